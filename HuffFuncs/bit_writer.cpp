@@ -1,0 +1,39 @@
+#include "bit_writer.h"
+
+#include <span>
+
+namespace huff {
+
+TBitWriter::TBitWriter(TStream& stream) : Stream(stream) {}
+
+void TBitWriter::WriteBit(std::uint8_t bit) {
+  Current = static_cast<std::uint8_t>((Current << 1) | (bit & 1));
+  if (++BitCount == 8) {
+    Buffer[ByteCount++] = Current;
+    Checksum += Current;
+    BitCount = 0;
+    Current = 0;
+  }
+  if (ByteCount == ChunkSize)
+    WriteBuffer();
+}
+
+void TBitWriter::FlushBits() {
+  if (BitCount > 0) {
+    Current = static_cast<std::uint8_t>(Current << (8 - BitCount));
+    Buffer[ByteCount++] = Current;
+    Checksum += Current;
+    BitCount = 0;  // a second flush adds nothing
+    Current = 0;
+  }
+  if (ByteCount > 0)
+    WriteBuffer();
+}
+
+void TBitWriter::WriteBuffer() {
+  Stream.Write(std::span<const std::uint8_t>(Buffer.data(), static_cast<std::size_t>(ByteCount)));
+  BytesWritten += static_cast<std::uint64_t>(ByteCount);
+  ByteCount = 0;
+}
+
+}  // namespace huff

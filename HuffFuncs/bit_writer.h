@@ -1,0 +1,42 @@
+// Packs the payload's bits, most significant first, into blocks of ChunkSize bytes and
+// keeps the byte sum that becomes the header's Checksum.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "stream.h"
+
+namespace huff {
+
+inline constexpr int ChunkSize = 32768;
+
+class TBitWriter {
+ public:
+  explicit TBitWriter(TStream& stream);
+  TBitWriter(const TBitWriter&) = delete;
+  TBitWriter& operator=(const TBitWriter&) = delete;
+
+  // Appends one bit; only the lowest bit of the argument counts.
+  void WriteBit(std::uint8_t bit);
+  // Completes the last byte with zero bits and writes everything buffered. Called once,
+  // after the last bit.
+  void FlushBits();
+  // The sum of every completed byte, modulo 2^32.
+  std::uint32_t GetChecksum() const noexcept { return Checksum; }
+  // How many bytes have reached the stream.
+  std::uint64_t GetBytesWritten() const noexcept { return BytesWritten; }
+
+ private:
+  void WriteBuffer();
+
+  TStream& Stream;
+  std::array<std::uint8_t, ChunkSize> Buffer{};
+  std::int32_t ByteCount = 0;
+  std::int32_t BitCount = 0;
+  std::uint32_t Checksum = 0;
+  std::uint8_t Current = 0;
+  std::uint64_t BytesWritten = 0;
+};
+
+}  // namespace huff

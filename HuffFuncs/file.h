@@ -1,0 +1,63 @@
+// The platform file layer: the only code that talks to the operating system's file
+// services. file_posix.cpp and file_win32.cpp implement it; CMake picks one.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "stream.h"
+
+namespace huff {
+
+enum class TPathKind { Missing, Directory, Existing };
+
+// Whether path names nothing (or nothing this process can see), a directory, or
+// anything else that exists.
+TPathKind ProbePath(const std::string& path);
+
+class TFile final : public TStream {
+ public:
+  // Opens an existing regular file for reading, letting others read and write it
+  // meanwhile. Never blocks: a FIFO, socket or device is refused with EFOpenError.
+  static std::unique_ptr<TFile> OpenForReading(const std::string& path);
+
+  // Creates path, or truncates the file it names, for reading and writing. Refuses with
+  // EFCreateError, before truncating anything, a path that names `mustNotBe` (by any name
+  // or link), a FIFO or a socket. Devices such as /dev/null are opened but never truncated.
+  static std::unique_ptr<TFile> CreateForWriting(const std::string& path, const TFile* mustNotBe);
+
+  TFile(const TFile&) = delete;
+  TFile& operator=(const TFile&) = delete;
+  ~TFile() override;
+
+  std::size_t Read(std::span<std::uint8_t> data) override;
+  void Write(std::span<const std::uint8_t> data) override;
+  void Rewind() override;
+  std::uint64_t Size() override;
+  void Close() override;
+  // Closes the file and removes it, but only when it is a regular file that this run
+  // created or truncated and the path still names it.
+  void Abandon() noexcept override;
+  const std::string& Name() const noexcept override { return Path; }
+
+  // Device and file number: two names lead to one file when these agree.
+  struct TIdentity {
+    std::uint64_t Device = 0;
+    std::uint64_t Number = 0;
+    bool operator==(const TIdentity&) const = default;
+  };
+
+ private:
+  TFile(std::intptr_t handle, std::string path, TIdentity identity, std::string removalPath);
+  [[noreturn]] void Fail(const char* action) const;
+
+  std::intptr_t Handle;
+  std::string Path;
+  TIdentity Identity;
+  // Set only for a regular file that this run created or truncated: the path, with any
+  // symbolic links resolved, that Abandon may remove.
+  std::string RemovalPath;
+};
+
+}  // namespace huff

@@ -1,0 +1,171 @@
+// POSIX side of the file layer.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "errors.h"
+#include "file.h"
+
+namespace huff {
+namespace {
+
+int Fd(std::intptr_t handle) {
+  return static_cast<int>(handle);
+}
+
+TFile::TIdentity IdentityOf(const struct stat& info) {
+  return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
+}  // namespace
+
+TPathKind ProbePath(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0)
+    return TPathKind::Missing;
+  return S_ISDIR(info.st_mode) ? TPathKind::Directory : TPathKind::Existing;
+}
+
+TFile::TFile(std::intptr_t handle, std::string path, TIdentity identity, std::string removalPath)
+    : Handle(handle),
+      Path(std::move(path)),
+      Identity(identity),
+      RemovalPath(std::move(removalPath)) {}
+
+TFile::~TFile() {
+  if (Handle >= 0)
+    ::close(Fd(Handle));
+}
+
+std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
+  // O_NONBLOCK keeps the open of a FIFO without a writer from hanging; such inputs are
+  // refused below, and it has no effect on regular files.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    throw EFOpenError(path);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    throw EFOpenError(path);
+  }
+  const TIdentity identity = IdentityOf(info);
+  return std::unique_ptr<TFile>(new TFile(fd, path, identity, {}));
+}
+
+std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TFile* mustNotBe) {
+  // Open without O_TRUNC, so that the identity check runs before anything is lost.
+  // O_NONBLOCK keeps the open of a device from hanging; it is cleared below.
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0)
+    throw EFCreateError(path);
+
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    ::close(fd);
+    throw EFCreateError(path);
+  }
+  const TIdentity found = IdentityOf(info);
+  // A FIFO or socket cannot be rewound to write the header, and writing a FIFO that
+  // nobody reads would block for ever.
+  const bool unusable = S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode);
+  if ((mustNotBe != nullptr && found == mustNotBe->Identity) || unusable) {
+    ::close(fd);
+    throw EFCreateError(path);
+  }
+  const bool regular = S_ISREG(info.st_mode);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if ((regular && ::ftruncate(fd, 0) != 0) || flags < 0 ||
+      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    throw EFCreateError(path);
+  }
+  // Abandon removes the file itself, not a symbolic link that leads to it.
+  std::string removalPath;
+  if (regular) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    removalPath = resolved != nullptr ? resolved : path;
+    std::free(resolved);
+  }
+  return std::unique_ptr<TFile>(new TFile(fd, path, found, std::move(removalPath)));
+}
+
+void TFile::Fail(const char* action) const {
+  throw EInOutError(std::string("Cannot ") + action + " file " + Path + ": " +
+                    std::strerror(errno));
+}
+
+std::size_t TFile::Read(std::span<std::uint8_t> data) {
+  for (;;) {
+    const ssize_t count = ::read(Fd(Handle), data.data(), data.size());
+    if (count >= 0)
+      return static_cast<std::size_t>(count);
+    if (errno != EINTR)
+      Fail("read");
+  }
+}
+
+void TFile::Write(std::span<const std::uint8_t> data) {
+  // A write may take fewer bytes than offered (a signal, a nearly full disk); go on
+  // until all are written or the system reports why it cannot take more.
+  while (!data.empty()) {
+    const ssize_t count = ::write(Fd(Handle), data.data(), data.size());
+    if (count < 0) {
+      if (errno == EINTR)
+        continue;
+      Fail("write");
+    }
+    if (count == 0) {
+      errno = ENOSPC;
+      Fail("write");
+    }
+    data = data.subspan(static_cast<std::size_t>(count));
+  }
+}
+
+void TFile::Rewind() {
+  if (::lseek(Fd(Handle), 0, SEEK_SET) != 0)
+    Fail("rewind");
+}
+
+std::uint64_t TFile::Size() {
+  struct stat info {};
+  if (::fstat(Fd(Handle), &info) != 0)
+    Fail("get the size of");
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+void TFile::Close() {
+  if (Handle < 0)
+    return;
+  const int fd = Fd(Handle);
+  Handle = -1;
+  // The descriptor is released even when close reports an error; retrying could close
+  // a descriptor that another thread has opened meanwhile.
+  if (::close(fd) != 0)
+    Fail("close");
+}
+
+void TFile::Abandon() noexcept {
+  if (Handle >= 0) {
+    // Everything in the file is ours (it was created or truncated by this run): empty it,
+    // so that no other hard link to it keeps a half-written container either.
+    if (!RemovalPath.empty())
+      (void)::ftruncate(Fd(Handle), 0);
+    ::close(Fd(Handle));
+    Handle = -1;
+  }
+  if (RemovalPath.empty())
+    return;
+  // Remove only what we wrote: if the path was replaced meanwhile, it is someone else's.
+  struct stat info {};
+  if (::lstat(RemovalPath.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+      IdentityOf(info) == Identity)
+    ::unlink(RemovalPath.c_str());
+  RemovalPath.clear();
+}
+
+}  // namespace huff

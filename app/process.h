@@ -1,0 +1,31 @@
+// What the entry point needs of the process: its arguments, its name and standard
+// output. process_posix.cpp and process_win32.cpp implement it; CMake picks one.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "errors.h"
+
+namespace app {
+
+// Standard output could not be written.
+class EConsoleError : public huff::EError {
+ public:
+  explicit EConsoleError(std::string message) : EError("EConsoleError", std::move(message)) {}
+};
+
+// Sets up the process: a write to a closed pipe must fail with an error, not kill us.
+void PrepareProcess();
+
+// The program's arguments, without the program's own name, empty ones dropped.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+
+// The last component of the running executable's path, as the system reports it.
+std::string ModuleName(const char* argv0);
+
+// Writes all of text to standard output at once, unbuffered; raises EConsoleError.
+void WriteConsole(std::string_view text);
+
+}  // namespace app
