@@ -1,0 +1,93 @@
+// The bit writer: bit order, the checksum, and when blocks reach the stream.
+#include "bit_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "stream.h"
+
+namespace {
+
+using huff::ChunkSize;
+using huff::TBitWriter;
+
+// Remembers the size of every write it receives.
+class TWriteLog final : public huff::TStream {
+ public:
+  std::size_t Read(std::span<std::uint8_t>) override { return 0; }
+  void Write(std::span<const std::uint8_t> data) override {
+    Sizes.push_back(data.size());
+    Bytes.insert(Bytes.end(), data.begin(), data.end());
+  }
+  void Rewind() override {}
+  std::uint64_t Size() override { return Bytes.size(); }
+  void Close() override {}
+  void Abandon() noexcept override {}
+  const std::string& Name() const noexcept override { return Label; }
+
+  std::vector<std::size_t> Sizes;
+  std::vector<std::uint8_t> Bytes;
+  std::string Label = "log";
+};
+
+TEST(BitWriter, PacksMostSignificantBitFirstAndFillsWithZeros) {
+  TWriteLog log;
+  TBitWriter writer(log);
+  writer.WriteBit(1);
+  writer.WriteBit(0);
+  writer.WriteBit(1);
+  writer.FlushBits();
+  EXPECT_EQ(log.Bytes, std::vector<std::uint8_t>{0xA0});
+  EXPECT_EQ(writer.GetChecksum(), 160u);
+  EXPECT_EQ(writer.GetBytesWritten(), 1u);
+}
+
+TEST(BitWriter, OnlyTheLowestBitOfTheArgumentCounts) {
+  TWriteLog log;
+  TBitWriter writer(log);
+  for (std::uint8_t bit : {2, 3, 0xFE, 0xFF, 4, 5, 6, 7})
+    writer.WriteBit(bit);
+  writer.FlushBits();
+  EXPECT_EQ(log.Bytes, std::vector<std::uint8_t>{0x55});
+}
+
+TEST(BitWriter, ABoundaryOnAByteAddsNoFillByte) {
+  TWriteLog log;
+  TBitWriter writer(log);
+  for (int i = 0; i < 16; ++i)
+    writer.WriteBit(1);
+  writer.FlushBits();
+  writer.FlushBits();  // a second flush adds nothing
+  EXPECT_EQ(log.Bytes, (std::vector<std::uint8_t>{0xFF, 0xFF}));
+  EXPECT_EQ(writer.GetChecksum(), 510u);
+}
+
+TEST(BitWriter, FullBlocksAreWrittenWholeAndTheRestAtFlush) {
+  TWriteLog log;
+  TBitWriter writer(log);
+  for (int i = 0; i < 8 * ChunkSize; ++i)
+    writer.WriteBit(1);
+  EXPECT_EQ(log.Sizes, std::vector<std::size_t>{ChunkSize});
+  writer.FlushBits();  // nothing is pending: no empty write
+  EXPECT_EQ(log.Sizes, std::vector<std::size_t>{ChunkSize});
+
+  for (int i = 0; i < 8 * ChunkSize + 9; ++i)
+    writer.WriteBit(0);
+  writer.FlushBits();
+  EXPECT_EQ(log.Sizes, (std::vector<std::size_t>{ChunkSize, ChunkSize, 2}));
+  EXPECT_EQ(writer.GetBytesWritten(), 2u * ChunkSize + 2);
+}
+
+TEST(BitWriter, TheChecksumWrapsModulo2To32) {
+  TWriteLog log;
+  TBitWriter writer(log);
+  // 0xFF bytes: 16843010 of them sum to 2^32 + 254.
+  const std::uint64_t bytes = 16843010;
+  for (std::uint64_t i = 0; i < bytes * 8; ++i)
+    writer.WriteBit(1);
+  writer.FlushBits();
+  EXPECT_EQ(writer.GetChecksum(), static_cast<std::uint32_t>(bytes * 255));
+}
+
+}  // namespace
