@@ -3,7 +3,10 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
+#include <span>
 
 #include "stream.h"
 
@@ -38,5 +41,56 @@ class TBitWriter {
   std::uint8_t Current = 0;
   std::uint64_t BytesWritten = 0;
 };
+
+// The sum of the bytes, modulo 2^32: the container's checksum over one block.
+std::uint32_t SumBytes(std::span<const std::uint8_t> bytes);
+// The same, one byte at a time: the definition SumBytes is held against.
+std::uint32_t SumBytesOneByOne(std::span<const std::uint8_t> bytes);
+
+// --- The fast writer ----------------------------------------------------------------------
+// Produces exactly the bits that WriteBit would for the same codes, but takes a whole code at
+// a time and stores eight bytes at once.
+
+// A symbol's code as the fast writer takes it: the code's first bit is bit Length-1 of Code.
+struct TFastCode {
+  std::uint32_t Code = 0;
+  std::uint8_t Length = 0;
+  std::uint8_t Absent = 1;  // the symbol has no code
+};
+using TFastCodeTable = std::array<TFastCode, 257>;
+
+// Bits not yet stored, left-aligned: the oldest pending bit is bit 63 of Bits.
+struct TBitAccumulator {
+  std::uint64_t Bits = 0;
+  int Count = 0;  // 0 to 7 between calls
+};
+
+// Appends one code. Requires: acc.Count + code.Length <= 64.
+inline void AddCode(TBitAccumulator& acc, TFastCode code) {
+  acc.Count += code.Length;
+  // An absent code has Length 0 and Code 0: it adds nothing, whatever the shift.
+  acc.Bits |= static_cast<std::uint64_t>(code.Code) << ((64 - acc.Count) & 63);
+}
+
+// Stores the accumulator's whole bytes at out, big-endian, and returns the end of them. Always
+// stores eight bytes. Requires: 8 bytes of room at out.
+inline std::uint8_t* StoreWholeBytes(TBitAccumulator& acc, std::uint8_t* out) {
+  std::uint64_t bigEndian = acc.Bits;
+  if constexpr (std::endian::native == std::endian::little)
+    bigEndian = __builtin_bswap64(bigEndian);
+  std::memcpy(out, &bigEndian, 8);
+  const int whole = acc.Count & ~7;
+  acc.Bits = whole == 64 ? 0 : acc.Bits << whole;
+  acc.Count &= 7;
+  return out + whole / 8;
+}
+
+// Codes every byte of input through table, storing whole bytes from out on; returns the end
+// of them and leaves the last partial byte in acc. Sets missing when a byte had no code.
+// Requires: maxLength is the longest Length in table (1 to 32); out has room for
+// input.size() * maxLength / 8 + 8 bytes.
+std::uint8_t* EncodeBytes(const TFastCodeTable& table, int maxLength,
+                          std::span<const std::uint8_t> input, std::uint8_t* out,
+                          TBitAccumulator& acc, bool& missing);
 
 }  // namespace huff

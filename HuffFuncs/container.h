@@ -7,9 +7,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bit_writer.h"
 #include "huffman.h"
+#include "passes.h"
 #include "stream.h"
 
 namespace huff {
@@ -37,6 +39,9 @@ struct TCompressorState {
   std::int32_t Root = NoNode;
   TCodeTable CodeTable;
   std::uint64_t InputLength = 0;  // bytes counted by the first pass
+
+  TParallelism Parallelism;
+  std::vector<TSegment> Segments;
 };
 
 // Clears the header and copies at most 15 bytes of each name into it.

@@ -8,6 +8,12 @@
 
 namespace huff {
 
+// "0x41": how messages name a byte value.
+inline std::string HexByte(int value) {
+  const char* digits = "0123456789ABCDEF";
+  return std::string("0x") + digits[(value >> 4) & 15] + digits[value & 15];
+}
+
 class EError : public std::exception {
  public:
   explicit EError(std::string message) : EError("EError", std::move(message)) {}

@@ -33,6 +33,8 @@ class TFile final : public TStream {
 
   std::size_t Read(std::span<std::uint8_t> data) override;
   void Write(std::span<const std::uint8_t> data) override;
+  std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) override;
+  void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) override;
   void Rewind() override;
   std::uint64_t Size() override;
   void Close() override;
@@ -51,6 +53,7 @@ class TFile final : public TStream {
  private:
   TFile(std::intptr_t handle, std::string path, TIdentity identity, std::string removalPath);
   [[noreturn]] void Fail(const char* action) const;
+  [[noreturn]] void FailWrite(long result) const;
 
   std::intptr_t Handle;
   std::string Path;

@@ -108,22 +108,46 @@ std::size_t TFile::Read(std::span<std::uint8_t> data) {
   }
 }
 
+std::size_t TFile::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) {
+  for (;;) {
+    const ssize_t count = ::pread(Fd(Handle), data.data(), data.size(), static_cast<off_t>(offset));
+    if (count >= 0)
+      return static_cast<std::size_t>(count);
+    if (errno != EINTR)
+      Fail("read");
+  }
+}
+
+// A write may take fewer bytes than offered (a signal, a nearly full disk); go on until all
+// are written or the system reports why it cannot take more.
 void TFile::Write(std::span<const std::uint8_t> data) {
-  // A write may take fewer bytes than offered (a signal, a nearly full disk); go on
-  // until all are written or the system reports why it cannot take more.
   while (!data.empty()) {
     const ssize_t count = ::write(Fd(Handle), data.data(), data.size());
-    if (count < 0) {
-      if (errno == EINTR)
-        continue;
-      Fail("write");
-    }
-    if (count == 0) {
-      errno = ENOSPC;
-      Fail("write");
-    }
+    if (count < 0 && errno == EINTR)
+      continue;
+    if (count <= 0)
+      FailWrite(count);
     data = data.subspan(static_cast<std::size_t>(count));
   }
+}
+
+void TFile::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
+  while (!data.empty()) {
+    const ssize_t count =
+        ::pwrite(Fd(Handle), data.data(), data.size(), static_cast<off_t>(offset));
+    if (count < 0 && errno == EINTR)
+      continue;
+    if (count <= 0)
+      FailWrite(count);
+    data = data.subspan(static_cast<std::size_t>(count));
+    offset += static_cast<std::uint64_t>(count);
+  }
+}
+
+void TFile::FailWrite(long result) const {
+  if (result == 0)
+    errno = ENOSPC;  // no progress and no reason: the device took nothing
+  Fail("write");
 }
 
 void TFile::Rewind() {

@@ -7,14 +7,10 @@
 #include "bit_writer.h"
 #include "container.h"
 #include "errors.h"
+#include "passes.h"
 
 namespace huff {
 namespace {
-
-std::string HexByte(int value) {
-  static const char digits[] = "0123456789ABCDEF";
-  return std::string("0x") + digits[(value >> 4) & 15] + digits[value & 15];
-}
 
 // The free node with the smallest weight; among equal weights the lowest slot, so byte
 // values come before the end marker, leaves before internal nodes and older internal
@@ -201,6 +197,15 @@ void EncodeData(TCompressorState& state) {
 }
 
 void Compress(TCompressorState& state) {
+  InitNodes(state);
+  CountSegments(state);
+  BuildTree(state);
+  AssignCodes(state);
+  CheckCodeLengths(state);
+  EncodeSegments(state);
+}
+
+void CompressBitByBit(TCompressorState& state) {
   InitNodes(state);
   CountSymbols(state);
   BuildTree(state);

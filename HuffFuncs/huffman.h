@@ -42,6 +42,9 @@ using TCodeTable = std::array<TCodeEntry, SymbolCount>;
 
 // Gives each of the 257 symbols its leaf, with weight 0, and clears the code table.
 void InitNodes(TCompressorState& state);
+// The straightforward passes, one byte and one bit at a time: they define the container,
+// and the fast passes of passes.h are held against them.
+
 // First pass: counts every byte of the input from its current position to its end, then
 // gives the end marker the weight 1. Raises EInputTooLarge past MaxInputSize bytes.
 void CountSymbols(TCompressorState& state);
@@ -53,9 +56,13 @@ void AssignCodes(TCompressorState& state);
 void CheckCodeLengths(const TCompressorState& state);
 // Writes the start bit, the presence map and the code entries.
 void WriteCodeTable(const TCompressorState& state, TBitWriter& writer);
-// Second pass: writes the whole container to the output.
+// Second pass: writes the whole container to the output, through WriteBit.
 void EncodeData(TCompressorState& state);
-// The whole compression: both passes over the input, and the container.
+
+// The whole compression as the packer runs it: both passes split over the cores, the codes
+// written by the fast writer.
 void Compress(TCompressorState& state);
+// The same container through the straightforward passes, on one thread.
+void CompressBitByBit(TCompressorState& state);
 
 }  // namespace huff

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <span>
 #include <string>
 #include <utility>
@@ -20,6 +21,12 @@ class TStream {
   virtual std::size_t Read(std::span<std::uint8_t> data) = 0;
   // Writes all of data at the current position, or raises.
   virtual void Write(std::span<const std::uint8_t> data) = 0;
+  // Positioned reads and writes leave the current position alone, and several threads may
+  // issue them at once on disjoint ranges.
+  // Reads up to data.size() bytes at offset; returns 0 only at the end.
+  virtual std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) = 0;
+  // Writes all of data at offset, or raises.
+  virtual void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) = 0;
   // Moves to offset 0.
   virtual void Rewind() = 0;
   // The stream's total length in bytes.
@@ -40,16 +47,27 @@ class TMemoryStream final : public TStream {
       : Bytes(std::move(bytes)), StreamName(std::move(name)) {}
 
   std::size_t Read(std::span<std::uint8_t> data) override {
-    const std::size_t count = std::min(data.size(), Bytes.size() - Position);
-    std::copy_n(Bytes.begin() + static_cast<std::ptrdiff_t>(Position), count, data.begin());
+    const std::size_t count = ReadAt(Position, data);
     Position += count;
     return count;
   }
   void Write(std::span<const std::uint8_t> data) override {
-    if (Bytes.size() < Position + data.size())
-      Bytes.resize(Position + data.size());
-    std::copy(data.begin(), data.end(), Bytes.begin() + static_cast<std::ptrdiff_t>(Position));
+    WriteAt(Position, data);
     Position += data.size();
+  }
+  std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) override {
+    if (offset >= Bytes.size())
+      return 0;
+    const std::size_t count = std::min<std::size_t>(data.size(), Bytes.size() - offset);
+    std::copy_n(Bytes.begin() + static_cast<std::ptrdiff_t>(offset), count, data.begin());
+    return count;
+  }
+  void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) override {
+    // Writers of disjoint ranges may race to grow the vector.
+    const std::lock_guard<std::mutex> lock(Growing);
+    if (Bytes.size() < offset + data.size())
+      Bytes.resize(offset + data.size());
+    std::copy(data.begin(), data.end(), Bytes.begin() + static_cast<std::ptrdiff_t>(offset));
   }
   void Rewind() override { Position = 0; }
   std::uint64_t Size() override { return Bytes.size(); }
@@ -64,6 +82,7 @@ class TMemoryStream final : public TStream {
   std::vector<std::uint8_t> Bytes;
   std::size_t Position = 0;
   std::string StreamName;
+  std::mutex Growing;
 };
 
 }  // namespace huff

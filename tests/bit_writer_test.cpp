@@ -20,6 +20,8 @@ class TWriteLog final : public huff::TStream {
     Sizes.push_back(data.size());
     Bytes.insert(Bytes.end(), data.begin(), data.end());
   }
+  std::size_t ReadAt(std::uint64_t, std::span<std::uint8_t>) override { return 0; }
+  void WriteAt(std::uint64_t, std::span<const std::uint8_t>) override {}
   void Rewind() override {}
   std::uint64_t Size() override { return Bytes.size(); }
   void Close() override {}

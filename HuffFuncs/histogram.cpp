@@ -1,0 +1,35 @@
+#include "histogram.h"
+
+#include <cstring>
+
+namespace huff {
+
+void CountBytesOneByOne(std::span<const std::uint8_t> bytes, THistogram& counts) {
+  for (const std::uint8_t byte : bytes)
+    ++counts[byte];
+}
+
+void CountBytes(std::span<const std::uint8_t> bytes, THistogram& counts) {
+  std::uint32_t lanes[4][256] = {};
+  const std::uint8_t* in = bytes.data();
+  const std::uint8_t* end = in + bytes.size();
+  for (; end - in >= 8; in += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, in, 8);
+    // The byte order of the load does not matter: every byte is counted once.
+    ++lanes[0][word & 0xFF];
+    ++lanes[1][(word >> 8) & 0xFF];
+    ++lanes[2][(word >> 16) & 0xFF];
+    ++lanes[3][(word >> 24) & 0xFF];
+    ++lanes[0][(word >> 32) & 0xFF];
+    ++lanes[1][(word >> 40) & 0xFF];
+    ++lanes[2][(word >> 48) & 0xFF];
+    ++lanes[3][word >> 56];
+  }
+  for (; in != end; ++in)
+    ++lanes[0][*in];
+  for (int value = 0; value < 256; ++value)
+    counts[value] += lanes[0][value] + lanes[1][value] + lanes[2][value] + lanes[3][value];
+}
+
+}  // namespace huff

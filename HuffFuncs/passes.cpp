@@ -1,0 +1,294 @@
+#include "passes.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "bit_writer.h"
+#include "container.h"
+#include "errors.h"
+
+namespace huff {
+namespace {
+
+// Runs job(i) for every segment, each on a thread of its own, the first on the caller's.
+// A failure stops the others at their next chunk; the first segment's failure is raised.
+void RunSegments(std::size_t count,
+                 const std::function<void(std::size_t, const std::atomic<bool>&)>& job) {
+  std::atomic<bool> stop = false;
+  std::vector<std::exception_ptr> failures(count);
+  auto guarded = [&](std::size_t index) {
+    try {
+      job(index, stop);
+    } catch (...) {
+      failures[index] = std::current_exception();
+      stop = true;
+    }
+  };
+  std::vector<std::thread> threads;
+  threads.reserve(count);
+  for (std::size_t index = 1; index < count; ++index)
+    threads.emplace_back(guarded, index);
+  guarded(0);
+  for (std::thread& thread : threads)
+    thread.join();
+  for (const std::exception_ptr& failure : failures)
+    if (failure)
+      std::rethrow_exception(failure);
+}
+
+// A run of bits placed at a known bit of the payload. The bytes it fills whole are written
+// at once; its first byte (when it starts inside a byte) and its last (when it ends inside
+// one) are kept as partial bytes, to be joined with its neighbours'.
+class TPlacedRun {
+ public:
+  TPlacedRun(TStream& output, std::uint64_t startBit, TSegment& segment)
+      : Output(output),
+        Segment(segment),
+        Offset(HeaderSize + startBit / 8),
+        SharedHead(startBit % 8 != 0) {
+    Acc.Count = static_cast<int>(startBit % 8);  // zero bits stand for the earlier runs'
+  }
+
+  TBitAccumulator Acc;
+
+  // Writes the whole bytes in [begin, end), which follow those written before.
+  void Emit(const std::uint8_t* begin, const std::uint8_t* end) {
+    if (begin != end && SharedHead) {
+      Segment.Partials.push_back({Offset++, *begin++});
+      SharedHead = false;
+    }
+    if (begin == end)
+      return;
+    const std::span<const std::uint8_t> bytes(begin, end);
+    Segment.Checksum += SumBytes(bytes);
+    Output.WriteAt(Offset, bytes);
+    Offset += bytes.size();
+  }
+
+  // After the last code: the bits left over fill part of one more byte.
+  void Finish() {
+    if (Acc.Count > 0)
+      Segment.Partials.push_back({Offset, static_cast<std::uint8_t>(Acc.Bits >> 56)});
+    Acc = {};
+  }
+
+ private:
+  TStream& Output;
+  TSegment& Segment;
+  std::uint64_t Offset;  // file offset of the next byte to emit
+  bool SharedHead;
+};
+
+std::string ChangedMessage(const TStream& input, const std::string& what) {
+  return "File " + input.Name() + " " + what;
+}
+
+// The bits each segment's codes take, and so where each begins.
+void PlaceSegments(std::vector<TSegment>& segments, const TCodeTable& codes,
+                   std::uint64_t firstBit) {
+  std::uint64_t bit = firstBit;
+  for (TSegment& segment : segments) {
+    segment.StartBit = bit;
+    segment.BitLength = 0;
+    for (int value = 0; value < 256; ++value)
+      segment.BitLength +=
+          std::uint64_t{segment.Counts[value]} * static_cast<std::uint64_t>(codes[value].Length);
+    bit += segment.BitLength;
+  }
+}
+
+std::uint64_t CodeTableBits(const TCodeTable& codes) {
+  std::uint64_t bits = 1 + 256;
+  for (const TCodeEntry& entry : codes)
+    if (entry.Present)
+      bits += 1 + 5 + static_cast<std::uint64_t>(entry.Length);
+  return bits;
+}
+
+TFastCodeTable FastCodes(const TCodeTable& codes, int& maxLength) {
+  TFastCodeTable table{};
+  maxLength = 1;
+  for (int symbol = 0; symbol < SymbolCount; ++symbol) {
+    const TCodeEntry& entry = codes[symbol];
+    if (!entry.Present)
+      continue;
+    TFastCode& fast = table[symbol];
+    for (int i = 0; i < entry.Length; ++i)
+      fast.Code = (fast.Code << 1) | entry.Bits[i];
+    fast.Length = static_cast<std::uint8_t>(entry.Length);
+    fast.Absent = 0;
+    maxLength = std::max(maxLength, entry.Length);
+  }
+  return table;
+}
+
+// The code table, through the bit-at-a-time writer: it is a few hundred bytes.
+void WriteCodeTableAt(const TCompressorState& state, TStream& output, TSegment& run) {
+  TMemoryStream bytes;
+  {
+    TBitWriter writer(bytes);
+    WriteCodeTable(state, writer);
+    writer.FlushBits();
+  }
+  const std::uint64_t bits = CodeTableBits(state.CodeTable);
+  TPlacedRun placed(output, 0, run);
+  const std::uint8_t* begin = bytes.Contents().data();
+  placed.Emit(begin, begin + bits / 8);
+  if (bits % 8 != 0)
+    run.Partials.push_back({HeaderSize + bits / 8, bytes.Contents()[bits / 8]});
+}
+
+}  // namespace
+
+std::vector<TSegment> PlanSegments(std::uint64_t size, const TParallelism& parallelism) {
+  std::uint64_t threads = parallelism.Threads > 0
+                              ? static_cast<std::uint64_t>(parallelism.Threads)
+                              : std::max(1u, std::thread::hardware_concurrency());
+  const std::uint64_t minSize = std::max<std::uint64_t>(parallelism.MinSegmentSize, 1);
+  const std::uint64_t count = std::clamp<std::uint64_t>(size / minSize, 1, threads);
+  // Segments start on chunk boundaries, so that every read but a segment's last is whole.
+  const std::uint64_t chunks = (size + ChunkSize - 1) / ChunkSize;
+  std::vector<TSegment> segments(count);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    segments[i].Begin = std::min(size, chunks * i / count * ChunkSize);
+    segments[i].End = std::min(size, chunks * (i + 1) / count * ChunkSize);
+  }
+  return segments;
+}
+
+void CountSegments(TCompressorState& state) {
+  TStream& input = *state.Input;
+  state.Segments = PlanSegments(input.Size(), state.Parallelism);
+  const std::size_t last = state.Segments.size() - 1;
+  RunSegments(state.Segments.size(), [&](std::size_t index, const std::atomic<bool>& stop) {
+    TSegment& segment = state.Segments[index];
+    auto buffer = std::make_unique<std::array<std::uint8_t, ChunkSize>>();
+    std::uint64_t offset = segment.Begin;
+    // The last segment reads on to the end of the file, which may have grown since its size
+    // was taken: the count is of what is there.
+    while (!stop && (index == last || offset < segment.End)) {
+      const std::size_t want =
+          index == last
+              ? ChunkSize
+              : static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, segment.End - offset));
+      const std::size_t count = input.ReadAt(offset, std::span(buffer->data(), want));
+      if (count == 0) {
+        if (index == last)
+          break;
+        throw EInputChanged(ChangedMessage(input, "shrank while it was being counted"));
+      }
+      offset += count;
+      if (offset > MaxInputSize)
+        throw EInputTooLarge("File " + input.Name() + " is too large: it holds more than " +
+                             std::to_string(MaxInputSize) + " bytes, the most that can be packed");
+      CountBytes(std::span(buffer->data(), count), segment.Counts);
+    }
+    segment.End = offset;
+  });
+  state.InputLength = state.Segments.back().End;
+  for (const TSegment& segment : state.Segments)
+    for (int value = 0; value < 256; ++value)
+      state.NodePool[value].Weight += static_cast<std::int32_t>(segment.Counts[value]);
+  state.NodePool[EndMarker].Weight = 1;  // assigned: the end marker occurs exactly once
+}
+
+void EncodeSegments(TCompressorState& state) {
+  TStream& input = *state.Input;
+  TStream& output = *state.Output;
+  std::vector<TSegment>& segments = state.Segments;
+  int maxLength = 1;
+  const TFastCodeTable fast = FastCodes(state.CodeTable, maxLength);
+  PlaceSegments(segments, state.CodeTable, CodeTableBits(state.CodeTable));
+
+  // The code table and the end marker are runs of their own, placed around the segments.
+  TSegment table;
+  WriteCodeTableAt(state, output, table);
+
+  // Output room for one chunk at the longest code, plus the eight bytes a store may spill.
+  const std::size_t chunkOut =
+      static_cast<std::size_t>(ChunkSize) * static_cast<std::size_t>(maxLength) / 8 + 8;
+  RunSegments(segments.size(), [&](std::size_t index, const std::atomic<bool>& stop) {
+    TSegment& segment = segments[index];
+    auto in = std::make_unique<std::array<std::uint8_t, ChunkSize>>();
+    // Several chunks' output is gathered before it is written.
+    const std::size_t capacity = 4 * static_cast<std::size_t>(ChunkSize) + chunkOut;
+    auto out = std::make_unique<std::uint8_t[]>(capacity);
+    TPlacedRun run(output, segment.StartBit, segment);
+    std::uint8_t* end = out.get();
+    for (std::uint64_t offset = segment.Begin; offset < segment.End && !stop;) {
+      const auto want =
+          static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, segment.End - offset));
+      const std::size_t count = input.ReadAt(offset, std::span(in->data(), want));
+      if (count == 0)
+        throw EInputChanged(ChangedMessage(
+            input, "shrank while it was being packed: " + std::to_string(state.InputLength) +
+                       " bytes were counted, " + std::to_string(offset) + " read"));
+      bool missing = false;
+      end = EncodeBytes(fast, maxLength, std::span(in->data(), count), end, run.Acc, missing);
+      if (missing) {
+        const auto* bad = std::find_if(in->data(), in->data() + count,
+                                       [&](std::uint8_t byte) { return fast[byte].Absent != 0; });
+        throw EInputChanged(ChangedMessage(
+            input, "changed while it was being packed: byte value " + HexByte(*bad) +
+                       " at offset " +
+                       std::to_string(offset + static_cast<std::uint64_t>(bad - in->data())) +
+                       " was not there when it was counted"));
+      }
+      offset += count;
+      if (static_cast<std::size_t>(out.get() + capacity - end) < chunkOut) {
+        run.Emit(out.get(), end);
+        end = out.get();
+      }
+    }
+    run.Emit(out.get(), end);
+    run.Finish();
+  });
+
+  // Anything past what was counted means the file grew.
+  std::uint8_t probe = 0;
+  if (input.ReadAt(state.InputLength, std::span(&probe, 1)) != 0)
+    throw EInputChanged(ChangedMessage(
+        input, "grew while it was being packed: " + std::to_string(state.InputLength) +
+                   " bytes were counted"));
+
+  const std::uint64_t dataEnd = segments.back().StartBit + segments.back().BitLength;
+  TSegment marker;
+  {
+    TPlacedRun run(output, dataEnd, marker);
+    std::uint8_t bytes[16];
+    AddCode(run.Acc, fast[EndMarker]);
+    run.Emit(bytes, StoreWholeBytes(run.Acc, bytes));
+    run.Finish();
+  }
+  const std::uint64_t totalBits = dataEnd + static_cast<std::uint64_t>(fast[EndMarker].Length);
+
+  // Join the shared bytes: every run's parts of one byte are ORed together.
+  std::vector<TPartialByte> partials = table.Partials;
+  std::uint32_t checksum = table.Checksum + marker.Checksum;
+  for (const TSegment& segment : segments) {
+    partials.insert(partials.end(), segment.Partials.begin(), segment.Partials.end());
+    checksum += segment.Checksum;
+  }
+  partials.insert(partials.end(), marker.Partials.begin(), marker.Partials.end());
+  std::sort(partials.begin(), partials.end(),
+            [](const TPartialByte& a, const TPartialByte& b) { return a.Offset < b.Offset; });
+  for (std::size_t i = 0; i < partials.size();) {
+    TPartialByte joined = partials[i];
+    for (++i; i < partials.size() && partials[i].Offset == joined.Offset; ++i)
+      joined.Value |= partials[i].Value;
+    output.WriteAt(joined.Offset, std::span(&joined.Value, 1));
+    checksum += joined.Value;
+  }
+
+  const std::uint64_t payloadSize = (totalBits + 7) / 8;
+  state.Header.PayloadSize = static_cast<std::uint32_t>(payloadSize);
+  state.Header.Checksum = checksum;
+  output.WriteAt(0, EncodeHeader(state.Header));
+}
+
+}  // namespace huff

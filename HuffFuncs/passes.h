@@ -1,0 +1,50 @@
+// The two passes over the input as the packer runs them: the input is cut into segments
+// that are counted, and then coded, on all cores at once. Each segment's place in the
+// payload follows from the counts and the code lengths, so segments are coded
+// independently; the bytes that two segments share are joined at the end. The container
+// is the same, bit for bit, whatever the number of segments.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "histogram.h"
+
+namespace huff {
+
+struct TCompressorState;
+
+// A byte of the payload that a run of bits fills only in part. Neighbouring runs fill the
+// rest of it: it is written once all of them are known, as the OR of their parts.
+struct TPartialByte {
+  std::uint64_t Offset = 0;  // within the file
+  std::uint8_t Value = 0;
+};
+
+struct TSegment {
+  std::uint64_t Begin = 0;  // input offsets; the last segment's End is found by reading
+  std::uint64_t End = 0;
+  THistogram Counts{};
+  std::uint64_t StartBit = 0;  // where the segment's codes begin in the payload
+  std::uint64_t BitLength = 0;
+  std::uint32_t Checksum = 0;  // of the bytes the segment filled whole
+  std::vector<TPartialByte> Partials;
+};
+
+// How the passes may split the work. The defaults take one thread per core.
+struct TParallelism {
+  int Threads = 0;                          // 0: one per hardware thread
+  std::uint64_t MinSegmentSize = 1u << 20;  // smaller inputs get fewer segments
+};
+
+// The segments for an input of `size` bytes: consecutive, on ChunkSize boundaries, at most
+// one per thread.
+std::vector<TSegment> PlanSegments(std::uint64_t size, const TParallelism& parallelism);
+
+// First pass: counts every segment and sets the leaf weights, the end marker weighing 1.
+void CountSegments(TCompressorState& state);
+// Second pass: writes the whole container, header last.
+void EncodeSegments(TCompressorState& state);
+
+}  // namespace huff
