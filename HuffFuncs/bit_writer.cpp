@@ -1,5 +1,7 @@
 #include "bit_writer.h"
 
+#include <algorithm>
+
 #if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>
 #endif
@@ -69,46 +71,111 @@ std::uint32_t SumBytes(std::span<const std::uint8_t> bytes) {
 
 namespace {
 
-// PerStore codes always fit the accumulator: 7 pending bits + PerStore * maxLength <= 64.
-template <int PerStore>
+// The codes of PerStore bytes joined into one, apart from the accumulator, so that groups
+// overlap in the processor and only one addition per group waits for the one before.
+template <int PerStore, bool WatchAbsent>
+inline TFastCode JoinCodes(const TFastCode* codes, const std::uint8_t* in, bool& absent) {
+  std::uint64_t group = 0;
+  unsigned length = 0;
+  // Unrolled, the loop's bookkeeping does not cost as much as the codes.
+#pragma GCC unroll 4
+  for (int k = 0; k < PerStore; ++k) {
+    const TFastCode code = codes[in[k]];
+    if constexpr (WatchAbsent)
+      absent |= code.Length == 0;
+    group = (group << code.Length) | code.Code;
+    length += code.Length;
+  }
+  return {group, length};
+}
+
+// PerStore codes always fit the accumulator: 7 pending bits + PerStore * MaxLength <= 64.
+// Only when some byte value has no code does the loop look for one: an input that changed
+// after it was counted.
+template <int PerStore, bool WatchAbsent>
 std::uint8_t* EncodeGroups(const TFastCodeTable& table, std::span<const std::uint8_t> input,
                            std::uint8_t* out, TBitAccumulator& state, bool& missing) {
   // The state lives in locals: the compiler cannot tell that stores through out leave it alone.
   TBitAccumulator acc = state;
-  std::uint8_t absent = 0;
+  bool absent = false;
+  const TFastCode* codes = table.Codes.data();
   const std::uint8_t* in = input.data();
   const std::uint8_t* end = in + input.size();
-  for (; end - in >= PerStore; in += PerStore) {
-    for (int k = 0; k < PerStore; ++k) {
-      const TFastCode code = table[in[k]];
-      absent |= code.Absent;
-      AddCode(acc, code);
+  if constexpr (PerStore == 4) {
+    // Short codes: eight bytes at a time, and a run of eight equal bytes (erased flash) with
+    // one store when their codes fit.
+    for (; end - in >= 8; in += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, in, 8);
+      const TFastCode eight = table.Eights[word & 0xFF];
+      if (word == (word & 0xFF) * 0x0101010101010101ull && eight.Length != 0) {
+        AddBits(acc, eight.Code, eight.Length);
+        out = StoreWholeBytes<false>(acc, out);
+        continue;
+      }
+      const TFastCode first = JoinCodes<4, WatchAbsent>(codes, in, absent);
+      AddBits(acc, first.Code, first.Length);
+      out = StoreWholeBytes<false>(acc, out);
+      const TFastCode second = JoinCodes<4, WatchAbsent>(codes, in + 4, absent);
+      AddBits(acc, second.Code, second.Length);
+      out = StoreWholeBytes<false>(acc, out);
     }
-    out = StoreWholeBytes(acc, out);
+  }
+  for (; end - in >= PerStore; in += PerStore) {
+    const TFastCode group = JoinCodes<PerStore, WatchAbsent>(codes, in, absent);
+    AddBits(acc, group.Code, group.Length);
+    // Only three codes of up to 19 bits can fill all 64 bits.
+    out = StoreWholeBytes<PerStore == 3>(acc, out);
   }
   for (; in != end; ++in) {
-    const TFastCode code = table[*in];
-    absent |= code.Absent;
-    AddCode(acc, code);
-    out = StoreWholeBytes(acc, out);
+    const TFastCode code = codes[*in];
+    if constexpr (WatchAbsent)
+      absent |= code.Length == 0;
+    AddBits(acc, code.Code, code.Length);
+    out = StoreWholeBytes<false>(acc, out);
   }
   state = acc;
-  missing |= absent != 0;
+  missing |= absent;
   return out;
+}
+
+template <bool WatchAbsent>
+std::uint8_t* EncodeWatching(const TFastCodeTable& table, std::span<const std::uint8_t> input,
+                             std::uint8_t* out, TBitAccumulator& acc, bool& missing) {
+  if (table.MaxLength <= 14)
+    return EncodeGroups<4, WatchAbsent>(table, input, out, acc, missing);
+  if (table.MaxLength <= 19)
+    return EncodeGroups<3, WatchAbsent>(table, input, out, acc, missing);
+  if (table.MaxLength <= 28)
+    return EncodeGroups<2, WatchAbsent>(table, input, out, acc, missing);
+  return EncodeGroups<1, WatchAbsent>(table, input, out, acc, missing);
 }
 
 }  // namespace
 
-std::uint8_t* EncodeBytes(const TFastCodeTable& table, int maxLength,
-                          std::span<const std::uint8_t> input, std::uint8_t* out,
-                          TBitAccumulator& acc, bool& missing) {
-  if (maxLength <= 14)
-    return EncodeGroups<4>(table, input, out, acc, missing);
-  if (maxLength <= 19)
-    return EncodeGroups<3>(table, input, out, acc, missing);
-  if (maxLength <= 28)
-    return EncodeGroups<2>(table, input, out, acc, missing);
-  return EncodeGroups<1>(table, input, out, acc, missing);
+void FinishFastCodes(TFastCodeTable& table) {
+  table.MaxLength = 1;
+  table.SomeAbsent = false;
+  for (int value = 0; value < 256; ++value) {
+    const TFastCode code = table.Codes[value];
+    table.MaxLength = std::max(table.MaxLength, static_cast<int>(code.Length));
+    table.SomeAbsent |= code.Length == 0;
+    TFastCode& eight = table.Eights[value];
+    eight = {};
+    if (code.Length == 0 || code.Length > 7)
+      continue;
+    for (int k = 0; k < 8; ++k)
+      eight.Code = (eight.Code << code.Length) | code.Code;
+    eight.Length = 8 * code.Length;
+  }
+  // The end marker's code is written on its own, but its length still sizes the output.
+  table.MaxLength = std::max(table.MaxLength, static_cast<int>(table.Codes[256].Length));
+}
+
+std::uint8_t* EncodeBytes(const TFastCodeTable& table, std::span<const std::uint8_t> input,
+                          std::uint8_t* out, TBitAccumulator& acc, bool& missing) {
+  return table.SomeAbsent ? EncodeWatching<true>(table, input, out, acc, missing)
+                          : EncodeWatching<false>(table, input, out, acc, missing);
 }
 
 }  // namespace huff

@@ -52,45 +52,60 @@ std::uint32_t SumBytesOneByOne(std::span<const std::uint8_t> bytes);
 // a time and stores eight bytes at once.
 
 // A symbol's code as the fast writer takes it: the code's first bit is bit Length-1 of Code.
+// Length 0 (and Code 0) marks a symbol without code.
 struct TFastCode {
-  std::uint32_t Code = 0;
-  std::uint8_t Length = 0;
-  std::uint8_t Absent = 1;  // the symbol has no code
+  std::uint64_t Code = 0;
+  std::uint32_t Length = 0;
 };
-using TFastCodeTable = std::array<TFastCode, 257>;
+
+struct TFastCodeTable {
+  std::array<TFastCode, 257> Codes{};
+  // What FinishFastCodes derives from Codes:
+  int MaxLength = 1;       // the longest Length, 1 to 32
+  bool SomeAbsent = true;  // some byte value has no code, so the encoder must watch for it
+  // Each byte value's code eight times over, for runs of one value; Length 0 where that
+  // would take more than 56 bits.
+  std::array<TFastCode, 256> Eights{};
+};
+
+// Derives MaxLength, SomeAbsent and Eights from the codes of the 256 byte values.
+void FinishFastCodes(TFastCodeTable& table);
 
 // Bits not yet stored, left-aligned: the oldest pending bit is bit 63 of Bits.
 struct TBitAccumulator {
   std::uint64_t Bits = 0;
-  int Count = 0;  // 0 to 7 between calls
+  unsigned Count = 0;  // 0 to 7 between calls
 };
 
-// Appends one code. Requires: acc.Count + code.Length <= 64.
-inline void AddCode(TBitAccumulator& acc, TFastCode code) {
-  acc.Count += code.Length;
+// Appends the low `length` bits of bits, the first of them the most significant.
+// Requires: acc.Count + length <= 64.
+inline void AddBits(TBitAccumulator& acc, std::uint64_t bits, unsigned length) {
+  acc.Count += length;
   // An absent code has Length 0 and Code 0: it adds nothing, whatever the shift.
-  acc.Bits |= static_cast<std::uint64_t>(code.Code) << ((64 - acc.Count) & 63);
+  acc.Bits |= bits << ((64 - acc.Count) & 63);
 }
 
 // Stores the accumulator's whole bytes at out, big-endian, and returns the end of them. Always
-// stores eight bytes. Requires: 8 bytes of room at out.
+// stores eight bytes. Requires: 8 bytes of room at out. MayBeFull: Count may be 64.
+template <bool MayBeFull = true>
 inline std::uint8_t* StoreWholeBytes(TBitAccumulator& acc, std::uint8_t* out) {
   std::uint64_t bigEndian = acc.Bits;
   if constexpr (std::endian::native == std::endian::little)
     bigEndian = __builtin_bswap64(bigEndian);
   std::memcpy(out, &bigEndian, 8);
-  const int whole = acc.Count & ~7;
-  acc.Bits = whole == 64 ? 0 : acc.Bits << whole;
+  const unsigned whole = acc.Count & ~7u;
+  if constexpr (MayBeFull)
+    acc.Bits = whole == 64 ? 0 : acc.Bits << whole;
+  else
+    acc.Bits <<= whole;
   acc.Count &= 7;
   return out + whole / 8;
 }
 
 // Codes every byte of input through table, storing whole bytes from out on; returns the end
 // of them and leaves the last partial byte in acc. Sets missing when a byte had no code.
-// Requires: maxLength is the longest Length in table (1 to 32); out has room for
-// input.size() * maxLength / 8 + 8 bytes.
-std::uint8_t* EncodeBytes(const TFastCodeTable& table, int maxLength,
-                          std::span<const std::uint8_t> input, std::uint8_t* out,
-                          TBitAccumulator& acc, bool& missing);
+// Requires: out has room for input.size() * table.MaxLength / 8 + 8 bytes.
+std::uint8_t* EncodeBytes(const TFastCodeTable& table, std::span<const std::uint8_t> input,
+                          std::uint8_t* out, TBitAccumulator& acc, bool& missing);
 
 }  // namespace huff

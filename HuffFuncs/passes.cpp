@@ -15,25 +15,28 @@
 namespace huff {
 namespace {
 
-// Runs job(i) for every segment, each on a thread of its own, the first on the caller's.
+// Runs job(i) for every segment on up to `workers` threads, the caller's among them; each
+// takes the next segment not yet taken, so that a core slowed by other work takes fewer.
 // A failure stops the others at their next chunk; the first segment's failure is raised.
-void RunSegments(std::size_t count,
+void RunSegments(std::size_t count, std::size_t workers,
                  const std::function<void(std::size_t, const std::atomic<bool>&)>& job) {
   std::atomic<bool> stop = false;
+  std::atomic<std::size_t> next = 0;
   std::vector<std::exception_ptr> failures(count);
-  auto guarded = [&](std::size_t index) {
-    try {
-      job(index, stop);
-    } catch (...) {
-      failures[index] = std::current_exception();
-      stop = true;
+  auto work = [&] {
+    for (std::size_t index; !stop && (index = next++) < count;) {
+      try {
+        job(index, stop);
+      } catch (...) {
+        failures[index] = std::current_exception();
+        stop = true;
+      }
     }
   };
   std::vector<std::thread> threads;
-  threads.reserve(count);
-  for (std::size_t index = 1; index < count; ++index)
-    threads.emplace_back(guarded, index);
-  guarded(0);
+  for (std::size_t i = 1; i < std::min(workers, count); ++i)
+    threads.emplace_back(work);
+  work();
   for (std::thread& thread : threads)
     thread.join();
   for (const std::exception_ptr& failure : failures)
@@ -51,7 +54,7 @@ class TPlacedRun {
         Segment(segment),
         Offset(HeaderSize + startBit / 8),
         SharedHead(startBit % 8 != 0) {
-    Acc.Count = static_cast<int>(startBit % 8);  // zero bits stand for the earlier runs'
+    Acc.Count = static_cast<unsigned>(startBit % 8);  // zero bits stand for the earlier runs'
   }
 
   TBitAccumulator Acc;
@@ -110,23 +113,6 @@ std::uint64_t CodeTableBits(const TCodeTable& codes) {
   return bits;
 }
 
-TFastCodeTable FastCodes(const TCodeTable& codes, int& maxLength) {
-  TFastCodeTable table{};
-  maxLength = 1;
-  for (int symbol = 0; symbol < SymbolCount; ++symbol) {
-    const TCodeEntry& entry = codes[symbol];
-    if (!entry.Present)
-      continue;
-    TFastCode& fast = table[symbol];
-    for (int i = 0; i < entry.Length; ++i)
-      fast.Code = (fast.Code << 1) | entry.Bits[i];
-    fast.Length = static_cast<std::uint8_t>(entry.Length);
-    fast.Absent = 0;
-    maxLength = std::max(maxLength, entry.Length);
-  }
-  return table;
-}
-
 // The code table, through the bit-at-a-time writer: it is a few hundred bytes.
 void WriteCodeTableAt(const TCompressorState& state, TStream& output, TSegment& run) {
   TMemoryStream bytes;
@@ -145,12 +131,29 @@ void WriteCodeTableAt(const TCompressorState& state, TStream& output, TSegment& 
 
 }  // namespace
 
+TFastCodeTable FastCodes(const TCodeTable& codes) {
+  TFastCodeTable table;
+  for (int symbol = 0; symbol < SymbolCount; ++symbol) {
+    const TCodeEntry& entry = codes[symbol];
+    TFastCode& fast = table.Codes[symbol];
+    for (int i = 0; i < entry.Length; ++i)
+      fast.Code = (fast.Code << 1) | entry.Bits[i];
+    fast.Length = static_cast<std::uint32_t>(entry.Length);
+  }
+  FinishFastCodes(table);
+  return table;
+}
+
+std::size_t ThreadCount(const TParallelism& parallelism) {
+  return parallelism.Threads > 0 ? static_cast<std::size_t>(parallelism.Threads)
+                                 : std::max(1u, std::thread::hardware_concurrency());
+}
+
 std::vector<TSegment> PlanSegments(std::uint64_t size, const TParallelism& parallelism) {
-  std::uint64_t threads = parallelism.Threads > 0
-                              ? static_cast<std::uint64_t>(parallelism.Threads)
-                              : std::max(1u, std::thread::hardware_concurrency());
+  // Several segments per thread even out cores that run at different speeds.
+  const std::uint64_t most = ThreadCount(parallelism) * SegmentsPerThread;
   const std::uint64_t minSize = std::max<std::uint64_t>(parallelism.MinSegmentSize, 1);
-  const std::uint64_t count = std::clamp<std::uint64_t>(size / minSize, 1, threads);
+  const std::uint64_t count = std::clamp<std::uint64_t>(size / minSize, 1, most);
   // Segments start on chunk boundaries, so that every read but a segment's last is whole.
   const std::uint64_t chunks = (size + ChunkSize - 1) / ChunkSize;
   std::vector<TSegment> segments(count);
@@ -165,31 +168,33 @@ void CountSegments(TCompressorState& state) {
   TStream& input = *state.Input;
   state.Segments = PlanSegments(input.Size(), state.Parallelism);
   const std::size_t last = state.Segments.size() - 1;
-  RunSegments(state.Segments.size(), [&](std::size_t index, const std::atomic<bool>& stop) {
-    TSegment& segment = state.Segments[index];
-    auto buffer = std::make_unique<std::array<std::uint8_t, ChunkSize>>();
-    std::uint64_t offset = segment.Begin;
-    // The last segment reads on to the end of the file, which may have grown since its size
-    // was taken: the count is of what is there.
-    while (!stop && (index == last || offset < segment.End)) {
-      const std::size_t want =
-          index == last
-              ? ChunkSize
-              : static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, segment.End - offset));
-      const std::size_t count = input.ReadAt(offset, std::span(buffer->data(), want));
-      if (count == 0) {
-        if (index == last)
-          break;
-        throw EInputChanged(ChangedMessage(input, "shrank while it was being counted"));
-      }
-      offset += count;
-      if (offset > MaxInputSize)
-        throw EInputTooLarge("File " + input.Name() + " is too large: it holds more than " +
-                             std::to_string(MaxInputSize) + " bytes, the most that can be packed");
-      CountBytes(std::span(buffer->data(), count), segment.Counts);
-    }
-    segment.End = offset;
-  });
+  RunSegments(state.Segments.size(), ThreadCount(state.Parallelism),
+              [&](std::size_t index, const std::atomic<bool>& stop) {
+                TSegment& segment = state.Segments[index];
+                auto buffer = std::make_unique<std::array<std::uint8_t, ChunkSize>>();
+                std::uint64_t offset = segment.Begin;
+                // The last segment reads on to the end of the file, which may have grown since its
+                // size was taken: the count is of what is there.
+                while (!stop && (index == last || offset < segment.End)) {
+                  const std::size_t want = index == last
+                                               ? ChunkSize
+                                               : static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                     ChunkSize, segment.End - offset));
+                  const std::size_t count = input.ReadAt(offset, std::span(buffer->data(), want));
+                  if (count == 0) {
+                    if (index == last)
+                      break;
+                    throw EInputChanged(ChangedMessage(input, "shrank while it was being counted"));
+                  }
+                  offset += count;
+                  if (offset > MaxInputSize)
+                    throw EInputTooLarge(
+                        "File " + input.Name() + " is too large: it holds more than " +
+                        std::to_string(MaxInputSize) + " bytes, the most that can be packed");
+                  CountBytes(std::span(buffer->data(), count), segment.Counts);
+                }
+                segment.End = offset;
+              });
   state.InputLength = state.Segments.back().End;
   for (const TSegment& segment : state.Segments)
     for (int value = 0; value < 256; ++value)
@@ -201,8 +206,8 @@ void EncodeSegments(TCompressorState& state) {
   TStream& input = *state.Input;
   TStream& output = *state.Output;
   std::vector<TSegment>& segments = state.Segments;
-  int maxLength = 1;
-  const TFastCodeTable fast = FastCodes(state.CodeTable, maxLength);
+  const TFastCodeTable fast = FastCodes(state.CodeTable);
+  const int maxLength = fast.MaxLength;
   PlaceSegments(segments, state.CodeTable, CodeTableBits(state.CodeTable));
 
   // The code table and the end marker are runs of their own, placed around the segments.
@@ -212,42 +217,45 @@ void EncodeSegments(TCompressorState& state) {
   // Output room for one chunk at the longest code, plus the eight bytes a store may spill.
   const std::size_t chunkOut =
       static_cast<std::size_t>(ChunkSize) * static_cast<std::size_t>(maxLength) / 8 + 8;
-  RunSegments(segments.size(), [&](std::size_t index, const std::atomic<bool>& stop) {
-    TSegment& segment = segments[index];
-    auto in = std::make_unique<std::array<std::uint8_t, ChunkSize>>();
-    // Several chunks' output is gathered before it is written.
-    const std::size_t capacity = 4 * static_cast<std::size_t>(ChunkSize) + chunkOut;
-    auto out = std::make_unique<std::uint8_t[]>(capacity);
-    TPlacedRun run(output, segment.StartBit, segment);
-    std::uint8_t* end = out.get();
-    for (std::uint64_t offset = segment.Begin; offset < segment.End && !stop;) {
-      const auto want =
-          static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, segment.End - offset));
-      const std::size_t count = input.ReadAt(offset, std::span(in->data(), want));
-      if (count == 0)
-        throw EInputChanged(ChangedMessage(
-            input, "shrank while it was being packed: " + std::to_string(state.InputLength) +
-                       " bytes were counted, " + std::to_string(offset) + " read"));
-      bool missing = false;
-      end = EncodeBytes(fast, maxLength, std::span(in->data(), count), end, run.Acc, missing);
-      if (missing) {
-        const auto* bad = std::find_if(in->data(), in->data() + count,
-                                       [&](std::uint8_t byte) { return fast[byte].Absent != 0; });
-        throw EInputChanged(ChangedMessage(
-            input, "changed while it was being packed: byte value " + HexByte(*bad) +
-                       " at offset " +
-                       std::to_string(offset + static_cast<std::uint64_t>(bad - in->data())) +
-                       " was not there when it was counted"));
-      }
-      offset += count;
-      if (static_cast<std::size_t>(out.get() + capacity - end) < chunkOut) {
+  RunSegments(
+      segments.size(), ThreadCount(state.Parallelism),
+      [&](std::size_t index, const std::atomic<bool>& stop) {
+        TSegment& segment = segments[index];
+        auto in = std::make_unique<std::array<std::uint8_t, ChunkSize>>();
+        // Several chunks' output is gathered before it is written.
+        const std::size_t capacity = 8 * static_cast<std::size_t>(ChunkSize) + chunkOut;
+        auto out = std::make_unique<std::uint8_t[]>(capacity);
+        TPlacedRun run(output, segment.StartBit, segment);
+        std::uint8_t* end = out.get();
+        for (std::uint64_t offset = segment.Begin; offset < segment.End && !stop;) {
+          const auto want =
+              static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, segment.End - offset));
+          const std::size_t count = input.ReadAt(offset, std::span(in->data(), want));
+          if (count == 0)
+            throw EInputChanged(ChangedMessage(
+                input, "shrank while it was being packed: " + std::to_string(state.InputLength) +
+                           " bytes were counted, " + std::to_string(offset) + " read"));
+          bool missing = false;
+          end = EncodeBytes(fast, std::span(in->data(), count), end, run.Acc, missing);
+          if (missing) {
+            const auto* bad = std::find_if(in->data(), in->data() + count, [&](std::uint8_t byte) {
+              return fast.Codes[byte].Length == 0;
+            });
+            throw EInputChanged(ChangedMessage(
+                input, "changed while it was being packed: byte value " + HexByte(*bad) +
+                           " at offset " +
+                           std::to_string(offset + static_cast<std::uint64_t>(bad - in->data())) +
+                           " was not there when it was counted"));
+          }
+          offset += count;
+          if (static_cast<std::size_t>(out.get() + capacity - end) < chunkOut) {
+            run.Emit(out.get(), end);
+            end = out.get();
+          }
+        }
         run.Emit(out.get(), end);
-        end = out.get();
-      }
-    }
-    run.Emit(out.get(), end);
-    run.Finish();
-  });
+        run.Finish();
+      });
 
   // Anything past what was counted means the file grew.
   std::uint8_t probe = 0;
@@ -261,11 +269,11 @@ void EncodeSegments(TCompressorState& state) {
   {
     TPlacedRun run(output, dataEnd, marker);
     std::uint8_t bytes[16];
-    AddCode(run.Acc, fast[EndMarker]);
+    AddBits(run.Acc, fast.Codes[EndMarker].Code, fast.Codes[EndMarker].Length);
     run.Emit(bytes, StoreWholeBytes(run.Acc, bytes));
     run.Finish();
   }
-  const std::uint64_t totalBits = dataEnd + static_cast<std::uint64_t>(fast[EndMarker].Length);
+  const std::uint64_t totalBits = dataEnd + fast.Codes[EndMarker].Length;
 
   // Join the shared bytes: every run's parts of one byte are ORed together.
   std::vector<TPartialByte> partials = table.Partials;

@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "bit_writer.h"
 #include "histogram.h"
+#include "huffman.h"
 
 namespace huff {
 
@@ -38,9 +40,17 @@ struct TParallelism {
   std::uint64_t MinSegmentSize = 1u << 20;  // smaller inputs get fewer segments
 };
 
+inline constexpr std::uint64_t SegmentsPerThread = 8;
+
+// How many threads the passes run on.
+std::size_t ThreadCount(const TParallelism& parallelism);
+
 // The segments for an input of `size` bytes: consecutive, on ChunkSize boundaries, at most
-// one per thread.
+// SegmentsPerThread per thread.
 std::vector<TSegment> PlanSegments(std::uint64_t size, const TParallelism& parallelism);
+
+// The codes in the form the fast writer takes them.
+TFastCodeTable FastCodes(const TCodeTable& codes);
 
 // First pass: counts every segment and sets the leaf weights, the end marker weighing 1.
 void CountSegments(TCompressorState& state);

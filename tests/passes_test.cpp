@@ -78,7 +78,7 @@ TEST(PlanSegments, SegmentsTileTheInputOnChunkBoundaries) {
       for (std::uint64_t minimum : {1ull, 1ull << 20}) {
         const auto segments = huff::PlanSegments(size, {threads, minimum});
         ASSERT_GE(segments.size(), 1u);
-        ASSERT_LE(segments.size(), static_cast<std::size_t>(threads));
+        ASSERT_LE(segments.size(), threads * huff::SegmentsPerThread);
         EXPECT_EQ(segments.front().Begin, 0u);
         EXPECT_EQ(segments.back().End, size);
         for (std::size_t i = 0; i < segments.size(); ++i) {
@@ -118,14 +118,20 @@ class TByteSink final : public huff::TStream {
 TEST(EncodeBytes, PacksTheBitsWriteBitWouldForEveryLongestLengthAndOffset) {
   std::mt19937 random(4);
   for (int longest = 1; longest <= 32; ++longest) {
-    huff::TFastCodeTable table{};
+    huff::TFastCodeTable table;
     for (int value = 0; value < 256; ++value) {
       const int length = value == 255 ? longest : 1 + value % longest;
-      table[value] = {static_cast<std::uint32_t>(random()) >> (32 - length),
-                      static_cast<std::uint8_t>(length), 0};
+      table.Codes[value] = {static_cast<std::uint32_t>(random()) >> (32 - length),
+                            static_cast<std::uint32_t>(length)};
     }
+    huff::FinishFastCodes(table);
+    table.SomeAbsent = longest % 2 == 0;  // both loops: watching for absent codes or not
+    // Runs of one value take a path of their own when eight codes fit one store.
     Bytes input = RandomBytes(3000, random);
     input.insert(input.end(), 1000, 0xFF);
+    input.insert(input.end(), 999, 0x00);
+    input.insert(input.end(), 13, 0x01);
+    input.insert(input.end(), 5, 0x02);
     for (int pending = 0; pending < 8; ++pending) {
       SCOPED_TRACE(testing::Message() << longest << " bits, " << pending << " pending");
       TByteSink sink;
@@ -133,20 +139,37 @@ TEST(EncodeBytes, PacksTheBitsWriteBitWouldForEveryLongestLengthAndOffset) {
       for (int i = 0; i < pending; ++i)
         writer.WriteBit(0);
       for (std::uint8_t byte : input)
-        for (int k = table[byte].Length - 1; k >= 0; --k)
-          writer.WriteBit(static_cast<std::uint8_t>(table[byte].Code >> k));
+        for (int k = static_cast<int>(table.Codes[byte].Length) - 1; k >= 0; --k)
+          writer.WriteBit(static_cast<std::uint8_t>(table.Codes[byte].Code >> k));
       writer.FlushBits();
 
       Bytes out(input.size() * 4 + 16);
       huff::TBitAccumulator acc;
-      acc.Count = pending;
+      acc.Count = static_cast<unsigned>(pending);
       bool missing = false;
-      std::uint8_t* end = huff::EncodeBytes(table, longest, input, out.data(), acc, missing);
+      std::uint8_t* end = huff::EncodeBytes(table, input, out.data(), acc, missing);
       const std::uint8_t* last = huff::StoreWholeBytes(acc, end);
       out.resize(static_cast<std::size_t>(last - out.data()) + (acc.Count > 0 ? 1 : 0));
       ASSERT_FALSE(missing);
       ASSERT_TRUE(out == sink.Bytes);
     }
+  }
+}
+
+TEST(EncodeBytes, AByteWithoutCodeIsReportedWhereverItStands) {
+  huff::TFastCodeTable table;
+  table.MaxLength = 3;
+  for (int value = 0; value < 256; ++value)
+    table.Codes[value] = {5, 3};
+  table.Codes[0x42] = {};
+  for (std::size_t at : {0, 1, 2, 3, 4, 99}) {
+    Bytes input(100, 7);
+    input[at] = 0x42;
+    Bytes out(100);
+    huff::TBitAccumulator acc;
+    bool missing = false;
+    huff::EncodeBytes(table, input, out.data(), acc, missing);
+    EXPECT_TRUE(missing) << at;
   }
 }
 

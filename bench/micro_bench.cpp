@@ -1,0 +1,169 @@
+// The packer's parts, each in bytes per second of input, and beside each fast part the
+// straightforward one it is held against.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <memory>
+#include <random>
+
+#include "bit_writer.h"
+#include "container.h"
+#include "flash_image.h"
+#include "histogram.h"
+#include "huffman.h"
+#include "passes.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+const Bytes& Flash() {
+  static const Bytes image = bench::TFlashImage::Make(16 << 20);
+  return image;
+}
+
+// Byte values 0 to 31 occurring 1, 2, 3, 5, ... times, shuffled: codes up to 32 bits.
+const Bytes& Skewed() {
+  static const Bytes image = [] {
+    Bytes bytes;
+    std::uint64_t previous = 1, current = 1;
+    for (int value = 0; value < 32; ++value) {
+      bytes.insert(bytes.end(), current, static_cast<std::uint8_t>(value));
+      const std::uint64_t next = previous + current;
+      previous = current;
+      current = next;
+    }
+    std::shuffle(bytes.begin(), bytes.end(), std::mt19937(1));
+    return bytes;
+  }();
+  return image;
+}
+
+// Discards what it is given: the benchmarks measure the writers, not a file.
+class TDiscard final : public huff::TStream {
+ public:
+  std::size_t Read(std::span<std::uint8_t>) override { return 0; }
+  void Write(std::span<const std::uint8_t> data) override { benchmark::DoNotOptimize(data.data()); }
+  std::size_t ReadAt(std::uint64_t, std::span<std::uint8_t>) override { return 0; }
+  void WriteAt(std::uint64_t, std::span<const std::uint8_t>) override {}
+  void Rewind() override {}
+  std::uint64_t Size() override { return 0; }
+  void Close() override {}
+  void Abandon() noexcept override {}
+  const std::string& Name() const noexcept override { return Label; }
+  std::string Label = "discard";
+};
+
+// The codes the packer would give the image.
+std::unique_ptr<huff::TCompressorState> CodesFor(const Bytes& image) {
+  auto state = std::make_unique<huff::TCompressorState>();
+  huff::InitNodes(*state);
+  huff::THistogram counts{};
+  huff::CountBytes(image, counts);
+  for (int value = 0; value < 256; ++value)
+    state->NodePool[value].Weight = static_cast<std::int32_t>(counts[value]);
+  state->NodePool[huff::EndMarker].Weight = 1;
+  huff::BuildTree(*state);
+  huff::AssignCodes(*state);
+  return state;
+}
+
+// Erased flash: one long run of 0xFF.
+const Bytes& Erased() {
+  static const Bytes image(16 << 20, 0xFF);
+  return image;
+}
+
+void Count(benchmark::State& run, void (*count)(std::span<const std::uint8_t>, huff::THistogram&),
+           const Bytes& image) {
+  for (auto _ : run) {
+    huff::THistogram counts{};
+    // In chunks, as the packer reads them.
+    for (std::size_t at = 0; at < image.size(); at += huff::ChunkSize)
+      count(std::span(image.data() + at, std::min<std::size_t>(huff::ChunkSize, image.size() - at)),
+            counts);
+    benchmark::DoNotOptimize(counts.data());
+  }
+  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * image.size()));
+}
+BENCHMARK_CAPTURE(Count, FourHistogramsFlash, &huff::CountBytes, Flash());
+BENCHMARK_CAPTURE(Count, OneByOneFlash, &huff::CountBytesOneByOne, Flash());
+BENCHMARK_CAPTURE(Count, FourHistogramsErased, &huff::CountBytes, Erased());
+BENCHMARK_CAPTURE(Count, OneByOneErased, &huff::CountBytesOneByOne, Erased());
+
+// Tree and codes are built once per run, whatever the input's size: their cost per byte is
+// that of one 16 MiB image.
+void TreeAndCodes(benchmark::State& run) {
+  auto state = CodesFor(Flash());
+  std::array<std::int32_t, 257> weights{};
+  for (int symbol = 0; symbol < 257; ++symbol)
+    weights[symbol] = state->NodePool[symbol].Weight;
+  for (auto _ : run) {
+    huff::InitNodes(*state);
+    for (int symbol = 0; symbol < 257; ++symbol)
+      state->NodePool[symbol].Weight = weights[symbol];
+    huff::BuildTree(*state);
+    huff::AssignCodes(*state);
+    benchmark::DoNotOptimize(state->CodeTable.data());
+  }
+  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * Flash().size()));
+}
+BENCHMARK(TreeAndCodes);
+
+void EncodeFast(benchmark::State& run, const Bytes& image) {
+  const auto state = CodesFor(image);
+  const huff::TFastCodeTable table = huff::FastCodes(state->CodeTable);
+  // Output of one chunk at a time, as the packer writes it.
+  Bytes out(static_cast<std::size_t>(huff::ChunkSize) * 4 + 16);
+  for (auto _ : run) {
+    huff::TBitAccumulator acc;
+    bool missing = false;
+    for (std::size_t at = 0; at < image.size(); at += huff::ChunkSize) {
+      const std::size_t size = std::min<std::size_t>(huff::ChunkSize, image.size() - at);
+      std::uint8_t* end =
+          huff::EncodeBytes(table, std::span(image.data() + at, size), out.data(), acc, missing);
+      benchmark::DoNotOptimize(huff::SumBytes(std::span(out.data(), end)));
+    }
+  }
+  run.SetLabel("longest code " + std::to_string(table.MaxLength) + " bits");
+  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * image.size()));
+}
+
+void EncodeWriteBit(benchmark::State& run, const Bytes& image) {
+  const auto state = CodesFor(image);
+  for (auto _ : run) {
+    TDiscard discard;
+    huff::TBitWriter writer(discard);
+    for (const std::uint8_t byte : image) {
+      const huff::TCodeEntry& entry = state->CodeTable[byte];
+      for (int i = 0; i < entry.Length; ++i)
+        writer.WriteBit(entry.Bits[i]);
+    }
+    writer.FlushBits();
+    benchmark::DoNotOptimize(writer.GetChecksum());
+  }
+  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * image.size()));
+}
+
+BENCHMARK_CAPTURE(EncodeFast, ShortCodes, Flash());
+BENCHMARK_CAPTURE(EncodeWriteBit, ShortCodes, Flash());
+BENCHMARK_CAPTURE(EncodeFast, LongCodes, Skewed());
+BENCHMARK_CAPTURE(EncodeWriteBit, LongCodes, Skewed());
+
+void ChecksumVector(benchmark::State& run) {
+  for (auto _ : run)
+    benchmark::DoNotOptimize(huff::SumBytes(Flash()));
+  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * Flash().size()));
+}
+BENCHMARK(ChecksumVector);
+
+void ChecksumOneByOne(benchmark::State& run) {
+  for (auto _ : run)
+    benchmark::DoNotOptimize(huff::SumBytesOneByOne(Flash()));
+  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * Flash().size()));
+}
+BENCHMARK(ChecksumOneByOne);
+
+}  // namespace
+
+BENCHMARK_MAIN();
