@@ -129,6 +129,86 @@ void WriteCodeTableAt(const TCompressorState& state, TStream& output, TSegment& 
     run.Partials.push_back({HeaderSize + bits / 8, bytes.Contents()[bits / 8]});
 }
 
+// Counts one segment. The last reads on to the end of the file, which may have grown since
+// its size was taken: the count is of what is there.
+void CountSegment(TStream& input, TSegment& segment, bool last, const std::atomic<bool>& stop) {
+  auto buffer = std::make_unique<std::array<std::uint8_t, ChunkSize>>();
+  std::uint64_t offset = segment.Begin;
+  while (!stop && (last || offset < segment.End)) {
+    const std::size_t want =
+        last ? ChunkSize
+             : static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, segment.End - offset));
+    const std::size_t count = input.ReadAt(offset, std::span(buffer->data(), want));
+    if (count == 0) {
+      if (last)
+        break;
+      throw EInputChanged(ChangedMessage(input, "shrank while it was being counted"));
+    }
+    offset += count;
+    if (offset > MaxInputSize)
+      throw EInputTooLarge("File " + input.Name() + " is too large: it holds more than " +
+                           std::to_string(MaxInputSize) + " bytes, the most that can be packed");
+    CountBytes(std::span(buffer->data(), count), segment.Counts);
+  }
+  segment.End = offset;
+}
+
+// Codes one segment into the payload at its place, in fixed buffers.
+void EncodeSegment(TStream& input, TStream& output, const TFastCodeTable& fast,
+                   std::uint64_t counted, TSegment& segment, const std::atomic<bool>& stop) {
+  // Room for one chunk at the longest code plus the eight bytes a store may spill; several
+  // chunks' output is gathered before it is written.
+  const std::size_t chunkOut =
+      static_cast<std::size_t>(ChunkSize) * static_cast<std::size_t>(fast.MaxLength) / 8 + 8;
+  const std::size_t capacity = 8 * static_cast<std::size_t>(ChunkSize) + chunkOut;
+  auto in = std::make_unique<std::array<std::uint8_t, ChunkSize>>();
+  auto out = std::make_unique<std::uint8_t[]>(capacity);
+  TPlacedRun run(output, segment.StartBit, segment);
+  std::uint8_t* end = out.get();
+  for (std::uint64_t offset = segment.Begin; offset < segment.End && !stop;) {
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, segment.End - offset));
+    const std::size_t count = input.ReadAt(offset, std::span(in->data(), want));
+    if (count == 0)
+      throw EInputChanged(
+          ChangedMessage(input, "shrank while it was being packed: " + std::to_string(counted) +
+                                    " bytes were counted, " + std::to_string(offset) + " read"));
+    bool missing = false;
+    end = EncodeBytes(fast, std::span(in->data(), count), end, run.Acc, missing);
+    if (missing) {
+      const auto* bad = std::find_if(in->data(), in->data() + count, [&](std::uint8_t byte) {
+        return fast.Codes[byte].Length == 0;
+      });
+      throw EInputChanged(ChangedMessage(
+          input, "changed while it was being packed: byte value " + HexByte(*bad) + " at offset " +
+                     std::to_string(offset + static_cast<std::uint64_t>(bad - in->data())) +
+                     " was not there when it was counted"));
+    }
+    offset += count;
+    if (static_cast<std::size_t>(out.get() + capacity - end) < chunkOut) {
+      run.Emit(out.get(), end);
+      end = out.get();
+    }
+  }
+  run.Emit(out.get(), end);
+  run.Finish();
+}
+
+// Writes the shared bytes, every run's parts of one byte ORed together; returns their sum.
+std::uint32_t WriteJoined(TStream& output, std::vector<TPartialByte>& partials) {
+  std::sort(partials.begin(), partials.end(),
+            [](const TPartialByte& a, const TPartialByte& b) { return a.Offset < b.Offset; });
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i < partials.size();) {
+    TPartialByte joined = partials[i];
+    for (++i; i < partials.size() && partials[i].Offset == joined.Offset; ++i)
+      joined.Value |= partials[i].Value;
+    output.WriteAt(joined.Offset, std::span(&joined.Value, 1));
+    sum += joined.Value;
+  }
+  return sum;
+}
+
 }  // namespace
 
 TFastCodeTable FastCodes(const TCodeTable& codes) {
@@ -145,8 +225,11 @@ TFastCodeTable FastCodes(const TCodeTable& codes) {
 }
 
 std::size_t ThreadCount(const TParallelism& parallelism) {
-  return parallelism.Threads > 0 ? static_cast<std::size_t>(parallelism.Threads)
-                                 : std::max(1u, std::thread::hardware_concurrency());
+  if (parallelism.Threads > 0)
+    return static_cast<std::size_t>(parallelism.Threads);
+  // Each thread holds about 400 KiB of buffers: more than MaxThreads would take memory
+  // for little gain, the passes being bound by memory bandwidth by then.
+  return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, MaxThreads);
 }
 
 std::vector<TSegment> PlanSegments(std::uint64_t size, const TParallelism& parallelism) {
@@ -170,30 +253,7 @@ void CountSegments(TCompressorState& state) {
   const std::size_t last = state.Segments.size() - 1;
   RunSegments(state.Segments.size(), ThreadCount(state.Parallelism),
               [&](std::size_t index, const std::atomic<bool>& stop) {
-                TSegment& segment = state.Segments[index];
-                auto buffer = std::make_unique<std::array<std::uint8_t, ChunkSize>>();
-                std::uint64_t offset = segment.Begin;
-                // The last segment reads on to the end of the file, which may have grown since its
-                // size was taken: the count is of what is there.
-                while (!stop && (index == last || offset < segment.End)) {
-                  const std::size_t want = index == last
-                                               ? ChunkSize
-                                               : static_cast<std::size_t>(std::min<std::uint64_t>(
-                                                     ChunkSize, segment.End - offset));
-                  const std::size_t count = input.ReadAt(offset, std::span(buffer->data(), want));
-                  if (count == 0) {
-                    if (index == last)
-                      break;
-                    throw EInputChanged(ChangedMessage(input, "shrank while it was being counted"));
-                  }
-                  offset += count;
-                  if (offset > MaxInputSize)
-                    throw EInputTooLarge(
-                        "File " + input.Name() + " is too large: it holds more than " +
-                        std::to_string(MaxInputSize) + " bytes, the most that can be packed");
-                  CountBytes(std::span(buffer->data(), count), segment.Counts);
-                }
-                segment.End = offset;
+                CountSegment(input, state.Segments[index], index == last, stop);
               });
   state.InputLength = state.Segments.back().End;
   for (const TSegment& segment : state.Segments)
@@ -207,55 +267,16 @@ void EncodeSegments(TCompressorState& state) {
   TStream& output = *state.Output;
   std::vector<TSegment>& segments = state.Segments;
   const TFastCodeTable fast = FastCodes(state.CodeTable);
-  const int maxLength = fast.MaxLength;
   PlaceSegments(segments, state.CodeTable, CodeTableBits(state.CodeTable));
 
   // The code table and the end marker are runs of their own, placed around the segments.
   TSegment table;
   WriteCodeTableAt(state, output, table);
 
-  // Output room for one chunk at the longest code, plus the eight bytes a store may spill.
-  const std::size_t chunkOut =
-      static_cast<std::size_t>(ChunkSize) * static_cast<std::size_t>(maxLength) / 8 + 8;
-  RunSegments(
-      segments.size(), ThreadCount(state.Parallelism),
-      [&](std::size_t index, const std::atomic<bool>& stop) {
-        TSegment& segment = segments[index];
-        auto in = std::make_unique<std::array<std::uint8_t, ChunkSize>>();
-        // Several chunks' output is gathered before it is written.
-        const std::size_t capacity = 8 * static_cast<std::size_t>(ChunkSize) + chunkOut;
-        auto out = std::make_unique<std::uint8_t[]>(capacity);
-        TPlacedRun run(output, segment.StartBit, segment);
-        std::uint8_t* end = out.get();
-        for (std::uint64_t offset = segment.Begin; offset < segment.End && !stop;) {
-          const auto want =
-              static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, segment.End - offset));
-          const std::size_t count = input.ReadAt(offset, std::span(in->data(), want));
-          if (count == 0)
-            throw EInputChanged(ChangedMessage(
-                input, "shrank while it was being packed: " + std::to_string(state.InputLength) +
-                           " bytes were counted, " + std::to_string(offset) + " read"));
-          bool missing = false;
-          end = EncodeBytes(fast, std::span(in->data(), count), end, run.Acc, missing);
-          if (missing) {
-            const auto* bad = std::find_if(in->data(), in->data() + count, [&](std::uint8_t byte) {
-              return fast.Codes[byte].Length == 0;
-            });
-            throw EInputChanged(ChangedMessage(
-                input, "changed while it was being packed: byte value " + HexByte(*bad) +
-                           " at offset " +
-                           std::to_string(offset + static_cast<std::uint64_t>(bad - in->data())) +
-                           " was not there when it was counted"));
-          }
-          offset += count;
-          if (static_cast<std::size_t>(out.get() + capacity - end) < chunkOut) {
-            run.Emit(out.get(), end);
-            end = out.get();
-          }
-        }
-        run.Emit(out.get(), end);
-        run.Finish();
-      });
+  RunSegments(segments.size(), ThreadCount(state.Parallelism),
+              [&](std::size_t index, const std::atomic<bool>& stop) {
+                EncodeSegment(input, output, fast, state.InputLength, segments[index], stop);
+              });
 
   // Anything past what was counted means the file grew.
   std::uint8_t probe = 0;
@@ -275,7 +296,6 @@ void EncodeSegments(TCompressorState& state) {
   }
   const std::uint64_t totalBits = dataEnd + fast.Codes[EndMarker].Length;
 
-  // Join the shared bytes: every run's parts of one byte are ORed together.
   std::vector<TPartialByte> partials = table.Partials;
   std::uint32_t checksum = table.Checksum + marker.Checksum;
   for (const TSegment& segment : segments) {
@@ -283,15 +303,7 @@ void EncodeSegments(TCompressorState& state) {
     checksum += segment.Checksum;
   }
   partials.insert(partials.end(), marker.Partials.begin(), marker.Partials.end());
-  std::sort(partials.begin(), partials.end(),
-            [](const TPartialByte& a, const TPartialByte& b) { return a.Offset < b.Offset; });
-  for (std::size_t i = 0; i < partials.size();) {
-    TPartialByte joined = partials[i];
-    for (++i; i < partials.size() && partials[i].Offset == joined.Offset; ++i)
-      joined.Value |= partials[i].Value;
-    output.WriteAt(joined.Offset, std::span(&joined.Value, 1));
-    checksum += joined.Value;
-  }
+  checksum += WriteJoined(output, partials);
 
   const std::uint64_t payloadSize = (totalBits + 7) / 8;
   state.Header.PayloadSize = static_cast<std::uint32_t>(payloadSize);

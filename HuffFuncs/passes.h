@@ -36,11 +36,12 @@ struct TSegment {
 
 // How the passes may split the work. The defaults take one thread per core.
 struct TParallelism {
-  int Threads = 0;                          // 0: one per hardware thread
+  int Threads = 0;                          // 0: one per hardware thread, at most MaxThreads
   std::uint64_t MinSegmentSize = 1u << 20;  // smaller inputs get fewer segments
 };
 
 inline constexpr std::uint64_t SegmentsPerThread = 8;
+inline constexpr std::size_t MaxThreads = 16;
 
 // How many threads the passes run on.
 std::size_t ThreadCount(const TParallelism& parallelism);
