@@ -104,7 +104,7 @@ inline std::uint8_t* StoreWholeBytes(TBitAccumulator& acc, std::uint8_t* out) {
 
 // Codes every byte of input through table, storing whole bytes from out on; returns the end
 // of them and leaves the last partial byte in acc. Sets missing when a byte had no code.
-// Requires: out has room for input.size() * table.MaxLength / 8 + 8 bytes.
+// Requires: out has room for (7 + input.size() * table.MaxLength) / 8 + 8 bytes.
 std::uint8_t* EncodeBytes(const TFastCodeTable& table, std::span<const std::uint8_t> input,
                           std::uint8_t* out, TBitAccumulator& acc, bool& missing);
 

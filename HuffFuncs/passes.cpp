@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "bit_writer.h"
@@ -34,8 +35,13 @@ void RunSegments(std::size_t count, std::size_t workers,
     }
   };
   std::vector<std::thread> threads;
-  for (std::size_t i = 1; i < std::min(workers, count); ++i)
-    threads.emplace_back(work);
+  for (std::size_t i = 1; i < std::min(workers, count); ++i) {
+    try {
+      threads.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // the threads there are take every segment between them
+    }
+  }
   work();
   for (std::thread& thread : threads)
     thread.join();
@@ -72,6 +78,9 @@ class TPlacedRun {
     Output.WriteAt(Offset, bytes);
     Offset += bytes.size();
   }
+
+  // The payload bit after the last one added so far.
+  std::uint64_t EndBit() const { return (Offset - HeaderSize) * 8 + Acc.Count; }
 
   // After the last code: the bits left over fill part of one more byte.
   void Finish() {
@@ -191,6 +200,13 @@ void EncodeSegment(TStream& input, TStream& output, const TFastCodeTable& fast,
     }
   }
   run.Emit(out.get(), end);
+  // Bytes that moved between segments since they were counted change where each segment's
+  // codes end, and would overwrite a neighbour's.
+  if (!stop && run.EndBit() != segment.StartBit + segment.BitLength)
+    throw EInputChanged(ChangedMessage(
+        input, "changed while it was being packed: the bytes from offset " +
+                   std::to_string(segment.Begin) + " to " + std::to_string(segment.End) +
+                   " no longer hold what was counted"));
   run.Finish();
 }
 

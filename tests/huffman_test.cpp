@@ -317,6 +317,20 @@ TEST(Compress, A32BitCodeIsWrittenAndDecodesBack) {
   EXPECT_TRUE(decoded.Image == input);
 }
 
+// The same byte counts, but two bytes swapped between segments: each segment's codes would
+// no longer end where the next one's begin.
+TEST(Compress, BytesThatMoveBetweenSegmentsFail) {
+  Bytes counted(2 * huff::ChunkSize, 'a');
+  counted[0] = 'b';
+  Bytes encoded = counted;
+  std::swap(encoded[0], encoded[huff::ChunkSize]);
+  auto state = std::make_unique<TCompressorState>();
+  state->Parallelism = {1, 1};  // one thread, a segment per chunk, taken in order
+  state->Input = std::make_unique<TChangingStream>(counted, encoded);
+  state->Output = std::make_unique<TMemoryStream>();
+  EXPECT_THROW(huff::Compress(*state), huff::EInputChanged);
+}
+
 TEST(Compress, AnInputThatChangesBetweenThePassesFails) {
   const Bytes counted = FromString("abcabc");
   const std::vector<std::pair<Bytes, std::string>> cases = {
