@@ -56,6 +56,7 @@ class TMemoryStream final : public TStream {
     Position += data.size();
   }
   std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) override {
+    const std::lock_guard<std::mutex> lock(Growing);
     if (offset >= Bytes.size())
       return 0;
     const std::size_t count = std::min<std::size_t>(data.size(), Bytes.size() - offset);
@@ -63,7 +64,7 @@ class TMemoryStream final : public TStream {
     return count;
   }
   void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) override {
-    // Writers of disjoint ranges may race to grow the vector.
+    // A write may grow, and so move, the vector under another thread's read or write.
     const std::lock_guard<std::mutex> lock(Growing);
     if (Bytes.size() < offset + data.size())
       Bytes.resize(offset + data.size());

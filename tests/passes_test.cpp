@@ -186,6 +186,8 @@ TEST(Compress, TheFastPassWritesWhatWriteBitWritesForEveryCodeLength) {
               static_cast<std::size_t>(longest));
     for (int threads : {1, 2})
       ASSERT_TRUE(PackWith(&huff::Compress, input, threads) == reference);
+    // Many segments: every grouping of codes per store meets segment boundaries.
+    ASSERT_TRUE(PackWith(&huff::Compress, input, 3, 1) == reference);
   }
 }
 
