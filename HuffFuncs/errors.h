@@ -69,4 +69,11 @@ class EInputChanged : public EError {
   explicit EInputChanged(std::string message) : EError("EInputChanged", std::move(message)) {}
 };
 
+// A container that breaks a rule of the format: the message names the file, what is wrong
+// and where (the file offset, and the bit within that byte where it matters).
+class EBadContainer : public EError {
+ public:
+  explicit EBadContainer(std::string message) : EError("EBadContainer", std::move(message)) {}
+};
+
 }  // namespace huff

@@ -1,5 +1,5 @@
 // The platform file layer: the only code that talks to the operating system's file
-// services. file_posix.cpp and file_win32.cpp implement it; CMake picks one.
+// services. file_posix.cpp implements it; a Win32 side is to sit beside it, picked by CMake.
 #pragma once
 
 #include <cstdint>

@@ -2,13 +2,12 @@
 //
 // Packs a memory image into a container. Everything the program prints is written here;
 // the module below it raises typed errors and never prints.
-#include <cstdio>
 #include <memory>
-#include <new>
 #include <string>
+#include <vector>
 
+#include "console.h"
 #include "container.h"
-#include "errors.h"
 #include "huffman.h"
 #include "process.h"
 
@@ -26,18 +25,6 @@ constexpr const char* UsageLines =
 
 std::string NameOrDefault(const std::string& argument, const char* fallback) {
   return argument == "-" ? fallback : argument;
-}
-
-// "Exception <kind> in module <module> at <address>.\n<message>." and CR LF; the address is
-// always printed as eight upper-case hex digits, and we have no meaningful one to give.
-std::string FailureReport(const std::string& kind, const std::string& message, const char* argv0) {
-  char address[9];
-  std::snprintf(address, sizeof address, "%08X", 0u);
-  std::string report = "Exception " + kind + " in module " + app::ModuleName(argv0) + " at " +
-                       address + ".\n" + message;
-  if (!message.empty() && message.back() != '.')
-    report += '.';
-  return report + "\r\n";
 }
 
 int Run(const std::vector<std::string>& arguments, huff::TCompressorState& state) {
@@ -60,30 +47,15 @@ int Run(const std::vector<std::string>& arguments, huff::TCompressorState& state
 }  // namespace
 
 int main(int argc, char** argv) {
-  app::PrepareProcess();
-  const char* argv0 = argc > 0 ? argv[0] : nullptr;
   std::unique_ptr<huff::TCompressorState> state;
-  std::string kind;
-  std::string message;
-  try {
-    state = std::make_unique<huff::TCompressorState>();
-    return Run(app::ProgramArguments(argc, argv), *state);
-  } catch (const huff::EError& error) {
-    kind = error.Kind();
-    message = error.Message();
-  } catch (const std::bad_alloc&) {
-    kind = "EOutOfMemory";
-    message = "Out of memory";
-  } catch (const std::exception& error) {
-    kind = "EError";
-    message = error.what();
-  }
-  if (state)
-    huff::AbandonFiles(*state);
-  try {
-    app::WriteConsole(FailureReport(kind, message, argv0));
-  } catch (const huff::EError&) {
-    // Standard output is gone: the exit code is all that is left to report with.
-  }
-  return 1;
+  return app::RunMain(
+      argc, argv,
+      [&](const std::vector<std::string>& arguments) {
+        state = std::make_unique<huff::TCompressorState>();
+        return Run(arguments, *state);
+      },
+      [&] {
+        if (state)
+          huff::AbandonFiles(*state);
+      });
 }

@@ -1,5 +1,5 @@
 // What the entry point needs of the process: its arguments, its name and standard
-// output. process_posix.cpp and process_win32.cpp implement it; CMake picks one.
+// output. process_posix.cpp implements it; a Win32 side is to sit beside it, picked by CMake.
 #pragma once
 
 #include <string>

@@ -1,0 +1,764 @@
+#include "decoder.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "bit_writer.h"
+#include "errors.h"
+#include "huffman.h"
+
+namespace huff {
+namespace {
+
+// Codes of up to PrimaryBits bits are found with one look-up of the next PrimaryBits bits;
+// longer ones go on through subtables of SubBits bits each. 8192 eight-byte entries: more
+// bits per look-up mean more byte values per entry, and the table still fits the fast caches.
+constexpr int PrimaryBits = 13;
+constexpr int SubBits = 6;
+constexpr std::uint32_t PrimarySize = 1u << PrimaryBits;
+constexpr std::uint32_t SubSize = 1u << SubBits;
+// Each subtable stands for an inner node of the code tree, and a complete code of at most
+// 257 symbols has at most 256 of them.
+constexpr int MaxSubtables = 256;
+// A primary entry yields up to this many byte values at once.
+constexpr int MaxPerEntry = 6;
+// Lanes of the fast path, and the bits each covers in one round: enough to make the lanes'
+// meeting (a few codes, as a rule) cheap, few enough to keep their output small.
+constexpr int Lanes = 4;
+constexpr std::uint64_t LaneBits = 32768;
+constexpr std::uint64_t MinLaneBits = 1024;
+// How far past a lane's start the true decoding looks for a meeting point before it gives up
+// on that lane and decodes its share itself.
+constexpr std::uint64_t SyncBits = 4096;
+// After lanes failed to meet, the true position goes on alone for this many bits, doubled on
+// each failure up to the maximum.
+constexpr std::uint64_t MinSoloBits = std::uint64_t{1} << 16;
+constexpr std::uint64_t MaxSoloBits = std::uint64_t{1} << 24;
+// The most one round adds to the output: each lane's share plus the last step's overshoot,
+// the codes found while looking for meeting points, and the stores past the end.
+constexpr std::size_t LaneRoom = LaneBits + 64 + 64;
+constexpr std::size_t RoundRoom = Lanes * LaneRoom + (Lanes - 1) * (SyncBits + 64);
+
+// One step of a look-up: a whole code (of a byte value or the end marker), or a link to a
+// subtable for codes that go on. Bits: for a code, how many of its bits this table covers;
+// for a link, the table's own width.
+enum class TKind : std::uint8_t { Hole, Byte, End, Link };
+struct TStep {
+  TKind Kind = TKind::Hole;
+  std::uint8_t Bits = 0;
+  std::uint16_t Value = 0;  // the byte value, or the subtable's number
+};
+
+// A primary entry of the fast path, packed into one word: bits 0-7 the bits it consumes,
+// bits 8-15 how many byte values it yields (0: take the careful path), then the byte values,
+// first in bits 16-23.
+using TPacked = std::uint64_t;
+
+struct TCode {
+  std::uint32_t Bits = 0;  // right-aligned, the first bit the most significant
+  int Length = 0;          // 0: the symbol has no code
+  std::uint64_t EntryBit = 0;
+};
+
+std::uint64_t LoadBigEndian64(const std::uint8_t* at) {
+  std::uint64_t value;
+  std::memcpy(&value, at, 8);
+  if constexpr (std::endian::native == std::endian::little)
+    value = __builtin_bswap64(value);
+  return value;
+}
+
+void StoreLittleEndian64(std::uint8_t* at, std::uint64_t value) {
+  if constexpr (std::endian::native == std::endian::big)
+    value = __builtin_bswap64(value);
+  std::memcpy(at, &value, 8);
+}
+
+std::string SymbolName(int symbol) {
+  return symbol == EndMarker ? std::string("the end marker") : "byte value " + HexByte(symbol);
+}
+
+std::string BitString(std::uint32_t bits, int length) {
+  std::string text;
+  for (int k = length - 1; k >= 0; --k)
+    text += static_cast<char>('0' + ((bits >> k) & 1));
+  return text;
+}
+
+// What the fast path reads: the packed primary entries, and the careful tables for the
+// codes it meets one at a time.
+struct TFastTables {
+  const TPacked* Packed = nullptr;
+  const TStep* Primary = nullptr;
+  const TStep* Subtables = nullptr;
+  // For a byte value with a one-bit code (erased flash): the entry of the index whose bits
+  // are all that code (never matched when there is no such value; an index that begins with
+  // six of them has the same entry, and is a run as well); the code's bit in every position;
+  // and the value eight times.
+  TPacked RunEntry = ~TPacked{0};
+  std::uint64_t RunMask = 0;
+  std::uint64_t RunEight = 0;
+};
+
+// The code that begins the 64 bits of `word`, through the subtables when it is long; its
+// length goes to `length`. Every entry of a complete code's tables is filled.
+inline TStep CodeAt(const TFastTables& tables, std::uint64_t word, unsigned& length) {
+  TStep step = tables.Primary[word >> (64 - PrimaryBits)];
+  unsigned used = 0;
+  while (step.Kind == TKind::Link) {
+    used += step.Bits;
+    step = tables.Subtables[step.Value * SubSize + ((word << used) >> (64 - SubBits))];
+  }
+  length = used + step.Bits;
+  return step;
+}
+
+// CodeAt for the fast path, out of its way: Bits is the whole code's length.
+[[gnu::noinline, gnu::cold]] TStep LongCodeAt(const TFastTables& tables, std::uint64_t word) {
+  unsigned length = 0;
+  TStep step = CodeAt(tables, word, length);
+  step.Bits = static_cast<std::uint8_t>(length);
+  return step;
+}
+
+// One step of the fast path at pos: a run of a one-bit code, or up to four primary entries,
+// or one code longer than the primary index. Returns true, at pos, before the end marker,
+// and before a long code that may reach past `stop`; the careful path takes those.
+// Requires: pos < stop, so that the eight bytes from pos's byte on are payload; 64 bytes of
+// room at out.
+inline bool FastStep(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t stop,
+                     std::uint64_t& pos, std::uint8_t*& out) {
+  const auto skew = static_cast<unsigned>(pos % 8);
+  const std::uint64_t loaded = LoadBigEndian64(buffer + pos / 8) << skew;
+  TPacked entry = tables.Packed[loaded >> (64 - PrimaryBits)];
+  if (entry == tables.RunEntry) {
+    // As many codes of the one-bit value as there are equal bits; the load holds 64 - skew.
+    const auto run = static_cast<unsigned>(std::countl_zero(loaded ^ tables.RunMask));
+    const unsigned take = std::min(run, 64u - skew);
+    for (unsigned k = 0; k < take; k += 8)
+      StoreLittleEndian64(out + k, tables.RunEight);
+    out += take;
+    pos += take;
+    return false;
+  }
+  // The load's top 56 bits are payload, enough for four entries; a 1 bit below them marks
+  // where they end, so that the bits consumed are counted once, at the end, not per entry.
+  static_assert(4 * PrimaryBits <= 56);
+  std::uint64_t bits = (loaded & ~std::uint64_t{0xFF}) | 0x80;
+  bool careful = false;
+#pragma GCC unroll 4
+  for (int k = 0; k < 4; ++k) {
+    if ((entry & 0xFF00) == 0) {
+      careful = true;
+      break;
+    }
+    StoreLittleEndian64(out, entry >> 16);
+    out += (entry >> 8) & 0xFF;
+    bits <<= entry & 63;
+    entry = tables.Packed[bits >> (64 - PrimaryBits)];
+  }
+  pos += static_cast<unsigned>(std::countr_zero(bits)) - 7;
+  if (!careful)
+    return false;
+  // A long code, or the end marker. A long code from below `stop` lies in the buffer.
+  if (pos >= stop)
+    return true;
+  const TStep step = LongCodeAt(tables, LoadBigEndian64(buffer + pos / 8) << (pos % 8));
+  if (step.Kind != TKind::Byte)
+    return true;
+  *out++ = static_cast<std::uint8_t>(step.Value);
+  pos += step.Bits;
+  return false;
+}
+
+// The fast path on one lane, from pos up to `stop` or until out reaches outLimit. Returns
+// true at an entry that needs the careful path. The state is in locals: stores through out
+// may alias anything, and the compiler would reload members after each one.
+bool DecodeFast(const TFastTables& shared, const std::uint8_t* buffer, std::uint64_t stop,
+                std::uint64_t& pos, std::uint8_t*& out, const std::uint8_t* outLimit) {
+  const TFastTables tables = shared;
+  std::uint64_t p = pos;
+  std::uint8_t* o = out;
+  bool careful = false;
+  while (p < stop && o < outLimit)
+    if (FastStep(tables, buffer, stop, p, o)) {
+      careful = true;
+      break;
+    }
+  pos = p;
+  out = o;
+  return careful;
+}
+
+// Several lanes at once, each from its own start to its own end: the steps of different
+// lanes do not wait for each other, so the processor overlaps them. A lane stops at its end
+// or at an entry that needs the careful path. The lanes are spelt out (the fold over
+// Index...) so that their state stays in registers.
+template <std::size_t... Index>
+void DecodeLanes(const TFastTables& shared, const std::uint8_t* buffer, std::uint64_t stop,
+                 std::array<std::uint64_t, sizeof...(Index)>& pos,
+                 const std::array<std::uint64_t, sizeof...(Index)>& end,
+                 std::array<std::uint8_t*, sizeof...(Index)>& out,
+                 std::array<bool, sizeof...(Index)>& careful, std::index_sequence<Index...>) {
+  const TFastTables tables = shared;  // a local copy: no store through out can change it
+  std::array<std::uint64_t, sizeof...(Index)> p = pos;
+  std::array<std::uint8_t*, sizeof...(Index)> o = out;
+  std::array<bool, sizeof...(Index)> c{};
+  for (bool active = true; active;) {
+    active = false;
+    (((p[Index] < end[Index] && !c[Index])
+          ? (c[Index] = FastStep(tables, buffer, stop, p[Index], o[Index]), active = true)
+          : false),
+     ...);
+  }
+  pos = p;
+  out = o;
+  careful = c;
+}
+
+class TDecoder {
+ public:
+  TDecoder(TStream& container, TStream* image) : Container(container), Image(image) {}
+
+  TContainerSummary Run() {
+    ReadHeader();
+    try {
+      DecodePayload();
+      ExpectEndOfFile();
+    } catch (const EBadContainer&) {
+      // A damaged payload breaks its structure anywhere; the checksum names the cause.
+      if (!SizeChanged) {
+        DrainPayload();
+        CheckChecksum();
+      }
+      throw;
+    }
+    CheckChecksum();
+    FlushImage();
+    return Summary;
+  }
+
+ private:
+  // --- Messages -------------------------------------------------------------------------
+
+  [[noreturn]] void Fail(const std::string& what) const {
+    throw EBadContainer("Container " + Container.Name() + " is damaged: " + what);
+  }
+
+  // "byte 73, bit 0x20": the file offset, and the bit within that byte by its value.
+  static std::string Where(std::uint64_t payloadBit) {
+    return "byte " + std::to_string(HeaderSize + payloadBit / 8) + ", bit " +
+           HexByte(0x80 >> (payloadBit % 8));
+  }
+
+  std::string EntryName(int symbol) const {
+    return "the code entry of " + SymbolName(symbol) + " at " + Where(Codes[symbol].EntryBit);
+  }
+
+  // --- Header ---------------------------------------------------------------------------
+
+  void ReadHeader() {
+    std::array<std::uint8_t, HeaderSize> bytes{};
+    const std::size_t got = ReadFully(Container, bytes);
+    if (got < HeaderSize)
+      throw EBadContainer("File " + Container.Name() + " is not a container: it holds " +
+                          std::to_string(got) + " bytes, fewer than the " +
+                          std::to_string(HeaderSize) + " of a header");
+    TContainerHeader& header = Summary.Header;
+    std::copy_n(bytes.begin(), NameFieldSize, header.NameID.begin());
+    std::copy_n(bytes.begin() + NameFieldSize, NameFieldSize, header.Manufacturer.begin());
+    CheckName(header.NameID, "NameID", 0);
+    CheckName(header.Manufacturer, "Manufacturer", NameFieldSize);
+    header.PayloadSize = LoadU32(bytes.data() + 32);
+    header.Checksum = LoadU32(bytes.data() + 36);
+    PayloadBytes = header.PayloadSize;
+    PayloadBits = PayloadBytes * 8;
+
+    const std::uint64_t length = Container.Size();
+    if (length != HeaderSize + PayloadBytes)
+      Fail("PayloadSize (byte 32) is " + std::to_string(PayloadBytes) + ", but " +
+           std::to_string(length - std::min<std::uint64_t>(length, HeaderSize)) +
+           " bytes follow the header");
+  }
+
+  static std::uint32_t LoadU32(const std::uint8_t* at) {
+    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
+           static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
+  }
+
+  // Up to 15 bytes of name, then zero bytes to the end of the field.
+  void CheckName(const std::array<std::uint8_t, NameFieldSize>& field, const char* name,
+                 int offset) const {
+    const auto end = std::find(field.begin(), field.end(), 0);
+    const auto stray = std::find_if(end, field.end(), [](std::uint8_t b) { return b != 0; });
+    if (end == field.end() || stray != field.end()) {
+      const auto at = end == field.end() ? field.end() - 1 : stray;
+      Fail(std::string("the ") + name + " field is not a name of at most 15 bytes followed by " +
+           "zero bytes: byte " + std::to_string(offset + (at - field.begin())) + " is " +
+           HexByte(*at));
+    }
+  }
+
+  // --- Reading the payload in blocks ----------------------------------------------------
+
+  static std::size_t ReadFully(TStream& stream, std::span<std::uint8_t> into) {
+    std::size_t total = 0;
+    while (total < into.size()) {
+      const std::size_t count = stream.Read(into.subspan(total));
+      if (count == 0)
+        break;
+      total += count;
+    }
+    return total;
+  }
+
+  // Keeps the bytes from the one holding BitPos on (fewer than eight), then appends the next
+  // block of the payload and zero bytes behind it, so that any eight-byte load from the
+  // current byte stays inside the buffer.
+  void Refill() {
+    const std::uint64_t keepFrom = BitPos / 8 - BufferStart;
+    const std::size_t keep = Valid - static_cast<std::size_t>(keepFrom);
+    std::memmove(Buffer.data(), Buffer.data() + keepFrom, keep);
+    BufferStart += keepFrom;
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, Unread()));
+    const std::size_t got = ReadFully(Container, std::span(Buffer.data() + keep, want));
+    Sum += SumBytes(std::span(Buffer.data() + keep, got));
+    BytesRead += got;
+    Valid = keep + got;
+    std::memset(Buffer.data() + Valid, 0, 8);
+    if (got < want) {
+      SizeChanged = true;
+      Fail("the file ended after " + std::to_string(BytesRead) + " payload bytes, but " +
+           "PayloadSize (byte 32) is " + std::to_string(PayloadBytes) +
+           ": it shrank while it was read");
+    }
+  }
+
+  std::uint64_t Unread() const { return PayloadBytes - BytesRead; }
+
+  // The 64 bits from BitPos on, zero past the end of the payload.
+  std::uint64_t Peek() {
+    if (BitPos / 8 - BufferStart + 8 > Valid && Unread() > 0)
+      Refill();
+    return LoadBigEndian64(Buffer.data() + (BitPos / 8 - BufferStart)) << (BitPos % 8);
+  }
+
+  // The next `count` bits (1 to 32) of the code table; `what` says what they were to hold.
+  std::uint32_t ReadBits(int count, const std::string& what) {
+    if (BitPos + static_cast<unsigned>(count) > PayloadBits)
+      Fail("the payload ends at byte " + std::to_string(HeaderSize + PayloadBytes) + ", inside " +
+           what);
+    const std::uint64_t word = Peek();
+    BitPos += static_cast<unsigned>(count);
+    return static_cast<std::uint32_t>(word >> (64 - count));
+  }
+
+  // After a fault: the rest of the payload still counts towards the checksum.
+  void DrainPayload() {
+    while (Unread() > 0) {
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, Unread()));
+      const std::size_t got = ReadFully(Container, std::span(Buffer.data(), want));
+      if (got == 0)
+        return;
+      Sum += SumBytes(std::span(Buffer.data(), got));
+      BytesRead += got;
+    }
+  }
+
+  void CheckChecksum() const {
+    if (Sum != Summary.Header.Checksum || Unread() > 0)
+      Fail("its payload's bytes sum to " + std::to_string(Sum) + ", but Checksum (byte 36) is " +
+           std::to_string(Summary.Header.Checksum));
+  }
+
+  void ExpectEndOfFile() {
+    std::uint8_t probe = 0;
+    if (Container.Read(std::span(&probe, 1)) != 0) {
+      SizeChanged = true;
+      Fail("the file grew while it was read, past the " + std::to_string(PayloadBytes) +
+           " payload bytes of PayloadSize (byte 32)");
+    }
+  }
+
+  // --- The bit stream -------------------------------------------------------------------
+
+  void DecodePayload() {
+    if (ReadBits(1, "the start bit") != 1)
+      Fail("the stream does not begin with its start bit (a 1) at " + Where(0));
+    for (int value = 0; value < 256; ++value)
+      Codes[value].Length = static_cast<int>(ReadBits(1, "the presence map"));
+    Summary.CodedByteValues = static_cast<int>(
+        std::count_if(Codes.begin(), Codes.begin() + 256, [](const TCode& c) { return c.Length; }));
+
+    if (Summary.CodedByteValues == 0) {
+      // An empty image: no code entries, not even the end marker's, and no data.
+      FinishStream("the presence map names no byte value, so only zero fill may follow it");
+      return;
+    }
+    for (int value = 0; value < 256; ++value)
+      if (Codes[value].Length != 0)
+        ReadEntry(value);
+    CheckEndMarkerHasRoom();
+    ReadEntry(EndMarker);
+    CheckCodesTile();
+    BuildTables();
+    DecodeData();
+    FinishStream("after the end marker's code only zero fill may follow");
+  }
+
+  void ReadEntry(int symbol) {
+    TCode& code = Codes[symbol];
+    code.EntryBit = BitPos;
+    const std::string what = "the code entry of " + SymbolName(symbol);
+    if (ReadBits(1, what) != 0)
+      Fail(EntryName(symbol) + " does not begin with a 0 bit");
+    code.Length = static_cast<int>(ReadBits(5, what)) + 1;
+    code.Bits = ReadBits(code.Length, what);
+    Summary.LongestCode = std::max(Summary.LongestCode, code.Length);
+    Summary.ShortestCode =
+        Summary.ShortestCode == 0 ? code.Length : std::min(Summary.ShortestCode, code.Length);
+  }
+
+  // Each code covers the share 2^-length of all bit sequences, as the interval
+  // [code, code + 1) * 2^(32 - length) of 32-bit values; a complete prefix code tiles them.
+  struct TSpan {
+    std::uint64_t Begin = 0;
+    std::uint64_t Size = 0;
+    int Symbol = 0;
+  };
+  static constexpr std::uint64_t Space = std::uint64_t{1} << 32;
+
+  std::size_t SortedSpans(std::array<TSpan, SymbolCount>& spans, int lastSymbol) const {
+    std::size_t count = 0;
+    for (int symbol = 0; symbol <= lastSymbol; ++symbol) {
+      const TCode& code = Codes[symbol];
+      if (code.Length == 0)
+        continue;
+      const std::uint64_t size = Space >> code.Length;
+      spans[count++] = {code.Bits * size, size, symbol};
+    }
+    // Equal beginnings: the shorter code first, so that the longer one is seen to clash.
+    std::sort(spans.begin(), spans.begin() + static_cast<std::ptrdiff_t>(count),
+              [](const TSpan& a, const TSpan& b) {
+                return a.Begin != b.Begin ? a.Begin < b.Begin : a.Size > b.Size;
+              });
+    return count;
+  }
+
+  // Raises a clash, and finds the first gap (gapEnd 0: none). Spans of a prefix code are
+  // nested or disjoint, so the first overlap is always with the span just before.
+  void CheckNoClash(const std::array<TSpan, SymbolCount>& spans, std::size_t count,
+                    std::uint64_t* gapBegin, std::uint64_t* gapEnd) const {
+    std::uint64_t reached = 0;
+    *gapBegin = *gapEnd = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const TSpan& span = spans[i];
+      if (span.Begin < reached) {
+        const TCode& a = Codes[spans[i - 1].Symbol];
+        const TCode& b = Codes[span.Symbol];
+        Fail("the codes of " + SymbolName(spans[i - 1].Symbol) + " (" +
+             BitString(a.Bits, a.Length) + ", entry at " + Where(a.EntryBit) + ") and " +
+             SymbolName(span.Symbol) + " (" + BitString(b.Bits, b.Length) + ", entry at " +
+             Where(b.EntryBit) + ") clash: one begins with the other");
+      }
+      if (span.Begin > reached && *gapEnd == 0) {
+        *gapBegin = reached;
+        *gapEnd = span.Begin;
+      }
+      reached = span.Begin + span.Size;
+    }
+    if (reached < Space && *gapEnd == 0) {
+      *gapBegin = reached;
+      *gapEnd = Space;
+    }
+  }
+
+  // The end marker's entry is always last: when the byte values' codes already take every
+  // bit sequence, it cannot be there.
+  void CheckEndMarkerHasRoom() const {
+    std::array<TSpan, SymbolCount> spans;
+    const std::size_t count = SortedSpans(spans, 255);
+    std::uint64_t gapBegin, gapEnd;
+    CheckNoClash(spans, count, &gapBegin, &gapEnd);
+    if (gapEnd == 0)
+      Fail("the code entry of the end marker is missing at " + Where(BitPos) +
+           ": the byte values' codes leave no room for its code");
+  }
+
+  void CheckCodesTile() const {
+    std::array<TSpan, SymbolCount> spans;
+    const std::size_t count = SortedSpans(spans, EndMarker);
+    std::uint64_t gapBegin, gapEnd;
+    CheckNoClash(spans, count, &gapBegin, &gapEnd);
+    if (gapEnd != 0) {
+      // The shortest bit string that begins the gap and begins no code.
+      int length = 1;
+      while (gapBegin % (Space >> length) != 0 || gapBegin + (Space >> length) > gapEnd)
+        ++length;
+      Fail("the codes are not complete (the code table ends at " + Where(BitPos) +
+           "): no code begins with " +
+           BitString(static_cast<std::uint32_t>(gapBegin >> (32 - length)), length));
+    }
+  }
+
+  // --- Look-up tables -------------------------------------------------------------------
+
+  void BuildTables() {
+    Primary.fill(TStep{});
+    for (int symbol = 0; symbol < SymbolCount; ++symbol)
+      if (Codes[symbol].Length != 0)
+        PlaceCode(symbol);
+    for (std::uint32_t index = 0; index < PrimarySize; ++index)
+      Packed[index] = PackEntry(index);
+
+    // A byte value with a one-bit code (erased flash) comes in long runs of one bit value.
+    Tables = {Packed.data(), Primary.data(), Subtables.data()};
+    for (int value = 0; value < 256; ++value)
+      if (Codes[value].Length == 1) {
+        Tables.RunMask = Codes[value].Bits != 0 ? ~std::uint64_t{0} : 0;
+        Tables.RunEntry = Packed[Tables.RunMask >> (64 - PrimaryBits)];
+        Tables.RunEight = 0x0101010101010101ull * static_cast<unsigned>(value);
+      }
+  }
+
+  void PlaceCode(int symbol) {
+    const TCode& code = Codes[symbol];
+    const TKind kind = symbol == EndMarker ? TKind::End : TKind::Byte;
+    TStep* table = Primary.data();
+    int width = PrimaryBits;
+    int left = code.Length;  // code bits not yet covered by the tables above
+    while (left > width) {
+      left -= width;
+      TStep& link = table[(code.Bits >> left) & ((1u << width) - 1)];
+      if (link.Kind != TKind::Link) {
+        if (SubtableCount == MaxSubtables)
+          throw std::logic_error("decoder: more subtables than a complete code has inner nodes");
+        link = {TKind::Link, static_cast<std::uint8_t>(width),
+                static_cast<std::uint16_t>(SubtableCount)};
+        std::fill_n(Subtables.begin() + SubtableCount * SubSize, SubSize, TStep{});
+        ++SubtableCount;
+      }
+      table = Subtables.data() + link.Value * SubSize;
+      width = SubBits;
+    }
+    // The code's last `left` bits, followed by every value of the bits after it.
+    const std::uint32_t first = (code.Bits & ((1u << left) - 1)) << (width - left);
+    const TStep step{kind, static_cast<std::uint8_t>(left), static_cast<std::uint16_t>(symbol)};
+    std::fill_n(table + first, 1u << (width - left), step);
+  }
+
+  // As many whole byte-value codes as fit in the index's bits, up to MaxPerEntry.
+  TPacked PackEntry(std::uint32_t index) const {
+    int used = 0;
+    int count = 0;
+    std::uint64_t values = 0;
+    while (count < MaxPerEntry) {
+      const TStep& step = Primary[(index << used) & (PrimarySize - 1)];
+      // The bits past `index` read as zero here: only a code within the index is certain.
+      if (step.Kind != TKind::Byte || step.Bits > PrimaryBits - used)
+        break;
+      values |= std::uint64_t{step.Value} << (8 * count);
+      used += step.Bits;
+      ++count;
+    }
+    if (count == 0)
+      return 0;
+    return static_cast<TPacked>(used) | static_cast<TPacked>(count) << 8 | values << 16;
+  }
+
+  // One code at BitPos, through the subtables if it is long; returns its symbol. Checks that
+  // the code lies within the payload.
+  int DecodeOne() {
+    unsigned used = 0;
+    const TStep step = CodeAt(Tables, Peek(), used);
+    if (step.Kind == TKind::Hole || step.Kind == TKind::Link)
+      throw std::logic_error("decoder: a complete code left a hole in the tables");
+    if (BitPos + used > PayloadBits)
+      Fail("the coded data runs past the end of the payload at byte " +
+           std::to_string(HeaderSize + PayloadBytes) + " without the end marker's code");
+    BitPos += used;
+    return step.Kind == TKind::End ? EndMarker : step.Value;
+  }
+
+  // --- Coded data -----------------------------------------------------------------------
+
+  void DecodeData() {
+    Out = OutBuffer.data();
+    const std::uint8_t* outLimit = OutBuffer.data() + ChunkSize;
+    for (;;) {
+      if (Out >= outLimit) {
+        FlushImage();
+        continue;
+      }
+      // Below `stop`, the eight bytes from a position's byte on are all in the buffer.
+      const std::uint64_t stop = Valid >= 8 ? (Valid - 7) * 8 : 0;
+      std::uint64_t local = BitPos - BufferStart * 8;
+      bool careful;
+      if (BitPos < SoloUntil) {
+        const std::uint64_t until = std::min(stop, SoloUntil - BufferStart * 8);
+        careful = DecodeFast(Tables, Buffer.data(), until, local, Out, outLimit);
+      } else if (local < stop && (stop - local) / Lanes >= MinLaneBits) {
+        careful = DecodeRound(local, stop);
+      } else {
+        careful = DecodeFast(Tables, Buffer.data(), stop, local, Out, outLimit);
+      }
+      BitPos = BufferStart * 8 + local;
+      if (!careful && local < stop)
+        continue;
+      if (!careful && Unread() > 0) {
+        Refill();
+        continue;
+      }
+      // A long code or the end marker; or the payload's last bytes, where the fast path
+      // cannot load eight bytes: one code at a time, each checked against the end.
+      const int symbol = DecodeOne();
+      if (symbol == EndMarker)
+        return;
+      *Out++ = static_cast<std::uint8_t>(symbol);
+    }
+  }
+
+  // One round of the lanes over [local, local + Lanes * width). Lane 0 starts at the true
+  // position; the others start wherever their share begins, most likely inside a code, and
+  // decode nonsense until they fall into step with the true codes, which prefix codes soon
+  // do. A lane's output is taken only from a point where the true decoding, followed code by
+  // code, meets one of its code boundaries: from there on both decode alike. Returns true
+  // when the true position stops at an entry that needs the careful path.
+  bool DecodeRound(std::uint64_t& local, std::uint64_t stop) {
+    const std::uint64_t width = std::min<std::uint64_t>(LaneBits, (stop - local) / Lanes);
+    std::array<std::uint64_t, Lanes> pos, end;
+    std::array<std::uint8_t*, Lanes> out;
+    std::array<bool, Lanes> careful{};
+    for (int i = 0; i < Lanes; ++i) {
+      pos[i] = local + static_cast<unsigned>(i) * width;
+      end[i] = pos[i] + width;
+      out[i] = i == 0 ? Out : LaneOut[i - 1].data();
+    }
+    DecodeLanes(Tables, Buffer.data(), stop, pos, end, out, careful,
+                std::make_index_sequence<Lanes>());
+    Out = out[0];
+
+    int lane = 0;
+    for (; lane + 1 < Lanes && !careful[lane]; ++lane) {
+      // The true decoding t has passed the next lane's start s; step the one behind.
+      std::uint64_t t = pos[lane];
+      std::uint64_t s = end[lane];
+      std::size_t skipped = 0;  // codes of the next lane before the meeting point
+      const std::uint64_t limit = std::min(stop, s + SyncBits);
+      while (t != s) {
+        unsigned length = 0;
+        if (t < s) {
+          if (t >= limit)
+            break;
+          const TStep step =
+              CodeAt(Tables, LoadBigEndian64(Buffer.data() + t / 8) << (t % 8), length);
+          if (step.Kind != TKind::Byte) {
+            local = t;  // the end marker: the careful path takes it from here
+            return true;
+          }
+          *Out++ = static_cast<std::uint8_t>(step.Value);
+          t += length;
+        } else {
+          // The lane's codes end exactly at pos[lane + 1]: never step past it.
+          if (s >= pos[lane + 1] || s >= stop)
+            break;
+          const TStep step =
+              CodeAt(Tables, LoadBigEndian64(Buffer.data() + s / 8) << (s % 8), length);
+          if (step.Kind != TKind::Byte)
+            break;
+          s += length;
+          ++skipped;
+        }
+      }
+      if (t != s) {
+        // No meeting point: codes of nearly equal lengths (noise) fall into step slowly, if
+        // at all. The true position goes on alone for a while, longer after each failure.
+        local = t;
+        SoloUntil = BufferStart * 8 + t + SoloBits;
+        SoloBits = std::min(SoloBits * 2, MaxSoloBits);
+        return false;
+      }
+      const std::uint8_t* from = LaneOut[lane].data() + skipped;
+      const auto count = static_cast<std::size_t>(out[lane + 1] - from);
+      std::memcpy(Out, from, count);
+      Out += count;
+    }
+    if (lane + 1 == Lanes)
+      SoloBits = MinSoloBits;
+    local = pos[lane];
+    return careful[lane];
+  }
+
+  void FlushImage() {
+    if (Out == nullptr)
+      return;
+    const auto count = static_cast<std::size_t>(Out - OutBuffer.data());
+    if (Image != nullptr && count > 0)
+      Image->Write(std::span<const std::uint8_t>(OutBuffer.data(), count));
+    Summary.ImageSize += count;
+    Out = OutBuffer.data();
+  }
+
+  // The stream's end: zero fill up to the next byte boundary, and nothing after it.
+  void FinishStream(const std::string& rule) {
+    const auto fill = static_cast<int>((8 - BitPos % 8) % 8);
+    if (fill > 0) {
+      const std::uint64_t start = BitPos;
+      const std::uint32_t bits = ReadBits(fill, "the fill");
+      if (bits != 0)
+        Fail(rule + ", but the bit at " +
+             Where(start + static_cast<unsigned>(std::countl_zero(bits << (32 - fill)))) + " is 1");
+    }
+    if (BitPos < PayloadBits)
+      Fail(rule + ": the stream ends at byte " + std::to_string(HeaderSize + BitPos / 8) +
+           ", but the payload goes on for " + std::to_string((PayloadBits - BitPos) / 8) +
+           ((PayloadBits - BitPos) / 8 == 1 ? " more byte" : " more bytes"));
+  }
+
+  TStream& Container;
+  TStream* Image;
+  TContainerSummary Summary;
+
+  std::uint64_t PayloadBytes = 0;
+  std::uint64_t PayloadBits = 0;
+  std::uint64_t BytesRead = 0;  // payload bytes taken from the stream so far
+  std::uint32_t Sum = 0;        // of those bytes
+  bool SizeChanged = false;     // the file's length changed under us
+
+  // The payload bytes from BufferStart on; Valid of them are in the buffer.
+  std::array<std::uint8_t, 8 + ChunkSize + 8> Buffer{};
+  std::uint64_t BufferStart = 0;
+  std::size_t Valid = 0;
+  std::uint64_t BitPos = 0;  // within the payload
+  // Up to this bit, the lanes stand aside; SoloBits is how long they do after a failure.
+  std::uint64_t SoloUntil = 0;
+  std::uint64_t SoloBits = MinSoloBits;
+
+  std::array<TCode, SymbolCount> Codes{};
+  std::array<TStep, PrimarySize> Primary{};
+  std::array<TStep, MaxSubtables * SubSize> Subtables{};
+  int SubtableCount = 0;
+  std::array<TPacked, PrimarySize> Packed{};
+
+  TFastTables Tables;
+  // Room for a block and for what one round of the fast path adds past it.
+  std::array<std::uint8_t, ChunkSize + RoundRoom> OutBuffer{};
+  std::uint8_t* Out = nullptr;
+  std::array<std::array<std::uint8_t, LaneRoom>, Lanes - 1> LaneOut{};
+};
+
+}  // namespace
+
+TContainerSummary DecodeContainer(TStream& container, TStream* image) {
+  // Some 500 KiB of tables and buffers: on the heap, the same for every container.
+  auto decoder = std::make_unique<TDecoder>(container, image);
+  return decoder->Run();
+}
+
+}  // namespace huff

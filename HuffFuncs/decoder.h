@@ -1,0 +1,33 @@
+// Reads a container back: checks every rule of the format and, on request, streams the
+// memory image it holds to another stream. Any bytes at all may come in; what breaks a rule
+// is raised as EBadContainer, naming the file, the fault and its place.
+#pragma once
+
+#include <cstdint>
+
+#include "container.h"
+#include "stream.h"
+
+namespace huff {
+
+// What a container holds, once all of it has been checked.
+struct TContainerSummary {
+  TContainerHeader Header;
+  std::uint64_t ImageSize = 0;  // bytes the payload decodes to
+  int CodedByteValues = 0;      // byte values with a code (the presence map's 1 bits)
+  // Over every code, the end marker's included; both 0 for an empty image, which has none.
+  int ShortestCode = 0;
+  int LongestCode = 0;
+};
+
+// Reads `container` from its current position, which must be its start, to its end, and
+// writes the decoded image to `image` unless it is null. Reads in blocks of ChunkSize and
+// writes in blocks of at most a few of them; memory stays the same whatever the header says.
+//
+// Raises EBadContainer for a container that breaks the format. A wrong checksum is what is
+// reported when the payload is also malformed, since it says best what happened: the
+// bytes were damaged. Errors of the streams themselves pass through unchanged. On failure,
+// part of the image may already have been written.
+TContainerSummary DecodeContainer(TStream& container, TStream* image);
+
+}  // namespace huff
