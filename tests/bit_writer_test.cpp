@@ -36,33 +36,22 @@ class TWriteLog final : public huff::TStream {
 TEST(BitWriter, PacksMostSignificantBitFirstAndFillsWithZeros) {
   TWriteLog log;
   TBitWriter writer(log);
-  writer.WriteBit(1);
-  writer.WriteBit(0);
-  writer.WriteBit(1);
+  for (std::uint8_t bit : {1, 0, 1})
+    writer.WriteBit(bit);
   writer.FlushBits();
   EXPECT_EQ(log.Bytes, std::vector<std::uint8_t>{0xA0});
   EXPECT_EQ(writer.GetChecksum(), 160u);
-  EXPECT_EQ(writer.GetBytesWritten(), 1u);
 }
 
-TEST(BitWriter, OnlyTheLowestBitOfTheArgumentCounts) {
+TEST(BitWriter, OnlyTheLowestBitCountsAndAByteBoundaryAddsNoFill) {
   TWriteLog log;
   TBitWriter writer(log);
-  for (std::uint8_t bit : {2, 3, 0xFE, 0xFF, 4, 5, 6, 7})
+  for (std::uint8_t bit : {2, 3, 0xFE, 0xFF, 4, 5, 6, 7, 1, 1, 1, 1, 1, 1, 1, 1})
     writer.WriteBit(bit);
   writer.FlushBits();
-  EXPECT_EQ(log.Bytes, std::vector<std::uint8_t>{0x55});
-}
-
-TEST(BitWriter, ABoundaryOnAByteAddsNoFillByte) {
-  TWriteLog log;
-  TBitWriter writer(log);
-  for (int i = 0; i < 16; ++i)
-    writer.WriteBit(1);
-  writer.FlushBits();
   writer.FlushBits();  // a second flush adds nothing
-  EXPECT_EQ(log.Bytes, (std::vector<std::uint8_t>{0xFF, 0xFF}));
-  EXPECT_EQ(writer.GetChecksum(), 510u);
+  EXPECT_EQ(log.Bytes, (std::vector<std::uint8_t>{0x55, 0xFF}));
+  EXPECT_EQ(writer.GetChecksum(), 0x55u + 0xFF);
 }
 
 TEST(BitWriter, FullBlocksAreWrittenWholeAndTheRestAtFlush) {
@@ -79,17 +68,6 @@ TEST(BitWriter, FullBlocksAreWrittenWholeAndTheRestAtFlush) {
   writer.FlushBits();
   EXPECT_EQ(log.Sizes, (std::vector<std::size_t>{ChunkSize, ChunkSize, 2}));
   EXPECT_EQ(writer.GetBytesWritten(), 2u * ChunkSize + 2);
-}
-
-TEST(BitWriter, TheChecksumWrapsModulo2To32) {
-  TWriteLog log;
-  TBitWriter writer(log);
-  // 0xFF bytes: 16843010 of them sum to 2^32 + 254.
-  const std::uint64_t bytes = 16843010;
-  for (std::uint64_t i = 0; i < bytes * 8; ++i)
-    writer.WriteBit(1);
-  writer.FlushBits();
-  EXPECT_EQ(writer.GetChecksum(), static_cast<std::uint32_t>(bytes * 255));
 }
 
 }  // namespace

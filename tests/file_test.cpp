@@ -94,28 +94,4 @@ TEST(TFile, AbandonNeverRemovesADevice) {
   EXPECT_TRUE(S_ISCHR(info.st_mode));
 }
 
-TEST(TFile, AFailedWriteNamesTheFileAndTheReason) {
-  auto file = TFile::CreateForWriting("/dev/full", nullptr);
-  try {
-    file->Write(Old);
-    ADD_FAILURE() << "no error";
-  } catch (const huff::EInOutError& error) {
-    EXPECT_EQ(error.Message(), "Cannot write file /dev/full: No space left on device");
-  }
-}
-
-TEST(TFile, ReadsRewindsAndSizesAFile) {
-  TTempDir dir;
-  WriteWholeFile(dir / "in", Old);
-  auto file = TFile::OpenForReading(dir / "in");
-  std::uint8_t buffer[8];
-  EXPECT_EQ(file->Read(buffer), 3u);
-  EXPECT_EQ(file->Read(buffer), 0u);
-  file->Rewind();
-  EXPECT_EQ(file->Read(buffer), 3u);
-  EXPECT_EQ(file->Size(), 3u);
-  file->Close();
-  file->Close();  // closing twice is harmless
-}
-
 }  // namespace

@@ -18,8 +18,6 @@ namespace {
 using huff::EndMarker;
 using huff::TCompressorState;
 using huff::TMemoryStream;
-using testing_support::FibonacciImage;
-using testing_support::ReadContainer;
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes FromString(const std::string& text) {
@@ -104,13 +102,6 @@ Bytes Header(std::uint8_t size0, std::uint8_t size1, std::uint8_t sum0, std::uin
 }
 
 // --- Counting ---------------------------------------------------------------------------
-
-TEST(CountSymbols, AnEmptyInputWeighsNothingButTheEndMarker) {
-  auto state = CodedState({});
-  for (int value = 0; value < 256; ++value)
-    EXPECT_EQ(state->NodePool[value].Weight, 0);
-  EXPECT_EQ(state->NodePool[EndMarker].Weight, 1);
-}
 
 TEST(CountSymbols, ReadsInChunksUntilAReadReturnsNothing) {
   Bytes input(2 * huff::ChunkSize, 7);
@@ -284,37 +275,6 @@ TEST(Compress, AnEmptyInputGivesAStartBitAnEmptyMapAndFill) {
   expected.push_back(0x80);
   expected.insert(expected.end(), 32, 0);
   EXPECT_EQ(Pack(Bytes{}), expected);
-}
-
-TEST(Compress, ContainersDecodeToTheirInputAcrossChunkBoundaries) {
-  std::mt19937 random(7);
-  std::vector<Bytes> inputs = {Bytes(1, 0), Bytes(1, 0xFF), Bytes(300, 0xFF)};
-  for (std::size_t size :
-       {std::size_t{huff::ChunkSize} - 1, std::size_t{huff::ChunkSize},
-        std::size_t{huff::ChunkSize} + 1, std::size_t{2} * huff::ChunkSize, std::size_t{200000}}) {
-    Bytes noise(size), skewed(size);
-    std::geometric_distribution<int> geometric(0.3);
-    for (auto& byte : noise)
-      byte = static_cast<std::uint8_t>(random());
-    for (auto& byte : skewed)
-      byte = static_cast<std::uint8_t>(geometric(random));
-    inputs.push_back(noise);
-    inputs.push_back(skewed);
-  }
-  for (const Bytes& input : inputs) {
-    SCOPED_TRACE(input.size());
-    const auto decoded = ReadContainer(Pack(input));
-    EXPECT_EQ(decoded.NameID, "ZRQ-705");
-    EXPECT_EQ(decoded.Manufacturer, "Sarnveld");
-    EXPECT_TRUE(decoded.Image == input);
-  }
-}
-
-TEST(Compress, A32BitCodeIsWrittenAndDecodesBack) {
-  const Bytes input = FibonacciImage(32);
-  const auto decoded = ReadContainer(Pack(input));
-  EXPECT_EQ(decoded.Codes[EndMarker].size(), 32u);
-  EXPECT_TRUE(decoded.Image == input);
 }
 
 // The same byte counts, but two bytes swapped between segments: each segment's codes would

@@ -95,24 +95,6 @@ TEST(PlanSegments, SegmentsTileTheInputOnChunkBoundaries) {
   }
 }
 
-// Collects what a TBitWriter writes.
-class TByteSink final : public huff::TStream {
- public:
-  std::size_t Read(std::span<std::uint8_t>) override { return 0; }
-  void Write(std::span<const std::uint8_t> data) override {
-    Bytes.insert(Bytes.end(), data.begin(), data.end());
-  }
-  std::size_t ReadAt(std::uint64_t, std::span<std::uint8_t>) override { return 0; }
-  void WriteAt(std::uint64_t, std::span<const std::uint8_t>) override {}
-  void Rewind() override {}
-  std::uint64_t Size() override { return Bytes.size(); }
-  void Close() override {}
-  void Abandon() noexcept override {}
-  const std::string& Name() const noexcept override { return Label; }
-  std::vector<std::uint8_t> Bytes;
-  std::string Label = "sink";
-};
-
 // The kernel on its own, with tables that no tree would give: runs of the longest code fill
 // the accumulator to the brim, after any number of bits already pending.
 TEST(EncodeBytes, PacksTheBitsWriteBitWouldForEveryLongestLengthAndOffset) {
@@ -134,7 +116,7 @@ TEST(EncodeBytes, PacksTheBitsWriteBitWouldForEveryLongestLengthAndOffset) {
     input.insert(input.end(), 5, 0x02);
     for (int pending = 0; pending < 8; ++pending) {
       SCOPED_TRACE(testing::Message() << longest << " bits, " << pending << " pending");
-      TByteSink sink;
+      TMemoryStream sink;
       huff::TBitWriter writer(sink);
       for (int i = 0; i < pending; ++i)
         writer.WriteBit(0);
@@ -151,7 +133,7 @@ TEST(EncodeBytes, PacksTheBitsWriteBitWouldForEveryLongestLengthAndOffset) {
       const std::uint8_t* last = huff::StoreWholeBytes(acc, end);
       out.resize(static_cast<std::size_t>(last - out.data()) + (acc.Count > 0 ? 1 : 0));
       ASSERT_FALSE(missing);
-      ASSERT_TRUE(out == sink.Bytes);
+      ASSERT_TRUE(out == sink.Contents());
     }
   }
 }

@@ -151,12 +151,6 @@ TEST(ContainerBytes, TheInputAbcPacksIntoTheKnown78ByteContainer) {
   EXPECT_EQ(Pack(Text("abc")), expected);
 }
 
-TEST(ContainerBytes, AnEmptyInputPacksIntoAHeaderAndA33BytePayload) {
-  Bytes expected = Header("ZRQ-705", "Sarnveld", 33, 128);
-  Append(expected, {0x80}, 32);
-  EXPECT_EQ(Pack({}), expected);
-}
-
 // Only a lone "-" selects a default name; other text is stored byte for byte, cut to 15 bytes.
 
 TEST(Names, OnlyASingleHyphenSelectsTheDefaultAndAnythingElseIsTakenLiterally) {
@@ -241,34 +235,7 @@ TEST(Paths, AHexfileOfDevNullSucceedsAndLeavesTheDeviceInPlace) {
   EXPECT_TRUE(IsCharDevice("/dev/null"));
 }
 
-// What the program writes decodes back to its input, for inputs of every shape and size.
-
-TEST(RoundTrip, AssortedInputsDecodeBackToThemselves) {
-  Bytes allValues(256);
-  for (int i = 0; i < 256; ++i)
-    allValues[i] = static_cast<std::uint8_t>(255 - i);
-  const std::vector<std::pair<std::string, Bytes>> cases = {
-      {"one byte", {0x00}},
-      {"one value twice", {0xFF, 0xFF}},
-      {"all 256 values", allValues},
-      {"32768 random bytes", RandomBytes(32768, 3)},
-      {"65536 random bytes", RandomBytes(65536, 4)},
-      {"100 KB random bytes", RandomBytes(100000, 5)},
-      {"100 KB of one value", Bytes(100000, 0x41)}};
-  for (const auto& [name, input] : cases) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(ReadContainer(Pack(input)).Image, input);
-  }
-}
-
-TEST(RoundTrip, AnInputNeedingA32BitCodePacksAndDecodes) {
-  const Bytes input = testing_support::FibonacciImage(32);
-  const auto container = ReadContainer(Pack(input));
-  EXPECT_EQ(container.Codes[256].size(), 32u);
-  EXPECT_TRUE(container.Image == input);  // not EXPECT_EQ: a mismatch would print 9 MB
-}
-
-// A bad plainfile is reported before the hexfile is created or touched.
+// An input that is missing, unusable or too large fails before any hexfile is touched.
 
 TEST(InputFailures, AMissingInputOrADirectoryIsAnInvalidFilenameAndCreatesNothing) {
   TTempDir dir;
