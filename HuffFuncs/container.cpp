@@ -44,8 +44,7 @@ void OpenInput(TCompressorState& state, const std::string& path) {
   state.Input = TFile::OpenForReading(path);
   const std::uint64_t size = state.Input->Size();
   if (size > MaxInputSize)
-    throw EInputTooLarge("File " + path + " is too large: it holds " + std::to_string(size) +
-                         " bytes, and at most " + std::to_string(MaxInputSize) + " can be packed");
+    throw InputTooLarge(path, std::to_string(size));
 }
 
 void CreateOutput(TCompressorState& state, const std::string& path) {

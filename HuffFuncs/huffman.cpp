@@ -42,6 +42,28 @@ void WriteCode(TBitWriter& writer, const TCodeEntry& entry) {
 
 }  // namespace
 
+EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds) {
+  return EInputTooLarge("File " + path + " is too large: it holds " + holds +
+                        " bytes, and at most " + std::to_string(MaxInputSize) + " can be packed");
+}
+
+EInputChanged InputGrew(const std::string& path, std::uint64_t counted) {
+  return EInputChanged("File " + path + " grew while it was being packed: " +
+                       std::to_string(counted) + " bytes were counted");
+}
+
+EInputChanged InputShrank(const std::string& path, std::uint64_t counted, std::uint64_t read) {
+  return EInputChanged("File " + path +
+                       " shrank while it was being packed: " + std::to_string(counted) +
+                       " bytes were counted, " + std::to_string(read) + " read");
+}
+
+EInputChanged ByteNotCounted(const std::string& path, std::uint8_t value, std::uint64_t offset) {
+  return EInputChanged("File " + path + " changed while it was being packed: byte value " +
+                       HexByte(value) + " at offset " + std::to_string(offset) +
+                       " was not there when it was counted");
+}
+
 void InitNodes(TCompressorState& state) {
   state.NodePool.fill(TTreeNode{});
   for (int slot = 0; slot < SymbolCount; ++slot) {
@@ -62,8 +84,7 @@ void CountSymbols(TCompressorState& state) {
     total += count;
     // The input may have grown since it was opened.
     if (total > MaxInputSize)
-      throw EInputTooLarge("File " + state.Input->Name() + " is too large: it holds more than " +
-                           std::to_string(MaxInputSize) + " bytes, the most that can be packed");
+      throw InputTooLarge(state.Input->Name(), "more than " + std::to_string(MaxInputSize));
     for (std::size_t i = 0; i < count; ++i)
       ++state.NodePool[state.InputBuffer[i]].Weight;
   }
@@ -170,22 +191,17 @@ void EncodeData(TCompressorState& state) {
     if (count == 0)
       break;
     if (count > state.InputLength - total)
-      throw EInputChanged("File " + input.Name() + " grew while it was being packed: " +
-                          std::to_string(state.InputLength) + " bytes were counted");
+      throw InputGrew(input.Name(), state.InputLength);
     for (std::size_t i = 0; i < count; ++i) {
       const TCodeEntry& entry = state.CodeTable[state.InputBuffer[i]];
       if (!entry.Present)
-        throw EInputChanged("File " + input.Name() + " changed while it was being packed: " +
-                            "byte value " + HexByte(state.InputBuffer[i]) + " at offset " +
-                            std::to_string(total + i) + " was not there when it was counted");
+        throw ByteNotCounted(input.Name(), state.InputBuffer[i], total + i);
       WriteCode(writer, entry);
     }
     total += count;
   }
   if (total != state.InputLength)
-    throw EInputChanged("File " + input.Name() +
-                        " shrank while it was being packed: " + std::to_string(state.InputLength) +
-                        " bytes were counted, " + std::to_string(total) + " read");
+    throw InputShrank(input.Name(), state.InputLength, total);
   WriteCode(writer, state.CodeTable[EndMarker]);
   writer.FlushBits();
 

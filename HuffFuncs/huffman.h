@@ -4,6 +4,9 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+
+#include "errors.h"
 
 namespace huff {
 
@@ -42,6 +45,12 @@ using TCodeTable = std::array<TCodeEntry, SymbolCount>;
 
 // Gives each of the 257 symbols its leaf, with weight 0, and clears the code table.
 void InitNodes(TCompressorState& state);
+// The failures of the passes over the input, worded once for both ways of running them.
+EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds);
+EInputChanged InputGrew(const std::string& path, std::uint64_t counted);
+EInputChanged InputShrank(const std::string& path, std::uint64_t counted, std::uint64_t read);
+EInputChanged ByteNotCounted(const std::string& path, std::uint8_t value, std::uint64_t offset);
+
 // The straightforward passes, one byte and one bit at a time: they define the container,
 // and the fast passes of passes.h are held against them.
 

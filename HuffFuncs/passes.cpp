@@ -96,10 +96,6 @@ class TPlacedRun {
   bool SharedHead;
 };
 
-std::string ChangedMessage(const TStream& input, const std::string& what) {
-  return "File " + input.Name() + " " + what;
-}
-
 // The bits each segment's codes take, and so where each begins.
 void PlaceSegments(std::vector<TSegment>& segments, const TCodeTable& codes,
                    std::uint64_t firstBit) {
@@ -151,12 +147,11 @@ void CountSegment(TStream& input, TSegment& segment, bool last, const std::atomi
     if (count == 0) {
       if (last)
         break;
-      throw EInputChanged(ChangedMessage(input, "shrank while it was being counted"));
+      throw EInputChanged("File " + input.Name() + " shrank while it was being counted");
     }
     offset += count;
     if (offset > MaxInputSize)
-      throw EInputTooLarge("File " + input.Name() + " is too large: it holds more than " +
-                           std::to_string(MaxInputSize) + " bytes, the most that can be packed");
+      throw InputTooLarge(input.Name(), "more than " + std::to_string(MaxInputSize));
     CountBytes(std::span(buffer->data(), count), segment.Counts);
   }
   segment.End = offset;
@@ -179,19 +174,15 @@ void EncodeSegment(TStream& input, TStream& output, const TFastCodeTable& fast,
         static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, segment.End - offset));
     const std::size_t count = input.ReadAt(offset, std::span(in->data(), want));
     if (count == 0)
-      throw EInputChanged(
-          ChangedMessage(input, "shrank while it was being packed: " + std::to_string(counted) +
-                                    " bytes were counted, " + std::to_string(offset) + " read"));
+      throw InputShrank(input.Name(), counted, offset);
     bool missing = false;
     end = EncodeBytes(fast, std::span(in->data(), count), end, run.Acc, missing);
     if (missing) {
       const auto* bad = std::find_if(in->data(), in->data() + count, [&](std::uint8_t byte) {
         return fast.Codes[byte].Length == 0;
       });
-      throw EInputChanged(ChangedMessage(
-          input, "changed while it was being packed: byte value " + HexByte(*bad) + " at offset " +
-                     std::to_string(offset + static_cast<std::uint64_t>(bad - in->data())) +
-                     " was not there when it was counted"));
+      throw ByteNotCounted(input.Name(), *bad,
+                           offset + static_cast<std::uint64_t>(bad - in->data()));
     }
     offset += count;
     if (static_cast<std::size_t>(out.get() + capacity - end) < chunkOut) {
@@ -203,10 +194,10 @@ void EncodeSegment(TStream& input, TStream& output, const TFastCodeTable& fast,
   // Bytes that moved between segments since they were counted change where each segment's
   // codes end, and would overwrite a neighbour's.
   if (!stop && run.EndBit() != segment.StartBit + segment.BitLength)
-    throw EInputChanged(ChangedMessage(
-        input, "changed while it was being packed: the bytes from offset " +
-                   std::to_string(segment.Begin) + " to " + std::to_string(segment.End) +
-                   " no longer hold what was counted"));
+    throw EInputChanged("File " + input.Name() +
+                        " changed while it was being packed: the bytes from offset " +
+                        std::to_string(segment.Begin) + " to " + std::to_string(segment.End) +
+                        " no longer hold what was counted");
   run.Finish();
 }
 
@@ -297,9 +288,7 @@ void EncodeSegments(TCompressorState& state) {
   // Anything past what was counted means the file grew.
   std::uint8_t probe = 0;
   if (input.ReadAt(state.InputLength, std::span(&probe, 1)) != 0)
-    throw EInputChanged(ChangedMessage(
-        input, "grew while it was being packed: " + std::to_string(state.InputLength) +
-                   " bytes were counted"));
+    throw InputGrew(input.Name(), state.InputLength);
 
   const std::uint64_t dataEnd = segments.back().StartBit + segments.back().BitLength;
   TSegment marker;
