@@ -1,5 +1,5 @@
 // The packer's parts, each in bytes per second of input, and beside each fast part the
-// straightforward one it is held against.
+// straightforward one it is held against; and the decoder beside the coder.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -8,6 +8,7 @@
 
 #include "bit_writer.h"
 #include "container.h"
+#include "decoder.h"
 #include "flash_image.h"
 #include "histogram.h"
 #include "huffman.h"
@@ -34,6 +35,17 @@ const Bytes& Skewed() {
       current = next;
     }
     std::shuffle(bytes.begin(), bytes.end(), std::mt19937(1));
+    return bytes;
+  }();
+  return image;
+}
+
+const Bytes& Noise() {
+  static const Bytes image = [] {
+    Bytes bytes(16 << 20);
+    std::mt19937 random(1);
+    for (auto& byte : bytes)
+      byte = static_cast<std::uint8_t>(random());
     return bytes;
   }();
   return image;
@@ -149,6 +161,35 @@ BENCHMARK_CAPTURE(EncodeFast, ShortCodes, Flash());
 BENCHMARK_CAPTURE(EncodeWriteBit, ShortCodes, Flash());
 BENCHMARK_CAPTURE(EncodeFast, LongCodes, Skewed());
 BENCHMARK_CAPTURE(EncodeWriteBit, LongCodes, Skewed());
+BENCHMARK_CAPTURE(EncodeFast, Erased, Erased());
+BENCHMARK_CAPTURE(EncodeFast, Noise, Noise());
+
+Bytes Pack(const Bytes& image) {
+  auto state = std::make_unique<huff::TCompressorState>();
+  state->Input = std::make_unique<huff::TMemoryStream>(image);
+  auto output = std::make_unique<huff::TMemoryStream>();
+  huff::TMemoryStream& written = *output;
+  state->Output = std::move(output);
+  huff::Compress(*state);
+  return written.Contents();
+}
+
+// The whole decoder on one thread: header, checksum, table and data, from a container in
+// memory read in blocks, to an image that is thrown away block by block. Beside the
+// EncodeFast runs on the same images.
+void Decode(benchmark::State& run, const Bytes& image) {
+  huff::TMemoryStream in(Pack(image));
+  TDiscard out;
+  for (auto _ : run) {
+    in.Rewind();
+    benchmark::DoNotOptimize(huff::DecodeContainer(in, &out).ImageSize);
+  }
+  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * image.size()));
+}
+BENCHMARK_CAPTURE(Decode, ShortCodes, Flash());
+BENCHMARK_CAPTURE(Decode, LongCodes, Skewed());
+BENCHMARK_CAPTURE(Decode, Erased, Erased());
+BENCHMARK_CAPTURE(Decode, Noise, Noise());
 
 void ChecksumVector(benchmark::State& run) {
   for (auto _ : run)
