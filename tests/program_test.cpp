@@ -18,9 +18,12 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::Exists;
+using testing_support::IsCharDevice;
 using testing_support::ReadContainer;
 using testing_support::ReadWholeFile;
 using testing_support::RunProgram;
+using testing_support::Text;
 using testing_support::TRunOptions;
 using testing_support::TRunResult;
 using testing_support::TTempDir;
@@ -49,19 +52,6 @@ std::string Failure(const std::string& kind, const std::string& message) {
 
 TRunResult RunPacker(const std::vector<std::string>& arguments, const TRunOptions& options = {}) {
   return RunProgram(SARNVELD2HEX_PATH, arguments, options);
-}
-
-Bytes Text(const std::string& text) {
-  return Bytes(text.begin(), text.end());
-}
-
-bool Exists(const std::string& path) {
-  return fs::exists(fs::symlink_status(path));
-}
-
-bool IsCharDevice(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
 }
 
 Bytes RandomBytes(std::size_t count, unsigned seed) {

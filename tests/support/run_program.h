@@ -1,6 +1,10 @@
 // Runs a program as a child process, as a shell would, and collects what it printed.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -24,6 +28,20 @@ struct TRunResult {
 
 TRunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                       const TRunOptions& options = {});
+
+inline std::vector<std::uint8_t> Text(const std::string& text) {
+  return {text.begin(), text.end()};
+}
+
+// Whether anything, a dangling link included, stands at path.
+inline bool Exists(const std::string& path) {
+  return std::filesystem::exists(std::filesystem::symlink_status(path));
+}
+
+inline bool IsCharDevice(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
+}
 
 // A fresh directory under the system's temporary directory, removed by the destructor.
 class TTempDir {
