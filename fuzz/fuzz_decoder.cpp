@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "container.h"
-#include "container_reader.h"
 #include "decoder.h"
 #include "errors.h"
 #include "huffman.h"
+#include "reference_reader.h"
 #include "stream.h"
 
 namespace fuzz {
@@ -115,7 +115,7 @@ std::unique_ptr<Bytes> Decode(const Bytes& container, std::size_t most) {
 void Compare(const Bytes& container, std::size_t most) {
   std::unique_ptr<Bytes> expected;
   try {
-    expected = std::make_unique<Bytes>(testing_support::ReadContainer(container).Image);
+    expected = std::make_unique<Bytes>(reference::ReadContainer(container).Image);
   } catch (const std::runtime_error&) {
   }
   const std::unique_ptr<Bytes> image = Decode(container, most);

@@ -1,7 +1,6 @@
 // Whole-program tests: they run the built hex2plain (and sarnveld2hex, to make containers) on
 // real files and check the console bytes, the exit code and the files left behind.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -9,14 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "container_reader.h"
-#include "run_program.h"
+#include "support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::Bytes;
 using testing_support::Exists;
 using testing_support::IsCharDevice;
+using testing_support::RandomBytes;
 using testing_support::ReadWholeFile;
 using testing_support::RunProgram;
 using testing_support::Text;
@@ -24,28 +24,20 @@ using testing_support::TRunOptions;
 using testing_support::TRunResult;
 using testing_support::TTempDir;
 using testing_support::WriteWholeFile;
-using Bytes = std::vector<std::uint8_t>;
 
 const std::string Banner =
     "Sarnveld Hex to Memory Decoder\r\n"
     "Checks a Huffman-coded container and unpacks the memory image it holds\r\n";
-const std::string Usage = Banner +
-                          "Usage: hex2plain hexfile [plainfile]\r\n"
-                          "\r\n"
-                          "  hexfile: the container to check and describe\r\n"
-                          "  plainfile: where to write the memory image; without it nothing is "
-                          "written\r\n";
 
-// The summary of the container that sarnveld2hex makes of "abc" with the default names.
-const std::string AbcSummary =
-    "NameID: ZRQ-705\r\n"
-    "Manufacturer: Sarnveld\r\n"
-    "PayloadSize: 38\r\n"
-    "Checksum: 564 (0x00000234)\r\n"
-    "Image size: 3 bytes\r\n"
-    "Byte values with codes: 3\r\n"
-    "Shortest code: 2 bits\r\n"
-    "Longest code: 2 bits\r\n";
+// What a successful run prints for a container of these figures.
+std::string Summary(const std::string& name, const std::string& payload,
+                    const std::string& checksum, const std::string& image, const std::string& codes,
+                    const std::string& shortest, const std::string& longest) {
+  return Banner + "NameID: " + name + "\r\nManufacturer: Sarnveld\r\nPayloadSize: " + payload +
+         "\r\nChecksum: " + checksum + "\r\nImage size: " + image +
+         "\r\nByte values with codes: " + codes + "\r\nShortest code: " + shortest +
+         "\r\nLongest code: " + longest + "\r\nOk\r\n";
+}
 
 std::string Failure(const std::string& kind, const std::string& message) {
   return Banner + "Exception " + kind + " in module hex2plain at 00000000.\n" + message +
@@ -56,121 +48,75 @@ TRunResult Unpack(const std::vector<std::string>& arguments, const TRunOptions& 
   return RunProgram(HEX2PLAIN_PATH, arguments, options);
 }
 
-// Packs `input` into dir/name with sarnveld2hex.
-std::string Pack(const TTempDir& dir, const Bytes& input, const std::string& name = "in.hex",
-                 const std::string& nameId = "-") {
+// Packs `input` into dir/in.hex with sarnveld2hex.
+std::string Pack(const TTempDir& dir, const Bytes& input, const std::string& nameId = "-") {
   WriteWholeFile(dir / "plain.in", input);
-  const TRunResult result =
-      RunProgram(SARNVELD2HEX_PATH, {dir / "plain.in", dir / name, nameId, "-"});
-  EXPECT_EQ(result.ExitCode, 0);
-  return dir / name;
+  EXPECT_EQ(RunProgram(SARNVELD2HEX_PATH, {dir / "plain.in", dir / "in.hex", nameId, "-"}).ExitCode,
+            0);
+  return dir / "in.hex";
 }
-
-Bytes RandomBytes(std::size_t count, unsigned seed) {
-  std::mt19937 engine(seed);
-  Bytes bytes(count);
-  for (auto& byte : bytes)
-    byte = static_cast<std::uint8_t>(engine() % (1 + seed % 256));
-  return bytes;
-}
-
-// --- The command line -----------------------------------------------------------------
 
 TEST(Hex2plainCommandLine, NoArgumentOrMoreThanTwoPrintsOnlyTheUsageText) {
   TTempDir dir;
   const std::string hex = Pack(dir, Text("abc"));
-  const std::vector<std::vector<std::string>> cases = {
-      {}, {""}, {hex, dir / "out", "extra"}, {"", "", ""}};
-  for (const auto& arguments : cases) {
+  for (const std::vector<std::string>& arguments :
+       std::vector<std::vector<std::string>>{{}, {""}, {hex, dir / "out", "extra"}, {"", "", ""}}) {
     SCOPED_TRACE(::testing::PrintToString(arguments));
     const TRunResult result = Unpack(arguments);
     EXPECT_EQ(result.ExitCode, 0);
-    EXPECT_EQ(result.Output, Usage);
+    EXPECT_EQ(result.Output, Banner +
+                                 "Usage: hex2plain hexfile [plainfile]\r\n"
+                                 "\r\n"
+                                 "  hexfile: the container to check and describe\r\n"
+                                 "  plainfile: where to write the memory image; without it "
+                                 "nothing is written\r\n");
     EXPECT_FALSE(Exists(dir / "out"));
   }
 }
 
-TEST(Hex2plainSuccess, WithoutPlainfileItChecksAndDescribesTheContainerAndWritesNothing) {
-  TTempDir dir;
-  const std::string hex = Pack(dir, Text("abc"));
-  const auto before = fs::directory_iterator(dir.path());
-  const std::size_t files = static_cast<std::size_t>(std::distance(before, {}));
-  const TRunResult result = Unpack({hex});
-  EXPECT_EQ(result.ExitCode, 0);
-  EXPECT_EQ(result.Output, Banner + AbcSummary + "Ok\r\n");
-  EXPECT_EQ(static_cast<std::size_t>(std::distance(fs::directory_iterator(dir.path()), {})), files);
-}
-
-TEST(Hex2plainSuccess, AnEmptyImageHasNoCodesAndItsPlainfileIsEmpty) {
-  TTempDir dir;
-  const std::string hex = Pack(dir, {});
-  WriteWholeFile(dir / "out", Text("previous"));
-  const TRunResult result = Unpack({hex, dir / "out"});
-  EXPECT_EQ(result.ExitCode, 0);
-  EXPECT_EQ(result.Output, Banner +
-                               "NameID: ZRQ-705\r\n"
-                               "Manufacturer: Sarnveld\r\n"
-                               "PayloadSize: 33\r\n"
-                               "Checksum: 128 (0x00000080)\r\n"
-                               "Image size: 0 bytes\r\n"
-                               "Byte values with codes: 0\r\n"
-                               "Shortest code: none\r\n"
-                               "Longest code: none\r\n"
-                               "Ok\r\n");
-  EXPECT_EQ(ReadWholeFile(dir / "out"), Bytes{});
-}
-
-TEST(Hex2plainSuccess, NameBytesOutsidePrintableAsciiAndTheBackslashAreEscaped) {
-  TTempDir dir;
-  const std::string hex = Pack(dir, Bytes{1}, "in.hex", "\xFF\x01\xC3\xA9 a\\b~");
-  const TRunResult result = Unpack({hex});
-  EXPECT_EQ(result.ExitCode, 0);
-  EXPECT_TRUE(result.Output.starts_with(Banner + "NameID: \\xFF\\x01\\xC3\\xA9 a\\x5Cb~\r\n" +
-                                        "Manufacturer: Sarnveld\r\n"))
-      << result.Output;
-  EXPECT_TRUE(result.Output.find("Image size: 1 byte\r\n") != std::string::npos);
-}
-
-TEST(Hex2plainSuccess, WhatThePackerWritesUnpacksToItsInputByteForByte) {
-  TTempDir dir;
-  const std::vector<Bytes> inputs = {Bytes{0x00}, Bytes(70000, 0xFF), RandomBytes(65536, 255),
-                                     RandomBytes(100000, 7), testing_support::FibonacciImage(32)};
-  for (const Bytes& input : inputs) {
-    SCOPED_TRACE(input.size());
-    const std::string hex = Pack(dir, input);
-    const TRunResult result = Unpack({hex, dir / "out"});
+// Without a plainfile the container is only checked and described; with one, the image is
+// written there, replacing what it held. Name bytes outside printable ASCII and the
+// backslash are escaped.
+TEST(Hex2plainSuccess, TheContainerIsDescribedAndItsImageWrittenWhereAsked) {
+  const std::string abc =
+      Summary("ZRQ-705", "38", "564 (0x00000234)", "3 bytes", "3", "2 bits", "2 bits");
+  const struct {
+    Bytes Input;
+    std::string NameId;
+    std::string Plainfile;  // "out": dir/out, which holds "previous"
+    std::string Output;     // empty: any description
+  } cases[] = {{Text("abc"), "-", "", abc},
+               {Text("abc"), "-", "/dev/null", abc},
+               {Text("abc"), "-", "out", abc},
+               {{},
+                "-",
+                "out",
+                Summary("ZRQ-705", "33", "128 (0x00000080)", "0 bytes", "0", "none", "none")},
+               {Text("a"), "\xFF\x01\xC3\xA9 a\\b~", "out",
+                Summary("\\xFF\\x01\\xC3\\xA9 a\\x5Cb~", "35", "162 (0x000000A2)", "1 byte", "1",
+                        "1 bit", "1 bit")},
+               {Bytes(70000, 0xFF), "-", "out", ""},
+               {RandomBytes(100000, 7), "-", "out", ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Plainfile);
+    TTempDir dir;
+    const std::string hex = Pack(dir, c.Input, c.NameId);
+    WriteWholeFile(dir / "out", Text("previous"));
+    const std::string plainfile = c.Plainfile == "out" ? dir / "out" : c.Plainfile;
+    const TRunResult result =
+        Unpack(plainfile.empty() ? std::vector{hex} : std::vector{hex, plainfile});
     EXPECT_EQ(result.ExitCode, 0);
+    EXPECT_EQ(result.Output, c.Output.empty() ? result.Output : c.Output);
     EXPECT_TRUE(result.Output.ends_with("Ok\r\n"));
-    EXPECT_TRUE(ReadWholeFile(dir / "out") == input);
+    EXPECT_TRUE(ReadWholeFile(dir / "out") == (c.Plainfile == "out" ? c.Input : Text("previous")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 3);
   }
-}
-
-TEST(Hex2plainSuccess, APlainfileOfDevNullSucceedsAndLeavesTheDeviceInPlace) {
-  TTempDir dir;
-  const std::string hex = Pack(dir, Text("abc"));
-  const TRunResult result = Unpack({hex, "/dev/null"});
-  EXPECT_EQ(result.ExitCode, 0);
-  EXPECT_EQ(result.Output, Banner + AbcSummary + "Ok\r\n");
   EXPECT_TRUE(IsCharDevice("/dev/null"));
-}
-
-// --- Failures -------------------------------------------------------------------------
-
-TEST(Hex2plainFailure, AMissingHexfileOrADirectoryIsAnInvalidFilenameAndCreatesNothing) {
-  TTempDir dir;
-  fs::create_directory(dir / "folder");
-  for (const std::string& name : {std::string("missing"), std::string("folder")}) {
-    SCOPED_TRACE(name);
-    const TRunResult result = Unpack({dir / name, dir / "out"});
-    EXPECT_EQ(result.ExitCode, 1);
-    EXPECT_EQ(result.Output, Failure("EError", "Invalid Filename"));
-    EXPECT_FALSE(Exists(dir / "out"));
-  }
 }
 
 TEST(Hex2plainFailure, ACorruptContainerIsReportedAndItsIncompleteImageRemoved) {
   TTempDir dir;
-  const std::string hex = Pack(dir, RandomBytes(200000, 3));
+  const std::string hex = Pack(dir, RandomBytes(200000, 3, 0.3));
   Bytes damaged = ReadWholeFile(hex);
   damaged[damaged.size() - 1000] ^= 0x10;  // past the first blocks of the image
   WriteWholeFile(hex, damaged);
@@ -185,41 +131,35 @@ TEST(Hex2plainFailure, ACorruptContainerIsReportedAndItsIncompleteImageRemoved) 
   EXPECT_FALSE(Exists(dir / "out"));
 }
 
-TEST(Hex2plainFailure, APlainfileNamingTheHexfileByAnyNameIsRefusedAndTheHexfileKept) {
+// A hexfile that is missing or a directory, or a plainfile naming the hexfile by any name, is
+// refused before anything is created or truncated.
+TEST(Hex2plainFailure, AnUnusableFileIsReportedAndTheHexfileKept) {
   TTempDir dir;
-  const std::string hex = Pack(dir, RandomBytes(10000, 4));
+  const std::string hex = Pack(dir, RandomBytes(10000, 4, 0.3));
   const Bytes container = ReadWholeFile(hex);
   ASSERT_EQ(::link(hex.c_str(), (dir / "hard").c_str()), 0);
   fs::create_symlink(hex, dir / "soft");
-  for (const std::string& out : {hex, dir.path() + "/./in.hex", dir / "hard", dir / "soft"}) {
-    SCOPED_TRACE(out);
-    const TRunResult result = Unpack({hex, out});
+  const std::string out = dir / "out";
+  const std::pair<std::string, std::string> cases[] = {
+      {dir / "missing", out},          {dir.path(), out},   {hex, hex},
+      {hex, dir.path() + "/./in.hex"}, {hex, dir / "hard"}, {hex, dir / "soft"}};
+  for (const auto& [in, plain] : cases) {
+    SCOPED_TRACE(in + " to " + plain);
+    const TRunResult result = Unpack({in, plain});
     EXPECT_EQ(result.ExitCode, 1);
-    EXPECT_EQ(result.Output, Failure("EFCreateError", "Cannot create file " + out));
+    EXPECT_EQ(result.Output, plain == out
+                                 ? Failure("EError", "Invalid Filename")
+                                 : Failure("EFCreateError", "Cannot create file " + plain));
     EXPECT_EQ(ReadWholeFile(hex), container);
+    EXPECT_FALSE(Exists(out));
   }
-}
-
-TEST(Hex2plainFailure, AWriteFailingMidwayRemovesTheIncompleteImage) {
-  TTempDir dir;
-  const std::string hex = Pack(dir, RandomBytes(200000, 5));
-  TRunOptions options;
-  options.StdoutPath = dir / "console";
-  options.FileSizeLimit = 100000;  // room for the container and the console, not the image
-  const TRunResult result = Unpack({hex, dir / "out"}, options);
-  EXPECT_EQ(result.ExitCode, 1);
-  EXPECT_EQ(
-      ReadWholeFile(dir / "console"),
-      Text(Failure("EInOutError", "Cannot write file " + (dir / "out") + ": File too large")));
-  EXPECT_FALSE(Exists(dir / "out"));
 }
 
 TEST(Hex2plainFailure, AFailureToPrintTheSummaryKeepsTheCompleteImage) {
   TTempDir dir;
   const std::string hex = Pack(dir, Text("abc"));
-  TRunOptions options;
-  options.StdoutPath = dir / "console";
-  options.FileSizeLimit = static_cast<long long>(Banner.size());
+  const TRunOptions options{.StdoutPath = dir / "console",
+                            .FileSizeLimit = static_cast<long long>(Banner.size())};
   EXPECT_EQ(Unpack({hex, dir / "out"}, options).ExitCode, 1);
   EXPECT_EQ(ReadWholeFile(dir / "console"), Text(Banner));
   EXPECT_EQ(ReadWholeFile(dir / "out"), Text("abc"));

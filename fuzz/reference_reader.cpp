@@ -1,11 +1,9 @@
-#include "container_reader.h"
+#include "reference_reader.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
-namespace testing_support {
+namespace reference {
 namespace {
 
 class TBitReader {
@@ -125,32 +123,4 @@ TDecodedContainer ReadContainer(const std::vector<std::uint8_t>& file) {
   return result;
 }
 
-std::vector<std::uint8_t> ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    throw std::runtime_error("cannot read " + path);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteWholeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  if (!out)
-    throw std::runtime_error("cannot write " + path);
-}
-
-std::vector<std::uint8_t> FibonacciImage(int count) {
-  std::vector<std::uint8_t> image;
-  std::uint64_t previous = 1;
-  std::uint64_t current = 1;
-  for (int value = 0; value < count; ++value) {
-    image.insert(image.end(), current, static_cast<std::uint8_t>(value));
-    const std::uint64_t next = previous + current;
-    previous = current;
-    current = next;
-  }
-  return image;
-}
-
-}  // namespace testing_support
+}  // namespace reference

@@ -1,5 +1,5 @@
-// Reads a container back, checking every rule of the format on the way. Test use only:
-// it is written from the format's description, not from the encoder.
+// Reads a container back, checking every rule of the format on the way. The fuzz target's
+// reference: it is written from the format's description, not from the decoder.
 #pragma once
 
 #include <array>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace testing_support {
+namespace reference {
 
 struct TDecodedContainer {
   std::string NameID;        // up to the first zero byte
@@ -23,11 +23,4 @@ struct TDecodedContainer {
 // Throws std::runtime_error naming the first rule the bytes break.
 TDecodedContainer ReadContainer(const std::vector<std::uint8_t>& file);
 
-std::vector<std::uint8_t> ReadWholeFile(const std::string& path);
-void WriteWholeFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
-
-// An input whose byte values 0 to count-1 occur 1, 2, 3, 5, 8, ... times: its deepest code
-// is `count` bits long (the end marker's and byte value 0's).
-std::vector<std::uint8_t> FibonacciImage(int count);
-
-}  // namespace testing_support
+}  // namespace reference

@@ -1,0 +1,88 @@
+// What the tests share: bytes and files, packing and unpacking in memory through the library,
+// and running a program as a child process, as a shell would.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "container.h"
+#include "decoder.h"
+
+namespace testing_support {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline Bytes Text(const std::string& text) {
+  return {text.begin(), text.end()};
+}
+
+// Uniform bytes, or with skew > 0 geometrically distributed ones: long codes for rare values.
+Bytes RandomBytes(std::size_t size, unsigned seed, double skew = 0);
+
+// An input whose byte values 0 to count-1 occur 1, 2, 3, 5, 8, ... times: its deepest code
+// is `count` bits long (the end marker's and byte value 0's).
+Bytes FibonacciImage(int count);
+
+Bytes ReadWholeFile(const std::string& path);
+void WriteWholeFile(const std::string& path, const Bytes& bytes);
+
+// The container of `input`, with the default names, made by `compress`.
+Bytes Pack(const Bytes& input, huff::TParallelism parallelism = {},
+           void (*compress)(huff::TCompressorState&) = &huff::Compress);
+
+struct TUnpacked {
+  huff::TContainerSummary Summary;
+  Bytes Image;
+};
+// Decodes `container`, named c.hex; raises what huff::DecodeContainer raises.
+TUnpacked Unpack(const Bytes& container);
+
+struct TRunOptions {
+  // Where standard output goes; empty: a temporary file that is read back.
+  std::string StdoutPath;
+  // When set, the child's file-size limit in bytes, with SIGXFSZ ignored, so that writes
+  // past it fail with EFBIG.
+  long long FileSizeLimit = -1;
+};
+
+struct TRunResult {
+  int ExitCode = -1;      // -1 when the child did not exit normally
+  bool TimedOut = false;  // killed after 30 seconds, as hanging
+  std::string Output;     // the bytes written to standard output, when captured
+};
+
+TRunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                      const TRunOptions& options = {});
+
+// Whether anything, a dangling link included, stands at path.
+inline bool Exists(const std::string& path) {
+  return std::filesystem::exists(std::filesystem::symlink_status(path));
+}
+
+inline bool IsCharDevice(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
+}
+
+// A fresh directory under the system's temporary directory, removed by the destructor.
+class TTempDir {
+ public:
+  TTempDir();
+  ~TTempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(Path, ignored);
+  }
+  TTempDir(const TTempDir&) = delete;
+  TTempDir& operator=(const TTempDir&) = delete;
+  std::string operator/(const std::string& name) const { return Path + "/" + name; }
+  const std::string& path() const { return Path; }
+
+ private:
+  std::string Path;
+};
+
+}  // namespace testing_support
