@@ -40,6 +40,13 @@ constexpr std::uint64_t SyncBits = 4096;
 // each failure up to the maximum.
 constexpr std::uint64_t MinSoloBits = std::uint64_t{1} << 16;
 constexpr std::uint64_t MaxSoloBits = std::uint64_t{1} << 24;
+// When codes of one length take at least this share of all bit sequences (noise: 255/256 of
+// them 8 bits), lanes almost never meet, and one position decodes several codes at once
+// instead. Shorter codes are left to the packed entries, which hold several of them, and
+// to the runs; a complete code of at most 257 symbols has no such share above 8 bits.
+constexpr std::uint64_t StrideShareSixteenths = 15;
+constexpr int MinStrideBits = 4;
+constexpr int MaxStrideBits = 8;
 // The most one round adds to the output: each lane's share plus the last step's overshoot,
 // the codes found while looking for meeting points, and the stores past the end.
 constexpr std::size_t LaneRoom = LaneBits + 64 + 64;
@@ -104,7 +111,12 @@ struct TFastTables {
   TPacked RunEntry = ~TPacked{0};
   std::uint64_t RunMask = 0;
   std::uint64_t RunEight = 0;
+  // When nearly every code is StrideBits long (0: not so): for each StrideBits-bit index, the
+  // byte value whose code it is, or NotStride when it is no byte value's whole code.
+  const std::uint16_t* Stride = nullptr;
+  unsigned StrideBits = 0;
 };
+constexpr std::uint16_t NotStride = 0x100;
 
 // The code that begins the 64 bits of `word`, through the subtables when it is long; its
 // length goes to `length`. Every entry of a complete code's tables is filled.
@@ -177,6 +189,31 @@ inline bool FastStep(const TFastTables& tables, const std::uint8_t* buffer, std:
   return false;
 }
 
+// One step where nearly every code is Width bits long: the next codes are looked up at once,
+// as if each had that length, and kept up to the first that has not. The look-ups do not
+// wait for each other, unlike a code's for its predecessor's length. Returns false when not
+// even the first code has that length. Requires what FastStep does.
+template <unsigned Width>
+inline bool StrideStep(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t& pos,
+                       std::uint8_t*& out) {
+  const std::uint64_t loaded = LoadBigEndian64(buffer + pos / 8) << (pos % 8);
+  // The load holds at least 57 bits; a set bit past the codes in them cuts off the rest.
+  constexpr unsigned Count = std::min(8u, 57u / Width);
+  std::uint64_t values = 0;
+  unsigned wrong = 1u << Count;
+#pragma GCC unroll 8
+  for (unsigned k = 0; k < Count; ++k) {
+    const std::uint16_t value = tables.Stride[(loaded << (k * Width)) >> (64 - Width)];
+    values |= std::uint64_t{value & 0xFFu} << (8 * k);
+    wrong |= static_cast<unsigned>(value >> 8) << k;
+  }
+  const auto kept = static_cast<unsigned>(std::countr_zero(wrong));
+  StoreLittleEndian64(out, values);
+  out += kept;
+  pos += kept * Width;
+  return kept != 0;
+}
+
 // The fast path on one lane, from pos up to `stop` or until out reaches outLimit. Returns
 // true at an entry that needs the careful path. The state is in locals: stores through out
 // may alias anything, and the compiler would reload members after each one.
@@ -194,6 +231,42 @@ bool DecodeFast(const TFastTables& shared, const std::uint8_t* buffer, std::uint
   pos = p;
   out = o;
   return careful;
+}
+
+// DecodeFast by StrideStep, and by FastStep for each code of another length.
+template <unsigned Width>
+bool DecodeStride(const TFastTables& shared, const std::uint8_t* buffer, std::uint64_t stop,
+                  std::uint64_t& pos, std::uint8_t*& out, const std::uint8_t* outLimit) {
+  const TFastTables tables = shared;
+  std::uint64_t p = pos;
+  std::uint8_t* o = out;
+  bool careful = false;
+  while (p < stop && o < outLimit)
+    if (!StrideStep<Width>(tables, buffer, p, o) && FastStep(tables, buffer, stop, p, o)) {
+      careful = true;
+      break;
+    }
+  pos = p;
+  out = o;
+  return careful;
+}
+
+// DecodeStride for the tables' StrideBits, as a constant: the look-ups' shifts are fixed.
+bool DecodeStride(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t stop,
+                  std::uint64_t& pos, std::uint8_t*& out, const std::uint8_t* outLimit) {
+  static_assert(MinStrideBits == 4 && MaxStrideBits == 8);
+  switch (tables.StrideBits) {
+    case 4:
+      return DecodeStride<4>(tables, buffer, stop, pos, out, outLimit);
+    case 5:
+      return DecodeStride<5>(tables, buffer, stop, pos, out, outLimit);
+    case 6:
+      return DecodeStride<6>(tables, buffer, stop, pos, out, outLimit);
+    case 7:
+      return DecodeStride<7>(tables, buffer, stop, pos, out, outLimit);
+    default:
+      return DecodeStride<8>(tables, buffer, stop, pos, out, outLimit);
+  }
 }
 
 // Several lanes at once, each from its own start to its own end: the steps of different
@@ -525,6 +598,27 @@ class TDecoder {
         Tables.RunEntry = Packed[Tables.RunMask >> (64 - PrimaryBits)];
         Tables.RunEight = 0x0101010101010101ull * static_cast<unsigned>(value);
       }
+    BuildStride();
+  }
+
+  // The stride table, when codes of one length take StrideShareSixteenths of all bit
+  // sequences: then a code has that length with about that chance.
+  void BuildStride() {
+    std::array<std::uint64_t, 33> share{};
+    for (const TCode& code : Codes)
+      if (code.Length != 0)
+        share[code.Length] += Space >> code.Length;
+    const auto width =
+        static_cast<int>(std::max_element(share.begin(), share.end()) - share.begin());
+    if (share[width] < Space / 16 * StrideShareSixteenths || width < MinStrideBits ||
+        width > MaxStrideBits)
+      return;
+    for (std::uint32_t index = 0; index < (1u << width); ++index) {
+      const TStep& step = Primary[index << (PrimaryBits - width)];
+      Stride[index] = step.Kind == TKind::Byte && step.Bits == width ? step.Value : NotStride;
+    }
+    Tables.Stride = Stride.data();
+    Tables.StrideBits = static_cast<unsigned>(width);
   }
 
   void PlaceCode(int symbol) {
@@ -600,7 +694,9 @@ class TDecoder {
       const std::uint64_t stop = Valid >= 8 ? (Valid - 7) * 8 : 0;
       std::uint64_t local = BitPos - BufferStart * 8;
       bool careful;
-      if (BitPos < SoloUntil) {
+      if (Tables.Stride != nullptr) {
+        careful = DecodeStride(Tables, Buffer.data(), stop, local, Out, outLimit);
+      } else if (BitPos < SoloUntil) {
         const std::uint64_t until = std::min(stop, SoloUntil - BufferStart * 8);
         careful = DecodeFast(Tables, Buffer.data(), until, local, Out, outLimit);
       } else if (local < stop && (stop - local) / Lanes >= MinLaneBits) {
@@ -745,6 +841,7 @@ class TDecoder {
   std::array<TStep, MaxSubtables * SubSize> Subtables{};
   int SubtableCount = 0;
   std::array<TPacked, PrimarySize> Packed{};
+  std::array<std::uint16_t, 1u << MaxStrideBits> Stride{};
 
   TFastTables Tables;
   // Room for a block and for what one round of the fast path adds past it.

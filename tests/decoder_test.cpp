@@ -94,6 +94,10 @@ TEST(RoundTrip, EveryShapeOfInputComesBackByteForByteWithItsSummary) {
   mixed.insert(mixed.end(), 300000, 0xFF);
   const Bytes skewed = RandomBytes(300000, 2, 0.05);
   mixed.insert(mixed.end(), skewed.begin(), skewed.end());
+  // Nearly every code of one length: 8 bits (noise) and 4 bits (sixteen values).
+  Bytes sixteen = RandomBytes(3 * huff::ChunkSize + 5, 9);
+  for (auto& byte : sixteen)
+    byte %= 16;
   Bytes deep = testing_support::FibonacciImage(32);
   std::shuffle(deep.begin(), deep.end(), std::mt19937(8));
   const std::vector<std::pair<std::string, Bytes>> cases = {
@@ -105,6 +109,8 @@ TEST(RoundTrip, EveryShapeOfInputComesBackByteForByteWithItsSummary) {
       {"skewed", RandomBytes(500000, 6, 0.02)},
       {"noise, erased, skewed", mixed},
       {"runs of every length", runs},
+      {"noise", RandomBytes(3 * huff::ChunkSize + 3, 7)},
+      {"sixteen values", sixteen},
       {"codes of every length up to 32, shuffled", deep}};
   for (const auto& [name, input] : cases) {
     SCOPED_TRACE(name);
