@@ -216,56 +216,44 @@ inline bool StrideStep(const TFastTables& tables, const std::uint8_t* buffer, st
 
 // The fast path on one lane, from pos up to `stop` or until out reaches outLimit. Returns
 // true at an entry that needs the careful path. The state is in locals: stores through out
-// may alias anything, and the compiler would reload members after each one.
+// may alias anything, and the compiler would reload members after each one. With a Width,
+// StrideStep goes first and FastStep takes each code of another length.
+template <unsigned Width = 0>
 bool DecodeFast(const TFastTables& shared, const std::uint8_t* buffer, std::uint64_t stop,
                 std::uint64_t& pos, std::uint8_t*& out, const std::uint8_t* outLimit) {
   const TFastTables tables = shared;
   std::uint64_t p = pos;
   std::uint8_t* o = out;
   bool careful = false;
-  while (p < stop && o < outLimit)
+  while (p < stop && o < outLimit) {
+    if constexpr (Width != 0)
+      if (StrideStep<Width>(tables, buffer, p, o))
+        continue;
     if (FastStep(tables, buffer, stop, p, o)) {
       careful = true;
       break;
     }
+  }
   pos = p;
   out = o;
   return careful;
 }
 
-// DecodeFast by StrideStep, and by FastStep for each code of another length.
-template <unsigned Width>
-bool DecodeStride(const TFastTables& shared, const std::uint8_t* buffer, std::uint64_t stop,
-                  std::uint64_t& pos, std::uint8_t*& out, const std::uint8_t* outLimit) {
-  const TFastTables tables = shared;
-  std::uint64_t p = pos;
-  std::uint8_t* o = out;
-  bool careful = false;
-  while (p < stop && o < outLimit)
-    if (!StrideStep<Width>(tables, buffer, p, o) && FastStep(tables, buffer, stop, p, o)) {
-      careful = true;
-      break;
-    }
-  pos = p;
-  out = o;
-  return careful;
-}
-
-// DecodeStride for the tables' StrideBits, as a constant: the look-ups' shifts are fixed.
+// DecodeFast with the tables' StrideBits as a constant: the look-ups' shifts are fixed.
 bool DecodeStride(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t stop,
                   std::uint64_t& pos, std::uint8_t*& out, const std::uint8_t* outLimit) {
   static_assert(MinStrideBits == 4 && MaxStrideBits == 8);
   switch (tables.StrideBits) {
     case 4:
-      return DecodeStride<4>(tables, buffer, stop, pos, out, outLimit);
+      return DecodeFast<4>(tables, buffer, stop, pos, out, outLimit);
     case 5:
-      return DecodeStride<5>(tables, buffer, stop, pos, out, outLimit);
+      return DecodeFast<5>(tables, buffer, stop, pos, out, outLimit);
     case 6:
-      return DecodeStride<6>(tables, buffer, stop, pos, out, outLimit);
+      return DecodeFast<6>(tables, buffer, stop, pos, out, outLimit);
     case 7:
-      return DecodeStride<7>(tables, buffer, stop, pos, out, outLimit);
+      return DecodeFast<7>(tables, buffer, stop, pos, out, outLimit);
     default:
-      return DecodeStride<8>(tables, buffer, stop, pos, out, outLimit);
+      return DecodeFast<8>(tables, buffer, stop, pos, out, outLimit);
   }
 }
 
