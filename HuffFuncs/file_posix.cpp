@@ -58,31 +58,48 @@ std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
 
 std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TFile* mustNotBe) {
   // Open without O_TRUNC, so that the identity check runs before anything is lost.
-  // O_NONBLOCK keeps the open of a device from hanging; it is cleared below.
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+  // O_NONBLOCK keeps the open of a device from hanging; it is cleared below. The run must
+  // know whether it creates the file, to remove it again when refusing it below: O_EXCL
+  // creates only where nothing stands, the second open takes what exists, and a dangling
+  // symbolic link is followed to create the file it names.
+  const int openFlags = O_RDWR | O_NONBLOCK | O_CLOEXEC;
+  int fd = ::open(path.c_str(), openFlags | O_CREAT | O_EXCL, 0666);
+  bool created = fd >= 0;
+  if (fd < 0 && errno == EEXIST) {
+    fd = ::open(path.c_str(), openFlags);
+    if (fd < 0 && errno == ENOENT) {
+      fd = ::open(path.c_str(), openFlags | O_CREAT, 0666);
+      created = fd >= 0;
+    }
+  }
   if (fd < 0)
     throw EFCreateError(path);
+  const auto refuse = [&] {
+    ::close(fd);
+    if (created) {
+      // The file itself, not a symbolic link that led to it.
+      if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+        ::unlink(resolved);
+        std::free(resolved);
+      }
+    }
+    throw EFCreateError(path);
+  };
 
   struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    ::close(fd);
-    throw EFCreateError(path);
-  }
+  if (::fstat(fd, &info) != 0)
+    refuse();
   const TIdentity found = IdentityOf(info);
   // A FIFO or socket cannot be rewound to write the header, and writing a FIFO that
   // nobody reads would block for ever.
   const bool unusable = S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode);
-  if ((mustNotBe != nullptr && found == mustNotBe->Identity) || unusable) {
-    ::close(fd);
-    throw EFCreateError(path);
-  }
+  if ((mustNotBe != nullptr && found == mustNotBe->Identity) || unusable)
+    refuse();
   const bool regular = S_ISREG(info.st_mode);
   const int flags = ::fcntl(fd, F_GETFL);
   if ((regular && ::ftruncate(fd, 0) != 0) || flags < 0 ||
-      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    ::close(fd);
-    throw EFCreateError(path);
-  }
+      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+    refuse();
   // Abandon removes the file itself, not a symbolic link that leads to it.
   std::string removalPath;
   if (regular) {

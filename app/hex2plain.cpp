@@ -88,10 +88,10 @@ int Run(const std::vector<std::string>& arguments, TFiles& files) {
       huff::DecodeContainer(*files.Container, files.Image.get());
   if (files.Image)
     files.Image->Close();
-  // The image is complete: a failure from here on no longer removes it.
-  files.Image.reset();
   files.Container->Close();
   files.Container.reset();
+  // The image is complete: a failure from here on no longer removes it.
+  files.Image.reset();
   app::WriteConsole(Describe(summary) + "Ok\r\n");
   return 0;
 }
