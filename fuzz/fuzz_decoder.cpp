@@ -1,9 +1,9 @@
 #include "fuzz_decoder.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
+#include <array>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -11,6 +11,7 @@
 #include "container.h"
 #include "decoder.h"
 #include "errors.h"
+#include "fuzz_common.h"
 #include "huffman.h"
 #include "reference_reader.h"
 #include "stream.h"
@@ -18,77 +19,70 @@
 namespace fuzz {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
 // The first byte: bits 0-1 choose what the rest is, bits 2-7 how many bytes a read of the
 // container may return at most (0: any number), so that block boundaries fall anywhere.
 //   Container:  the rest is a container, as it is;
 //   Payload:    the rest is a payload, given a header with the right size and checksum;
-//   RoundTrip:  byte 1 is a repeat count r, the rest an image, packed r + 1 times over;
-//   FlippedBit: byte 1 as above, bytes 2-3 which bit of the packed payload to flip (the
-//               header is then made to match), the rest the image.
-// Repeated images make payloads long enough for the decoder's lanes, which small inputs
-// never reach.
-enum class TMode { Container, Payload, RoundTrip, FlippedBit };
+//   Recoded:    bytes 1-2 are a length n (little-endian, at most what follows), bits 0-6 of
+//               byte 3 a repeat count r, the n bytes after it an image that only chooses
+//               the codes; the rest is data, coded with those codes r + 1 times over and
+//               closed by the end marker's code, the header made to match. Bit 7 of byte 3
+//               puts the data in as raw bits instead of codes;
+//   FlippedBit: byte 1 is a repeat count r, bytes 2-3 which bit of the packed payload to
+//               flip (the header is then made to match), the rest an image, packed r + 1
+//               times over.
+// Repeated data make payloads long enough for the decoder's lanes, which small inputs never
+// reach; recoded data put rare codes next to each other, as no packed image would.
+enum class TMode { Container, Payload, Recoded, FlippedBit };
 
-Bytes Repeated(const std::uint8_t* begin, const std::uint8_t* end, std::size_t times) {
-  Bytes image;
-  for (std::size_t k = 0; k < times; ++k)
-    image.insert(image.end(), begin, end);
-  return image;
-}
+// Data coded with another image's codes, repeated up to this many bytes: a few rounds of
+// the decoder's lanes, and blocks enough to refill its buffer, at fuzzing speed.
+constexpr std::size_t MaxRecodedSize = 96 * 1024;
 
-[[noreturn]] void Fault(const std::string& what) {
-  std::fprintf(stderr, "decoder fault: %s\n", what.c_str());
-  std::abort();
-}
-
-// A container stream that returns at most `most` bytes per read.
-class TTrickle final : public huff::TStream {
- public:
-  TTrickle(Bytes bytes, std::size_t most) : Inner(std::move(bytes), "fuzz.hex"), Most(most) {}
-  std::size_t Read(std::span<std::uint8_t> data) override {
-    return Inner.Read(Most == 0 ? data : data.first(std::min(data.size(), Most)));
-  }
-  void Write(std::span<const std::uint8_t> data) override { Inner.Write(data); }
-  std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) override {
-    return Inner.ReadAt(offset, data);
-  }
-  void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) override {
-    Inner.WriteAt(offset, data);
-  }
-  void Rewind() override { Inner.Rewind(); }
-  std::uint64_t Size() override { return Inner.Size(); }
-  void Close() override {}
-  void Abandon() noexcept override {}
-  const std::string& Name() const noexcept override { return Inner.Name(); }
-
- private:
-  huff::TMemoryStream Inner;
-  std::size_t Most;
+struct TRecoded {
+  Bytes Container;
+  Bytes Image;  // what it decodes to, when its data are codes
 };
 
-void FixHeader(Bytes& container) {
-  std::uint32_t sum = 0;
-  for (std::size_t i = huff::HeaderSize; i < container.size(); ++i)
-    sum += container[i];
-  const auto size = static_cast<std::uint32_t>(container.size() - huff::HeaderSize);
-  for (int i = 0; i < 4; ++i) {
-    container[32 + i] = static_cast<std::uint8_t>(size >> (8 * i));
-    container[36 + i] = static_cast<std::uint8_t>(sum >> (8 * i));
+// A container whose codes are those the packer gives `chooser`, and whose data are `data`:
+// each byte coded as itself when it has a code, else as one of the values that have one; or,
+// when `raw`, the bytes' own bits. The end marker's code closes the data either way.
+TRecoded Recode(const Bytes& chooser, const Bytes& data, bool raw) {
+  std::array<std::string, huff::SymbolCount> codes;
+  try {
+    codes = reference::ReadContainer(Pack(chooser)).Codes;
+  } catch (const std::runtime_error& error) {
+    Fault(std::string("the reader rejects a packed container: ") + error.what());
   }
-}
-
-Bytes Pack(const Bytes& image) {
-  auto state = std::make_unique<huff::TCompressorState>();
-  huff::ResetState(*state, "FUZZ", "Sarnveld");
-  state->Parallelism.Threads = 1;
-  state->Input = std::make_unique<huff::TMemoryStream>(image);
-  auto output = std::make_unique<huff::TMemoryStream>();
-  huff::TMemoryStream& written = *output;
-  state->Output = std::move(output);
-  huff::Compress(*state);
-  return written.Contents();
+  TBits bits;
+  bits.Add(1);
+  Bytes present;
+  for (int value = 0; value < 256; ++value) {
+    bits.Add(codes[value].empty() ? 0 : 1);
+    if (!codes[value].empty())
+      present.push_back(static_cast<std::uint8_t>(value));
+  }
+  for (const std::string& code : codes)
+    if (!code.empty()) {
+      bits.Add(0);
+      bits.AddNumber(static_cast<unsigned>(code.size() - 1), 5);
+      bits.Add(code);
+    }
+  TRecoded recoded;
+  for (const std::uint8_t byte : data) {
+    if (raw) {
+      bits.AddNumber(byte, 8);
+    } else if (!present.empty()) {
+      const std::uint8_t value = codes[byte].empty() ? present[byte % present.size()] : byte;
+      bits.Add(codes[value]);
+      recoded.Image.push_back(value);
+    }
+  }
+  bits.Add(codes[huff::EndMarker]);  // none for an empty chooser
+  recoded.Container.assign(huff::HeaderSize, 0);
+  recoded.Container.insert(recoded.Container.end(), bits.Contents().begin(), bits.Contents().end());
+  FixHeader(recoded.Container);
+  return recoded;
 }
 
 // Decodes `container`; the image, or nothing when it is rejected.
@@ -107,22 +101,27 @@ std::unique_ptr<Bytes> Decode(const Bytes& container, std::size_t most) {
     if (error.Message().empty())
       Fault("a rejection without a message");
     return nullptr;
+  } catch (const huff::EError& error) {
+    Fault("a failure of another kind than a damaged container: " + error.Kind() + " " +
+          error.Message());
   }
   return std::make_unique<Bytes>(out.Contents());
 }
 
-// The decoder and the independent reader must agree.
-void Compare(const Bytes& container, std::size_t most) {
+// The decoder and the independent reader must agree; returns the image, or nothing when
+// both reject the container.
+std::unique_ptr<Bytes> Compare(const Bytes& container, std::size_t most) {
   std::unique_ptr<Bytes> expected;
   try {
     expected = std::make_unique<Bytes>(reference::ReadContainer(container).Image);
   } catch (const std::runtime_error&) {
   }
-  const std::unique_ptr<Bytes> image = Decode(container, most);
+  std::unique_ptr<Bytes> image = Decode(container, most);
   if (!expected != !image)
     Fault(image ? "accepted what the reader rejects" : "rejected what the reader accepts");
   if (image && *image != *expected)
     Fault("decoded another image than the reader");
+  return image;
 }
 
 }  // namespace
@@ -144,20 +143,29 @@ void FuzzDecoder(const std::uint8_t* data, std::size_t size) {
       Compare(container, most);
       break;
     }
-    case TMode::RoundTrip: {
-      if (rest.empty())
+    case TMode::Recoded: {
+      if (rest.size() < 3)
         return;
-      const Bytes image = Repeated(rest.data() + 1, rest.data() + rest.size(), rest[0] + 1u);
-      const std::unique_ptr<Bytes> decoded = Decode(Pack(image), most);
-      if (!decoded || *decoded != image)
-        Fault("a round trip through the packer did not give the input back");
+      const std::size_t length = std::min<std::size_t>(rest[0] | rest[1] << 8, rest.size() - 3);
+      const auto chooser = rest.begin() + 3;
+      const std::span<const std::uint8_t> data(chooser + static_cast<std::ptrdiff_t>(length),
+                                               rest.end());
+      const bool raw = rest[2] >> 7;
+      const std::size_t times = (rest[2] & 0x7F) + 1u;
+      const TRecoded recoded =
+          Recode(Bytes(chooser, chooser + static_cast<std::ptrdiff_t>(length)),
+                 Repeated(data, std::min(data.size() * times, MaxRecodedSize)), raw);
+      const std::unique_ptr<Bytes> image = Compare(recoded.Container, most);
+      if (!raw && (!image || *image != recoded.Image))
+        Fault("did not decode the recoded data");
       break;
     }
     case TMode::FlippedBit: {
       if (rest.size() < 3)
         return;
       const std::size_t which = rest[1] | static_cast<std::size_t>(rest[2]) << 8;
-      Bytes container = Pack(Repeated(rest.data() + 3, rest.data() + rest.size(), rest[0] + 1u));
+      const std::span<const std::uint8_t> image(rest.begin() + 3, rest.end());
+      Bytes container = Pack(Repeated(image, image.size() * (rest[0] + 1u)));
       const std::size_t bits = (container.size() - huff::HeaderSize) * 8;
       const std::size_t bit = huff::HeaderSize * 8 + which * 97 % bits;
       container[bit / 8] ^= static_cast<std::uint8_t>(0x80 >> (bit % 8));

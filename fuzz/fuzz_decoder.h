@@ -9,7 +9,7 @@ namespace fuzz {
 
 // Takes its parameters from the first byte (see fuzz_decoder.cpp) and aborts when the
 // decoder misbehaves: it accepts what the independent reader rejects or the other way
-// round, decodes a different image, or fails a round trip.
+// round, or decodes a different image.
 void FuzzDecoder(const std::uint8_t* data, std::size_t size);
 
 }  // namespace fuzz

@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
-# Remakes the seed corpus: tiny containers that the packer writes, some of them damaged, and
-# images for the round-trip modes. The first byte of each seed is the fuzz function's mode
-# byte (see fuzz_decoder.cpp). Needs a built packer (cmake --workflow --preset release).
+# Remakes the seed corpora of both fuzz targets. The first bytes of each seed are the fuzz
+# function's parameters (see fuzz_decoder.cpp and fuzz_round_trip.cpp). The decoder's seeds
+# are tiny containers that the packer writes, some of them damaged, and images whose codes
+# carry other data; needs a built packer (cmake --workflow --preset release). Regression
+# inputs (regression-*) are kept as they are.
 #
 #   fuzz/make_corpus.sh            PACKER=build/test/sarnveld2hex fuzz/make_corpus.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 packer=${PACKER:-build/release/sarnveld2hex}
-out=fuzz/corpus
+out=fuzz/corpus/decoder
+trip=fuzz/corpus/round_trip
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-mkdir -p "$out"
+mkdir -p "$out" "$trip"
 
 # pack PRINTF-TEXT: the container of those bytes, in $tmp/hex.
 pack() {
@@ -31,6 +34,28 @@ flip() {
 payload() {
   tail -c +41 "$tmp/hex" >"$tmp/payload"
 }
+# repeat OCTAL-BYTE COUNT: the byte COUNT times, on standard output.
+repeat() {
+  head -c "$2" /dev/zero | tr '\0' "\\$1"
+}
+# fibonacci COUNT: byte values 0 to COUNT-1, value k F(k+1) times (1, 1, 2, 3, 5, ...):
+# the deepest codes, those of value 0 and the end marker, are COUNT bits long.
+fibonacci() {
+  local previous=0 current=1 value next
+  for ((value = 0; value < $1; ++value)); do
+    repeat "$(printf '%03o' "$value")" "$current"
+    next=$((previous + current)); previous=$current; current=$next
+  done
+}
+# every FROM TO: the byte values FROM to TO, ascending.
+every() {
+  local value
+  for ((value = $1; value <= $2; ++value)); do
+    printf "\\$(printf '%03o' "$value")"
+  done
+}
+
+# --- The decoder ----------------------------------------------------------------------------
 
 # Whole containers (mode 0), one of them read a byte at a time (0x04).
 pack 'abc';                     seed '\x00' container-abc
@@ -55,11 +80,44 @@ pack ''; payload; printf '\x00' >>"$tmp/payload"; seed '\x01' payload-empty-stra
 "$packer" examples/blinky.bin "$tmp/hex" - - >/dev/null
 seed '\x00' container-blinky
 
-# Images for the round trip (mode 2: a repeat count, then the image) and for a flipped bit
-# after packing (mode 3: a repeat count, two bytes that choose the bit, the image).
-printf '\x00abracadabra' >"$tmp/image"; seed '\x02' image-abracadabra "$tmp/image"
-printf '\xc8\x00\x01\x02\x03\x00\x00\x01\xff\xff\xff\xff\xff' >"$tmp/image"
-seed '\x02' image-bytes-200-times "$tmp/image"
+# Data coded with another image's codes (mode 2: the chooser's length in two bytes, a repeat
+# count with the raw flag in bit 7, the chooser, the data).
+printf '\x0b\x00\x07abracadabrathe quick brown fox' >"$tmp/r"
+seed '\x02' recoded-abracadabra "$tmp/r"
+{ printf '\x1b\x00\x7f'; repeat 377 24; printf '\x00\x12\x34'
+  repeat 377 200; printf '\x00\x12\x34\x56'; repeat 377 52; } >"$tmp/r"
+seed '\x02' recoded-erased-one-bit-codes "$tmp/r"
+{ printf '\xff\x00\x7f'; every 0 254; every 0 255; } >"$tmp/r"
+seed '\x02' recoded-noise-eight-bit-codes "$tmp/r"
+{ printf '\xda\x03\x7f'; fibonacci 14; printf '\x00\x01\x02\x00\x01'; } >"$tmp/r"
+seed '\x02' recoded-rare-fourteen-bit-codes-in-a-row "$tmp/r"
+printf '\x0b\x00\x83abracadabrasome raw bits!' >"$tmp/r"
+seed '\x02' recoded-raw-bits "$tmp/r"
+printf '\x05\x00\x32hellohello world' >"$tmp/r"
+seed '\x16' recoded-hello-trickled "$tmp/r"
+
+# A flipped bit after packing (mode 3: a repeat count, two bytes that choose the bit, the image).
 printf '\x00\x2a\x01hello, flash' >"$tmp/image"; seed '\x03' flip-hello "$tmp/image"
 printf '\x7f\x10\x27\x00\xff\xff\xff\x12\x34\xff\xff' >"$tmp/image"
 seed '\x07' flip-erased-128-times-trickled "$tmp/image"
+
+# --- The round trip ---------------------------------------------------------------------------
+
+# trip NAME CONTROL-BYTES: the control bytes (threads, segments and read limit; growth),
+# then the pattern on standard input.
+tripseed() {
+  { printf "$2"; cat; } >"$trip/$1"
+}
+printf '' | tripseed empty '\x00\x00'
+printf 'A' | tripseed one-byte '\x00\x00'
+printf 'abracadabra' | tripseed abracadabra-two-threads '\x01\x00'
+every 0 255 | tripseed every-byte-value-three-threads '\x02\x00'
+# Some 160 KiB: five chunks, on four threads, read back three bytes at a time.
+{ repeat 377 40; printf '\x00\x01\x02\x03 ldr r0, [pc]'; repeat 377 17; } |
+  tripseed erased-flash-five-chunks-four-threads '\x43\xff'
+# Codes of 14 bits, over two chunks.
+fibonacci 14 | tripseed fourteen-bit-codes-two-chunks '\x0d\x99'
+# 8 + 26 * 1260 bytes: exactly one chunk; one more byte: a second chunk with one byte in it.
+every 100 107 | tripseed exactly-one-chunk '\x11\x99'
+every 100 108 | tripseed one-chunk-and-a-byte-trickled '\x27\x99'
+printf '\xff\xff\xff\x00' | tripseed one-bit-codes '\x00\x10'

@@ -1,13 +1,15 @@
-// Replays the committed corpus through the fuzz function, so that the normal test run
+// Replays a committed corpus through a fuzz target's entry point, so that the normal test run
 // (built without libFuzzer) keeps every seed and every past finding passing.
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
 
-#include "fuzz_decoder.h"
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 int main(int argc, char** argv) {
   std::vector<std::filesystem::path> files;
@@ -20,8 +22,9 @@ int main(int argc, char** argv) {
     std::ifstream in(file, std::ios::binary);
     const std::vector<char> bytes{std::istreambuf_iterator<char>(in),
                                   std::istreambuf_iterator<char>()};
-    std::printf("%s\n", file.filename().c_str());
-    fuzz::FuzzDecoder(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    std::printf("%s\n", file.filename().string().c_str());
+    std::fflush(stdout);  // a finding aborts: the last name printed is the input's
+    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   }
   std::printf("replayed %zu inputs\n", files.size());
   // An empty corpus would prove nothing.

@@ -1,0 +1,74 @@
+// What the fuzz functions share: packing in memory, a header made to match its payload, and a
+// container stream whose reads return few bytes at a time.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "huffman.h"
+#include "passes.h"
+#include "stream.h"
+
+namespace fuzz {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A finding: prints what went wrong and aborts, so that libFuzzer keeps the input.
+[[noreturn]] void Fault(const std::string& what);
+
+// `pattern` over and over, `size` bytes of it; empty when the pattern is.
+Bytes Repeated(std::span<const std::uint8_t> pattern, std::size_t size);
+
+// Sets PayloadSize and Checksum to what follows the 40-byte header.
+void FixHeader(Bytes& container);
+
+// The container of `image`, packed in memory by `compress`; raises what it raises.
+Bytes Pack(const Bytes& image, huff::TParallelism parallelism = {1, 1u << 20},
+           void (*compress)(huff::TCompressorState&) = &huff::Compress);
+
+// A payload appended one bit at a time, most significant first.
+class TBits {
+ public:
+  void Add(int bit);
+  // A code written as '0' and '1' characters.
+  void Add(const std::string& code);
+  // The lowest `width` bits of value, the highest of them first.
+  void AddNumber(unsigned value, int width);
+  const Bytes& Contents() const { return Payload; }
+
+ private:
+  Bytes Payload;
+  std::size_t Count = 0;
+};
+
+// A container stream that returns at most `most` bytes per read (0: any number), so that
+// block boundaries fall anywhere.
+class TTrickle final : public huff::TStream {
+ public:
+  TTrickle(Bytes bytes, std::size_t most) : Inner(std::move(bytes), "fuzz.hex"), Most(most) {}
+  std::size_t Read(std::span<std::uint8_t> data) override {
+    return Inner.Read(Most == 0 ? data : data.first(std::min(data.size(), Most)));
+  }
+  void Write(std::span<const std::uint8_t> data) override { Inner.Write(data); }
+  std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) override {
+    return Inner.ReadAt(offset, data);
+  }
+  void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) override {
+    Inner.WriteAt(offset, data);
+  }
+  void Rewind() override { Inner.Rewind(); }
+  std::uint64_t Size() override { return Inner.Size(); }
+  void Close() override {}
+  void Abandon() noexcept override {}
+  const std::string& Name() const noexcept override { return Inner.Name(); }
+
+ private:
+  huff::TMemoryStream Inner;
+  std::size_t Most;
+};
+
+}  // namespace fuzz

@@ -1,0 +1,112 @@
+#include "fuzz_round_trip.h"
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "container.h"
+#include "decoder.h"
+#include "errors.h"
+#include "fuzz_common.h"
+#include "huffman.h"
+#include "passes.h"
+
+namespace fuzz {
+namespace {
+
+// Byte 0 says how the passes split the work and how the decoder reads:
+//   bits 0-1  threads, 1 to 4;
+//   bits 2-4  the smallest segment (MinSegments), so that small inputs get many segments;
+//   bits 5-7  the most bytes a read of the container returns (ReadLimits; 0: any number).
+// Byte 1 makes the image longer: the rest of the input, repeated to its own length plus
+// Growth(byte 1) bytes: 7 per unit below 0x80, 1260 per unit of byte 1 - 0x7F from there on.
+// Only images longer than a chunk (32 KiB) have more than one segment with bytes in it;
+// 0x99 (26 * 1260) and a pattern of 8 bytes make exactly one chunk. The longest image, some
+// 160 KiB, still packs bit by bit in milliseconds, but short ones leave time for more runs.
+constexpr std::array<std::uint64_t, 8> MinSegments{1,     5,     1000,  32767,
+                                                   32768, 40000, 65536, 1u << 20};
+constexpr std::array<std::size_t, 8> ReadLimits{0, 1, 3, 8, 100, 4096, 32767, 65536};
+
+std::size_t Growth(std::uint8_t control) {
+  return control < 0x80 ? control * std::size_t{7} : ((control & 0x7Fu) + 1) * std::size_t{1260};
+}
+
+struct TPacked {
+  Bytes Container;
+  std::optional<huff::EError> Error;  // what it raised instead
+};
+
+TPacked TryPack(const Bytes& image, huff::TParallelism parallelism,
+                void (*compress)(huff::TCompressorState&)) {
+  try {
+    return {Pack(image, parallelism, compress), std::nullopt};
+  } catch (const huff::EError& error) {
+    return {{}, error};
+  }
+}
+
+std::string Describe(const huff::EError& error) {
+  return error.Kind() + " \"" + error.Message() + "\"";
+}
+
+std::string Setting(std::size_t size, huff::TParallelism parallelism) {
+  return std::to_string(size) + " bytes on " + std::to_string(parallelism.Threads) +
+         " threads, segments of at least " + std::to_string(parallelism.MinSegmentSize);
+}
+
+}  // namespace
+
+void FuzzRoundTrip(const std::uint8_t* data, std::size_t size) {
+  if (size < 2)
+    return;
+  const huff::TParallelism parallelism{1 + (data[0] & 3), MinSegments[(data[0] >> 2) & 7]};
+  const std::size_t most = ReadLimits[data[0] >> 5];
+  const std::span<const std::uint8_t> pattern(data + 2, size - 2);
+  const Bytes image = Repeated(pattern, pattern.size() + Growth(data[1]));
+  const std::string setting = Setting(image.size(), parallelism);
+
+  const TPacked fast = TryPack(image, parallelism, &huff::Compress);
+  const TPacked slow = TryPack(image, {}, &huff::CompressBitByBit);
+  if (fast.Error || slow.Error) {
+    // Codes longer than 32 bits need megabytes of skewed input; both passes must refuse it
+    // alike. Anything else from packing bytes in memory is a fault.
+    if (fast.Error && slow.Error && fast.Error->Kind() == "ECodeTooLong" &&
+        Describe(*fast.Error) == Describe(*slow.Error))
+      return;
+    Fault("packing " + setting + " raised " +
+          (fast.Error ? "in the fast passes " + Describe(*fast.Error) : std::string()) +
+          (slow.Error ? " in the bit-at-a-time passes " + Describe(*slow.Error) : std::string()));
+  }
+  if (fast.Container != slow.Container) {
+    std::size_t at = 0;
+    while (at < fast.Container.size() && at < slow.Container.size() &&
+           fast.Container[at] == slow.Container[at])
+      ++at;
+    Fault("the fast and the bit-at-a-time containers of " + setting + " differ from byte " +
+          std::to_string(at) + " on (sizes " + std::to_string(fast.Container.size()) + " and " +
+          std::to_string(slow.Container.size()) + ")");
+  }
+
+  TTrickle in(fast.Container, most);
+  huff::TMemoryStream out;
+  huff::TContainerSummary summary;
+  try {
+    summary = huff::DecodeContainer(in, &out);
+  } catch (const huff::EError& error) {
+    Fault("the decoder rejects the container of " + setting + ": " + Describe(error));
+  }
+  if (out.Contents() != image)
+    Fault("the decoder gives back another image than the " + setting + " packed");
+  std::array<bool, 256> seen{};
+  for (const std::uint8_t byte : image)
+    seen[byte] = true;
+  if (summary.ImageSize != image.size() ||
+      summary.CodedByteValues != std::count(seen.begin(), seen.end(), true) ||
+      summary.Header.PayloadSize != fast.Container.size() - huff::HeaderSize ||
+      summary.LongestCode > huff::MaxStoredCodeLength)
+    Fault("the decoder's summary of " + setting + " disagrees with the image");
+}
+
+}  // namespace fuzz
