@@ -1,5 +1,5 @@
 // The platform file layer: the only code that talks to the operating system's file
-// services. file_posix.cpp implements it; a Win32 side is to sit beside it, picked by CMake.
+// services. file_posix.cpp and file_win32.cpp implement it; CMake picks one.
 #pragma once
 
 #include <cstdint>
@@ -61,6 +61,10 @@ class TFile final : public TStream {
   // Set only for a regular file that this run created or truncated: the path, with any
   // symbolic links resolved, that Abandon may remove.
   std::string RemovalPath;
+#ifdef _WIN32
+  // Where Read and Write go on: a positioned read or write moves the file pointer there.
+  std::uint64_t Position = 0;
+#endif
 };
 
 }  // namespace huff

@@ -1,5 +1,5 @@
 // What the entry point needs of the process: its arguments, its name and standard
-// output. process_posix.cpp implements it; a Win32 side is to sit beside it, picked by CMake.
+// output. process_posix.cpp and process_win32.cpp implement it; CMake picks one.
 #pragma once
 
 #include <string>
@@ -19,7 +19,8 @@ class EConsoleError : public huff::EError {
 // Sets up the process: a write to a closed pipe must fail with an error, not kill us.
 void PrepareProcess();
 
-// The program's arguments, without the program's own name, empty ones dropped.
+// The program's arguments, without the program's own name, empty ones dropped. On Windows
+// they come from the command line itself (SplitCommandLine), not from argv.
 std::vector<std::string> ProgramArguments(int argc, char** argv);
 
 // The last component of the running executable's path, as the system reports it.

@@ -34,6 +34,9 @@ TEST(TFile, AbandonRemovesAFileThisRunCreatedOrTruncated) {
 }
 
 TEST(TFile, AbandonRemovesTheFileBehindASymbolicLinkNotTheLink) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the C++ library for Windows makes no symbolic links";
+#endif
   TTempDir dir;
   WriteWholeFile(dir / "target", Old);
   fs::create_symlink(dir / "target", dir / "link");
@@ -52,6 +55,9 @@ TEST(TFile, AbandonEmptiesAFileThatOtherHardLinksStillName) {
 }
 
 TEST(TFile, AbandonLeavesAFileThatReplacedTheOutputMeanwhile) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows cannot rename the output while it is open without sharing";
+#endif
   TTempDir dir;
   auto file = TFile::CreateForWriting(dir / "out", nullptr);
   fs::rename(dir / "out", dir / "moved");
@@ -61,8 +67,8 @@ TEST(TFile, AbandonLeavesAFileThatReplacedTheOutputMeanwhile) {
 }
 
 TEST(TFile, AbandonNeverRemovesADevice) {
-  WriteAndAbandon("/dev/null");
-  EXPECT_TRUE(testing_support::IsCharDevice("/dev/null"));
+  WriteAndAbandon(testing_support::NullDevice);
+  EXPECT_TRUE(testing_support::IsCharDevice(testing_support::NullDevice));
 }
 
 }  // namespace

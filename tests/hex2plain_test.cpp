@@ -1,7 +1,6 @@
 // Whole-program tests: they run the built hex2plain (and sarnveld2hex, to make containers) on
 // real files and check the console bytes, the exit code and the files left behind.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <random>
@@ -16,6 +15,7 @@ namespace fs = std::filesystem;
 using testing_support::Bytes;
 using testing_support::Exists;
 using testing_support::IsCharDevice;
+using testing_support::NullDevice;
 using testing_support::RandomBytes;
 using testing_support::ReadWholeFile;
 using testing_support::RunProgram;
@@ -40,8 +40,8 @@ std::string Summary(const std::string& name, const std::string& payload,
 }
 
 std::string Failure(const std::string& kind, const std::string& message) {
-  return Banner + "Exception " + kind + " in module hex2plain at 00000000.\n" + message +
-         (message.ends_with(".") ? "" : ".") + "\r\n";
+  return Banner + "Exception " + kind + " in module hex2plain" + testing_support::ExecutableSuffix +
+         " at 00000000.\n" + message + (message.ends_with(".") ? "" : ".") + "\r\n";
 }
 
 TRunResult Unpack(const std::vector<std::string>& arguments, const TRunOptions& options = {}) {
@@ -86,7 +86,7 @@ TEST(Hex2plainSuccess, TheContainerIsDescribedAndItsImageWrittenWhereAsked) {
     std::string Plainfile;  // "out": dir/out, which holds "previous"
     std::string Output;     // empty: any description
   } cases[] = {{Text("abc"), "-", "", abc},
-               {Text("abc"), "-", "/dev/null", abc},
+               {Text("abc"), "-", NullDevice, abc},
                {Text("abc"), "-", "out", abc},
                {{},
                 "-",
@@ -111,7 +111,7 @@ TEST(Hex2plainSuccess, TheContainerIsDescribedAndItsImageWrittenWhereAsked) {
     EXPECT_TRUE(ReadWholeFile(dir / "out") == (c.Plainfile == "out" ? c.Input : Text("previous")));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 3);
   }
-  EXPECT_TRUE(IsCharDevice("/dev/null"));
+  EXPECT_TRUE(IsCharDevice(NullDevice));
 }
 
 TEST(Hex2plainFailure, ACorruptContainerIsReportedAndItsIncompleteImageRemoved) {
@@ -124,8 +124,8 @@ TEST(Hex2plainFailure, ACorruptContainerIsReportedAndItsIncompleteImageRemoved) 
   const TRunResult result = Unpack({hex, dir / "out"});
   EXPECT_EQ(result.ExitCode, 1);
   EXPECT_TRUE(result.Output.starts_with(
-      Banner + "Exception EBadContainer in module hex2plain at 00000000.\nContainer " + hex +
-      " is damaged: its payload's bytes sum to "))
+      Banner + "Exception EBadContainer in module hex2plain" + testing_support::ExecutableSuffix +
+      " at 00000000.\nContainer " + hex + " is damaged: its payload's bytes sum to "))
       << result.Output;
   EXPECT_TRUE(result.Output.ends_with(".\r\n"));
   EXPECT_FALSE(Exists(dir / "out"));
@@ -137,12 +137,19 @@ TEST(Hex2plainFailure, AnUnusableFileIsReportedAndTheHexfileKept) {
   TTempDir dir;
   const std::string hex = Pack(dir, RandomBytes(10000, 4, 0.3));
   const Bytes container = ReadWholeFile(hex);
-  ASSERT_EQ(::link(hex.c_str(), (dir / "hard").c_str()), 0);
-  fs::create_symlink(hex, dir / "soft");
+  fs::create_hard_link(hex, dir / "hard");
   const std::string out = dir / "out";
-  const std::pair<std::string, std::string> cases[] = {
-      {dir / "missing", out},          {dir.path(), out},   {hex, hex},
-      {hex, dir.path() + "/./in.hex"}, {hex, dir / "hard"}, {hex, dir / "soft"}};
+  std::vector<std::pair<std::string, std::string>> cases = {{dir / "missing", out},
+                                                            {dir.path(), out},
+                                                            {hex, hex},
+                                                            {hex, dir.path() + "/./in.hex"},
+                                                            {hex, dir / "hard"}};
+#ifndef _WIN32
+  fs::create_symlink(hex, dir / "soft");
+  cases.emplace_back(hex, dir / "soft");
+#else
+  cases.emplace_back(hex, dir.path() + "\\IN.HEX");
+#endif
   for (const auto& [in, plain] : cases) {
     SCOPED_TRACE(in + " to " + plain);
     const TRunResult result = Unpack({in, plain});
@@ -156,6 +163,9 @@ TEST(Hex2plainFailure, AnUnusableFileIsReportedAndTheHexfileKept) {
 }
 
 TEST(Hex2plainFailure, AFailureToPrintTheSummaryKeepsTheCompleteImage) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has no file-size limit for a process";
+#endif
   TTempDir dir;
   const std::string hex = Pack(dir, Text("abc"));
   const TRunOptions options{.StdoutPath = dir / "console",

@@ -1,10 +1,14 @@
 // Whole-program tests: they run the built sarnveld2hex on real files and check its console
 // bytes, exit code and the container it leaves behind.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -18,6 +22,7 @@ namespace fs = std::filesystem;
 using testing_support::Bytes;
 using testing_support::Exists;
 using testing_support::IsCharDevice;
+using testing_support::NullDevice;
 using testing_support::RandomBytes;
 using testing_support::ReadWholeFile;
 using testing_support::Text;
@@ -38,7 +43,8 @@ const std::string Success = Banner + "Ok\r\n";
 
 // The console bytes of a failed run, up to the end of the message.
 std::string Report(const std::string& kind, const std::string& message) {
-  return Banner + "Exception " + kind + " in module sarnveld2hex at 00000000.\n" + message;
+  return Banner + "Exception " + kind + " in module sarnveld2hex" +
+         testing_support::ExecutableSuffix + " at 00000000.\n" + message;
 }
 
 // The whole console output of a failed run: a message already ending with "." gets no second.
@@ -101,22 +107,30 @@ TEST(CommandLine, TheNamesAreStoredAsGivenOrAsTheirDefaults) {
 }
 
 // Paths are taken as given: "-" is an ordinary file name in the working directory, paths
-// past 256 bytes work, a longer old hexfile is replaced entirely and a device stays in place.
+// past 256 bytes work (not on Windows, whose limit is 259), a longer old hexfile is replaced
+// entirely and a device stays in place.
 TEST(Paths, AnyPathIsTakenAsGiven) {
   TTempDir dir;
   std::string folder = dir.path();
   for (int level = 0; level < 5; ++level)
     folder += "/" + std::string(60, char('a' + level));
-  fs::create_directories(folder);
   const std::string longIn = folder + "/" + std::string(100, 'i');
   const std::string longOut = folder + "/" + std::string(100, 'o');
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"-", "hex"}, {"-", NullDevice}, {"hex", "-"}};
+#ifndef _WIN32
+  fs::create_directories(folder);
   WriteWholeFile(longIn, Text("abc"));
   WriteWholeFile(longOut, RandomBytes(5000, 1));
+  cases.emplace_back(longIn, longOut);
+#else
+  // A device name names the device in any folder.
+  cases.emplace_back("-", "nul");
+#endif
   WriteWholeFile(dir / "-", Text("abc"));
   const fs::path saved = fs::current_path();
   fs::current_path(dir.path());
-  for (const auto& [in, out] : std::vector<std::pair<std::string, std::string>>{
-           {"-", "hex"}, {longIn, longOut}, {"-", "/dev/null"}, {"hex", "-"}}) {
+  for (const auto& [in, out] : cases) {
     const TRunResult result = RunPacker({in, out, "-", "-"});
     EXPECT_EQ(result.ExitCode, 0) << out;
     EXPECT_EQ(result.Output, Success) << out;
@@ -124,9 +138,15 @@ TEST(Paths, AnyPathIsTakenAsGiven) {
   fs::current_path(saved);
   const Bytes abc = AbcContainer("ZRQ-705", "Sarnveld");
   EXPECT_EQ(ReadWholeFile(dir / "hex"), abc);
+#ifndef _WIN32
   EXPECT_EQ(ReadWholeFile(longOut), abc);
+#endif
   EXPECT_EQ(testing_support::Unpack(ReadWholeFile(dir / "-")).Image, abc);
-  EXPECT_TRUE(IsCharDevice("/dev/null"));
+  EXPECT_TRUE(IsCharDevice(NullDevice));
+  // "-" and hex: a device got no file.
+  EXPECT_EQ(std::count_if(fs::directory_iterator(dir.path()), {},
+                          [](const fs::directory_entry& entry) { return entry.is_regular_file(); }),
+            2);
 }
 
 // A file that is missing or not a regular file as input, or a hexfile that cannot be created
@@ -137,7 +157,25 @@ TEST(Failures, AnUnusableFileIsReportedAndNothingIsCreatedOrTruncated) {
   const Bytes input = RandomBytes(10000, 6);
   WriteWholeFile(dir / "in", input);
   fs::create_directory(dir / "folder");
-  ASSERT_EQ(::link((dir / "in").c_str(), (dir / "hard").c_str()), 0);
+  fs::create_hard_link(dir / "in", dir / "hard");
+  const std::string in = dir / "in", out = dir / "out", missing = dir.path() + "/./nowhere/out.hex";
+  const auto refused = [](const std::string& path) {
+    return Failure("EFCreateError", "Cannot create file " + path);
+  };
+  struct TCase {
+    std::string In, Out, Output;
+  };
+  std::vector<TCase> cases = {
+      {dir / "missing", out, Failure("EError", "Invalid Filename")},
+      {dir / "folder", out, Failure("EError", "Invalid Filename")},
+      {NullDevice, out, Failure("EFOpenError", "Cannot open file " + NullDevice)},
+      {in, missing, refused(missing)},
+      {in, dir.path() + "/nowhere/out.", refused(dir.path() + "/nowhere/out.")},
+      {in, dir / "folder", refused(dir / "folder")},
+      {in, in, refused(in)},
+      {in, dir.path() + "/./in", refused(dir.path() + "/./in")},
+      {in, dir / "hard", refused(dir / "hard")}};
+#ifndef _WIN32
   fs::create_symlink(dir / "in", dir / "soft");
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
   const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -145,29 +183,22 @@ TEST(Failures, AnUnusableFileIsReportedAndNothingIsCreatedOrTruncated) {
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, (dir / "sock").c_str(), sizeof address.sun_path - 1);
   ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  const std::string in = dir / "in", out = dir / "out", fifo = dir.path() + "/./fifo",
-                    unixSocket = dir.path() + "/./sock",
-                    missing = dir.path() + "/./nowhere/out.hex";
-  const auto refused = [](const std::string& path) {
-    return Failure("EFCreateError", "Cannot create file " + path);
-  };
-  const struct {
-    std::string In, Out, Output;
-  } cases[] = {{dir / "missing", out, Failure("EError", "Invalid Filename")},
-               {dir / "folder", out, Failure("EError", "Invalid Filename")},
-               {fifo, out, Failure("EFOpenError", "Cannot open file " + fifo)},
-               {unixSocket, out, Failure("EFOpenError", "Cannot open file " + unixSocket)},
-               {"/dev/null", out, Failure("EFOpenError", "Cannot open file /dev/null")},
-               {in, missing, refused(missing)},
-               {in, dir.path() + "/nowhere/out.", refused(dir.path() + "/nowhere/out.")},
-               {in, dir / "folder", refused(dir / "folder")},
-               {in, in, refused(in)},
-               {in, dir.path() + "/./in", refused(dir.path() + "/./in")},
-               {in, dir / "hard", refused(dir / "hard")},
-               {in, dir / "soft", refused(dir / "soft")},
-               {in, dir / "fifo", refused(dir / "fifo")},
-               {in, "/dev/full",
-                Failure("EInOutError", "Cannot write file /dev/full: No space left on device")}};
+  const std::string fifo = dir.path() + "/./fifo", unixSocket = dir.path() + "/./sock";
+  cases.insert(cases.end(),
+               {{fifo, out, Failure("EFOpenError", "Cannot open file " + fifo)},
+                {unixSocket, out, Failure("EFOpenError", "Cannot open file " + unixSocket)},
+                {in, dir / "soft", refused(dir / "soft")},
+                {in, dir / "fifo", refused(dir / "fifo")},
+                {in, "/dev/full",
+                 Failure("EInOutError", "Cannot write file /dev/full: No space left on device")}});
+#else
+  // Other spellings of the same file: the case of the letters, backslashes, trailing dots
+  // and spaces; and the console, a device that cannot be read twice.
+  const std::string upper = dir.path() + "\\IN", dotted = dir.path() + "\\in. .";
+  cases.insert(cases.end(), {{in, upper, refused(upper)},
+                             {in, dotted, refused(dotted)},
+                             {"CON", out, Failure("EFOpenError", "Cannot open file CON")}});
+#endif
   for (const auto& c : cases) {
     SCOPED_TRACE(c.In + " to " + c.Out);
     const TRunResult result = RunPacker({c.In, c.Out, "-", "-"});
@@ -178,10 +209,12 @@ TEST(Failures, AnUnusableFileIsReportedAndNothingIsCreatedOrTruncated) {
     EXPECT_EQ(ReadWholeFile(in), input);
   }
   EXPECT_TRUE(fs::is_empty(dir / "folder"));
+#ifndef _WIN32
   EXPECT_TRUE(fs::is_symlink(dir / "soft"));
   EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
   EXPECT_TRUE(IsCharDevice("/dev/full"));
   ::close(sock);
+#endif
 }
 
 // An input too large to count is refused before the hexfile is touched; one that needs a
@@ -189,7 +222,7 @@ TEST(Failures, AnUnusableFileIsReportedAndNothingIsCreatedOrTruncated) {
 TEST(Failures, AnInputTheCoderCannotTakeIsRefused) {
   TTempDir dir;
   WriteWholeFile(dir / "huge", {});
-  ASSERT_EQ(::truncate((dir / "huge").c_str(), 2147483647), 0);  // sparse: 2 GiB minus 1
+  fs::resize_file(dir / "huge", 2147483647);  // sparse: 2 GiB minus 1
   WriteWholeFile(dir / "deep", testing_support::FibonacciImage(33));
   const struct {
     std::string In, Report;
@@ -210,6 +243,9 @@ TEST(Failures, AnInputTheCoderCannotTakeIsRefused) {
 }
 
 TEST(Failures, AWriteFailingMidwayRemovesTheIncompleteContainer) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has no file-size limit for a process";
+#endif
   TTempDir dir;
   WriteWholeFile(dir / "in", RandomBytes(65536, 7));
   // Room for the console text, not for the container.
@@ -221,7 +257,22 @@ TEST(Failures, AWriteFailingMidwayRemovesTheIncompleteContainer) {
   EXPECT_FALSE(Exists(dir / "out"));
 }
 
+#ifdef _WIN32
+TEST(Console, TheReportNamesTheProgramAsItsFileIsStored) {
+  TTempDir dir;
+  fs::path upperCase = SARNVELD2HEX_PATH;
+  upperCase.replace_filename("SARNVELD2HEX.EXE");
+  const TRunResult result =
+      testing_support::RunProgram(upperCase.string(), {dir / "missing", dir / "out", "-", "-"});
+  EXPECT_EQ(result.ExitCode, 1);
+  EXPECT_EQ(result.Output, Failure("EError", "Invalid Filename"));
+}
+#endif
+
 TEST(Console, AnUnwritableStandardOutputFailsBeforeAnyFileIsCreated) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has no device that refuses every write";
+#endif
   TTempDir dir;
   WriteWholeFile(dir / "in", Text("abc"));
   EXPECT_EQ(RunPacker({dir / "in", dir / "out", "-", "-"}, {.StdoutPath = "/dev/full"}).ExitCode,
@@ -230,6 +281,9 @@ TEST(Console, AnUnwritableStandardOutputFailsBeforeAnyFileIsCreated) {
 }
 
 TEST(Console, AFailureToPrintOkFailsTheRunButKeepsTheCompleteContainer) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has no file-size limit for a process";
+#endif
   TTempDir dir;
   WriteWholeFile(dir / "in", Text("abc"));
   // Room for the banner and the 78-byte container, not for "Ok".

@@ -1,16 +1,22 @@
 #include "support.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -39,7 +45,12 @@ Bytes ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in)
     throw std::runtime_error("cannot read " + path);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  // In blocks: byte by byte, an instrumented build takes a second for a few megabytes.
+  Bytes bytes;
+  std::vector<char> block(1 << 16);
+  while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0)
+    bytes.insert(bytes.end(), block.begin(), block.begin() + in.gcount());
+  return bytes;
 }
 
 void WriteWholeFile(const std::string& path, const Bytes& bytes) {
@@ -70,15 +81,40 @@ TUnpacked Unpack(const Bytes& container) {
   return {summary, out.Contents()};
 }
 
+// Running programs and making temporary directories: support_win32.cpp does them on Windows.
+#ifndef _WIN32
 TRunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                       const TRunOptions& options) {
   TTempDir scratch;
   const std::string outputPath =
       options.StdoutPath.empty() ? scratch / "stdout" : options.StdoutPath;
-  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  // The wrapper's words come first; a checker such as valgrind is slow, so it gets longer.
+  std::vector<std::string> wrapper;
+  if (const char* words = std::getenv("SARNVELD_TEST_WRAPPER")) {
+    std::istringstream split(words);
+    for (std::string word; split >> word;)
+      wrapper.push_back(word);
+  }
+  const unsigned timeLimit = wrapper.empty() ? 30 : 600;
+  std::vector<char*> argv;
+  for (std::string& word : wrapper)
+    argv.push_back(word.data());
+  argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& argument : arguments)
     argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
+  std::vector<std::string> environment = options.Environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view text = *entry;
+    const std::string_view name = text.substr(0, text.find('=') + 1);
+    if (std::none_of(options.Environment.begin(), options.Environment.end(),
+                     [&](const std::string& added) { return added.starts_with(name); }))
+      environment.emplace_back(text);
+  }
+  std::vector<char*> envp;
+  for (std::string& entry : environment)
+    envp.push_back(entry.data());
+  envp.push_back(nullptr);
 
   const pid_t child = ::fork();
   if (child < 0)
@@ -96,14 +132,18 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
         ::_exit(127);
     }
     // The alarm outlives exec and, unhandled, ends a child that hangs.
-    ::alarm(30);
-    ::execv(program.c_str(), argv.data());
+    ::alarm(timeLimit);
+    ::execvpe(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
 
   int status = 0;
-  ::waitpid(child, &status, 0);
+  rusage usage{};
+  while (::wait4(child, &status, 0, &usage) < 0)
+    if (errno != EINTR)
+      throw std::runtime_error("cannot wait for " + program);
   TRunResult result;
+  result.PeakMemoryKiB = usage.ru_maxrss;
   result.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.TimedOut = WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM;
   if (options.StdoutPath.empty()) {
@@ -119,5 +159,11 @@ TTempDir::TTempDir() {
     throw std::runtime_error("mkdtemp failed");
   Path = pattern;
 }
+
+bool IsCharDevice(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
+}
+#endif
 
 }  // namespace testing_support

@@ -2,8 +2,6 @@
 // and running a program as a child process, as a shell would.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -43,17 +41,23 @@ TUnpacked Unpack(const Bytes& container);
 
 struct TRunOptions {
   // Where standard output goes; empty: a temporary file that is read back.
-  std::string StdoutPath;
+  std::string StdoutPath{};
   // When set, the child's file-size limit in bytes, with SIGXFSZ ignored, so that writes
   // past it fail with EFBIG.
   long long FileSizeLimit = -1;
+  // NAME=value entries added to the child's environment, replacing those of the same name.
+  std::vector<std::string> Environment{};
 };
 
 struct TRunResult {
-  int ExitCode = -1;      // -1 when the child did not exit normally
-  bool TimedOut = false;  // killed after 30 seconds, as hanging
-  std::string Output;     // the bytes written to standard output, when captured
+  int ExitCode = -1;       // -1 when the child did not exit normally
+  bool TimedOut = false;   // killed as hanging: after 30 s, or 600 s under a wrapper
+  std::string Output;      // the bytes written to standard output, when captured
+  long PeakMemoryKiB = 0;  // the child's peak resident memory
 };
+
+// Runs program with arguments, standard input from /dev/null. When the environment names a
+// SARNVELD_TEST_WRAPPER (such as "valgrind --error-exitcode=99 -q"), the program runs under it.
 
 TRunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                       const TRunOptions& options = {});
@@ -63,10 +67,16 @@ inline bool Exists(const std::string& path) {
   return std::filesystem::exists(std::filesystem::symlink_status(path));
 }
 
-inline bool IsCharDevice(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
-}
+bool IsCharDevice(const std::string& path);
+
+#ifdef _WIN32
+// The device that takes any write, and what the programs' file names end in.
+inline const std::string NullDevice = "NUL";
+inline const std::string ExecutableSuffix = ".exe";
+#else
+inline const std::string NullDevice = "/dev/null";
+inline const std::string ExecutableSuffix = "";
+#endif
 
 // A fresh directory under the system's temporary directory, removed by the destructor.
 class TTempDir {

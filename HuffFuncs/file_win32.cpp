@@ -1,0 +1,217 @@
+// Win32 side of the file layer.
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <algorithm>
+
+#include "errors.h"
+#include "file.h"
+
+namespace huff {
+namespace {
+
+constexpr std::intptr_t Closed = -1;
+
+HANDLE Win(std::intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+// ReadFile and WriteFile take at most a DWORD's worth at once.
+DWORD Chunk(std::size_t size) {
+  return static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+}
+
+OVERLAPPED At(std::uint64_t offset) {
+  OVERLAPPED where{};
+  where.Offset = static_cast<DWORD>(offset);
+  where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return where;
+}
+
+// Volume serial number and file index: two names lead to one file when these agree.
+bool IdentityOf(HANDLE handle, TFile::TIdentity& identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return false;
+  identity = {info.dwVolumeSerialNumber,
+              (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  return true;
+}
+
+// The system's text for a Win32 error code, without its line end.
+std::string SystemMessage(DWORD code) {
+  char* text = nullptr;
+  const DWORD length = ::FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message = length > 0 ? std::string(text, length) : "error " + std::to_string(code);
+  ::LocalFree(text);
+  while (!message.empty() && static_cast<unsigned char>(message.back()) <= ' ')
+    message.pop_back();
+  return message;
+}
+
+}  // namespace
+
+TPathKind ProbePath(const std::string& path) {
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return TPathKind::Missing;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? TPathKind::Directory : TPathKind::Existing;
+}
+
+TFile::TFile(std::intptr_t handle, std::string path, TIdentity identity, std::string removalPath)
+    : Handle(handle),
+      Path(std::move(path)),
+      Identity(identity),
+      RemovalPath(std::move(removalPath)) {}
+
+TFile::~TFile() {
+  if (Handle != Closed)
+    ::CloseHandle(Win(Handle));
+}
+
+std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
+  const HANDLE handle =
+      ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    throw EFOpenError(path);
+  // Only a file on a disk can be read twice from its start: not a device such as NUL or
+  // CON, nor a pipe.
+  TIdentity identity;
+  if (::GetFileType(handle) != FILE_TYPE_DISK || !IdentityOf(handle, identity)) {
+    ::CloseHandle(handle);
+    throw EFOpenError(path);
+  }
+  return std::unique_ptr<TFile>(
+      new TFile(reinterpret_cast<std::intptr_t>(handle), path, identity, {}));
+}
+
+// Opened without sharing: when `mustNotBe` is the same file under any name, its own open
+// handle makes this open fail with a sharing violation, which the system checks before
+// CREATE_ALWAYS truncates anything.
+std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TFile*) {
+  const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    throw EFCreateError(path);
+  const bool created = ::GetLastError() != ERROR_ALREADY_EXISTS;
+  const DWORD type = ::GetFileType(handle);
+  TIdentity identity;
+  // A pipe cannot be rewound to write the header, and writing one that nobody reads would
+  // block for ever. A device such as NUL is written but never removed.
+  if (type == FILE_TYPE_PIPE || type == FILE_TYPE_UNKNOWN ||
+      (type == FILE_TYPE_DISK && !IdentityOf(handle, identity))) {
+    ::CloseHandle(handle);
+    // A refused hexfile is not left behind where there was none.
+    if (created && type == FILE_TYPE_DISK)
+      ::DeleteFileA(path.c_str());
+    throw EFCreateError(path);
+  }
+  // Abandon opens the path again, and so reaches the file behind a symbolic link, not the link.
+  std::string removalPath = type == FILE_TYPE_DISK ? path : std::string();
+  return std::unique_ptr<TFile>(
+      new TFile(reinterpret_cast<std::intptr_t>(handle), path, identity, std::move(removalPath)));
+}
+
+void TFile::Fail(const char* action) const {
+  const DWORD code = ::GetLastError();
+  throw EInOutError(std::string("Cannot ") + action + " file " + Path + ": " + SystemMessage(code));
+}
+
+std::size_t TFile::Read(std::span<std::uint8_t> data) {
+  const std::size_t count = ReadAt(Position, data);
+  Position += count;
+  return count;
+}
+
+std::size_t TFile::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) {
+  OVERLAPPED where = At(offset);
+  DWORD count = 0;
+  if (!::ReadFile(Win(Handle), data.data(), Chunk(data.size()), &count, &where)) {
+    if (::GetLastError() == ERROR_HANDLE_EOF)
+      return 0;
+    Fail("read");
+  }
+  return count;
+}
+
+void TFile::Write(std::span<const std::uint8_t> data) {
+  WriteAt(Position, data);
+  Position += data.size();
+}
+
+// A write may take fewer bytes than offered; go on until all are written or the system
+// reports why it cannot take more.
+void TFile::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
+  while (!data.empty()) {
+    OVERLAPPED where = At(offset);
+    DWORD count = 0;
+    if (!::WriteFile(Win(Handle), data.data(), Chunk(data.size()), &count, &where))
+      Fail("write");
+    if (count == 0)
+      FailWrite(0);
+    data = data.subspan(count);
+    offset += count;
+  }
+}
+
+void TFile::FailWrite(long) const {
+  ::SetLastError(ERROR_DISK_FULL);  // no progress and no reason: the device took nothing
+  Fail("write");
+}
+
+// Reads and writes name their offset, so going back to the start cannot fail.
+void TFile::Rewind() {
+  Position = 0;
+}
+
+std::uint64_t TFile::Size() {
+  LARGE_INTEGER size;
+  if (!::GetFileSizeEx(Win(Handle), &size))
+    Fail("get the size of");
+  return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+void TFile::Close() {
+  if (Handle == Closed)
+    return;
+  const HANDLE handle = Win(Handle);
+  Handle = Closed;
+  if (!::CloseHandle(handle))
+    Fail("close");
+}
+
+void TFile::Abandon() noexcept {
+  if (Handle != Closed) {
+    // Everything in the file is ours (it was created or truncated by this run): empty it,
+    // so that no other hard link to it keeps a half-written container either.
+    if (!RemovalPath.empty()) {
+      LARGE_INTEGER start{};
+      if (::SetFilePointerEx(Win(Handle), start, nullptr, FILE_BEGIN))
+        (void)::SetEndOfFile(Win(Handle));
+    }
+    ::CloseHandle(Win(Handle));
+    Handle = Closed;
+  }
+  if (RemovalPath.empty())
+    return;
+  // Remove only what we wrote: if the path was replaced meanwhile, it is someone else's.
+  // The file is marked for deletion through the very handle that was checked.
+  const HANDLE handle = ::CreateFileA(RemovalPath.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle != INVALID_HANDLE_VALUE) {
+    TIdentity found;
+    FILE_DISPOSITION_INFO remove{TRUE};
+    if (::GetFileType(handle) == FILE_TYPE_DISK && IdentityOf(handle, found) && found == Identity)
+      (void)::SetFileInformationByHandle(handle, FileDispositionInfo, &remove, sizeof remove);
+    ::CloseHandle(handle);
+  }
+  RemovalPath.clear();
+}
+
+}  // namespace huff

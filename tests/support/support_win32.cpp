@@ -1,0 +1,141 @@
+// The Windows side of the test support: running a program, temporary directories, devices.
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support.h"
+
+namespace testing_support {
+namespace {
+
+// Where the test started: a program path without a drive (such as the Unix-style paths that
+// CMake hands to a test run under wine) names that drive, even after a test changes the
+// working directory to another.
+const std::filesystem::path StartDirectory = std::filesystem::current_path();
+
+// The programs split their command line by their own rules: double quotes group text and are
+// dropped, backslashes are ordinary. A word with a double quote inside cannot be passed.
+std::string Quoted(const std::string& word) {
+  if (word.find('"') != std::string::npos)
+    throw std::invalid_argument("a double quote cannot be passed: " + word);
+  for (const char c : word)
+    if (static_cast<unsigned char>(c) <= ' ')
+      return '"' + word + '"';
+  return word.empty() ? "\"\"" : word;
+}
+
+// The parent's environment, with NAME=value entries of `added` replacing those of the same
+// name, as one block of zero-terminated entries.
+std::string EnvironmentBlock(const std::vector<std::string>& added) {
+  std::string block;
+  for (const std::string& entry : added)
+    block += entry + '\0';
+  char* const all = ::GetEnvironmentStringsA();
+  for (const char* entry = all; *entry != '\0'; entry += std::strlen(entry) + 1) {
+    const std::string_view text = entry;
+    const std::string_view name = text.substr(0, text.find('=', 1) + 1);
+    bool replaced = false;
+    for (const std::string& other : added)
+      replaced = replaced || other.starts_with(name);
+    if (!replaced)
+      block.append(text) += '\0';
+  }
+  ::FreeEnvironmentStringsA(all);
+  return block + '\0';
+}
+
+}  // namespace
+
+TRunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                      const TRunOptions& options) {
+  if (options.FileSizeLimit >= 0)
+    throw std::logic_error("Windows has no file-size limit for a process");
+  TTempDir scratch;
+  const std::string outputPath =
+      options.StdoutPath.empty() ? scratch / "stdout" : options.StdoutPath;
+  std::string commandLine = Quoted((StartDirectory / program).string());
+  for (const std::string& argument : arguments)
+    commandLine += ' ' + Quoted(argument);
+  std::string environment = EnvironmentBlock(options.Environment);
+
+  SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+  const HANDLE out =
+      ::CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    &inherited, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE in = ::CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  &inherited, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (out == INVALID_HANDLE_VALUE || in == INVALID_HANDLE_VALUE)
+    throw std::runtime_error("cannot open the standard handles for " + program);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = in;
+  startup.hStdOutput = out;
+  startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION child{};
+  const bool started = ::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                        environment.data(), nullptr, &startup, &child);
+  ::CloseHandle(out);
+  ::CloseHandle(in);
+  if (!started)
+    throw std::runtime_error("cannot start " + commandLine);
+
+  TRunResult result;
+  // A child that hangs is ended after 30 seconds.
+  if (::WaitForSingleObject(child.hProcess, 30000) == WAIT_TIMEOUT) {
+    ::TerminateProcess(child.hProcess, 1);
+    ::WaitForSingleObject(child.hProcess, INFINITE);
+    result.TimedOut = true;
+  } else {
+    DWORD code = 0;
+    if (::GetExitCodeProcess(child.hProcess, &code))
+      result.ExitCode = static_cast<int>(code);
+  }
+  ::CloseHandle(child.hThread);
+  ::CloseHandle(child.hProcess);
+  if (options.StdoutPath.empty()) {
+    const Bytes bytes = ReadWholeFile(outputPath);
+    result.Output.assign(bytes.begin(), bytes.end());
+  }
+  return result;
+}
+
+TTempDir::TTempDir() {
+  char folder[MAX_PATH + 1];
+  const DWORD length = ::GetTempPathA(sizeof folder, folder);
+  if (length == 0 || length > MAX_PATH)
+    throw std::runtime_error("GetTempPathA failed");
+  static unsigned serial = 0;
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const std::string path = std::string(folder, length) + "sarnveld-test-" +
+                             std::to_string(::GetCurrentProcessId()) + "-" +
+                             std::to_string(serial++);
+    if (::CreateDirectoryA(path.c_str(), nullptr)) {
+      Path = path;
+      return;
+    }
+    if (::GetLastError() != ERROR_ALREADY_EXISTS)
+      break;
+  }
+  throw std::runtime_error("cannot create a temporary directory");
+}
+
+bool IsCharDevice(const std::string& path) {
+  const HANDLE handle =
+      ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return false;
+  const bool device = ::GetFileType(handle) == FILE_TYPE_CHAR;
+  ::CloseHandle(handle);
+  return device;
+}
+
+}  // namespace testing_support
