@@ -100,6 +100,17 @@ TEST(RoundTrip, EveryShapeOfInputComesBackByteForByteWithItsSummary) {
     byte %= 16;
   Bytes deep = testing_support::FibonacciImage(32);
   std::shuffle(deep.begin(), deep.end(), std::mt19937(8));
+  // Short regions of erased, skewed and noisy bytes: the decoder's lanes reach their ends at
+  // different times, in runs and in long codes.
+  Bytes regions;
+  std::mt19937 sizes(11);
+  for (unsigned region = 0; region < 90; ++region) {
+    const std::size_t size = 500 + sizes() % 20000;
+    const Bytes bytes = region % 3 == 0   ? Bytes(size, 0xFF)
+                        : region % 3 == 1 ? RandomBytes(size, region, 0.03)
+                                          : RandomBytes(size, region);
+    regions.insert(regions.end(), bytes.begin(), bytes.end());
+  }
   const std::vector<std::pair<std::string, Bytes>> cases = {
       {"empty", {}},
       {"one byte", {0x42}},
@@ -109,6 +120,7 @@ TEST(RoundTrip, EveryShapeOfInputComesBackByteForByteWithItsSummary) {
       {"skewed", RandomBytes(500000, 6, 0.02)},
       {"noise, erased, skewed", mixed},
       {"runs of every length", runs},
+      {"short regions of erased, skewed and noisy bytes", regions},
       {"noise", RandomBytes(3 * huff::ChunkSize + 3, 7)},
       {"sixteen values", sixteen},
       {"codes of every length up to 32, shuffled", deep}};
