@@ -12,6 +12,10 @@ namespace huff {
 
 enum class TPathKind { Missing, Directory, Existing };
 
+// The system's text for one of its error codes (errno, or a Win32 error code), without a
+// line end: the reason that failure messages end in.
+std::string SystemErrorText(unsigned long code);
+
 // Whether path names nothing (or nothing this process can see), a directory, or
 // anything else that exists.
 TPathKind ProbePath(const std::string& path);

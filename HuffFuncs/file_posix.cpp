@@ -23,6 +23,10 @@ TFile::TIdentity IdentityOf(const struct stat& info) {
 
 }  // namespace
 
+std::string SystemErrorText(unsigned long code) {
+  return std::strerror(static_cast<int>(code));
+}
+
 TPathKind ProbePath(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0)
@@ -112,7 +116,7 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
 
 void TFile::Fail(const char* action) const {
   throw EInOutError(std::string("Cannot ") + action + " file " + Path + ": " +
-                    std::strerror(errno));
+                    SystemErrorText(static_cast<unsigned long>(errno)));
 }
 
 std::size_t TFile::Read(std::span<std::uint8_t> data) {

@@ -40,8 +40,9 @@ bool IdentityOf(HANDLE handle, TFile::TIdentity& identity) {
   return true;
 }
 
-// The system's text for a Win32 error code, without its line end.
-std::string SystemMessage(DWORD code) {
+}  // namespace
+
+std::string SystemErrorText(unsigned long code) {
   char* text = nullptr;
   const DWORD length = ::FormatMessageA(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -52,8 +53,6 @@ std::string SystemMessage(DWORD code) {
     message.pop_back();
   return message;
 }
-
-}  // namespace
 
 TPathKind ProbePath(const std::string& path) {
   const DWORD attributes = ::GetFileAttributesA(path.c_str());
@@ -119,7 +118,8 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
 
 void TFile::Fail(const char* action) const {
   const DWORD code = ::GetLastError();
-  throw EInOutError(std::string("Cannot ") + action + " file " + Path + ": " + SystemMessage(code));
+  throw EInOutError(std::string("Cannot ") + action + " file " + Path + ": " +
+                    SystemErrorText(code));
 }
 
 std::size_t TFile::Read(std::span<std::uint8_t> data) {

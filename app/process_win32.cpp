@@ -9,25 +9,10 @@
 #include <string>
 
 #include "command_line.h"
+#include "file.h"
 #include "process.h"
 
 namespace app {
-namespace {
-
-// The system's text for a Win32 error code, without its line end.
-std::string SystemMessage(DWORD code) {
-  char* text = nullptr;
-  const DWORD length = ::FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string message = length > 0 ? std::string(text, length) : "error " + std::to_string(code);
-  ::LocalFree(text);
-  while (!message.empty() && static_cast<unsigned char>(message.back()) <= ' ')
-    message.pop_back();
-  return message;
-}
-
-}  // namespace
 
 void PrepareProcess() {
   // A drive that is not ready must fail the open, not wait for someone to answer a dialog box.
@@ -79,7 +64,8 @@ void WriteConsole(std::string_view text) {
     const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(text.size(), 1u << 30));
     DWORD written = 0;
     if (!::WriteFile(out, text.data(), chunk, &written, nullptr))
-      throw EConsoleError("Cannot write to standard output: " + SystemMessage(::GetLastError()));
+      throw EConsoleError("Cannot write to standard output: " +
+                          huff::SystemErrorText(::GetLastError()));
     if (written == 0)
       throw EConsoleError("Cannot write to standard output: nothing was written");
     text.remove_prefix(written);
