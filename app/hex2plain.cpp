@@ -15,8 +15,12 @@
 #include "errors.h"
 #include "file.h"
 #include "process.h"
+#include "write_behind.h"
 
 namespace {
+
+// Two blocks of this size are the image's share of memory; each is one write of the system.
+constexpr std::size_t ImageBlockSize = 512 * 1024;
 
 constexpr const char* Banner =
     "Sarnveld Hex to Memory Decoder\r\n"
@@ -30,7 +34,7 @@ constexpr const char* UsageLines =
 
 struct TFiles {
   std::unique_ptr<huff::TFile> Container;
-  std::unique_ptr<huff::TFile> Image;
+  std::unique_ptr<huff::TStream> Image;
 };
 
 // The name up to its zero fill; bytes outside printable ASCII, and the backslash that
@@ -81,8 +85,10 @@ int Run(const std::vector<std::string>& arguments, TFiles& files) {
   if (huff::ProbePath(hexfile) != huff::TPathKind::Existing)
     throw huff::EError("Invalid Filename");
   files.Container = huff::TFile::OpenForReading(hexfile);
+  // The image is written on a second core while the first decodes.
   if (arguments.size() == 2)
-    files.Image = huff::TFile::CreateForWriting(arguments[1], files.Container.get());
+    files.Image = std::make_unique<huff::TWriteBehindStream>(
+        huff::TFile::CreateForWriting(arguments[1], files.Container.get()), ImageBlockSize);
 
   const huff::TContainerSummary summary =
       huff::DecodeContainer(*files.Container, files.Image.get());

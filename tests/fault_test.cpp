@@ -198,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(Programs, FaultSweep,
                                            TSweepCase{"PackTwoSegments", TMode::Pack,
                                                       (2u << 20) + 5000, 0},
                                            TSweepCase{"Check", TMode::Check, 200000, 0.3},
-                                           TSweepCase{"Unpack", TMode::Unpack, 200000, 0.3}),
+                                           TSweepCase{"Unpack", TMode::Unpack, 1300000, 0.3}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
 // A full disk, after short writes; a file-size limit; /dev/full, named or through a link. A
