@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "errors.h"
 #include "support.h"
 
 namespace {
@@ -64,6 +65,24 @@ TEST(TFile, AbandonLeavesAFileThatReplacedTheOutputMeanwhile) {
   WriteWholeFile(dir / "out", Old);
   file->Abandon();
   EXPECT_EQ(ReadWholeFile(dir / "out"), Old);
+}
+
+// A call the system refuses is an EInOutError that names the call and the file, on every
+// platform: here a write to a file opened for reading only, which it leaves as it was.
+TEST(TFile, AFailedWriteIsAnInOutErrorNamingTheFile) {
+  TTempDir dir;
+  WriteWholeFile(dir / "in", Old);
+  auto file = TFile::OpenForReading(dir / "in");
+  try {
+    file->Write(Old);
+    ADD_FAILURE() << "the write did not fail";
+  } catch (const huff::EInOutError& error) {
+    EXPECT_TRUE(error.Message().starts_with("Cannot write file " + (dir / "in") + ": "))
+        << error.Message();
+    EXPECT_GT(error.Message().size(), ("Cannot write file " + (dir / "in") + ": ").size());
+  }
+  file->Close();
+  EXPECT_EQ(ReadWholeFile(dir / "in"), Old);
 }
 
 TEST(TFile, AbandonNeverRemovesADevice) {
