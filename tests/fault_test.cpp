@@ -39,8 +39,7 @@ struct TSubject {
   std::vector<std::string> Arguments;
 
   std::string Failure(const std::string& kind, const std::string& message) const {
-    return Banner + "Exception " + kind + " in module " + Module + " at 00000000.\n" + message +
-           ".\r\n";
+    return Banner + testing_support::FailureReport(Module, kind, message);
   }
 };
 

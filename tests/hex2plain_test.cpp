@@ -40,8 +40,7 @@ std::string Summary(const std::string& name, const std::string& payload,
 }
 
 std::string Failure(const std::string& kind, const std::string& message) {
-  return Banner + "Exception " + kind + " in module hex2plain" + testing_support::ExecutableSuffix +
-         " at 00000000.\n" + message + (message.ends_with(".") ? "" : ".") + "\r\n";
+  return Banner + testing_support::FailureReport("hex2plain", kind, message);
 }
 
 TRunResult Unpack(const std::vector<std::string>& arguments, const TRunOptions& options = {}) {
@@ -124,8 +123,9 @@ TEST(Hex2plainFailure, ACorruptContainerIsReportedAndItsIncompleteImageRemoved) 
   const TRunResult result = Unpack({hex, dir / "out"});
   EXPECT_EQ(result.ExitCode, 1);
   EXPECT_TRUE(result.Output.starts_with(
-      Banner + "Exception EBadContainer in module hex2plain" + testing_support::ExecutableSuffix +
-      " at 00000000.\nContainer " + hex + " is damaged: its payload's bytes sum to "))
+      Banner + testing_support::FailureReportStart(
+                   "hex2plain", "EBadContainer",
+                   "Container " + hex + " is damaged: its payload's bytes sum to ")))
       << result.Output;
   EXPECT_TRUE(result.Output.ends_with(".\r\n"));
   EXPECT_FALSE(Exists(dir / "out"));

@@ -43,13 +43,12 @@ const std::string Success = Banner + "Ok\r\n";
 
 // The console bytes of a failed run, up to the end of the message.
 std::string Report(const std::string& kind, const std::string& message) {
-  return Banner + "Exception " + kind + " in module sarnveld2hex" +
-         testing_support::ExecutableSuffix + " at 00000000.\n" + message;
+  return Banner + testing_support::FailureReportStart("sarnveld2hex", kind, message);
 }
 
 // The whole console output of a failed run: a message already ending with "." gets no second.
 std::string Failure(const std::string& kind, const std::string& message) {
-  return Report(kind, message) + (message.ends_with(".") ? "" : ".") + "\r\n";
+  return Banner + testing_support::FailureReport("sarnveld2hex", kind, message);
 }
 
 TRunResult RunPacker(const std::vector<std::string>& arguments, const TRunOptions& options = {}) {

@@ -78,6 +78,21 @@ inline const std::string NullDevice = "/dev/null";
 inline const std::string ExecutableSuffix = "";
 #endif
 
+// What a failed run of `program` prints after its banner, up to the end of the message: the
+// report's first line ends in a bare LF.
+inline std::string FailureReportStart(const std::string& program, const std::string& kind,
+                                      const std::string& message) {
+  return "Exception " + kind + " in module " + program + ExecutableSuffix + " at 00000000.\n" +
+         message;
+}
+
+// All that a failed run prints after its banner: a message already ending in "." gets no
+// second.
+inline std::string FailureReport(const std::string& program, const std::string& kind,
+                                 const std::string& message) {
+  return FailureReportStart(program, kind, message) + (message.ends_with(".") ? "" : ".") + "\r\n";
+}
+
 // A fresh directory under the system's temporary directory, removed by the destructor.
 class TTempDir {
  public:
