@@ -139,9 +139,53 @@ std::uint8_t* EncodeGroups(const TFastCodeTable& table, std::span<const std::uin
   return out;
 }
 
+// Codes of up to MaxPairLength bits: two bytes per look-up, so that a store of eight bytes
+// waits on two joins instead of eight. Produces what EncodeGroups<4> does.
+template <bool WatchAbsent>
+std::uint8_t* EncodePairs(const TFastCodeTable& table, std::span<const std::uint8_t> input,
+                          std::uint8_t* out, TBitAccumulator& state, bool& missing) {
+  TBitAccumulator acc = state;
+  bool absent = false;
+  const std::uint32_t* pairs = table.Pairs.data();
+  const std::uint8_t* in = input.data();
+  const std::uint8_t* end = in + input.size();
+  const auto pairAt = [&](const std::uint8_t* at) {
+    const std::uint32_t entry = pairs[at[0] | at[1] << 8];
+    if constexpr (WatchAbsent)
+      absent |= entry == 0;
+    return entry;
+  };
+  // Two pairs make one store: at most 4 * 13 bits after the 7 pending.
+  const auto addTwo = [&](std::uint32_t first, std::uint32_t second) {
+    const unsigned secondLength = second & 31;
+    AddBits(acc, std::uint64_t{first >> 5} << secondLength | second >> 5,
+            (first & 31) + secondLength);
+    out = StoreWholeBytes<false>(acc, out);
+  };
+  for (; end - in >= 8; in += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, in, 8);
+    const TFastCode eight = table.Eights[word & 0xFF];
+    if (word == (word & 0xFF) * 0x0101010101010101ull && eight.Length != 0) {
+      AddBits(acc, eight.Code, eight.Length);
+      out = StoreWholeBytes<false>(acc, out);
+      continue;
+    }
+    const std::uint32_t a = pairAt(in), b = pairAt(in + 2), c = pairAt(in + 4), d = pairAt(in + 6);
+    addTwo(a, b);
+    addTwo(c, d);
+  }
+  state = acc;
+  missing |= absent;
+  // The last few bytes, one code at a time.
+  return EncodeGroups<1, WatchAbsent>(table, std::span(in, end), out, state, missing);
+}
+
 template <bool WatchAbsent>
 std::uint8_t* EncodeWatching(const TFastCodeTable& table, std::span<const std::uint8_t> input,
                              std::uint8_t* out, TBitAccumulator& acc, bool& missing) {
+  if (!table.Pairs.empty())
+    return EncodePairs<WatchAbsent>(table, input, out, acc, missing);
   if (table.MaxLength <= 14)
     return EncodeGroups<4, WatchAbsent>(table, input, out, acc, missing);
   if (table.MaxLength <= 19)
@@ -170,6 +214,20 @@ void FinishFastCodes(TFastCodeTable& table) {
   }
   // The end marker's code is written on its own, but its length still sizes the output.
   table.MaxLength = std::max(table.MaxLength, static_cast<int>(table.Codes[256].Length));
+
+  table.Pairs.clear();
+  if (table.MaxLength > MaxPairLength)
+    return;
+  table.Pairs.resize(256 * 256);
+  for (int second = 0; second < 256; ++second) {
+    const TFastCode b = table.Codes[second];
+    for (int first = 0; first < 256; ++first) {
+      const TFastCode a = table.Codes[first];
+      if (a.Length != 0 && b.Length != 0)
+        table.Pairs[static_cast<std::size_t>(second << 8 | first)] =
+            static_cast<std::uint32_t>((a.Code << b.Length | b.Code) << 5) | (a.Length + b.Length);
+    }
+  }
 }
 
 std::uint8_t* EncodeBytes(const TFastCodeTable& table, std::span<const std::uint8_t> input,

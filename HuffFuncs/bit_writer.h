@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <vector>
 
 #include "stream.h"
 
@@ -66,7 +67,15 @@ struct TFastCodeTable {
   // Each byte value's code eight times over, for runs of one value; Length 0 where that
   // would take more than 56 bits.
   std::array<TFastCode, 256> Eights{};
+  // When every code has at most MaxPairLength bits: the codes of two bytes joined, indexed
+  // by the first byte plus 256 times the second, as (code << 5) | length; 0 where either
+  // byte has no code. Empty otherwise.
+  std::vector<std::uint32_t> Pairs;
 };
+
+// Two such codes and their length fit one pair entry; two pairs and 7 pending bits fit one
+// store.
+inline constexpr int MaxPairLength = 13;
 
 // Derives MaxLength, SomeAbsent and Eights from the codes of the 256 byte values.
 void FinishFastCodes(TFastCodeTable& table);

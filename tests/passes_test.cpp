@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -79,6 +80,37 @@ TEST(EncodeBytes, PacksTheBitsWriteBitWouldForEveryLongestLengthAndOffset) {
       out.resize(static_cast<std::size_t>(last - out.data()) + (acc.Count > 0 ? 1 : 0));
       ASSERT_FALSE(missing);
       ASSERT_TRUE(out == sink.Contents());
+    }
+  }
+}
+
+// A byte whose value has no code (the input changed after it was counted) is noticed
+// wherever it falls: first or second of a pair, in a run, in the last few bytes.
+TEST(EncodeBytes, NoticesAByteWithoutACodeAnywhere) {
+  for (int longest : {4, 12, 13, 14, 20, 32}) {
+    huff::TFastCodeTable table;
+    for (int value = 0; value < 256; ++value)
+      if (value != 0x77)
+        table.Codes[value] = {0, static_cast<std::uint32_t>(1 + value % longest)};
+    huff::FinishFastCodes(table);
+    ASSERT_TRUE(table.SomeAbsent);
+    Bytes input = RandomBytes(40, static_cast<unsigned>(longest));
+    std::replace(input.begin(), input.end(), std::uint8_t{0x77}, std::uint8_t{0x78});
+    Bytes out(input.size() * 4 + 16);
+    for (std::size_t at = 0; at <= input.size(); ++at) {
+      SCOPED_TRACE(testing::Message() << longest << " bits, byte " << at);
+      Bytes changed = input;
+      if (at < input.size())
+        changed[at] = 0x77;
+      else
+        std::fill_n(changed.begin() + 8, 8, 0x77);  // a run of eight
+      huff::TBitAccumulator acc;
+      bool missing = false;
+      huff::EncodeBytes(table, changed, out.data(), acc, missing);
+      ASSERT_TRUE(missing);
+      missing = false;
+      huff::EncodeBytes(table, input, out.data(), acc, missing);
+      ASSERT_FALSE(missing);
     }
   }
 }
