@@ -3,11 +3,17 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "bit_writer.h"
 #include "errors.h"
@@ -51,6 +57,19 @@ constexpr int MaxStrideBits = 8;
 // the codes found while looking for meeting points, and the stores past the end.
 constexpr std::size_t LaneRoom = LaneBits + 64 + 64;
 constexpr std::size_t RoundRoom = Lanes * LaneRoom + (Lanes - 1) * (SyncBits + 64);
+// With a worker, the payload is read in windows, several at once: the true position's and those
+// read ahead of it for the worker to decode. A window has room before it for the few bytes of the
+// one before that the true position still needs.
+constexpr std::size_t WindowSlots = 8;
+constexpr std::size_t MinWindowBytes = 64;
+constexpr std::size_t Head = 8;
+// The worker stops decoding a window at this much output per payload byte (erased flash gives
+// eight); the true position decodes the rest itself.
+constexpr std::size_t WorkerOutPerByte = 2;
+// How far past a window's start the true decoding looks for a meeting point with the worker's
+// codes: there is a window's work to gain, and codes of nearly equal lengths (noise) fall into step
+// only after thousands of bits.
+constexpr std::uint64_t MeetBits = std::uint64_t{1} << 16;
 
 // One step of a look-up: a whole code (of a byte value or the end marker), or a link to a
 // subtable for codes that go on. Bits: for a code, how many of its bits this table covers;
@@ -283,16 +302,185 @@ void DecodeLanes(const TFastTables& shared, const std::uint8_t* buffer, std::uin
   careful = c;
 }
 
+enum class TMeeting { Met, Missed, Careful };
+
+// Follows the true decoding from t, code by code, writing its byte values to out, and the codes of
+// a lane that decoded from s on, until both stand on the same code boundary: from there on they
+// decode alike, and `skipped` counts the lane's codes before it. The true side goes no further than
+// `limit` (at most `stop`, below which eight-byte loads stay in the buffer) and stops before a code
+// that is no byte value's, which the careful path takes; the lane's side stops at laneEnd, where
+// its codes end.
+TMeeting MeetLane(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t& t,
+                  std::uint64_t s, std::uint64_t laneEnd, std::uint64_t limit, std::uint64_t stop,
+                  std::uint8_t*& out, std::size_t& skipped) {
+  skipped = 0;
+  while (t != s) {
+    unsigned length = 0;
+    if (t < s) {
+      if (t >= limit)
+        return TMeeting::Missed;
+      const TStep step = CodeAt(tables, LoadBigEndian64(buffer + t / 8) << (t % 8), length);
+      if (step.Kind != TKind::Byte)
+        return TMeeting::Careful;
+      *out++ = static_cast<std::uint8_t>(step.Value);
+      t += length;
+    } else {
+      if (s >= laneEnd || s >= stop)
+        return TMeeting::Missed;
+      const TStep step = CodeAt(tables, LoadBigEndian64(buffer + s / 8) << (s % 8), length);
+      if (step.Kind != TKind::Byte)
+        return TMeeting::Missed;
+      s += length;
+      ++skipped;
+    }
+  }
+  return TMeeting::Met;
+}
+
+// The fast paths from one position on: the true position's, or the worker's in a window it decodes
+// from an arbitrary bit. Keeps the lanes' output, and how long the lanes stand aside after failing
+// to meet.
+class TFastDecoder {
+ public:
+  // Decodes from local, in bits from buffer's start (payload bit `base`), towards stop, while out
+  // is below outLimit; the output runs past it by at most 64 bytes, or by what a round of the lanes
+  // adds, which is kept below outEnd. Returns true at a code that needs the careful path. Requires
+  // what DecodeFast does.
+  bool Decode(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t base,
+              std::uint64_t stop, std::uint64_t& local, std::uint8_t*& out,
+              const std::uint8_t* outLimit, const std::uint8_t* outEnd) {
+    if (tables.Stride != nullptr)
+      return DecodeStride(tables, buffer, stop, local, out, outLimit);
+    if (base + local < SoloUntil)
+      return DecodeFast(tables, buffer, std::min(stop, SoloUntil - base), local, out, outLimit);
+    // Each lane adds at most its width and a step's overshoot (LaneRoom); the meetings add the
+    // codes they pass.
+    constexpr std::size_t MeetingsRoom =
+        (Lanes - 1) * (SyncBits + 64) + Lanes * (LaneRoom - LaneBits);
+    const auto room = static_cast<std::size_t>(outEnd - out);
+    const std::uint64_t width =
+        local >= stop || room < MeetingsRoom
+            ? 0
+            : std::min({LaneBits, (stop - local) / Lanes, (room - MeetingsRoom) / Lanes});
+    if (width >= MinLaneBits)
+      return DecodeRound(tables, buffer, base, stop, width, local, out);
+    return DecodeFast(tables, buffer, stop, local, out, outLimit);
+  }
+
+ private:
+  // One round of the lanes over [local, local + Lanes * width). Lane 0 starts at local; the others
+  // start wherever their share begins, most likely inside a code, and decode nonsense until they
+  // fall into step with lane 0's codes, which prefix codes soon do. A lane's output is taken only
+  // from a point where lane 0's decoding, followed code by code, meets one of its code boundaries:
+  // from there on both decode alike. Returns true when local stops at an entry that needs the
+  // careful path.
+  bool DecodeRound(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t base,
+                   std::uint64_t stop, std::uint64_t width, std::uint64_t& local,
+                   std::uint8_t*& out) {
+    std::array<std::uint64_t, Lanes> pos, end;
+    std::array<std::uint8_t*, Lanes> outs;
+    std::array<bool, Lanes> careful{};
+    for (int i = 0; i < Lanes; ++i) {
+      pos[i] = local + static_cast<unsigned>(i) * width;
+      end[i] = pos[i] + width;
+      outs[i] = i == 0 ? out : LaneOut[i - 1].data();
+    }
+    DecodeLanes(tables, buffer, stop, pos, end, outs, careful, std::make_index_sequence<Lanes>());
+    out = outs[0];
+
+    int lane = 0;
+    for (; lane + 1 < Lanes && !careful[lane]; ++lane) {
+      // Lane 0's decoding t has passed the next lane's start s; the lanes' codes end exactly at
+      // pos[lane + 1].
+      std::uint64_t t = pos[lane];
+      std::size_t skipped = 0;
+      const std::uint64_t s = end[lane];
+      const TMeeting meeting = MeetLane(tables, buffer, t, s, pos[lane + 1],
+                                        std::min(stop, s + SyncBits), stop, out, skipped);
+      if (meeting == TMeeting::Careful) {
+        local = t;  // the end marker: the careful path takes it from here
+        return true;
+      }
+      if (meeting == TMeeting::Missed) {
+        // Codes of nearly equal lengths (noise) fall into step slowly, if at all. Lane 0 goes on
+        // alone for a while, longer after each failure.
+        local = t;
+        SoloUntil = base + t + SoloBits;
+        SoloBits = std::min(SoloBits * 2, MaxSoloBits);
+        return false;
+      }
+      const std::uint8_t* from = LaneOut[lane].data() + skipped;
+      const auto count = static_cast<std::size_t>(outs[lane + 1] - from);
+      std::memcpy(out, from, count);
+      out += count;
+    }
+    if (lane + 1 == Lanes)
+      SoloBits = MinSoloBits;
+    local = pos[lane];
+    return careful[lane];
+  }
+
+  // Up to this payload bit, the lanes stand aside; SoloBits is how long they do after a failure.
+  std::uint64_t SoloUntil = 0;
+  std::uint64_t SoloBits = MinSoloBits;
+  std::array<std::array<std::uint8_t, LaneRoom>, Lanes - 1> LaneOut{};
+};
+
+// Writes the image in blocks of ChunkSize whatever the pieces it is given, so that the writes
+// are the same whichever thread decoded which window. Whole blocks go to the stream straight
+// from the piece; only a piece's ragged ends are gathered.
+class TImageWriter {
+ public:
+  explicit TImageWriter(TStream* image) : Image(image) {}
+
+  void Write(std::span<const std::uint8_t> piece) {
+    if (Image == nullptr)
+      return;
+    if (Pending > 0) {
+      const std::size_t take = std::min(piece.size(), Block.size() - Pending);
+      std::memcpy(Block.data() + Pending, piece.data(), take);
+      Pending += take;
+      piece = piece.subspan(take);
+      if (Pending < Block.size())
+        return;
+      Image->Write(Block);
+      Pending = 0;
+    }
+    for (; piece.size() >= Block.size(); piece = piece.subspan(Block.size()))
+      Image->Write(piece.first(Block.size()));
+    std::memcpy(Block.data(), piece.data(), piece.size());
+    Pending = piece.size();
+  }
+
+  // Writes the last, partial block.
+  void Finish() {
+    if (Image != nullptr && Pending > 0)
+      Image->Write(std::span(Block.data(), Pending));
+    Pending = 0;
+  }
+
+ private:
+  TStream* Image;
+  std::array<std::uint8_t, ChunkSize> Block{};
+  std::size_t Pending = 0;
+};
+
 class TDecoder {
  public:
-  TDecoder(TStream& container, TStream* image) : Container(container), Image(image) {}
+  TDecoder(TStream& container, TStream* image, const TDecodeOptions& options)
+      : Container(container), Writer(image), Options(options) {}
+  ~TDecoder() { StopWorker(); }
+  TDecoder(const TDecoder&) = delete;
+  TDecoder& operator=(const TDecoder&) = delete;
 
   TContainerSummary Run() {
     ReadHeader();
+    SetUpWindows();
     try {
       DecodePayload();
       ExpectEndOfFile();
     } catch (const EBadContainer&) {
+      StopWorker();
       // A damaged payload breaks its structure anywhere; the checksum names the cause.
       if (!SizeChanged) {
         DrainPayload();
@@ -302,6 +490,7 @@ class TDecoder {
     }
     CheckChecksum();
     FlushImage();
+    Writer.Finish();
     return Summary;
   }
 
@@ -366,7 +555,7 @@ class TDecoder {
     }
   }
 
-  // --- Reading the payload in blocks ----------------------------------------------------
+  // --- Reading the payload in windows --------------------------------------------------
 
   static std::size_t ReadFully(TStream& stream, std::span<std::uint8_t> into) {
     std::size_t total = 0;
@@ -379,35 +568,142 @@ class TDecoder {
     return total;
   }
 
-  // Keeps the bytes from the one holding BitPos on (fewer than eight), then appends the next
-  // block of the payload and zero bytes behind it, so that any eight-byte load from the
-  // current byte stays inside the buffer.
-  void Refill() {
-    const std::uint64_t keepFrom = BitPos / 8 - BufferStart;
-    const std::size_t keep = Valid - static_cast<std::size_t>(keepFrom);
-    std::memmove(Buffer.data(), Buffer.data() + keepFrom, keep);
-    BufferStart += keepFrom;
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, Unread()));
-    const std::size_t got = ReadFully(Container, std::span(Buffer.data() + keep, want));
-    Sum += SumBytes(std::span(Buffer.data() + keep, got));
-    BytesRead += got;
-    Valid = keep + got;
-    std::memset(Buffer.data() + Valid, 0, 8);
-    if (got < want) {
-      SizeChanged = true;
-      Fail("the file ended after " + std::to_string(BytesRead) + " payload bytes, but " +
-           "PayloadSize (byte 32) is " + std::to_string(PayloadBytes) +
-           ": it shrank while it was read");
+  // A window of the payload in a slot of its own: Head bytes of room, the bytes read, eight zero
+  // bytes. With a worker, also what it made of the window.
+  struct TWindow {
+    // Read: waiting for whoever comes first; Claimed and Decoded: the worker's; True: the true
+    // position's. Changes under Lock while there is a worker.
+    enum class TState { Free, Read, Claimed, Decoded, True };
+    std::unique_ptr<std::uint8_t[]> Bytes;
+    std::uint64_t Start = 0;  // the payload offset of the first byte read
+    std::size_t Size = 0;
+    TState State = TState::Free;
+    // The worker's decoding from the window's first bit: LaneCount byte values from codes that end
+    // at bit LaneEnd of the window.
+    std::unique_ptr<std::uint8_t[]> Out;
+    std::uint64_t LaneEnd = 0;
+    std::size_t LaneCount = 0;
+  };
+
+  // One window of ChunkSize on one thread, as blocks were always read; with a worker, several
+  // larger ones. Never more than the payload needs.
+  void SetUpWindows() {
+    const int threads = Options.Threads > 0 ? Options.Threads
+                                            : static_cast<int>(std::thread::hardware_concurrency());
+    const bool parallel = threads > 1;
+    Capacity = static_cast<std::size_t>(std::min<std::uint64_t>(
+        parallel ? std::max(Options.WindowBytes, MinWindowBytes) : std::size_t{ChunkSize},
+        PayloadBytes));
+    const std::uint64_t needed = Capacity == 0 ? 1 : (PayloadBytes + Capacity - 1) / Capacity;
+    Windows.resize(parallel ? static_cast<std::size_t>(std::min<std::uint64_t>(WindowSlots, needed))
+                            : 1);
+    for (TWindow& window : Windows)
+      window.Bytes = std::make_unique<std::uint8_t[]>(Head + Capacity + 8);
+  }
+
+  TWindow& Slot(std::uint64_t window) { return Windows[window % Windows.size()]; }
+
+  std::uint64_t Unread() const { return PayloadBytes - BytesRead; }
+  // Whether payload bytes follow those in the buffer.
+  bool MoreAhead() const { return BufferStart + Valid < PayloadBytes; }
+
+  // Reads windows into the free slots, in blocks of at most ChunkSize. A read that fails is kept,
+  // and raised only where the true position comes to it, as reading there would have.
+  void ReadAhead() {
+    while (!ReadStopped && Unread() > 0 && WindowsRead < Current + Windows.size()) {
+      TWindow& window = Slot(WindowsRead);
+      std::uint8_t* const data = window.Bytes.get() + Head;
+      window.Start = BytesRead;
+      window.Size = 0;
+      try {
+        while (window.Size < Capacity && Unread() > 0) {
+          const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(
+              std::min<std::size_t>(ChunkSize, Capacity - window.Size), Unread()));
+          const std::size_t got = ReadFully(Container, std::span(data + window.Size, want));
+          Sum += SumBytes(std::span(data + window.Size, got));
+          BytesRead += got;
+          if (got < want) {
+            ReadStopped = true;  // the file ended early
+            break;
+          }
+          window.Size += got;
+        }
+      } catch (...) {
+        ReadFailure = std::current_exception();
+        ReadStopped = true;
+      }
+      std::memset(data + window.Size, 0, 8);
+      if (window.Size == 0)
+        return;
+      {
+        std::unique_lock<std::mutex> lock(Lock, std::defer_lock);
+        if (Worker.joinable())
+          lock.lock();
+        window.State = TWindow::TState::Read;
+        ++WindowsRead;
+      }
+      Changed.notify_all();
     }
   }
 
-  std::uint64_t Unread() const { return PayloadBytes - BytesRead; }
+  // Moves the buffer on to the next window, keeping the bytes from the one holding BitPos on (fewer
+  // than eight) in front of it, so that any eight-byte load from the current byte stays inside the
+  // buffer.
+  void Advance() {
+    const std::uint64_t keepFrom = BitPos / 8 - BufferStart;
+    const std::size_t keep = Valid - static_cast<std::size_t>(keepFrom);
+    std::array<std::uint8_t, Head> kept{};
+    std::memcpy(kept.data(), Buffer + keepFrom, keep);
+    if (InWindow)
+      LeaveWindow();
+    InWindow = true;
+    ReadAhead();
+    if (Current == WindowsRead)
+      RaiseReadFailure();
+    TWindow& window = Slot(Current);
+    std::uint8_t* const at = window.Bytes.get() + Head - keep;
+    std::memcpy(at, kept.data(), keep);
+    Buffer = at;
+    BufferStart = window.Start - keep;
+    Valid = keep + window.Size;
+    std::unique_lock<std::mutex> lock(Lock, std::defer_lock);
+    if (Worker.joinable())
+      lock.lock();
+    if (window.State == TWindow::TState::Read)
+      window.State = TWindow::TState::True;
+    else
+      PendingMeet = true;  // the worker's: DecodeData meets it
+  }
+
+  // Frees the true position's window for the next read, once the worker no longer reads it.
+  void LeaveWindow() {
+    TWindow& window = Slot(Current);
+    std::unique_lock<std::mutex> lock(Lock, std::defer_lock);
+    if (Worker.joinable()) {
+      lock.lock();
+      Changed.wait(lock, [&] { return window.State != TWindow::TState::Claimed || Broken; });
+    }
+    window.State = TWindow::TState::Free;
+    ++Current;
+  }
+
+  // The true position has come to where a read failed ahead of it.
+  [[noreturn]] void RaiseReadFailure() {
+    if (ReadFailure)
+      std::rethrow_exception(ReadFailure);
+    if (!ReadStopped)
+      throw std::logic_error("decoder: a window is missing, but no read failed");
+    SizeChanged = true;
+    Fail("the file ended after " + std::to_string(BytesRead) + " payload bytes, but " +
+         "PayloadSize (byte 32) is " + std::to_string(PayloadBytes) +
+         ": it shrank while it was read");
+  }
 
   // The 64 bits from BitPos on, zero past the end of the payload.
   std::uint64_t Peek() {
-    if (BitPos / 8 - BufferStart + 8 > Valid && Unread() > 0)
-      Refill();
-    return LoadBigEndian64(Buffer.data() + (BitPos / 8 - BufferStart)) << (BitPos % 8);
+    if (BitPos / 8 - BufferStart + 8 > Valid && MoreAhead())
+      Advance();
+    return LoadBigEndian64(Buffer + (BitPos / 8 - BufferStart)) << (BitPos % 8);
   }
 
   // The next `count` bits (1 to 32) of the code table; `what` says what they were to hold.
@@ -420,16 +716,136 @@ class TDecoder {
     return static_cast<std::uint32_t>(word >> (64 - count));
   }
 
-  // After a fault: the rest of the payload still counts towards the checksum.
+  // After a fault: the rest of the payload still counts towards the checksum. A read that failed
+  // ahead of the true position fails here, where it would have been made. Requires the worker
+  // stopped: any window's bytes will do as scratch.
   void DrainPayload() {
-    while (Unread() > 0) {
-      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, Unread()));
-      const std::size_t got = ReadFully(Container, std::span(Buffer.data(), want));
+    if (ReadFailure)
+      std::rethrow_exception(ReadFailure);
+    std::uint8_t* const scratch = Windows[0].Bytes.get() + Head;
+    while (!ReadStopped && Unread() > 0) {
+      const auto want = static_cast<std::size_t>(
+          std::min<std::uint64_t>(std::min<std::size_t>(ChunkSize, Capacity), Unread()));
+      const std::size_t got = ReadFully(Container, std::span(scratch, want));
       if (got == 0)
         return;
-      Sum += SumBytes(std::span(Buffer.data(), got));
+      Sum += SumBytes(std::span(scratch, got));
       BytesRead += got;
     }
+  }
+
+  // --- The worker -----------------------------------------------------------------------
+
+  // With windows to spare, a thread that decodes them ahead of the true position; without one (the
+  // system has none to give), the true position decodes them all.
+  void StartWorker() {
+    if (Windows.size() < 2)
+      return;
+    for (TWindow& window : Windows)
+      window.Out = std::make_unique_for_overwrite<std::uint8_t[]>(WorkerOutPerByte * Capacity + 64);
+    WorkerFast = std::make_unique<TFastDecoder>();
+    try {
+      Worker = std::thread(&TDecoder::WorkLoop, this);
+    } catch (const std::system_error&) {
+    }
+  }
+
+  // Lets the worker finish the window it decodes, and ends it.
+  void StopWorker() noexcept {
+    if (!Worker.joinable())
+      return;
+    {
+      const std::lock_guard<std::mutex> lock(Lock);
+      Stopping = true;
+    }
+    Changed.notify_all();
+    Worker.join();
+  }
+
+  // Takes the window furthest ahead, so that the true position decodes those before it in the
+  // meantime and finds this one done when it comes.
+  void WorkLoop() noexcept {
+    try {
+      for (;;) {
+        TWindow* window = nullptr;
+        {
+          std::unique_lock<std::mutex> lock(Lock);
+          Changed.wait(lock, [&] { return Stopping || (window = Claimable()) != nullptr; });
+          if (Stopping)
+            return;
+          window->State = TWindow::TState::Claimed;
+        }
+        DecodeWindow(*window);
+        {
+          const std::lock_guard<std::mutex> lock(Lock);
+          window->State = TWindow::TState::Decoded;
+        }
+        Changed.notify_all();
+      }
+    } catch (...) {
+      // Not to be expected of a mutex; the true position then decodes every window itself.
+      {
+        const std::lock_guard<std::mutex> lock(Lock);
+        Broken = true;
+      }
+      Changed.notify_all();
+    }
+  }
+
+  // Under Lock: the furthest window read that neither thread has taken yet.
+  TWindow* Claimable() {
+    for (std::uint64_t window = WindowsRead; window > Current + 1; --window)
+      if (Slot(window - 1).State == TWindow::TState::Read)
+        return &Slot(window - 1);
+    return nullptr;
+  }
+
+  // The worker's guess: the window decoded from its first bit, as if a code began there, until its
+  // last eight bytes, a code that is no byte value's, or a full output buffer. Reads only the
+  // window's bytes and writes only its output; raises nothing.
+  void DecodeWindow(TWindow& window) {
+    const std::uint8_t* const data = window.Bytes.get() + Head;
+    const std::uint64_t stop = window.Size >= 8 ? (window.Size - 7) * 8 : 0;
+    std::uint64_t pos = 0;
+    std::uint8_t* out = window.Out.get();
+    const std::uint8_t* const outLimit = out + WorkerOutPerByte * Capacity;
+    while (pos < stop && out < outLimit &&
+           !WorkerFast->Decode(Tables, data, window.Start * 8, stop, pos, out, outLimit,
+                               outLimit + 64)) {
+    }
+    window.LaneEnd = pos;
+    window.LaneCount = static_cast<std::size_t>(out - window.Out.get());
+  }
+
+  // The true position has come into a window of the worker's. Once the worker is done with it, the
+  // true decoding looks for a meeting point with its codes; from there the worker's output is the
+  // image, and the true position goes on where the worker stopped. Without a meeting point, the
+  // true position decodes the window itself.
+  void Meet() {
+    PendingMeet = false;
+    TWindow& window = Slot(Current);
+    {
+      std::unique_lock<std::mutex> lock(Lock);
+      Changed.wait(lock, [&] { return window.State != TWindow::TState::Claimed || Broken; });
+      const bool decoded = window.State == TWindow::TState::Decoded;
+      window.State = TWindow::TState::True;
+      if (!decoded)
+        return;
+    }
+    const std::uint64_t stop = Valid >= 8 ? (Valid - 7) * 8 : 0;
+    const std::uint64_t s = (window.Start - BufferStart) * 8;
+    std::uint64_t t = BitPos - BufferStart * 8;
+    std::size_t skipped = 0;
+    const TMeeting meeting = MeetLane(Tables, Buffer, t, s, s + window.LaneEnd,
+                                      std::min(stop, s + MeetBits), stop, Out, skipped);
+    BitPos = BufferStart * 8 + t;
+    if (meeting != TMeeting::Met)
+      return;
+    FlushImage();
+    const std::size_t count = window.LaneCount - skipped;
+    Writer.Write(std::span(window.Out.get() + skipped, count));
+    Summary.ImageSize += count;
+    BitPos = BufferStart * 8 + s + window.LaneEnd;
   }
 
   void CheckChecksum() const {
@@ -673,118 +1089,44 @@ class TDecoder {
   void DecodeData() {
     Out = OutBuffer.data();
     const std::uint8_t* outLimit = OutBuffer.data() + ChunkSize;
+    StartWorker();
     for (;;) {
       if (Out >= outLimit) {
         FlushImage();
         continue;
       }
+      if (PendingMeet) {
+        Meet();
+        continue;
+      }
       // Below `stop`, the eight bytes from a position's byte on are all in the buffer.
       const std::uint64_t stop = Valid >= 8 ? (Valid - 7) * 8 : 0;
       std::uint64_t local = BitPos - BufferStart * 8;
-      bool careful;
-      if (Tables.Stride != nullptr) {
-        careful = DecodeStride(Tables, Buffer.data(), stop, local, Out, outLimit);
-      } else if (BitPos < SoloUntil) {
-        const std::uint64_t until = std::min(stop, SoloUntil - BufferStart * 8);
-        careful = DecodeFast(Tables, Buffer.data(), until, local, Out, outLimit);
-      } else if (local < stop && (stop - local) / Lanes >= MinLaneBits) {
-        careful = DecodeRound(local, stop);
-      } else {
-        careful = DecodeFast(Tables, Buffer.data(), stop, local, Out, outLimit);
-      }
+      const bool careful = Fast.Decode(Tables, Buffer, BufferStart * 8, stop, local, Out, outLimit,
+                                       OutBuffer.data() + ChunkSize + RoundRoom);
       BitPos = BufferStart * 8 + local;
       if (!careful && local < stop)
         continue;
-      if (!careful && Unread() > 0) {
-        Refill();
+      if (!careful && MoreAhead()) {
+        Advance();
         continue;
       }
       // A long code or the end marker; or the payload's last bytes, where the fast path
       // cannot load eight bytes: one code at a time, each checked against the end.
       const int symbol = DecodeOne();
-      if (symbol == EndMarker)
+      if (symbol == EndMarker) {
+        StopWorker();
         return;
+      }
       *Out++ = static_cast<std::uint8_t>(symbol);
     }
-  }
-
-  // One round of the lanes over [local, local + Lanes * width). Lane 0 starts at the true
-  // position; the others start wherever their share begins, most likely inside a code, and
-  // decode nonsense until they fall into step with the true codes, which prefix codes soon
-  // do. A lane's output is taken only from a point where the true decoding, followed code by
-  // code, meets one of its code boundaries: from there on both decode alike. Returns true
-  // when the true position stops at an entry that needs the careful path.
-  bool DecodeRound(std::uint64_t& local, std::uint64_t stop) {
-    const std::uint64_t width = std::min<std::uint64_t>(LaneBits, (stop - local) / Lanes);
-    std::array<std::uint64_t, Lanes> pos, end;
-    std::array<std::uint8_t*, Lanes> out;
-    std::array<bool, Lanes> careful{};
-    for (int i = 0; i < Lanes; ++i) {
-      pos[i] = local + static_cast<unsigned>(i) * width;
-      end[i] = pos[i] + width;
-      out[i] = i == 0 ? Out : LaneOut[i - 1].data();
-    }
-    DecodeLanes(Tables, Buffer.data(), stop, pos, end, out, careful,
-                std::make_index_sequence<Lanes>());
-    Out = out[0];
-
-    int lane = 0;
-    for (; lane + 1 < Lanes && !careful[lane]; ++lane) {
-      // The true decoding t has passed the next lane's start s; step the one behind.
-      std::uint64_t t = pos[lane];
-      std::uint64_t s = end[lane];
-      std::size_t skipped = 0;  // codes of the next lane before the meeting point
-      const std::uint64_t limit = std::min(stop, s + SyncBits);
-      while (t != s) {
-        unsigned length = 0;
-        if (t < s) {
-          if (t >= limit)
-            break;
-          const TStep step =
-              CodeAt(Tables, LoadBigEndian64(Buffer.data() + t / 8) << (t % 8), length);
-          if (step.Kind != TKind::Byte) {
-            local = t;  // the end marker: the careful path takes it from here
-            return true;
-          }
-          *Out++ = static_cast<std::uint8_t>(step.Value);
-          t += length;
-        } else {
-          // The lane's codes end exactly at pos[lane + 1]: never step past it.
-          if (s >= pos[lane + 1] || s >= stop)
-            break;
-          const TStep step =
-              CodeAt(Tables, LoadBigEndian64(Buffer.data() + s / 8) << (s % 8), length);
-          if (step.Kind != TKind::Byte)
-            break;
-          s += length;
-          ++skipped;
-        }
-      }
-      if (t != s) {
-        // No meeting point: codes of nearly equal lengths (noise) fall into step slowly, if
-        // at all. The true position goes on alone for a while, longer after each failure.
-        local = t;
-        SoloUntil = BufferStart * 8 + t + SoloBits;
-        SoloBits = std::min(SoloBits * 2, MaxSoloBits);
-        return false;
-      }
-      const std::uint8_t* from = LaneOut[lane].data() + skipped;
-      const auto count = static_cast<std::size_t>(out[lane + 1] - from);
-      std::memcpy(Out, from, count);
-      Out += count;
-    }
-    if (lane + 1 == Lanes)
-      SoloBits = MinSoloBits;
-    local = pos[lane];
-    return careful[lane];
   }
 
   void FlushImage() {
     if (Out == nullptr)
       return;
     const auto count = static_cast<std::size_t>(Out - OutBuffer.data());
-    if (Image != nullptr && count > 0)
-      Image->Write(std::span<const std::uint8_t>(OutBuffer.data(), count));
+    Writer.Write(std::span(OutBuffer.data(), count));
     Summary.ImageSize += count;
     Out = OutBuffer.data();
   }
@@ -806,7 +1148,7 @@ class TDecoder {
   }
 
   TStream& Container;
-  TStream* Image;
+  TImageWriter Writer;
   TContainerSummary Summary;
 
   std::uint64_t PayloadBytes = 0;
@@ -815,14 +1157,31 @@ class TDecoder {
   std::uint32_t Sum = 0;        // of those bytes
   bool SizeChanged = false;     // the file's length changed under us
 
-  // The payload bytes from BufferStart on; Valid of them are in the buffer.
-  std::array<std::uint8_t, 8 + ChunkSize + 8> Buffer{};
+  // The payload bytes from BufferStart on: Valid of them, then eight zero bytes.
+  const std::uint8_t* Buffer = NoBytes.data();
+  static constexpr std::array<std::uint8_t, 8> NoBytes{};
   std::uint64_t BufferStart = 0;
   std::size_t Valid = 0;
   std::uint64_t BitPos = 0;  // within the payload
-  // Up to this bit, the lanes stand aside; SoloBits is how long they do after a failure.
-  std::uint64_t SoloUntil = 0;
-  std::uint64_t SoloBits = MinSoloBits;
+
+  TDecodeOptions Options;
+  std::size_t Capacity = 0;      // payload bytes of a window
+  std::vector<TWindow> Windows;  // window n in slot n % size
+  bool InWindow = false;         // once the buffer holds a window, the one numbered Current
+  std::uint64_t Current = 0;
+  std::uint64_t WindowsRead = 0;
+  bool ReadStopped = false;        // a read failed, or the file ended early
+  std::exception_ptr ReadFailure;  // what the failed read raised
+  bool PendingMeet = false;        // the buffer holds a window the worker took
+
+  // Lock guards the windows' states, WindowsRead, Current, Stopping and Broken while there is a
+  // worker; Changed tells of changes to them.
+  std::mutex Lock;
+  std::condition_variable Changed;
+  bool Stopping = false;
+  bool Broken = false;  // the worker ended early
+  std::unique_ptr<TFastDecoder> WorkerFast;
+  std::thread Worker;
 
   std::array<TCode, SymbolCount> Codes{};
   std::array<TStep, PrimarySize> Primary{};
@@ -832,17 +1191,20 @@ class TDecoder {
   std::array<std::uint16_t, 1u << MaxStrideBits> Stride{};
 
   TFastTables Tables;
-  // Room for a block and for what one round of the fast path adds past it.
-  std::array<std::uint8_t, ChunkSize + RoundRoom> OutBuffer{};
+  TFastDecoder Fast;
+  // Room for a block and for what one round of the fast path, or a meeting with the worker, adds
+  // past it.
+  std::array<std::uint8_t, ChunkSize + RoundRoom + MeetBits> OutBuffer{};
   std::uint8_t* Out = nullptr;
-  std::array<std::array<std::uint8_t, LaneRoom>, Lanes - 1> LaneOut{};
 };
 
 }  // namespace
 
-TContainerSummary DecodeContainer(TStream& container, TStream* image) {
-  // Some 500 KiB of tables and buffers: on the heap, the same for every container.
-  auto decoder = std::make_unique<TDecoder>(container, image);
+TContainerSummary DecodeContainer(TStream& container, TStream* image,
+                                  const TDecodeOptions& options) {
+  // Some 600 KiB of tables and buffers: on the heap, the same for every container. The windows come
+  // on top: with a worker, at most WindowSlots of them.
+  auto decoder = std::make_unique<TDecoder>(container, image, options);
   return decoder->Run();
 }
 

@@ -3,6 +3,7 @@
 // is raised as EBadContainer, naming the file, the fault and its place.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "container.h"
@@ -20,14 +21,26 @@ struct TContainerSummary {
   int LongestCode = 0;
 };
 
+// How the data are decoded; the result is the same whatever the choice.
+struct TDecodeOptions {
+  // Threads that decode: 0 takes the hardware's count; with more than 1, one worker decodes
+  // windows of the payload ahead, speculatively, while the calling thread decodes the rest.
+  int Threads = 0;
+  // Payload bytes in one such window (at least 64; read in blocks of at most ChunkSize). A
+  // multiple of ChunkSize keeps the container's reads those of one thread.
+  std::size_t WindowBytes = 128 * 1024;
+};
+
 // Reads `container` from its current position, which must be its start, to its end, and
-// writes the decoded image to `image` unless it is null. Reads in blocks of ChunkSize and
-// writes in blocks of at most a few of them; memory stays the same whatever the header says.
+// writes the decoded image to `image` unless it is null. Reads in blocks of at most ChunkSize
+// and writes in blocks of ChunkSize, the last one shorter, whatever the threads; memory stays
+// the same whatever the header says.
 //
 // Raises EBadContainer for a container that breaks the format. A wrong checksum is what is
 // reported when the payload is also malformed, since it says best what happened: the
 // bytes were damaged. Errors of the streams themselves pass through unchanged. On failure,
 // part of the image may already have been written.
-TContainerSummary DecodeContainer(TStream& container, TStream* image);
+TContainerSummary DecodeContainer(TStream& container, TStream* image,
+                                  const TDecodeOptions& options = {});
 
 }  // namespace huff

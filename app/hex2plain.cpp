@@ -15,12 +15,8 @@
 #include "errors.h"
 #include "file.h"
 #include "process.h"
-#include "write_behind.h"
 
 namespace {
-
-// Two blocks of this size are the image's share of memory; each is one write of the system.
-constexpr std::size_t ImageBlockSize = 512 * 1024;
 
 constexpr const char* Banner =
     "Sarnveld Hex to Memory Decoder\r\n"
@@ -85,10 +81,10 @@ int Run(const std::vector<std::string>& arguments, TFiles& files) {
   if (huff::ProbePath(hexfile) != huff::TPathKind::Existing)
     throw huff::EError("Invalid Filename");
   files.Container = huff::TFile::OpenForReading(hexfile);
-  // The image is written on a second core while the first decodes.
+  // The image is written as it is decoded: with a second core, the decoder's worker goes on
+  // decoding ahead while the image is written.
   if (arguments.size() == 2)
-    files.Image = std::make_unique<huff::TWriteBehindStream>(
-        huff::TFile::CreateForWriting(arguments[1], files.Container.get()), ImageBlockSize);
+    files.Image = huff::TFile::CreateForWriting(arguments[1], files.Container.get());
 
   const huff::TContainerSummary summary =
       huff::DecodeContainer(*files.Container, files.Image.get());

@@ -174,22 +174,26 @@ Bytes Pack(const Bytes& image) {
   return written.Contents();
 }
 
-// The whole decoder on one thread: header, checksum, table and data, from a container in
-// memory read in blocks, to an image that is thrown away block by block. Beside the
-// EncodeFast runs on the same images.
-void Decode(benchmark::State& run, const Bytes& image) {
+// The whole decoder: header, checksum, table and data, from a container in memory read in
+// blocks, to an image that is thrown away block by block; on one thread, and with a worker
+// that decodes windows ahead. Beside the EncodeFast runs on the same images.
+void Decode(benchmark::State& run, const Bytes& image, int threads) {
   huff::TMemoryStream in(Pack(image));
   TDiscard out;
   for (auto _ : run) {
     in.Rewind();
-    benchmark::DoNotOptimize(huff::DecodeContainer(in, &out).ImageSize);
+    benchmark::DoNotOptimize(huff::DecodeContainer(in, &out, {.Threads = threads}).ImageSize);
   }
   run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * image.size()));
 }
-BENCHMARK_CAPTURE(Decode, ShortCodes, Flash());
-BENCHMARK_CAPTURE(Decode, LongCodes, Skewed());
-BENCHMARK_CAPTURE(Decode, Erased, Erased());
-BENCHMARK_CAPTURE(Decode, Noise, Noise());
+BENCHMARK_CAPTURE(Decode, ShortCodes, Flash(), 1)->UseRealTime();
+BENCHMARK_CAPTURE(Decode, ShortCodesTwoThreads, Flash(), 2)->UseRealTime();
+BENCHMARK_CAPTURE(Decode, LongCodes, Skewed(), 1)->UseRealTime();
+BENCHMARK_CAPTURE(Decode, LongCodesTwoThreads, Skewed(), 2)->UseRealTime();
+BENCHMARK_CAPTURE(Decode, Erased, Erased(), 1)->UseRealTime();
+BENCHMARK_CAPTURE(Decode, ErasedTwoThreads, Erased(), 2)->UseRealTime();
+BENCHMARK_CAPTURE(Decode, Noise, Noise(), 1)->UseRealTime();
+BENCHMARK_CAPTURE(Decode, NoiseTwoThreads, Noise(), 2)->UseRealTime();
 
 void ChecksumVector(benchmark::State& run) {
   for (auto _ : run)

@@ -85,27 +85,48 @@ TRecoded Recode(const Bytes& chooser, const Bytes& data, bool raw) {
   return recoded;
 }
 
-// Decodes `container`; the image, or nothing when it is rejected.
-std::unique_ptr<Bytes> Decode(const Bytes& container, std::size_t most) {
+// What decoding gave: the image and the summary's numbers, or the rejection's message.
+struct TOutcome {
+  std::unique_ptr<Bytes> Image;  // none when rejected
+  std::string Said;
+};
+
+// Decodes `container`, with the given options.
+TOutcome Decode(const Bytes& container, std::size_t most, const huff::TDecodeOptions& options) {
   TTrickle in(container, most);
   huff::TMemoryStream out;
   try {
-    const huff::TContainerSummary summary = huff::DecodeContainer(in, &out);
+    const huff::TContainerSummary summary = huff::DecodeContainer(in, &out, options);
     if (summary.ImageSize != out.Contents().size())
       Fault("the summary's image size differs from what was written");
     if (summary.CodedByteValues > 0 &&
         (summary.ShortestCode < 1 || summary.ShortestCode > summary.LongestCode ||
          summary.LongestCode > 32))
       Fault("impossible code lengths in the summary");
+    return {std::make_unique<Bytes>(out.Contents()), std::to_string(summary.CodedByteValues) + " " +
+                                                         std::to_string(summary.ShortestCode) +
+                                                         " " + std::to_string(summary.LongestCode)};
   } catch (const huff::EBadContainer& error) {
     if (error.Message().empty())
       Fault("a rejection without a message");
-    return nullptr;
+    return {nullptr, error.Message()};
   } catch (const huff::EError& error) {
     Fault("a failure of another kind than a damaged container: " + error.Kind() + " " +
           error.Message());
   }
-  return std::make_unique<Bytes>(out.Contents());
+}
+
+// Decodes `container` on one thread, then with a worker and small windows (the input's size
+// picks one), which must change nothing: not the image, the summary or the message.
+std::unique_ptr<Bytes> Decode(const Bytes& container, std::size_t most) {
+  TOutcome one = Decode(container, most, {.Threads = 1});
+  const TOutcome two = Decode(
+      container, most, {.Threads = 2, .WindowBytes = std::size_t{64} << container.size() % 6});
+  if (one.Said != two.Said)
+    Fault("one thread and two differ: \"" + one.Said + "\" and \"" + two.Said + "\"");
+  if (!one.Image != !two.Image || (one.Image && *one.Image != *two.Image))
+    Fault("one thread and two decode different images");
+  return std::move(one.Image);
 }
 
 // The decoder and the independent reader must agree; returns the image, or nothing when

@@ -10,8 +10,10 @@
 #include <map>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
 
+#include "../bench/flash_image.h"
 #include "errors.h"
 #include "support.h"
 
@@ -253,6 +255,160 @@ TEST(Rejects, EveryFlippedBitAndEveryCutIsCaught) {
       FixHeader(cut);
       Rejection(cut);
     }
+  }
+}
+
+// --- One thread and two: the same image, summary and error, whatever the input ----------
+
+// A container whose reads go wrong at byte `at`: they raise, or find that the file ended.
+class TFailingReads final : public huff::TStream {
+ public:
+  TFailingReads(const Bytes& bytes, std::size_t at, bool raise)
+      : Inner(bytes, "c.hex"), At(at), Raise(raise) {}
+  std::size_t Read(std::span<std::uint8_t> data) override {
+    if (Position < At) {
+      const std::size_t count = Inner.Read(data.first(std::min(data.size(), At - Position)));
+      Position += count;
+      return count;
+    }
+    if (Raise)
+      throw huff::EInOutError("Cannot read c.hex: Input/output error");
+    return 0;
+  }
+  void Write(std::span<const std::uint8_t>) override {}
+  std::size_t ReadAt(std::uint64_t, std::span<std::uint8_t>) override { return 0; }
+  void WriteAt(std::uint64_t, std::span<const std::uint8_t>) override {}
+  void Rewind() override {}
+  std::uint64_t Size() override { return Inner.Size(); }
+  void Close() override {}
+  void Abandon() noexcept override {}
+  const std::string& Name() const noexcept override { return Inner.Name(); }
+
+ private:
+  huff::TMemoryStream Inner;
+  std::size_t Position = 0;
+  const std::size_t At;
+  const bool Raise;
+};
+
+// Takes the image, and the size of each write: whichever thread decoded what, the image must
+// come in whole blocks, the last one shorter.
+class TRecordedWrites final : public huff::TStream {
+ public:
+  Bytes Contents;
+  std::vector<std::size_t> Sizes;
+
+  void Write(std::span<const std::uint8_t> data) override {
+    Contents.insert(Contents.end(), data.begin(), data.end());
+    Sizes.push_back(data.size());
+  }
+  std::size_t Read(std::span<std::uint8_t>) override { return 0; }
+  std::size_t ReadAt(std::uint64_t, std::span<std::uint8_t>) override { return 0; }
+  void WriteAt(std::uint64_t, std::span<const std::uint8_t>) override {}
+  void Rewind() override {}
+  std::uint64_t Size() override { return Contents.size(); }
+  void Close() override {}
+  void Abandon() noexcept override {}
+  const std::string& Name() const noexcept override { return Label; }
+  const std::string Label = "image";
+};
+
+// The image and summary, or what was raised, as one comparable text and the image.
+std::pair<std::string, Bytes> Outcome(huff::TStream& in, const huff::TDecodeOptions& options) {
+  TRecordedWrites out;
+  try {
+    const huff::TContainerSummary s = huff::DecodeContainer(in, &out, options);
+    for (std::size_t i = 0; i < out.Sizes.size(); ++i)
+      EXPECT_TRUE(out.Sizes[i] == huff::ChunkSize ||
+                  (i + 1 == out.Sizes.size() && out.Sizes[i] > 0 && out.Sizes[i] < huff::ChunkSize))
+          << "write " << i << " of " << out.Sizes[i] << " bytes";
+    return {"image " + std::to_string(s.ImageSize) + ", " + std::to_string(s.CodedByteValues) +
+                " values, codes " + std::to_string(s.ShortestCode) + "-" +
+                std::to_string(s.LongestCode),
+            out.Contents};
+  } catch (const huff::EError& error) {
+    return {error.Kind() + ": " + error.Message(), {}};
+  }
+}
+
+// Windows of the smallest size, of an odd one and of the default size: many meetings with the
+// worker, and many failures to meet.
+const std::size_t WindowSizes[] = {64, 1000, huff::TDecodeOptions{}.WindowBytes};
+
+// `make` gives a fresh stream of the same container each time.
+template <typename TMake>
+void ExpectOneAndTwoThreadsAgree(TMake make) {
+  auto one = make();
+  const auto expected = Outcome(*one, {.Threads = 1});
+  for (const std::size_t window : WindowSizes) {
+    auto two = make();
+    const auto [summary, image] = Outcome(*two, {.Threads = 2, .WindowBytes = window});
+    EXPECT_EQ(summary, expected.first) << "window " << window;
+    EXPECT_TRUE(image == expected.second) << "window " << window;
+  }
+}
+
+void ExpectOneAndTwoThreadsAgree(const Bytes& container) {
+  ExpectOneAndTwoThreadsAgree(
+      [&] { return std::make_unique<huff::TMemoryStream>(container, "c.hex"); });
+}
+
+TEST(Threads, TwoDecodeEveryShapeOfInputAsOneDoes) {
+  // Codes of every length up to 32 bits, side by side, as no packed image puts them.
+  std::map<int, std::string> chain;
+  for (int value = 0; value < 32; ++value)
+    chain[value] = std::string(static_cast<std::size_t>(value), '0') + "1";
+  chain[EndMarker] = std::string(32, '0');
+  std::string bits = Table(chain);
+  std::mt19937 random(3);
+  std::geometric_distribution<int> lengths(0.3);
+  for (int code = 0; code < 200000; ++code)
+    bits += chain[std::min(lengths(random), 31)];
+  Bytes sixteen = RandomBytes(300000, 9);
+  for (auto& byte : sixteen)
+    byte %= 16;
+  Bytes erased(1 << 20, 0xFF);
+  for (std::size_t at = 0; at < erased.size(); at += 4099 + at % 17)
+    erased[at] = static_cast<std::uint8_t>(at);
+  const std::vector<std::pair<std::string, Bytes>> cases = {
+      {"flash", Pack(bench::TFlashImage::Make(1 << 20))},
+      {"noise", Pack(RandomBytes(300000, 7))},
+      {"sixteen values", Pack(sixteen)},
+      {"skewed", Pack(RandomBytes(500000, 6, 0.02))},
+      {"erased, a few other bytes", Pack(erased)},
+      {"codes of every length up to 32 bits", Container(bits)},
+      {"a window's worth", Pack(RandomBytes(huff::TDecodeOptions{}.WindowBytes * 5 / 4, 4, 0.2))},
+      {"tiny", Pack(Text("abc"))}};
+  for (const auto& [name, container] : cases) {
+    SCOPED_TRACE(name);
+    ExpectOneAndTwoThreadsAgree(container);
+  }
+}
+
+TEST(Threads, TwoRaiseWhatOneRaisesForEveryDamage) {
+  const Bytes container = Pack(bench::TFlashImage::Make(200000));
+  const std::size_t payloadBits = (container.size() - huff::HeaderSize) * 8;
+  for (std::size_t n = 1; n < 40; ++n) {
+    SCOPED_TRACE(n);
+    // A flipped bit, caught by the checksum, or by the structure once the header matches.
+    Bytes flipped = container;
+    const std::size_t bit = huff::HeaderSize * 8 + payloadBits * n / 40 + n % 8;
+    flipped[bit / 8] ^= static_cast<std::uint8_t>(0x80 >> (bit % 8));
+    ExpectOneAndTwoThreadsAgree(flipped);
+    FixHeader(flipped);
+    ExpectOneAndTwoThreadsAgree(flipped);
+    // A cut, with the header made to match.
+    Bytes cut(container.begin(),
+              container.begin() +
+                  static_cast<std::ptrdiff_t>(huff::HeaderSize + payloadBits / 8 * n / 40 + n % 7));
+    FixHeader(cut);
+    ExpectOneAndTwoThreadsAgree(cut);
+    // Reads that fail, or find the file shrunk, before or after a damage that the header
+    // hides.
+    for (const bool raise : {true, false})
+      for (const Bytes* bytes : {&container, static_cast<const Bytes*>(&flipped)})
+        ExpectOneAndTwoThreadsAgree(
+            [&] { return std::make_unique<TFailingReads>(*bytes, bytes->size() * n / 40, raise); });
   }
 }
 
