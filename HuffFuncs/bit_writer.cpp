@@ -89,6 +89,19 @@ inline TFastCode JoinCodes(const TFastCode* codes, const std::uint8_t* in, bool&
   return {group, length};
 }
 
+// Eight equal bytes (erased flash) whose eight codes fit one store: stored, and true.
+inline bool StoreRunOfEight(const TFastCodeTable& table, const std::uint8_t* in,
+                            TBitAccumulator& acc, std::uint8_t*& out) {
+  std::uint64_t word;
+  std::memcpy(&word, in, 8);
+  const TFastCode eight = table.Eights[word & 0xFF];
+  if (word != (word & 0xFF) * 0x0101010101010101ull || eight.Length == 0)
+    return false;
+  AddBits(acc, eight.Code, eight.Length);
+  out = StoreWholeBytes<false>(acc, out);
+  return true;
+}
+
 // PerStore codes always fit the accumulator: 7 pending bits + PerStore * MaxLength <= 64.
 // Only when some byte value has no code does the loop look for one: an input that changed
 // after it was counted.
@@ -105,14 +118,8 @@ std::uint8_t* EncodeGroups(const TFastCodeTable& table, std::span<const std::uin
     // Short codes: eight bytes at a time, and a run of eight equal bytes (erased flash) with
     // one store when their codes fit.
     for (; end - in >= 8; in += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, in, 8);
-      const TFastCode eight = table.Eights[word & 0xFF];
-      if (word == (word & 0xFF) * 0x0101010101010101ull && eight.Length != 0) {
-        AddBits(acc, eight.Code, eight.Length);
-        out = StoreWholeBytes<false>(acc, out);
+      if (StoreRunOfEight(table, in, acc, out))
         continue;
-      }
       const TFastCode first = JoinCodes<4, WatchAbsent>(codes, in, absent);
       AddBits(acc, first.Code, first.Length);
       out = StoreWholeBytes<false>(acc, out);
@@ -163,14 +170,8 @@ std::uint8_t* EncodePairs(const TFastCodeTable& table, std::span<const std::uint
     out = StoreWholeBytes<false>(acc, out);
   };
   for (; end - in >= 8; in += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, in, 8);
-    const TFastCode eight = table.Eights[word & 0xFF];
-    if (word == (word & 0xFF) * 0x0101010101010101ull && eight.Length != 0) {
-      AddBits(acc, eight.Code, eight.Length);
-      out = StoreWholeBytes<false>(acc, out);
+    if (StoreRunOfEight(table, in, acc, out))
       continue;
-    }
     const std::uint32_t a = pairAt(in), b = pairAt(in + 2), c = pairAt(in + 4), d = pairAt(in + 6);
     addTwo(a, b);
     addTwo(c, d);

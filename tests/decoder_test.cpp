@@ -261,10 +261,10 @@ TEST(Rejects, EveryFlippedBitAndEveryCutIsCaught) {
 // --- One thread and two: the same image, summary and error, whatever the input ----------
 
 // A container whose reads go wrong at byte `at`: they raise, or find that the file ended.
-class TFailingReads final : public huff::TStream {
+class TFailingReads final : public testing_support::TStubStream {
  public:
   TFailingReads(const Bytes& bytes, std::size_t at, bool raise)
-      : Inner(bytes, "c.hex"), At(at), Raise(raise) {}
+      : TStubStream("c.hex"), Inner(bytes, "c.hex"), At(at), Raise(raise) {}
   std::size_t Read(std::span<std::uint8_t> data) override {
     if (Position < At) {
       const std::size_t count = Inner.Read(data.first(std::min(data.size(), At - Position)));
@@ -275,14 +275,7 @@ class TFailingReads final : public huff::TStream {
       throw huff::EInOutError("Cannot read c.hex: Input/output error");
     return 0;
   }
-  void Write(std::span<const std::uint8_t>) override {}
-  std::size_t ReadAt(std::uint64_t, std::span<std::uint8_t>) override { return 0; }
-  void WriteAt(std::uint64_t, std::span<const std::uint8_t>) override {}
-  void Rewind() override {}
   std::uint64_t Size() override { return Inner.Size(); }
-  void Close() override {}
-  void Abandon() noexcept override {}
-  const std::string& Name() const noexcept override { return Inner.Name(); }
 
  private:
   huff::TMemoryStream Inner;
@@ -293,8 +286,9 @@ class TFailingReads final : public huff::TStream {
 
 // Takes the image, and the size of each write: whichever thread decoded what, the image must
 // come in whole blocks, the last one shorter.
-class TRecordedWrites final : public huff::TStream {
+class TRecordedWrites final : public testing_support::TStubStream {
  public:
+  TRecordedWrites() : TStubStream("image") {}
   Bytes Contents;
   std::vector<std::size_t> Sizes;
 
@@ -302,15 +296,6 @@ class TRecordedWrites final : public huff::TStream {
     Contents.insert(Contents.end(), data.begin(), data.end());
     Sizes.push_back(data.size());
   }
-  std::size_t Read(std::span<std::uint8_t>) override { return 0; }
-  std::size_t ReadAt(std::uint64_t, std::span<std::uint8_t>) override { return 0; }
-  void WriteAt(std::uint64_t, std::span<const std::uint8_t>) override {}
-  void Rewind() override {}
-  std::uint64_t Size() override { return Contents.size(); }
-  void Close() override {}
-  void Abandon() noexcept override {}
-  const std::string& Name() const noexcept override { return Label; }
-  const std::string Label = "image";
 };
 
 // The image and summary, or what was raised, as one comparable text and the image.

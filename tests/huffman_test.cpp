@@ -139,33 +139,28 @@ TEST(Compress, AbcAndTheEmptyInputGiveTheHandWorkedContainers) {
 }
 
 // A stream whose contents change when it is read from the start a second time.
-class TChangingStream final : public huff::TStream {
+class TChangingStream final : public testing_support::TStubStream {
  public:
   TChangingStream(Bytes first, Bytes second)
-      : Passes{TMemoryStream(std::move(first)), TMemoryStream(std::move(second))} {}
+      : TStubStream("image.bin"),
+        Passes{TMemoryStream(std::move(first)), TMemoryStream(std::move(second))} {}
   std::size_t Read(std::span<std::uint8_t> data) override { return Passes[Pass].Read(data); }
-  void Write(std::span<const std::uint8_t>) override {}
   std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) override {
     if (offset == 0 && StartedOnce)
       Pass = 1;
     StartedOnce = StartedOnce || offset == 0;
     return Passes[Pass].ReadAt(offset, data);
   }
-  void WriteAt(std::uint64_t, std::span<const std::uint8_t>) override {}
   void Rewind() override {
     Pass = 1;
     Passes[Pass].Rewind();
   }
   std::uint64_t Size() override { return Passes[Pass].Size(); }
-  void Close() override {}
-  void Abandon() noexcept override {}
-  const std::string& Name() const noexcept override { return Label; }
 
  private:
   TMemoryStream Passes[2];
   int Pass = 0;
   bool StartedOnce = false;
-  std::string Label = "image.bin";
 };
 
 TEST(Compress, AnInputThatChangesBetweenThePassesFails) {
