@@ -77,7 +77,7 @@ struct TFastCodeTable {
 // store.
 inline constexpr int MaxPairLength = 13;
 
-// Derives MaxLength, SomeAbsent and Eights from the codes of the 256 byte values.
+// Derives MaxLength, SomeAbsent, Eights and Pairs from the codes of the 256 byte values.
 void FinishFastCodes(TFastCodeTable& table);
 
 // Bits not yet stored, left-aligned: the oldest pending bit is bit 63 of Bits.
