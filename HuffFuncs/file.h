@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "stream.h"
 
@@ -55,7 +56,12 @@ class TFile final : public TStream {
   };
 
  private:
-  TFile(std::intptr_t handle, std::string path, TIdentity identity, std::string removalPath);
+  // The same on every platform: each one's opening functions make the handle.
+  TFile(std::intptr_t handle, std::string path, TIdentity identity, std::string removalPath)
+      : Handle(handle),
+        Path(std::move(path)),
+        Identity(identity),
+        RemovalPath(std::move(removalPath)) {}
   [[noreturn]] void Fail(const char* action) const;
   [[noreturn]] void FailWrite(long result) const;
 

@@ -34,12 +34,6 @@ TPathKind ProbePath(const std::string& path) {
   return S_ISDIR(info.st_mode) ? TPathKind::Directory : TPathKind::Existing;
 }
 
-TFile::TFile(std::intptr_t handle, std::string path, TIdentity identity, std::string removalPath)
-    : Handle(handle),
-      Path(std::move(path)),
-      Identity(identity),
-      RemovalPath(std::move(removalPath)) {}
-
 TFile::~TFile() {
   if (Handle >= 0)
     ::close(Fd(Handle));

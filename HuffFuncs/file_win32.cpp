@@ -61,12 +61,6 @@ TPathKind ProbePath(const std::string& path) {
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? TPathKind::Directory : TPathKind::Existing;
 }
 
-TFile::TFile(std::intptr_t handle, std::string path, TIdentity identity, std::string removalPath)
-    : Handle(handle),
-      Path(std::move(path)),
-      Identity(identity),
-      RemovalPath(std::move(removalPath)) {}
-
 TFile::~TFile() {
   if (Handle != Closed)
     ::CloseHandle(Win(Handle));
