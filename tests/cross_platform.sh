@@ -32,6 +32,15 @@ differ() {
   failures=$((failures + 1))
 }
 
+# What each platform printed, when that differs: the report says why a run failed.
+differ_console() {
+  differ "$1"
+  for platform in linux windows; do
+    echo "  $platform printed:"
+    cat -v "$scratch/$platform.$2" | sed 's/^/    /'
+  done
+}
+
 # The console output of one run, with the Windows module name spelled as on Linux.
 run() {
   local platform=$1 program=$2
@@ -50,8 +59,9 @@ for input in "${inputs[@]}"; do
     run $platform hex2plain "$scratch/$platform.hex" "$scratch/$platform.img" >"$scratch/$platform.unpack"
   done
   cmp -s "$scratch/linux.hex" "$scratch/windows.hex" || differ "container of $input"
-  cmp -s "$scratch/linux.pack" "$scratch/windows.pack" || differ "packer's console for $input"
-  cmp -s "$scratch/linux.unpack" "$scratch/windows.unpack" || differ "hex2plain's console for $input"
+  cmp -s "$scratch/linux.pack" "$scratch/windows.pack" || differ_console "packer's console for $input" pack
+  cmp -s "$scratch/linux.unpack" "$scratch/windows.unpack" ||
+    differ_console "hex2plain's console for $input" unpack
   for platform in linux windows; do
     cmp -s "$input" "$scratch/$platform.img" || differ "image unpacked on $platform from $input"
   done
@@ -65,13 +75,13 @@ for arguments in "$scratch/nowhere $scratch/out.hex - -" "$scratch $scratch/out.
   "$scratch/same.bin $scratch/same.bin - -"; do
   # shellcheck disable=SC2086
   for platform in linux windows; do run $platform sarnveld2hex $arguments >"$scratch/$platform.fail"; done
-  cmp -s "$scratch/linux.fail" "$scratch/windows.fail" || differ "failure report for: $arguments"
+  cmp -s "$scratch/linux.fail" "$scratch/windows.fail" || differ_console "failure report for: $arguments" fail
   grep -q "^Exception E" "$scratch/linux.fail" || differ "no failure report for: $arguments"
 done
 cmp -s examples/blinky.bin "$scratch/same.bin" || differ "an input that named itself changed"
 : >"$scratch/empty.hex"
 for platform in linux windows; do run $platform hex2plain "$scratch/empty.hex" >"$scratch/$platform.fail"; done
-cmp -s "$scratch/linux.fail" "$scratch/windows.fail" || differ "hex2plain's report for an empty file"
+cmp -s "$scratch/linux.fail" "$scratch/windows.fail" || differ_console "hex2plain's report for an empty file" fail
 
 echo "compared ${#inputs[@]} inputs and 4 failures: $failures differences"
 [ "$failures" -eq 0 ]
