@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "runs.h"
+
 #if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>
 #endif
@@ -89,17 +91,42 @@ inline TFastCode JoinCodes(const TFastCode* codes, const std::uint8_t* in, bool&
   return {group, length};
 }
 
-// Eight equal bytes (erased flash) whose eight codes fit one store: stored, and true.
-inline bool StoreRunOfEight(const TFastCodeTable& table, const std::uint8_t* in,
-                            TBitAccumulator& acc, std::uint8_t*& out) {
+// A run of one value (erased flash) whose eight codes fit one store, from in on: codes its
+// whole words and returns how many bytes it took, 0 when in does not begin eight equal bytes
+// with such codes.
+inline std::size_t CodeRun(const TFastCodeTable& table, const std::uint8_t* in,
+                           const std::uint8_t* end, TBitAccumulator& acc, std::uint8_t*& out) {
   std::uint64_t word;
   std::memcpy(&word, in, 8);
+  if (!IsRunWord(word))
+    return 0;
   const TFastCode eight = table.Eights[word & 0xFF];
-  if (word != (word & 0xFF) * 0x0101010101010101ull || eight.Length == 0)
-    return false;
-  AddBits(acc, eight.Code, eight.Length);
-  out = StoreWholeBytes<false>(acc, out);
-  return true;
+  if (eight.Length == 0)
+    return 0;
+  const auto codeEights = [&](std::size_t words) {
+    for (std::size_t k = 0; k < words; ++k) {
+      AddBits(acc, eight.Code, eight.Length);
+      out = StoreWholeBytes<false>(acc, out);
+    }
+  };
+  const auto taken = static_cast<std::size_t>(RunEnd(in + 8, end, word) - in);
+  std::size_t words = taken / 8;
+  // 64 codes of L bits make 8L whole bytes and leave as many bits pending as they found.
+  // Once the pending bits are the run's own, after its first eight codes, every further 64
+  // codes give the same bytes: the first such block is coded, the rest are copies of it.
+  if (words >= 1 + 8 + 8) {
+    codeEights(1 + 8);
+    const std::uint8_t* const block = out - eight.Length;  // 8L bits per word, 8L bytes per block
+    const std::size_t copies = (words - 1 - 8) / 8;
+    for (std::size_t i = 0; i < copies; ++i) {
+      for (std::size_t k = 0; k < eight.Length; k += 8)
+        std::memcpy(out + k, block + k, 8);
+      out += eight.Length;
+    }
+    words -= 1 + 8 + 8 * copies;
+  }
+  codeEights(words);
+  return taken;
 }
 
 // PerStore codes always fit the accumulator: 7 pending bits + PerStore * MaxLength <= 64.
@@ -117,15 +144,18 @@ std::uint8_t* EncodeGroups(const TFastCodeTable& table, std::span<const std::uin
   if constexpr (PerStore == 4) {
     // Short codes: eight bytes at a time, and a run of eight equal bytes (erased flash) with
     // one store when their codes fit.
-    for (; end - in >= 8; in += 8) {
-      if (StoreRunOfEight(table, in, acc, out))
+    while (end - in >= 8) {
+      if (const std::size_t run = CodeRun(table, in, end, acc, out)) {
+        in += run;
         continue;
+      }
       const TFastCode first = JoinCodes<4, WatchAbsent>(codes, in, absent);
       AddBits(acc, first.Code, first.Length);
       out = StoreWholeBytes<false>(acc, out);
       const TFastCode second = JoinCodes<4, WatchAbsent>(codes, in + 4, absent);
       AddBits(acc, second.Code, second.Length);
       out = StoreWholeBytes<false>(acc, out);
+      in += 8;
     }
   }
   for (; end - in >= PerStore; in += PerStore) {
@@ -169,12 +199,15 @@ std::uint8_t* EncodePairs(const TFastCodeTable& table, std::span<const std::uint
             (first & 31) + secondLength);
     out = StoreWholeBytes<false>(acc, out);
   };
-  for (; end - in >= 8; in += 8) {
-    if (StoreRunOfEight(table, in, acc, out))
+  while (end - in >= 8) {
+    if (const std::size_t run = CodeRun(table, in, end, acc, out)) {
+      in += run;
       continue;
+    }
     const std::uint32_t a = pairAt(in), b = pairAt(in + 2), c = pairAt(in + 4), d = pairAt(in + 6);
     addTwo(a, b);
     addTwo(c, d);
+    in += 8;
   }
   state = acc;
   missing |= absent;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "runs.h"
+
 namespace huff {
 
 void CountBytesOneByOne(std::span<const std::uint8_t> bytes, THistogram& counts) {
@@ -16,9 +18,11 @@ void CountBytes(std::span<const std::uint8_t> bytes, THistogram& counts) {
   for (; end - in >= 8; in += 8) {
     std::uint64_t word;
     std::memcpy(&word, in, 8);
-    // Eight equal bytes, as erased flash is made of, are counted at once.
-    if (word == (word & 0xFF) * 0x0101010101010101ull) {
-      lanes[0][word & 0xFF] += 8;
+    // Erased flash is long runs of one value: a run is measured, and counted once.
+    if (IsRunWord(word)) {
+      const std::uint8_t* run = RunEnd(in + 8, end, word);
+      lanes[0][word & 0xFF] += static_cast<std::uint32_t>(run - in);
+      in = run - 8;
       continue;
     }
     // The byte order of the load does not matter: every byte is counted once. The even bytes

@@ -16,13 +16,28 @@ namespace {
 
 using huff::ChunkSize;
 using testing_support::Bytes;
+
+// Runs of values 0 to 7, of 1 to 600 bytes, between random bytes: runs begin and end anywhere
+// within a word and a block of 64.
+Bytes RunsBetweenNoise(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  Bytes bytes;
+  while (bytes.size() < size) {
+    bytes.insert(bytes.end(), random() % 600 + 1, static_cast<std::uint8_t>(random() % 8));
+    for (std::uint32_t k = random() % 12; k > 0; --k)
+      bytes.push_back(static_cast<std::uint8_t>(random()));
+  }
+  return bytes;
+}
+
 using testing_support::Pack;
 using testing_support::RandomBytes;
 
 TEST(CountAndSumBytes, TheFastKernelsAgreeWithTheOneByOneOnesAtAnyLengthAndAlignment) {
   const Bytes noise = RandomBytes(70000, 1);
   const Bytes runs(5000, 0xFF);
-  for (const Bytes* input : {&noise, &runs})
+  const Bytes mixed = RunsBetweenNoise(60000, 2);
+  for (const Bytes* input : {&noise, &runs, &mixed})
     for (std::size_t start = 0; start < 17; ++start)
       for (std::size_t size : {0, 1, 7, 8, 9, 15, 16, 17, 31, 33, 63, 64, 4000}) {
         SCOPED_TRACE(testing::Message() << start << " " << size);
@@ -54,8 +69,11 @@ TEST(EncodeBytes, PacksTheBitsWriteBitWouldForEveryLongestLengthAndOffset) {
     }
     huff::FinishFastCodes(table);
     table.SomeAbsent = longest % 2 == 0;  // both loops: watching for absent codes or not
-    // Runs of one value take a path of their own when eight codes fit one store.
+    // Runs of one value take a path of their own when eight codes fit one store: values 0
+    // to 7 have codes of 1 to 8 bits.
     Bytes input = RandomBytes(3000, static_cast<unsigned>(longest));
+    const Bytes runs = RunsBetweenNoise(12000, static_cast<unsigned>(longest));
+    input.insert(input.end(), runs.begin(), runs.end());
     input.insert(input.end(), 1000, 0xFF);
     input.insert(input.end(), 999, 0x00);
     input.insert(input.end(), 13, 0x01);

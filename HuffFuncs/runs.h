@@ -1,0 +1,37 @@
+// Runs of one byte value, which erased flash is made of: both passes measure a run first and
+// then count or code it as a whole.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace huff {
+
+// Eight copies of one byte value, in any byte order.
+inline bool IsRunWord(std::uint64_t word) {
+  return word == (word & 0xFF) * 0x0101010101010101ull;
+}
+
+// The end of the whole words equal to word from at on, before end: 64 bytes are compared at a
+// time while they can be.
+inline const std::uint8_t* RunEnd(const std::uint8_t* at, const std::uint8_t* end,
+                                  std::uint64_t word) {
+  for (; end - at >= 64; at += 64) {
+    std::uint64_t differ = 0;
+    for (int k = 0; k < 64; k += 8) {
+      std::uint64_t next;
+      std::memcpy(&next, at + k, 8);
+      differ |= next ^ word;
+    }
+    if (differ != 0)
+      break;
+  }
+  for (std::uint64_t next; end - at >= 8; at += 8) {
+    std::memcpy(&next, at, 8);
+    if (next != word)
+      break;
+  }
+  return at;
+}
+
+}  // namespace huff
