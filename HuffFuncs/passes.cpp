@@ -240,17 +240,25 @@ std::size_t ThreadCount(const TParallelism& parallelism) {
 }
 
 std::vector<TSegment> PlanSegments(std::uint64_t size, const TParallelism& parallelism) {
-  // Several segments per thread even out cores that run at different speeds.
-  const std::uint64_t most = ThreadCount(parallelism) * SegmentsPerThread;
-  const std::uint64_t minSize = std::max<std::uint64_t>(parallelism.MinSegmentSize, 1);
-  const std::uint64_t count = std::clamp<std::uint64_t>(size / minSize, 1, most);
-  // Segments start on chunk boundaries, so that every read but a segment's last is whole.
+  // Each segment is a share of what is left, so that segments shrink towards the end: the
+  // threads take the large ones first and finish close together on the small ones, whatever
+  // speed each core runs at. Segments start on chunk boundaries, so that every read but a
+  // segment's last is whole.
+  const std::uint64_t shares = 2 * ThreadCount(parallelism);
   const std::uint64_t chunks = (size + ChunkSize - 1) / ChunkSize;
-  std::vector<TSegment> segments(count);
-  for (std::uint64_t i = 0; i < count; ++i) {
-    segments[i].Begin = std::min(size, chunks * i / count * ChunkSize);
-    segments[i].End = std::min(size, chunks * (i + 1) / count * ChunkSize);
+  const std::uint64_t minChunks =
+      std::max<std::uint64_t>((parallelism.MinSegmentSize + ChunkSize - 1) / ChunkSize, 1);
+  std::vector<TSegment> segments;
+  for (std::uint64_t begin = 0; begin < chunks;) {
+    const std::uint64_t end =
+        std::min(chunks, begin + std::max(minChunks, (chunks - begin) / shares));
+    TSegment& segment = segments.emplace_back();
+    segment.Begin = begin * ChunkSize;
+    segment.End = std::min(size, end * ChunkSize);
+    begin = end;
   }
+  if (segments.empty())
+    segments.emplace_back();  // an empty input is one empty segment
   return segments;
 }
 

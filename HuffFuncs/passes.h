@@ -40,14 +40,13 @@ struct TParallelism {
   std::uint64_t MinSegmentSize = 1u << 20;  // smaller inputs get fewer segments
 };
 
-inline constexpr std::uint64_t SegmentsPerThread = 8;
 inline constexpr std::size_t MaxThreads = 16;
 
 // How many threads the passes run on.
 std::size_t ThreadCount(const TParallelism& parallelism);
 
-// The segments for an input of `size` bytes: consecutive, on ChunkSize boundaries, at most
-// SegmentsPerThread per thread.
+// The segments for an input of `size` bytes: consecutive, on ChunkSize boundaries, of at
+// least MinSegmentSize bytes but the last, and smaller towards the end.
 std::vector<TSegment> PlanSegments(std::uint64_t size, const TParallelism& parallelism);
 
 // The codes in the form the fast writer takes them.

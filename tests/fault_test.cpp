@@ -194,7 +194,7 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesNoOutput) {
 
 INSTANTIATE_TEST_SUITE_P(Programs, FaultSweep,
                          ::testing::Values(TSweepCase{"PackOneSegment", TMode::Pack, 200000, 0.3},
-                                           TSweepCase{"PackTwoSegments", TMode::Pack,
+                                           TSweepCase{"PackThreeSegments", TMode::Pack,
                                                       (2u << 20) + 5000, 0},
                                            TSweepCase{"Check", TMode::Check, 200000, 0.3},
                                            TSweepCase{"Unpack", TMode::Unpack, 1300000, 0.3}),
