@@ -91,18 +91,17 @@ inline TFastCode JoinCodes(const TFastCode* codes, const std::uint8_t* in, bool&
   return {group, length};
 }
 
-// A run of one value (erased flash) whose eight codes fit one store, from in on: codes its
-// whole words and returns how many bytes it took, 0 when in does not begin eight equal bytes
-// with such codes.
-inline std::size_t CodeRun(const TFastCodeTable& table, const std::uint8_t* in,
-                           const std::uint8_t* end, TBitAccumulator& acc, std::uint8_t*& out) {
-  std::uint64_t word;
-  std::memcpy(&word, in, 8);
-  if (!IsRunWord(word))
-    return 0;
-  const TFastCode eight = table.Eights[word & 0xFF];
-  if (eight.Length == 0)
-    return 0;
+struct TCodedRun {
+  std::size_t Taken;  // input bytes
+  TBitAccumulator Acc;
+  std::uint8_t* Out;
+};
+
+// Codes the whole words of the run of word from in on, whose eight codes are eight. Out of
+// line, and taking its state by value, it leaves the registers of the loops around it alone.
+[[gnu::noinline]] TCodedRun CodeRunOf(std::uint64_t word, TFastCode eight, const std::uint8_t* in,
+                                      const std::uint8_t* end, TBitAccumulator acc,
+                                      std::uint8_t* out) {
   const auto codeEights = [&](std::size_t words) {
     for (std::size_t k = 0; k < words; ++k) {
       AddBits(acc, eight.Code, eight.Length);
@@ -126,7 +125,25 @@ inline std::size_t CodeRun(const TFastCodeTable& table, const std::uint8_t* in,
     words -= 1 + 8 + 8 * copies;
   }
   codeEights(words);
-  return taken;
+  return {taken, acc, out};
+}
+
+// A run of one value (erased flash) whose eight codes fit one store, from in on: codes its
+// whole words and returns how many bytes it took, 0 when in does not begin eight equal bytes
+// with such codes.
+inline std::size_t CodeRun(const TFastCodeTable& table, const std::uint8_t* in,
+                           const std::uint8_t* end, TBitAccumulator& acc, std::uint8_t*& out) {
+  std::uint64_t word;
+  std::memcpy(&word, in, 8);
+  if (!IsRunWord(word))
+    return 0;
+  const TFastCode eight = table.Eights[word & 0xFF];
+  if (eight.Length == 0)
+    return 0;
+  const TCodedRun run = CodeRunOf(word, eight, in, end, acc, out);
+  acc = run.Acc;
+  out = run.Out;
+  return run.Taken;
 }
 
 // PerStore codes always fit the accumulator: 7 pending bits + PerStore * MaxLength <= 64.
@@ -176,12 +193,27 @@ std::uint8_t* EncodeGroups(const TFastCodeTable& table, std::span<const std::uin
   return out;
 }
 
+// The pending bits right-aligned, as the pair loop keeps them: appending codes is a shift and
+// an OR, and the bits above Count, stored already, fall away by themselves.
+struct TRightAligned {
+  std::uint64_t Bits = 0;
+  unsigned Count = 0;
+};
+
+inline TRightAligned RightAligned(const TBitAccumulator& acc) {
+  return {acc.Count == 0 ? 0 : acc.Bits >> (64 - acc.Count), acc.Count};
+}
+
+inline TBitAccumulator LeftAligned(const TRightAligned& bits) {
+  return {bits.Count == 0 ? 0 : bits.Bits << (64 - bits.Count), bits.Count};
+}
+
 // Codes of up to MaxPairLength bits: two bytes per look-up, so that a store of eight bytes
 // waits on two joins instead of eight. Produces what EncodeGroups<4> does.
 template <bool WatchAbsent>
 std::uint8_t* EncodePairs(const TFastCodeTable& table, std::span<const std::uint8_t> input,
                           std::uint8_t* out, TBitAccumulator& state, bool& missing) {
-  TBitAccumulator acc = state;
+  TRightAligned bits = RightAligned(state);
   bool absent = false;
   const std::uint32_t* pairs = table.Pairs.data();
   const std::uint8_t* in = input.data();
@@ -195,21 +227,32 @@ std::uint8_t* EncodePairs(const TFastCodeTable& table, std::span<const std::uint
   // Two pairs make one store: at most 4 * 13 bits after the 7 pending.
   const auto addTwo = [&](std::uint32_t first, std::uint32_t second) {
     const unsigned secondLength = second & 31;
-    AddBits(acc, std::uint64_t{first >> 5} << secondLength | second >> 5,
-            (first & 31) + secondLength);
-    out = StoreWholeBytes<false>(acc, out);
+    const unsigned length = (first & 31) + secondLength;
+    bits.Bits = bits.Bits << length | (std::uint64_t{first >> 5} << secondLength | second >> 5);
+    bits.Count += length;  // at least 2: the shift below stays under 64
+    std::uint64_t whole = bits.Bits << (64 - bits.Count);
+    if constexpr (std::endian::native == std::endian::little)
+      whole = __builtin_bswap64(whole);
+    std::memcpy(out, &whole, 8);
+    out += bits.Count / 8;
+    bits.Count %= 8;
   };
   while (end - in >= 8) {
-    if (const std::size_t run = CodeRun(table, in, end, acc, out)) {
-      in += run;
-      continue;
+    if (IsRunWord(LoadWord(in))) {
+      TBitAccumulator acc = LeftAligned(bits);
+      const std::size_t run = CodeRun(table, in, end, acc, out);
+      bits = RightAligned(acc);
+      if (run != 0) {
+        in += run;
+        continue;
+      }
     }
     const std::uint32_t a = pairAt(in), b = pairAt(in + 2), c = pairAt(in + 4), d = pairAt(in + 6);
     addTwo(a, b);
     addTwo(c, d);
     in += 8;
   }
-  state = acc;
+  state = LeftAligned(bits);
   missing |= absent;
   // The last few bytes, one code at a time.
   return EncodeGroups<1, WatchAbsent>(table, std::span(in, end), out, state, missing);

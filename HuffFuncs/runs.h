@@ -7,6 +7,12 @@
 
 namespace huff {
 
+inline std::uint64_t LoadWord(const std::uint8_t* at) {
+  std::uint64_t word;
+  std::memcpy(&word, at, 8);
+  return word;
+}
+
 // Eight copies of one byte value, in any byte order.
 inline bool IsRunWord(std::uint64_t word) {
   return word == (word & 0xFF) * 0x0101010101010101ull;
