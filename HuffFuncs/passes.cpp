@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -157,18 +159,33 @@ void CountSegment(TStream& input, TSegment& segment, bool last, const std::atomi
   segment.End = offset;
 }
 
+// The coded bytes go to the file in blocks of WriteBlock bytes, counted from the segment's
+// first: the same writes on every run, whichever coder waits for which.
+inline constexpr std::size_t WriteBlock = std::size_t{1} << 17;
+
 // Codes one segment into the payload at its place, in fixed buffers.
 void EncodeSegment(TStream& input, TStream& output, const TFastCodeTable& fast,
-                   std::uint64_t counted, TSegment& segment, const std::atomic<bool>& stop) {
-  // Room for one chunk at the longest code plus the eight bytes a store may spill; several
-  // chunks' output is gathered before it is written.
+                   std::uint64_t counted, TSegment& segment, std::mutex& writing,
+                   const std::atomic<bool>& stop) {
+  // Room for one chunk at the longest code plus the eight bytes a store may spill, after
+  // a few blocks waiting to be written.
   const std::size_t chunkOut =
       static_cast<std::size_t>(ChunkSize) * static_cast<std::size_t>(fast.MaxLength) / 8 + 8;
-  const std::size_t capacity = 8 * static_cast<std::size_t>(ChunkSize) + chunkOut;
+  const std::size_t capacity = 4 * WriteBlock + chunkOut;
   auto in = std::make_unique<std::array<std::uint8_t, ChunkSize>>();
   auto out = std::make_unique<std::uint8_t[]>(capacity);
   TPlacedRun run(output, segment.StartBit, segment);
-  std::uint8_t* end = out.get();
+  std::uint8_t* const buffer = out.get();
+  std::uint8_t* begin = buffer;  // the first byte not yet written
+  std::uint8_t* end = buffer;
+  // Writes the whole blocks held, and with last the rest too.
+  const auto writeBlocks = [&](bool last) {
+    while (static_cast<std::size_t>(end - begin) >= WriteBlock || (last && begin != end)) {
+      const std::size_t size = std::min(static_cast<std::size_t>(end - begin), WriteBlock);
+      run.Emit(begin, begin + size);
+      begin += size;
+    }
+  };
   for (std::uint64_t offset = segment.Begin; offset < segment.End && !stop;) {
     const auto want =
         static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, segment.End - offset));
@@ -185,12 +202,29 @@ void EncodeSegment(TStream& input, TStream& output, const TFastCodeTable& fast,
                            offset + static_cast<std::uint64_t>(bad - in->data()));
     }
     offset += count;
-    if (static_cast<std::size_t>(out.get() + capacity - end) < chunkOut) {
-      run.Emit(out.get(), end);
-      end = out.get();
+    // Coders take turns at writing: the file system lets one write into a file at a time, and
+    // a second writer would spin on it. A coder with a whole block writes when no other is
+    // writing and codes on otherwise; only when another chunk might not fit does it wait.
+    const bool full = static_cast<std::size_t>(buffer + capacity - end) < chunkOut;
+    std::unique_lock turn(writing, std::defer_lock);
+    if (full)
+      turn.lock();
+    else if (static_cast<std::size_t>(end - begin) >= WriteBlock)
+      static_cast<void>(turn.try_lock());
+    if (turn.owns_lock()) {
+      writeBlocks(false);
+      turn.unlock();
+    }
+    if (full) {  // less than a block is left: it moves to the front
+      std::memmove(buffer, begin, static_cast<std::size_t>(end - begin));
+      end = buffer + (end - begin);
+      begin = buffer;
     }
   }
-  run.Emit(out.get(), end);
+  {
+    const std::lock_guard turn(writing);
+    writeBlocks(true);
+  }
   // Bytes that moved between segments since they were counted change where each segment's
   // codes end, and would overwrite a neighbour's.
   if (!stop && run.EndBit() != segment.StartBit + segment.BitLength)
@@ -288,9 +322,11 @@ void EncodeSegments(TCompressorState& state) {
   TSegment table;
   WriteCodeTableAt(state, output, table);
 
+  std::mutex writing;
   RunSegments(segments.size(), ThreadCount(state.Parallelism),
               [&](std::size_t index, const std::atomic<bool>& stop) {
-                EncodeSegment(input, output, fast, state.InputLength, segments[index], stop);
+                EncodeSegment(input, output, fast, state.InputLength, segments[index], writing,
+                              stop);
               });
 
   // Anything past what was counted means the file grew.
