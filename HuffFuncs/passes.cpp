@@ -67,16 +67,27 @@ class TPlacedRun {
 
   TBitAccumulator Acc;
 
-  // Writes the whole bytes in [begin, end), which follow those written before.
+  // Sums and writes the whole bytes in [begin, end), which follow those written before.
   void Emit(const std::uint8_t* begin, const std::uint8_t* end) {
+    Sum(begin, end);
+    Write(begin, end);
+  }
+
+  // The two halves of Emit, for a coder that sums its bytes as it makes them and writes them
+  // later: every whole byte is summed once, and written once.
+  void Sum(const std::uint8_t* begin, const std::uint8_t* end) {
+    Segment.Checksum += SumBytes(std::span(begin, end));
+  }
+  void Write(const std::uint8_t* begin, const std::uint8_t* end) {
     if (begin != end && SharedHead) {
+      // A byte shared with the run before is summed once it is joined.
+      Segment.Checksum -= *begin;
       Segment.Partials.push_back({Offset++, *begin++});
       SharedHead = false;
     }
     if (begin == end)
       return;
     const std::span<const std::uint8_t> bytes(begin, end);
-    Segment.Checksum += SumBytes(bytes);
     Output.WriteAt(Offset, bytes);
     Offset += bytes.size();
   }
@@ -182,7 +193,7 @@ void EncodeSegment(TStream& input, TStream& output, const TFastCodeTable& fast,
   const auto writeBlocks = [&](bool last) {
     while (static_cast<std::size_t>(end - begin) >= WriteBlock || (last && begin != end)) {
       const std::size_t size = std::min(static_cast<std::size_t>(end - begin), WriteBlock);
-      run.Emit(begin, begin + size);
+      run.Write(begin, begin + size);
       begin += size;
     }
   };
@@ -193,7 +204,9 @@ void EncodeSegment(TStream& input, TStream& output, const TFastCodeTable& fast,
     if (count == 0)
       throw InputShrank(input.Name(), counted, offset);
     bool missing = false;
+    std::uint8_t* const coded = end;
     end = EncodeBytes(fast, std::span(in->data(), count), end, run.Acc, missing);
+    run.Sum(coded, end);  // while they are in the cache, and not during a turn at writing
     if (missing) {
       const auto* bad = std::find_if(in->data(), in->data() + count, [&](std::uint8_t byte) {
         return fast.Codes[byte].Length == 0;
