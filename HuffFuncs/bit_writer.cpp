@@ -133,8 +133,7 @@ struct TCodedRun {
 // with such codes.
 inline std::size_t CodeRun(const TFastCodeTable& table, const std::uint8_t* in,
                            const std::uint8_t* end, TBitAccumulator& acc, std::uint8_t*& out) {
-  std::uint64_t word;
-  std::memcpy(&word, in, 8);
+  const std::uint64_t word = LoadWord(in);
   if (!IsRunWord(word))
     return 0;
   const TFastCode eight = table.Eights[word & 0xFF];
@@ -159,8 +158,8 @@ std::uint8_t* EncodeGroups(const TFastCodeTable& table, std::span<const std::uin
   const std::uint8_t* in = input.data();
   const std::uint8_t* end = in + input.size();
   if constexpr (PerStore == 4) {
-    // Short codes: eight bytes at a time, and a run of eight equal bytes (erased flash) with
-    // one store when their codes fit.
+    // Short codes: eight bytes at a time, and runs of one value (erased flash) as a whole
+    // when eight of their codes fit one store.
     while (end - in >= 8) {
       if (const std::size_t run = CodeRun(table, in, end, acc, out)) {
         in += run;
@@ -238,7 +237,7 @@ std::uint8_t* EncodePairs(const TFastCodeTable& table, std::span<const std::uint
     bits.Count %= 8;
   };
   while (end - in >= 8) {
-    if (IsRunWord(LoadWord(in))) {
+    if (IsRunWord(LoadWord(in))) {  // only then does the accumulator change its form
       TBitAccumulator acc = LeftAligned(bits);
       const std::size_t run = CodeRun(table, in, end, acc, out);
       bits = RightAligned(acc);

@@ -1,7 +1,5 @@
 #include "histogram.h"
 
-#include <cstring>
-
 #include "runs.h"
 
 namespace huff {
@@ -16,8 +14,7 @@ void CountBytes(std::span<const std::uint8_t> bytes, THistogram& counts) {
   const std::uint8_t* in = bytes.data();
   const std::uint8_t* end = in + bytes.size();
   for (; end - in >= 8; in += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, in, 8);
+    const std::uint64_t word = LoadWord(in);
     // Erased flash is long runs of one value: a run is measured, and counted once.
     if (IsRunWord(word)) {
       const std::uint8_t* run = RunEnd(in + 8, end, word);

@@ -24,19 +24,13 @@ inline const std::uint8_t* RunEnd(const std::uint8_t* at, const std::uint8_t* en
                                   std::uint64_t word) {
   for (; end - at >= 64; at += 64) {
     std::uint64_t differ = 0;
-    for (int k = 0; k < 64; k += 8) {
-      std::uint64_t next;
-      std::memcpy(&next, at + k, 8);
-      differ |= next ^ word;
-    }
+    for (int k = 0; k < 64; k += 8)
+      differ |= LoadWord(at + k) ^ word;
     if (differ != 0)
       break;
   }
-  for (std::uint64_t next; end - at >= 8; at += 8) {
-    std::memcpy(&next, at, 8);
-    if (next != word)
-      break;
-  }
+  while (end - at >= 8 && LoadWord(at) == word)
+    at += 8;
   return at;
 }
 
