@@ -281,9 +281,11 @@ TFastCodeTable FastCodes(const TCodeTable& codes) {
 std::size_t ThreadCount(const TParallelism& parallelism) {
   if (parallelism.Threads > 0)
     return static_cast<std::size_t>(parallelism.Threads);
-  // Each thread holds about 400 KiB of buffers: more than MaxThreads would take memory
-  // for little gain, the passes being bound by memory bandwidth by then.
-  return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, MaxThreads);
+  // One thread more than the cores: a coder whose buffer is full waits for its turn at
+  // writing, and the spare thread keeps its core busy meanwhile. Each thread holds about
+  // 700 KiB of buffers: more than MaxThreads would take memory for little gain, the passes
+  // being bound by memory bandwidth by then.
+  return std::clamp<std::size_t>(std::thread::hardware_concurrency() + 1, 1, MaxThreads);
 }
 
 std::vector<TSegment> PlanSegments(std::uint64_t size, const TParallelism& parallelism) {

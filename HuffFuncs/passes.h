@@ -34,9 +34,9 @@ struct TSegment {
   std::vector<TPartialByte> Partials;
 };
 
-// How the passes may split the work. The defaults take one thread per core.
+// How the passes may split the work. The defaults take one thread per core, and one more.
 struct TParallelism {
-  int Threads = 0;                          // 0: one per hardware thread, at most MaxThreads
+  int Threads = 0;  // 0: one more than the hardware threads, at most MaxThreads
   std::uint64_t MinSegmentSize = 1u << 20;  // smaller inputs get fewer segments
 };
 

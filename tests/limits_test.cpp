@@ -88,7 +88,8 @@ TRoundTrip RoundTrip(const TShmDir& dir, const Bytes& block, std::uint64_t size)
   return {packed.PeakMemoryKiB, unpacked.PeakMemoryKiB};
 }
 
-// The packer starts a thread per core, for inputs of a segment per core (1 MiB each) or more;
+// The packer starts its threads (one per core, and one more) for inputs of a segment per
+// thread (1 MiB each) or more;
 // hex2plain, with a second core, reads a few windows of the payload ahead (1 MiB at most).
 // From there on, neither's memory may grow with the input.
 TEST(Limits, PeakMemoryDoesNotGrowWithTheInput) {
