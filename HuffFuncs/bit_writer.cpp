@@ -97,8 +97,9 @@ struct TCodedRun {
   std::uint8_t* Out;
 };
 
-// Codes the whole words of the run of word from in on, whose eight codes are eight. Out of
-// line, and taking its state by value, it leaves the registers of the loops around it alone.
+// Codes a run: the words equal to word from in on, all eight bytes of which have the code
+// whose eight copies are eight. Out of line, and taking its state by value, it leaves the
+// registers of the loops around it alone.
 [[gnu::noinline]] TCodedRun CodeRunOf(std::uint64_t word, TFastCode eight, const std::uint8_t* in,
                                       const std::uint8_t* end, TBitAccumulator acc,
                                       std::uint8_t* out) {
@@ -110,17 +111,19 @@ struct TCodedRun {
   };
   const auto taken = static_cast<std::size_t>(RunEnd(in + 8, end, word) - in);
   std::size_t words = taken / 8;
-  // 64 codes of L bits make 8L whole bytes and leave as many bits pending as they found.
-  // Once the pending bits are the run's own, after its first eight codes, every further 64
-  // codes give the same bytes: the first such block is coded, the rest are copies of it.
+  // Eight codes of L bits make L whole bytes and leave as many bits pending as they found.
+  // Once the pending bits are the run's own, after its first eight codes, every further word
+  // gives the same L bytes. A block of 64 bytes, 8L bytes coded, is copied in 8-byte moves:
+  // the first block is coded, the rest are copies of it.
   if (words >= 1 + 8 + 8) {
     codeEights(1 + 8);
-    const std::uint8_t* const block = out - eight.Length;  // 8L bits per word, 8L bytes per block
+    const std::size_t blockBytes = eight.Length;  // 8L: the bits of eight codes
+    const std::uint8_t* const block = out - blockBytes;
     const std::size_t copies = (words - 1 - 8) / 8;
     for (std::size_t i = 0; i < copies; ++i) {
-      for (std::size_t k = 0; k < eight.Length; k += 8)
+      for (std::size_t k = 0; k < blockBytes; k += 8)
         std::memcpy(out + k, block + k, 8);
-      out += eight.Length;
+      out += blockBytes;
     }
     words -= 1 + 8 + 8 * copies;
   }
@@ -228,8 +231,10 @@ std::uint8_t* EncodePairs(const TFastCodeTable& table, std::span<const std::uint
     const unsigned secondLength = second & 31;
     const unsigned length = (first & 31) + secondLength;
     bits.Bits = bits.Bits << length | (std::uint64_t{first >> 5} << secondLength | second >> 5);
-    bits.Count += length;  // at least 2: the shift below stays under 64
-    std::uint64_t whole = bits.Bits << (64 - bits.Count);
+    bits.Count += length;
+    // Count is 0 only when both pairs have no code and nothing was pending: the input changed
+    // after it was counted and is refused, but the shift must stay defined.
+    std::uint64_t whole = bits.Bits << ((64 - bits.Count) & 63);
     if constexpr (std::endian::native == std::endian::little)
       whole = __builtin_bswap64(whole);
     std::memcpy(out, &whole, 8);
