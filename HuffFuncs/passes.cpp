@@ -216,8 +216,9 @@ void EncodeSegment(TStream& input, TStream& output, const TFastCodeTable& fast,
     }
     offset += count;
     // Coders take turns at writing: the file system lets one write into a file at a time, and
-    // a second writer would spin on it. A coder with a whole block writes when no other is
-    // writing and codes on otherwise; only when another chunk might not fit does it wait.
+    // a second writer waits, spinning while the first one copies. A coder with a whole block writes
+    // when no other is writing and codes on otherwise; only when another chunk might not fit does
+    // it wait.
     const bool full = static_cast<std::size_t>(buffer + capacity - end) < chunkOut;
     std::unique_lock turn(writing, std::defer_lock);
     if (full)
@@ -234,7 +235,7 @@ void EncodeSegment(TStream& input, TStream& output, const TFastCodeTable& fast,
       begin = buffer;
     }
   }
-  {
+  if (!stop) {  // after another coder's failure the container is abandoned anyway
     const std::lock_guard turn(writing);
     writeBlocks(true);
   }

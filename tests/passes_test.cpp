@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <mutex>
 #include <random>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "bit_writer.h"
@@ -16,6 +20,8 @@ namespace {
 
 using huff::ChunkSize;
 using testing_support::Bytes;
+using testing_support::Pack;
+using testing_support::RandomBytes;
 
 // Runs of values 0 to 7, of 1 to 600 bytes, between random bytes: runs begin and end anywhere
 // within a word and a block of 64.
@@ -29,9 +35,6 @@ Bytes RunsBetweenNoise(std::size_t size, unsigned seed) {
   }
   return bytes;
 }
-
-using testing_support::Pack;
-using testing_support::RandomBytes;
 
 TEST(CountAndSumBytes, TheFastKernelsAgreeWithTheOneByOneOnesAtAnyLengthAndAlignment) {
   const Bytes noise = RandomBytes(70000, 1);
@@ -70,7 +73,7 @@ TEST(EncodeBytes, PacksTheBitsWriteBitWouldForEveryLongestLengthAndOffset) {
     huff::FinishFastCodes(table);
     table.SomeAbsent = longest % 2 == 0;  // both loops: watching for absent codes or not
     // Runs of one value take a path of their own when eight codes fit one store: values 0
-    // to 7 have codes of 1 to 8 bits.
+    // to 7 have codes of 1 to 8 bits, as far as the longest allows.
     Bytes input = RandomBytes(3000, static_cast<unsigned>(longest));
     const Bytes runs = RunsBetweenNoise(12000, static_cast<unsigned>(longest));
     input.insert(input.end(), runs.begin(), runs.end());
@@ -89,7 +92,8 @@ TEST(EncodeBytes, PacksTheBitsWriteBitWouldForEveryLongestLengthAndOffset) {
           writer.WriteBit(static_cast<std::uint8_t>(table.Codes[byte].Code >> k));
       writer.FlushBits();
 
-      Bytes out(input.size() * 4 + 16);
+      // Exactly the room the coder may take, so that AddressSanitizer sees any store past it.
+      Bytes out((7 + input.size() * static_cast<std::size_t>(longest)) / 8 + 8);
       huff::TBitAccumulator acc;
       acc.Count = static_cast<unsigned>(pending);
       bool missing = false;
@@ -103,7 +107,8 @@ TEST(EncodeBytes, PacksTheBitsWriteBitWouldForEveryLongestLengthAndOffset) {
 }
 
 // A byte whose value has no code (the input changed after it was counted) is noticed
-// wherever it falls: first or second of a pair, in a run, in the last few bytes.
+// wherever it falls: first or second of a pair, in a run, in the last few bytes, after any
+// number of pending bits.
 TEST(EncodeBytes, NoticesAByteWithoutACodeAnywhere) {
   for (int longest : {4, 12, 13, 14, 20, 32}) {
     huff::TFastCodeTable table;
@@ -129,6 +134,16 @@ TEST(EncodeBytes, NoticesAByteWithoutACodeAnywhere) {
       missing = false;
       huff::EncodeBytes(table, input, out.data(), acc, missing);
       ASSERT_FALSE(missing);
+    }
+    // Two pairs without a code add no bits: with none pending, a store adds nothing at all.
+    for (unsigned pending = 0; pending < 8; ++pending) {
+      SCOPED_TRACE(testing::Message() << longest << " bits, " << pending << " pending");
+      const Bytes absent(16, 0x77);
+      huff::TBitAccumulator acc;
+      acc.Count = pending;
+      bool missing = false;
+      huff::EncodeBytes(table, absent, out.data(), acc, missing);
+      ASSERT_TRUE(missing);
     }
   }
 }
@@ -156,6 +171,62 @@ TEST(Compress, TheFastPassWritesWhatWriteBitWritesForEveryCodeLengthAndSegmentCo
     // Segments of one chunk each, and segments past the end of a small input.
     for (int threads : {1, 2, 3, 7})
       ASSERT_TRUE(Pack(input, {threads, 1}) == reference) << threads;
+  }
+}
+
+// Keeps what is written, and every positioned write made; sleeps after some of them, at
+// random, to change which coder finds the other writing.
+class TRecordingStream final : public testing_support::TStubStream {
+ public:
+  explicit TRecordingStream(unsigned seed) : TStubStream("out"), Random(seed), Sleeps(seed != 0) {}
+  void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) override {
+    bool sleep = false;
+    {
+      const std::lock_guard lock(Recording);
+      Writes.emplace_back(offset, data.size());
+      sleep = Sleeps && Random() % 2 == 0;
+    }
+    if (sleep)
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+    Kept.WriteAt(offset, data);
+  }
+  huff::TMemoryStream Kept;
+  std::vector<std::pair<std::uint64_t, std::size_t>> Writes;
+
+ private:
+  std::mutex Recording;
+  std::mt19937 Random;
+  bool Sleeps;
+};
+
+// The coders take turns at writing as they find each other writing, but the writes are the
+// same on every run: each is a whole block of a segment's bytes, or a segment's last piece.
+TEST(Compress, MakesTheSameWritesWhicheverCoderWaits) {
+  Bytes input = RandomBytes(6u << 20, 9, 0.05);
+  for (std::size_t at = 0; at < input.size(); at += 300000)
+    std::fill_n(input.begin() + static_cast<std::ptrdiff_t>(at), 150000, 0xFF);
+  const Bytes reference = Pack(input, {1, 1u << 30});
+  for (const huff::TParallelism parallelism :
+       {huff::TParallelism{2, 1u << 20}, huff::TParallelism{3, 1u << 20},
+        huff::TParallelism{7, 1}}) {
+    std::vector<std::pair<std::uint64_t, std::size_t>> first;
+    for (unsigned timing = 0; timing < 3; ++timing) {
+      SCOPED_TRACE(testing::Message() << parallelism.Threads << " threads, timing " << timing);
+      auto state = std::make_unique<huff::TCompressorState>();
+      huff::ResetState(*state, "ZRQ-705", "Sarnveld");
+      state->Parallelism = parallelism;
+      state->Input = std::make_unique<huff::TMemoryStream>(input);
+      auto output = std::make_unique<TRecordingStream>(timing);
+      TRecordingStream& recorded = *output;
+      state->Output = std::move(output);
+      huff::Compress(*state);
+      ASSERT_TRUE(recorded.Kept.Contents() == reference);
+      std::sort(recorded.Writes.begin(), recorded.Writes.end());
+      if (timing == 0)
+        first = recorded.Writes;
+      else
+        ASSERT_EQ(recorded.Writes, first);
+    }
   }
 }
 
