@@ -49,12 +49,25 @@ void Pass(huff::TStream& input, huff::TStream* output, std::uint64_t outputSize,
       }
     }
   };
+  std::mutex failing;
+  std::exception_ptr failure;
+  const auto guarded = [&] {
+    try {
+      work();
+    } catch (...) {
+      const std::lock_guard lock(failing);
+      failure = std::current_exception();
+      next = segments.size();  // the others stop at their next segment
+    }
+  };
   std::vector<std::thread> threads;
   for (std::size_t i = 1; i < huff::ThreadCount({}); ++i)
-    threads.emplace_back(work);
-  work();
+    threads.emplace_back(guarded);
+  guarded();
   for (std::thread& thread : threads)
     thread.join();
+  if (failure)
+    std::rethrow_exception(failure);
 }
 
 }  // namespace
