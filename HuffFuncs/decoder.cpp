@@ -900,79 +900,61 @@ class TDecoder {
     Summary.LongestCode = std::max(Summary.LongestCode, code.Length);
     Summary.ShortestCode =
         Summary.ShortestCode == 0 ? code.Length : std::min(Summary.ShortestCode, code.Length);
+    CheckNoClash(symbol);
+  }
+
+  // A clash is certain once the entry that completes it is read: it is reported there, with
+  // the earliest entry it clashes with, so that faults come in stream order.
+  void CheckNoClash(int symbol) const {
+    const TCode& b = Codes[symbol];
+    for (int earlier = 0; earlier < symbol; ++earlier) {
+      const TCode& a = Codes[earlier];
+      const int common = std::min(a.Length, b.Length);
+      if (a.Length == 0 || (a.Bits >> (a.Length - common)) != (b.Bits >> (b.Length - common)))
+        continue;
+      Fail("the codes of " + SymbolName(earlier) + " (" + BitString(a.Bits, a.Length) +
+           ", entry at " + Where(a.EntryBit) + ") and " + SymbolName(symbol) + " (" +
+           BitString(b.Bits, b.Length) + ", entry at " + Where(b.EntryBit) +
+           ") clash: one begins with the other");
+    }
   }
 
   // Each code covers the share 2^-length of all bit sequences, as the interval
   // [code, code + 1) * 2^(32 - length) of 32-bit values; a complete prefix code tiles them.
-  struct TSpan {
-    std::uint64_t Begin = 0;
-    std::uint64_t Size = 0;
-    int Symbol = 0;
-  };
   static constexpr std::uint64_t Space = std::uint64_t{1} << 32;
 
-  std::size_t SortedSpans(std::array<TSpan, SymbolCount>& spans, int lastSymbol) const {
+  // The first bit sequences that no code of the symbols up to lastSymbol begins, as
+  // [*gapBegin, *gapEnd) (gapEnd 0: none). The codes are known not to clash.
+  void FindGap(int lastSymbol, std::uint64_t* gapBegin, std::uint64_t* gapEnd) const {
+    std::array<std::pair<std::uint64_t, std::uint64_t>, SymbolCount> spans;
     std::size_t count = 0;
     for (int symbol = 0; symbol <= lastSymbol; ++symbol) {
       const TCode& code = Codes[symbol];
-      if (code.Length == 0)
-        continue;
-      const std::uint64_t size = Space >> code.Length;
-      spans[count++] = {code.Bits * size, size, symbol};
+      if (code.Length != 0)
+        spans[count++] = {code.Bits * (Space >> code.Length), Space >> code.Length};
     }
-    // Equal beginnings: the shorter code first, so that the longer one is seen to clash.
-    std::sort(spans.begin(), spans.begin() + static_cast<std::ptrdiff_t>(count),
-              [](const TSpan& a, const TSpan& b) {
-                return a.Begin != b.Begin ? a.Begin < b.Begin : a.Size > b.Size;
-              });
-    return count;
-  }
-
-  // Raises a clash, and finds the first gap (gapEnd 0: none). Spans of a prefix code are
-  // nested or disjoint, so the first overlap is always with the span just before.
-  void CheckNoClash(const std::array<TSpan, SymbolCount>& spans, std::size_t count,
-                    std::uint64_t* gapBegin, std::uint64_t* gapEnd) const {
+    std::sort(spans.begin(), spans.begin() + static_cast<std::ptrdiff_t>(count));
     std::uint64_t reached = 0;
-    *gapBegin = *gapEnd = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-      const TSpan& span = spans[i];
-      if (span.Begin < reached) {
-        const TCode& a = Codes[spans[i - 1].Symbol];
-        const TCode& b = Codes[span.Symbol];
-        Fail("the codes of " + SymbolName(spans[i - 1].Symbol) + " (" +
-             BitString(a.Bits, a.Length) + ", entry at " + Where(a.EntryBit) + ") and " +
-             SymbolName(span.Symbol) + " (" + BitString(b.Bits, b.Length) + ", entry at " +
-             Where(b.EntryBit) + ") clash: one begins with the other");
-      }
-      if (span.Begin > reached && *gapEnd == 0) {
-        *gapBegin = reached;
-        *gapEnd = span.Begin;
-      }
-      reached = span.Begin + span.Size;
-    }
-    if (reached < Space && *gapEnd == 0) {
-      *gapBegin = reached;
-      *gapEnd = Space;
-    }
+    std::size_t i = 0;
+    for (; i < count && spans[i].first == reached; ++i)
+      reached += spans[i].second;
+    *gapBegin = reached;
+    *gapEnd = reached == Space ? 0 : i < count ? spans[i].first : Space;
   }
 
   // The end marker's entry is always last: when the byte values' codes already take every
   // bit sequence, it cannot be there.
   void CheckEndMarkerHasRoom() const {
-    std::array<TSpan, SymbolCount> spans;
-    const std::size_t count = SortedSpans(spans, 255);
     std::uint64_t gapBegin, gapEnd;
-    CheckNoClash(spans, count, &gapBegin, &gapEnd);
+    FindGap(255, &gapBegin, &gapEnd);
     if (gapEnd == 0)
       Fail("the code entry of the end marker is missing at " + Where(BitPos) +
            ": the byte values' codes leave no room for its code");
   }
 
   void CheckCodesTile() const {
-    std::array<TSpan, SymbolCount> spans;
-    const std::size_t count = SortedSpans(spans, EndMarker);
     std::uint64_t gapBegin, gapEnd;
-    CheckNoClash(spans, count, &gapBegin, &gapEnd);
+    FindGap(EndMarker, &gapBegin, &gapEnd);
     if (gapEnd != 0) {
       // The shortest bit string that begins the gap and begins no code.
       int length = 1;

@@ -199,13 +199,15 @@ TEST(Rejects, EachBrokenRuleIsNamedWithWhereItIs) {
       {"an entry without its leading 0 bit",
        Container("1" + std::string(97, '0') + "1" + std::string(158, '0') + "1 00000 1"),
        "the code entry of byte value 0x61 at byte 72, bit 0x40 does not begin with a 0 bit"},
+      // In code order the clash of 'c' and the end marker comes first; in the stream, a's and b's.
       {"two byte values' codes clashing",
-       Container(Table({{'a', "1"}, {'b', "10"}, {EndMarker, "0"}})),
-       "the codes of byte value 0x61 (1, entry at byte 72, bit 0x40) and byte value 0x62 (10, "
+       Container(Table({{'a', "1"}, {'b', "11"}, {'c', "0"}, {EndMarker, "00"}})),
+       "the codes of byte value 0x61 (1, entry at byte 72, bit 0x40) and byte value 0x62 (11, "
        "entry at byte 73, bit 0x80) clash"},
       {"the end marker's code clashing",
        Container(Table({{'a', "1"}, {'b', "01"}, {EndMarker, "0"}}) + "1 0"),
-       "the codes of the end marker (0, entry at byte 74, bit 0x80) and byte value 0x62 (01"},
+       "the codes of byte value 0x62 (01, entry at byte 73, bit 0x80) and the end marker (0, entry "
+       "at byte 74, bit 0x80) clash"},
       {"codes that are not complete", Container(Table({{'a', "1"}, {EndMarker, "01"}}) + "1 01"),
        "the codes are not complete (the code table ends at byte 74, bit 0x80): no code begins "
        "with 00"},
