@@ -21,15 +21,22 @@ std::string SystemErrorText(unsigned long code);
 // anything else that exists.
 TPathKind ProbePath(const std::string& path);
 
+// Removes every output that a TFile of this process created or truncated and has not yet
+// closed or abandoned, by the rule that Abandon follows. Safe to call from a signal handler:
+// the programs call it when a signal stops the run, so that no half-written file is left.
+void RemoveUnfinishedOutputs() noexcept;
+
 class TFile final : public TStream {
  public:
   // Opens an existing regular file for reading, letting others read and write it
   // meanwhile. Never blocks: a FIFO, socket or device is refused with EFOpenError.
   static std::unique_ptr<TFile> OpenForReading(const std::string& path);
 
-  // Creates path, or truncates the file it names, for reading and writing. Refuses with
-  // EFCreateError, before truncating anything, a path that names `mustNotBe` (by any name
-  // or link), a FIFO or a socket. Devices such as /dev/null are opened but never truncated.
+  // Creates path, or truncates the file it names, for reading and writing, as its only
+  // writer. Refuses with EFCreateError, before truncating anything, a path that names
+  // `mustNotBe` (by any name or link), a file that another run is writing, a FIFO or a
+  // socket; and refuses to write anything when standard output is this file or `mustNotBe`.
+  // Devices such as /dev/null are opened but never truncated.
   static std::unique_ptr<TFile> CreateForWriting(const std::string& path, const TFile* mustNotBe);
 
   TFile(const TFile&) = delete;
@@ -71,6 +78,9 @@ class TFile final : public TStream {
   // Set only for a regular file that this run created or truncated: the path, with any
   // symbolic links resolved, that Abandon may remove.
   std::string RemovalPath;
+  // Where RemoveUnfinishedOutputs finds this file until it is closed or abandoned; -1: not
+  // there.
+  int UnfinishedSlot = -1;
 #ifdef _WIN32
   // Where Read and Write go on: a positioned read or write moves the file pointer there.
   std::uint64_t Position = 0;

@@ -1,8 +1,13 @@
 // POSIX side of the file layer.
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -21,7 +26,104 @@ TFile::TIdentity IdentityOf(const struct stat& info) {
   return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
+// Removes path when it still names the regular file `identity`: if the path was replaced
+// meanwhile, it is someone else's. Async-signal-safe.
+void RemoveIfStill(const char* path, const TFile::TIdentity& identity) {
+  struct stat info {};
+  if (::lstat(path, &info) == 0 && S_ISREG(info.st_mode) && IdentityOf(info) == identity)
+    ::unlink(path);
+}
+
+// The outputs being written, as a signal handler may read them: a fixed table of plain
+// bytes, each entry claimed and released by one atomic state.
+enum TSlotState : int { Free, Filling, Armed, Taken };
+struct TUnfinished {
+  std::atomic<int> State{Free};
+  char Path[PATH_MAX];
+  TFile::TIdentity Identity;
+};
+static_assert(std::atomic<int>::is_always_lock_free, "read from signal handlers");
+// A run writes one output; the tests hold a few at once.
+std::array<TUnfinished, 8> Unfinished;
+
+int RecordUnfinished(const std::string& path, const TFile::TIdentity& identity) {
+  if (path.size() >= PATH_MAX)
+    return -1;
+  for (std::size_t slot = 0; slot < Unfinished.size(); ++slot) {
+    int expected = Free;
+    if (!Unfinished[slot].State.compare_exchange_strong(expected, Filling))
+      continue;
+    std::memcpy(Unfinished[slot].Path, path.c_str(), path.size() + 1);
+    Unfinished[slot].Identity = identity;
+    Unfinished[slot].State.store(Armed);
+    return static_cast<int>(slot);
+  }
+  return -1;
+}
+
+void ForgetUnfinished(int slot) {
+  if (slot < 0)
+    return;
+  int expected = Armed;
+  if (Unfinished[static_cast<std::size_t>(slot)].State.compare_exchange_strong(expected, Free))
+    return;
+  // A signal handler on another thread has taken the file to remove it, and ends the process
+  // next: the run must not go on to report success.
+  for (;;)
+    ::pause();
+}
+
+// Holds back every signal while a file is created and recorded, so that no handler finds
+// it made but not yet recorded.
+class TSignalsHeld {
+ public:
+  TSignalsHeld() {
+    sigset_t all;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_BLOCK, &all, &Previous);
+  }
+  ~TSignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &Previous, nullptr); }
+  TSignalsHeld(const TSignalsHeld&) = delete;
+  TSignalsHeld& operator=(const TSignalsHeld&) = delete;
+
+ private:
+  sigset_t Previous;
+};
+
+// Whether standard output is a regular file, and which.
+bool ConsoleFile(TFile::TIdentity& identity) {
+  struct stat info {};
+  if (::fstat(STDOUT_FILENO, &info) != 0 || !S_ISREG(info.st_mode))
+    return false;
+  identity = IdentityOf(info);
+  return true;
+}
+
+// Takes the file for this run alone, without waiting; false when another run has it. A file
+// system that keeps no locks leaves the file unlocked.
+bool LockForWriting(int fd) {
+#ifdef F_OFD_SETLK
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  if (::fcntl(fd, F_OFD_SETLK, &whole) == 0)
+    return true;
+#else
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+    return true;
+#endif
+  return errno != EAGAIN && errno != EACCES && errno != EWOULDBLOCK;
+}
+
 }  // namespace
+
+void RemoveUnfinishedOutputs() noexcept {
+  for (TUnfinished& entry : Unfinished) {
+    int expected = Armed;
+    if (entry.State.compare_exchange_strong(expected, Taken))
+      RemoveIfStill(entry.Path, entry.Identity);
+  }
+}
 
 std::string SystemErrorText(unsigned long code) {
   return std::strerror(static_cast<int>(code));
@@ -35,6 +137,7 @@ TPathKind ProbePath(const std::string& path) {
 }
 
 TFile::~TFile() {
+  ForgetUnfinished(UnfinishedSlot);
   if (Handle >= 0)
     ::close(Fd(Handle));
 }
@@ -55,11 +158,12 @@ std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
 }
 
 std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TFile* mustNotBe) {
-  // Open without O_TRUNC, so that the identity check runs before anything is lost.
-  // O_NONBLOCK keeps the open of a device from hanging; it is cleared below. The run must
-  // know whether it creates the file, to remove it again when refusing it below: O_EXCL
-  // creates only where nothing stands, the second open takes what exists, and a dangling
-  // symbolic link is followed to create the file it names.
+  const TSignalsHeld held;
+  // Open without O_TRUNC, so that the checks run before anything is lost. O_NONBLOCK keeps
+  // the open of a device from hanging; it is cleared below. The run must know whether it
+  // creates the file, to remove it again when refusing it below: O_EXCL creates only where
+  // nothing stands, the second open takes what exists, and a dangling symbolic link is
+  // followed to create the file it names.
   const int openFlags = O_RDWR | O_NONBLOCK | O_CLOEXEC;
   int fd = ::open(path.c_str(), openFlags | O_CREAT | O_EXCL, 0666);
   bool created = fd >= 0;
@@ -72,9 +176,11 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
   }
   if (fd < 0)
     throw EFCreateError(path);
-  const auto refuse = [&] {
+  // A file that another run writes is its own, even when this run created it: the other
+  // run opened it before this one could lock it.
+  const auto refuse = [&](bool removeCreated) {
     ::close(fd);
-    if (created) {
+    if (created && removeCreated) {
       // The file itself, not a symbolic link that led to it.
       if (char* resolved = ::realpath(path.c_str(), nullptr)) {
         ::unlink(resolved);
@@ -86,18 +192,25 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
 
   struct stat info {};
   if (::fstat(fd, &info) != 0)
-    refuse();
+    refuse(true);
   const TIdentity found = IdentityOf(info);
   // A FIFO or socket cannot be rewound to write the header, and writing a FIFO that
   // nobody reads would block for ever.
   const bool unusable = S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode);
-  if ((mustNotBe != nullptr && found == mustNotBe->Identity) || unusable)
-    refuse();
+  // Console text written into the output or the input would spoil either.
+  TIdentity console;
+  const bool consoleClashes =
+      ConsoleFile(console) &&
+      (console == found || (mustNotBe != nullptr && console == mustNotBe->Identity));
+  if ((mustNotBe != nullptr && found == mustNotBe->Identity) || unusable || consoleClashes)
+    refuse(true);
   const bool regular = S_ISREG(info.st_mode);
+  if (regular && !LockForWriting(fd))
+    refuse(false);
   const int flags = ::fcntl(fd, F_GETFL);
   if ((regular && ::ftruncate(fd, 0) != 0) || flags < 0 ||
       ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
-    refuse();
+    refuse(true);
   // Abandon removes the file itself, not a symbolic link that leads to it.
   std::string removalPath;
   if (regular) {
@@ -105,7 +218,10 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
     removalPath = resolved != nullptr ? resolved : path;
     std::free(resolved);
   }
-  return std::unique_ptr<TFile>(new TFile(fd, path, found, std::move(removalPath)));
+  std::unique_ptr<TFile> file(new TFile(fd, path, found, std::move(removalPath)));
+  if (regular)
+    file->UnfinishedSlot = RecordUnfinished(file->RemovalPath, found);
+  return file;
 }
 
 void TFile::Fail(const char* action) const {
@@ -178,6 +294,8 @@ std::uint64_t TFile::Size() {
 }
 
 void TFile::Close() {
+  // Only a whole file is closed: a signal from here on leaves it.
+  ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
   if (Handle < 0)
     return;
   const int fd = Fd(Handle);
@@ -197,14 +315,11 @@ void TFile::Abandon() noexcept {
     ::close(Fd(Handle));
     Handle = -1;
   }
-  if (RemovalPath.empty())
-    return;
-  // Remove only what we wrote: if the path was replaced meanwhile, it is someone else's.
-  struct stat info {};
-  if (::lstat(RemovalPath.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-      IdentityOf(info) == Identity)
-    ::unlink(RemovalPath.c_str());
+  if (!RemovalPath.empty())
+    RemoveIfStill(RemovalPath.c_str(), Identity);
   RemovalPath.clear();
+  // Only now: a signal until here removes the file too.
+  ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
 }
 
 }  // namespace huff

@@ -12,7 +12,7 @@ bool Separates(char c) {
 
 }  // namespace
 
-std::vector<std::string> SplitCommandLine(std::string_view commandLine) {
+std::vector<std::string> SplitCommandLine(std::string_view commandLine, bool keepEmpty) {
   std::vector<std::string> words;
   std::size_t at = 0;
   const std::size_t end = commandLine.size();
@@ -21,7 +21,7 @@ std::vector<std::string> SplitCommandLine(std::string_view commandLine) {
     for (;;) {
       while (at < end && Separates(commandLine[at]))
         ++at;
-      if (at + 1 < end && commandLine[at] == '"' && commandLine[at + 1] == '"')
+      if (!keepEmpty && at + 1 < end && commandLine[at] == '"' && commandLine[at + 1] == '"')
         at += 2;
       else
         break;
@@ -41,7 +41,7 @@ std::vector<std::string> SplitCommandLine(std::string_view commandLine) {
       }
     }
     // A lone quote at the very end opens an empty group: nothing to add.
-    if (!word.empty())
+    if (!word.empty() || keepEmpty)
       words.push_back(std::move(word));
   }
 }

@@ -19,13 +19,13 @@ std::string FailureReport(const std::string& kind, const std::string& message, c
 }
 
 int RunMain(int argc, char** argv, const std::function<int(const std::vector<std::string>&)>& run,
-            const std::function<void()>& abandon) {
+            const std::function<void()>& abandon, bool keepEmpty) {
   PrepareProcess();
   const char* argv0 = argc > 0 ? argv[0] : nullptr;
   std::string kind;
   std::string message;
   try {
-    return run(ProgramArguments(argc, argv));
+    return run(ProgramArguments(argc, argv, keepEmpty));
   } catch (const huff::EError& error) {
     kind = error.Kind();
     message = error.Message();

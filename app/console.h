@@ -13,10 +13,11 @@ namespace app {
 // is left out when the message already ends with one.
 std::string FailureReport(const std::string& kind, const std::string& message, const char* argv0);
 
-// Prepares the process, then runs `run` on the arguments (empty ones dropped) and returns its
-// exit code. Any failure, a console write's included, calls `abandon` (which must not raise)
-// to release the files, prints the failure report and returns 1.
+// Prepares the process, then runs `run` on the arguments (empty ones dropped unless
+// `keepEmpty`) and returns its exit code. Any failure, a console write's included, calls
+// `abandon` (which must not raise) to release the files, prints the failure report and
+// returns 1.
 int RunMain(int argc, char** argv, const std::function<int(const std::vector<std::string>&)>& run,
-            const std::function<void()>& abandon);
+            const std::function<void()>& abandon, bool keepEmpty = false);
 
 }  // namespace app

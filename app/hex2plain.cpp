@@ -1,4 +1,4 @@
-// hex2plain hexfile [plainfile]
+// hex2plain [options] hexfile [plainfile]
 //
 // Checks a container from end to end, shows what it holds and, given a plainfile, writes the
 // memory image to it. Everything the program prints is written here; the module below it
@@ -23,10 +23,13 @@ constexpr const char* Banner =
     "Checks a Huffman-coded container and unpacks the memory image it holds\r\n";
 
 constexpr const char* UsageLines =
-    "Usage: hex2plain hexfile [plainfile]\r\n"
+    "Usage: hex2plain [options] hexfile [plainfile]\r\n"
     "\r\n"
     "  hexfile: the container to check and describe\r\n"
-    "  plainfile: where to write the memory image; without it nothing is written\r\n";
+    "  plainfile: where to write the memory image; without it nothing is written\r\n"
+    "  -h, --help: show this text\r\n"
+    "  --version: show the version\r\n"
+    "  --: ends the options, for a file whose name begins with '-'\r\n";
 
 struct TFiles {
   std::unique_ptr<huff::TFile> Container;
@@ -72,19 +75,41 @@ std::string Describe(const huff::TContainerSummary& summary) {
 }
 
 int Run(const std::vector<std::string>& arguments, TFiles& files) {
-  if (arguments.empty() || arguments.size() > 2) {
+  // The options may stand anywhere before "--"; "-" alone is a file name.
+  std::vector<std::string> paths;
+  bool optionsEnded = false;
+  for (const std::string& argument : arguments) {
+    const bool option = !optionsEnded && argument.size() > 1 && argument[0] == '-';
+    if (!option) {
+      paths.push_back(argument);
+    } else if (argument == "--") {
+      optionsEnded = true;
+    } else if (argument == "-h" || argument == "--help") {
+      app::WriteConsole(std::string(Banner) + UsageLines);
+      return 0;
+    } else if (argument == "--version") {
+      app::WriteConsole("hex2plain " SARNVELD_VERSION "\r\n");
+      return 0;
+    } else {
+      app::WriteConsole(std::string(Banner) + UsageLines + "Unknown option: " + argument + "\r\n");
+      return 1;
+    }
+  }
+  if (paths.empty() || paths.size() > 2) {
     app::WriteConsole(std::string(Banner) + UsageLines);
     return 0;
   }
   app::WriteConsole(Banner);
-  const std::string& hexfile = arguments[0];
-  if (huff::ProbePath(hexfile) != huff::TPathKind::Existing)
+  const std::string& hexfile = paths[0];
+  // An empty name is refused, not dropped: `hex2plain c.hex "$OUT"` must not pass for a check.
+  if (huff::ProbePath(hexfile) != huff::TPathKind::Existing ||
+      (paths.size() == 2 && paths[1].empty()))
     throw huff::EError("Invalid Filename");
   files.Container = huff::TFile::OpenForReading(hexfile);
   // The image is written as it is decoded: with a second core, the decoder's worker goes on
   // decoding ahead while the image is written.
-  if (arguments.size() == 2)
-    files.Image = huff::TFile::CreateForWriting(arguments[1], files.Container.get());
+  if (paths.size() == 2)
+    files.Image = huff::TFile::CreateForWriting(paths[1], files.Container.get());
 
   const huff::TContainerSummary summary =
       huff::DecodeContainer(*files.Container, files.Image.get());
@@ -109,5 +134,6 @@ int main(int argc, char** argv) {
           files.Image->Abandon();
         if (files.Container)
           files.Container->Abandon();
-      });
+      },
+      /*keepEmpty=*/true);
 }

@@ -16,12 +16,15 @@ class EConsoleError : public huff::EError {
   explicit EConsoleError(std::string message) : EError("EConsoleError", std::move(message)) {}
 };
 
-// Sets up the process: a write to a closed pipe must fail with an error, not kill us.
+// Sets up the process: a write to a closed pipe or past the file-size limit must fail with an
+// error, not kill us; and a signal or console event that stops the run first removes the
+// unfinished output (huff::RemoveUnfinishedOutputs).
 void PrepareProcess();
 
-// The program's arguments, without the program's own name, empty ones dropped. On Windows
-// they come from the command line itself (SplitCommandLine), not from argv.
-std::vector<std::string> ProgramArguments(int argc, char** argv);
+// The program's arguments, without the program's own name, empty ones dropped unless
+// `keepEmpty`. On Windows they come from the command line itself (SplitCommandLine), not
+// from argv.
+std::vector<std::string> ProgramArguments(int argc, char** argv, bool keepEmpty);
 
 // The last component of the running executable's path, as the system reports it.
 std::string ModuleName(const char* argv0);

@@ -5,18 +5,44 @@
 #include <csignal>
 #include <cstring>
 
+#include "file.h"
 #include "process.h"
 
 namespace app {
+namespace {
 
-void PrepareProcess() {
-  std::signal(SIGPIPE, SIG_IGN);
+// Removes the unfinished output, then ends the process as the signal asks, so that the shell
+// sees the signal's status.
+void StopRun(int number) {
+  huff::RemoveUnfinishedOutputs();
+  ::signal(number, SIG_DFL);
+  ::raise(number);  // delivered as the handler returns
 }
 
-std::vector<std::string> ProgramArguments(int argc, char** argv) {
+}  // namespace
+
+void PrepareProcess() {
+  // A write to a closed pipe, or past the file-size limit, fails with an error that is
+  // reported, instead of killing the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+  struct sigaction stop {};
+  stop.sa_handler = StopRun;
+  sigemptyset(&stop.sa_mask);
+  for (const int number : {SIGINT, SIGTERM, SIGHUP})
+    sigaddset(&stop.sa_mask, number);
+  for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+    // A signal ignored from the start (nohup, a background job) stays ignored.
+    struct sigaction previous {};
+    if (::sigaction(number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
+      ::sigaction(number, &stop, nullptr);
+  }
+}
+
+std::vector<std::string> ProgramArguments(int argc, char** argv, bool keepEmpty) {
   std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i)
-    if (argv[i][0] != '\0')
+    if (keepEmpty || argv[i][0] != '\0')
       arguments.emplace_back(argv[i]);
   return arguments;
 }

@@ -21,8 +21,8 @@ void PrepareProcess() {
 
 // The C runtime's argv follows other rules (backslashes before quotes, for one): the words
 // come from the command line itself.
-std::vector<std::string> ProgramArguments(int, char**) {
-  std::vector<std::string> words = SplitCommandLine(::GetCommandLineA());
+std::vector<std::string> ProgramArguments(int, char**, bool keepEmpty) {
+  std::vector<std::string> words = SplitCommandLine(::GetCommandLineA(), keepEmpty);
   if (!words.empty())
     words.erase(words.begin());
   return words;

@@ -1,5 +1,5 @@
 // How the Windows programs split their command line into words: quotes group and vanish, an
-// empty quoted word vanishes, backslashes are ordinary bytes.
+// empty quoted word vanishes (or stays, for hex2plain), backslashes are ordinary bytes.
 #include "command_line.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@ TEST(SplitCommandLine, FollowsTheQuoteAndSeparatorRules) {
   const struct {
     std::string Line;
     Words Expected;
+    bool KeepEmpty = false;
   } cases[] = {
       {"", {}},
       {" \t\r\n", {}},
@@ -30,6 +31,9 @@ TEST(SplitCommandLine, FollowsTheQuoteAndSeparatorRules) {
       // An unclosed quote groups up to the end of the line.
       {"prog \"a b", {"prog", "a b"}},
       {"prog a \"", {"prog", "a"}},
+      // hex2plain keeps the empty words that quotes make.
+      {"prog \"\" a \"\"\"\" b \"\"", {"prog", "", "a", "", "b", ""}, true},
+      {"prog \"\"x a\"\"b \"", {"prog", "x", "ab", ""}, true},
       // Backslashes are ordinary bytes, before quotes too.
       {"prog C:\\dir\\ \"C:\\my dir\\\" x\\\"y\"", {"prog", "C:\\dir\\", "C:\\my dir\\", "x\\y"}},
       {"\"C:\\Program Files\\sarnveld2hex.exe\" in out - -",
@@ -42,7 +46,8 @@ TEST(SplitCommandLine, FollowsTheQuoteAndSeparatorRules) {
        {"prog", "a"}},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(app::SplitCommandLine(c.Line), c.Expected) << ::testing::PrintToString(c.Line);
+    EXPECT_EQ(app::SplitCommandLine(c.Line, c.KeepEmpty), c.Expected)
+        << ::testing::PrintToString(c.Line);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/mount.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -199,6 +200,31 @@ INSTANTIATE_TEST_SUITE_P(Programs, FaultSweep,
                                            TSweepCase{"Check", TMode::Check, 200000, 0.3},
                                            TSweepCase{"Unpack", TMode::Unpack, 1300000, 0.3}),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+// A signal that stops a run while its output is being written removes the output (and so the
+// file it replaced) and ends the program as the signal asks, with one segment or several.
+TEST(Signals, AStoppedRunLeavesNoOutputAndEndsWithTheSignal) {
+  const struct {
+    TMode Mode;
+    std::size_t Size;
+  } runs[] = {{TMode::Pack, 200000}, {TMode::Pack, (2u << 20) + 5000}, {TMode::Unpack, 1300000}};
+  for (const auto& run : runs)
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+      TTempDir dir;
+      const TSubject subject = Prepare(run.Mode, dir, RandomBytes(run.Size, 9, 0.3), dir / "out");
+      SCOPED_TRACE(subject.Module + ", " + std::to_string(run.Size) + " bytes, signal " +
+                   std::to_string(signal));
+      WriteWholeFile(dir / "out", testing_support::Text("previous"));
+      const Bytes input = ReadWholeFile(dir / "in");
+      std::vector<std::string> environment = Fault("write", 2);
+      environment.push_back("FAULT_SIGNAL=" + std::to_string(signal));
+      const TRunResult result = RunWithShim(subject, dir, environment).Result;
+      EXPECT_EQ(result.Signal, signal);
+      EXPECT_EQ(result.Output, subject.Banner);
+      EXPECT_FALSE(Exists(dir / "out"));
+      EXPECT_EQ(ReadWholeFile(dir / "in"), input);
+    }
+}
 
 // A full disk, after short writes; a file-size limit; /dev/full, named or through a link. A
 // device is never removed. (The packer's limit and /dev/full are in program_test.cpp.)

@@ -55,21 +55,45 @@ std::string Pack(const TTempDir& dir, const Bytes& input, const std::string& nam
   return dir / "in.hex";
 }
 
-TEST(Hex2plainCommandLine, NoArgumentOrMoreThanTwoPrintsOnlyTheUsageText) {
+// Help and version answer with exit 0, an unknown option with the usage and exit 1, and
+// none of them touches a file; "--" ends the options, and an empty name is refused.
+TEST(Hex2plainCommandLine, OptionsAndArgumentCountsAreAnsweredBeforeAnyFileIsTouched) {
   TTempDir dir;
   const std::string hex = Pack(dir, Text("abc"));
-  for (const std::vector<std::string>& arguments :
-       std::vector<std::vector<std::string>>{{}, {""}, {hex, dir / "out", "extra"}, {"", "", ""}}) {
-    SCOPED_TRACE(::testing::PrintToString(arguments));
-    const TRunResult result = Unpack(arguments);
-    EXPECT_EQ(result.ExitCode, 0);
-    EXPECT_EQ(result.Output, Banner +
-                                 "Usage: hex2plain hexfile [plainfile]\r\n"
-                                 "\r\n"
-                                 "  hexfile: the container to check and describe\r\n"
-                                 "  plainfile: where to write the memory image; without it "
-                                 "nothing is written\r\n");
-    EXPECT_FALSE(Exists(dir / "out"));
+  const std::string usage = Banner +
+                            "Usage: hex2plain [options] hexfile [plainfile]\r\n"
+                            "\r\n"
+                            "  hexfile: the container to check and describe\r\n"
+                            "  plainfile: where to write the memory image; without it nothing is "
+                            "written\r\n"
+                            "  -h, --help: show this text\r\n"
+                            "  --version: show the version\r\n"
+                            "  --: ends the options, for a file whose name begins with '-'\r\n";
+  const std::string out = dir / "out", help = dir / "--help";
+  const struct {
+    std::vector<std::string> Arguments;
+    int ExitCode;
+    std::string Output;
+  } cases[] = {
+      {{}, 0, usage},
+      {{hex, out, "extra"}, 0, usage},
+      {{"", "", ""}, 0, usage},
+      {{"-h"}, 0, usage},
+      {{hex, "--help", out}, 0, usage},
+      {{"--version"}, 0, "hex2plain " SARNVELD_VERSION "\r\n"},
+      {{hex, "-x", out}, 1, usage + "Unknown option: -x\r\n"},
+      {{"--", hex, help}, 1, Failure("EFCreateError", "Cannot create file " + help)},
+      {{"--", "-h"}, 1, Failure("EError", "Invalid Filename")},
+      {{""}, 1, Failure("EError", "Invalid Filename")},
+      {{hex, ""}, 1, Failure("EError", "Invalid Filename")},
+  };
+  fs::create_directory(help);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.Arguments));
+    const TRunResult result = Unpack(c.Arguments);
+    EXPECT_EQ(result.ExitCode, c.ExitCode);
+    EXPECT_EQ(result.Output, c.Output);
+    EXPECT_FALSE(Exists(out));
   }
 }
 

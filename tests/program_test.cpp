@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -279,6 +280,43 @@ TEST(Console, AnUnwritableStandardOutputFailsBeforeAnyFileIsCreated) {
   EXPECT_FALSE(Exists(dir / "out"));
 }
 
+// Console text must not land in a file of the run: a standard output that is the hexfile or
+// the plainfile, by any name, fails the run before the output is written, for both programs.
+TEST(Console, AStandardOutputThatIsAFileOfTheRunIsRefused) {
+  TTempDir dir;
+  WriteWholeFile(dir / "in", Text("abc"));
+  ASSERT_EQ(RunPacker({dir / "in", dir / "in.hex", "-", "-"}).ExitCode, 0);
+  const std::string in = dir / "in", hex = dir / "in.hex", out = dir / "out";
+  const struct {
+    std::string Program, Module;
+    std::vector<std::string> Arguments;
+    std::string Stdout, Refused;
+  } cases[] = {
+      {SARNVELD2HEX_PATH, "sarnveld2hex", {in, out, "-", "-"}, out, out},
+      {SARNVELD2HEX_PATH, "sarnveld2hex", {in, out, "-", "-"}, in, out},
+      {HEX2PLAIN_PATH, "hex2plain", {hex, out}, out, out},
+      {HEX2PLAIN_PATH, "hex2plain", {hex, out}, hex, out},
+#ifndef _WIN32
+      {HEX2PLAIN_PATH, "hex2plain", {hex, "/dev/stdout"}, out, "/dev/stdout"},
+#endif
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Module + " to " + c.Arguments[1] + ", standard output " + c.Stdout);
+    WriteWholeFile(out, Text("previous"));
+    const Bytes before = ReadWholeFile(c.Stdout);
+    const TRunResult result = testing_support::RunProgram(
+        c.Program, c.Arguments, {.StdoutPath = c.Stdout, .AppendStdout = true});
+    EXPECT_EQ(result.ExitCode, 1);
+    const Bytes after = ReadWholeFile(c.Stdout);
+    const std::string console(after.begin() + static_cast<std::ptrdiff_t>(before.size()),
+                              after.end());
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin()));
+    EXPECT_TRUE(console.ends_with(testing_support::FailureReport(
+        c.Module, "EFCreateError", "Cannot create file " + c.Refused)))
+        << console;
+  }
+}
+
 TEST(Console, AFailureToPrintOkFailsTheRunButKeepsTheCompleteContainer) {
 #ifdef _WIN32
   GTEST_SKIP() << "Windows has no file-size limit for a process";
@@ -291,6 +329,41 @@ TEST(Console, AFailureToPrintOkFailsTheRunButKeepsTheCompleteContainer) {
   EXPECT_EQ(RunPacker({dir / "in", dir / "out", "-", "-"}, options).ExitCode, 1);
   EXPECT_EQ(ReadWholeFile(dir / "console"), Text(Banner));
   EXPECT_EQ(ReadWholeFile(dir / "out"), AbcContainer("ZRQ-705", "Sarnveld"));
+}
+
+// One run at a time writes a file: a file that another process writes is refused and left
+// to it. Of four packs racing for one hexfile, each wins with a container of its own input or
+// is refused, and the file left is a winner's.
+TEST(Writers, ASecondWriterIsRefusedAndLeavesTheFileToTheFirst) {
+  TTempDir dir;
+  WriteWholeFile(dir / "in", Text("abc"));
+  WriteWholeFile(dir / "out", Text("being written"));
+  {
+    const testing_support::TWriterLock writing(dir / "out");
+    EXPECT_EQ(RunPacker({dir / "in", dir / "out", "-", "-"}).Output,
+              Failure("EFCreateError", "Cannot create file " + (dir / "out")));
+    EXPECT_EQ(ReadWholeFile(dir / "out"), Text("being written"));
+  }
+
+  std::vector<Bytes> containers;
+  std::vector<std::future<TRunResult>> runs;
+  for (unsigned i = 0; i < 4; ++i) {
+    const std::string in = dir / ("in" + std::to_string(i));
+    WriteWholeFile(in, RandomBytes((3u << 20) + i, i, 0.2));
+    containers.push_back(testing_support::Pack(ReadWholeFile(in)));
+    runs.push_back(std::async(std::launch::async, [in, &dir] {
+      return RunPacker({in, dir / "race", "-", "-"});
+    }));
+  }
+  std::vector<Bytes> winners;
+  for (unsigned i = 0; i < 4; ++i) {
+    const TRunResult result = runs[i].get();
+    if (result.ExitCode == 0)
+      winners.push_back(containers[i]);
+    else
+      EXPECT_EQ(result.Output, Failure("EFCreateError", "Cannot create file " + (dir / "race")));
+  }
+  EXPECT_NE(std::find(winners.begin(), winners.end(), ReadWholeFile(dir / "race")), winners.end());
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 //   FAULT_KIND    read, write, seek, size or close: the kind to fail
 //   FAULT_AT      N: the Nth call of that kind fails (unset or 0: none)
 //   FAULT_ERRNO   the errno it fails with (default EIO)
+//   FAULT_SIGNAL  S: instead of failing that call, send the process signal S, as a user
+//                 stopping the run would, then make the call
 //   FAULT_SHORT   K: every read and write takes at most K bytes, as a nearly full disk would
 //   FAULT_PATCH   "offset,value": once the first pass has read to the end of a file, the byte
 //                 at offset is set to value (offset at the end: the file grows)
@@ -13,6 +15,7 @@
 //                 largest read asked for and the number of mappings of files
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -34,6 +37,7 @@ struct TConfig {
   int Kind = -1;
   long At = 0;
   int Errno = EIO;
+  int Signal = 0;
   std::size_t Short = 0;
   long long PatchOffset = -1;
   unsigned char PatchValue = 0;
@@ -57,6 +61,8 @@ __attribute__((constructor)) void Configure() {
     Config.At = std::atol(at);
   if (const char* code = std::getenv("FAULT_ERRNO"))
     Config.Errno = std::atoi(code);
+  if (const char* signal = std::getenv("FAULT_SIGNAL"))
+    Config.Signal = std::atoi(signal);
   if (const char* most = std::getenv("FAULT_SHORT"))
     Config.Short = static_cast<std::size_t>(std::atol(most));
   if (const char* patch = std::getenv("FAULT_PATCH")) {
@@ -95,6 +101,10 @@ bool Inject(TKind kind, int fd) {
   const long number = ++Calls[kind];
   if (kind != Config.Kind || number != Config.At)
     return false;
+  if (Config.Signal != 0) {
+    ::kill(::getpid(), Config.Signal);
+    return false;
+  }
   Failed[kind] = true;
   errno = Config.Errno;
   return true;

@@ -120,12 +120,12 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   if (child < 0)
     throw std::runtime_error("fork failed");
   if (child == 0) {
-    const int out = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int out = ::open(outputPath.c_str(),
+                           O_WRONLY | O_CREAT | (options.AppendStdout ? O_APPEND : O_TRUNC), 0644);
     const int in = ::open("/dev/null", O_RDONLY);
     if (out < 0 || in < 0 || ::dup2(out, STDOUT_FILENO) < 0 || ::dup2(in, STDIN_FILENO) < 0)
       ::_exit(127);
     if (options.FileSizeLimit >= 0) {
-      ::signal(SIGXFSZ, SIG_IGN);
       const rlimit limit{static_cast<rlim_t>(options.FileSizeLimit),
                          static_cast<rlim_t>(options.FileSizeLimit)};
       if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
@@ -145,7 +145,8 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   TRunResult result;
   result.PeakMemoryKiB = usage.ru_maxrss;
   result.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.TimedOut = WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM;
+  result.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  result.TimedOut = result.Signal == SIGALRM;
   if (options.StdoutPath.empty()) {
     const Bytes bytes = ReadWholeFile(outputPath);
     result.Output.assign(bytes.begin(), bytes.end());
@@ -158,6 +159,18 @@ TTempDir::TTempDir() {
   if (::mkdtemp(pattern.data()) == nullptr)
     throw std::runtime_error("mkdtemp failed");
   Path = pattern;
+}
+
+TWriterLock::TWriterLock(const std::string& path) : Handle(::open(path.c_str(), O_RDWR)) {
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  if (Handle < 0 || ::fcntl(static_cast<int>(Handle), F_OFD_SETLK, &whole) != 0)
+    throw std::runtime_error("cannot lock " + path);
+}
+
+TWriterLock::~TWriterLock() {
+  ::close(static_cast<int>(Handle));
 }
 
 bool IsCharDevice(const std::string& path) {

@@ -62,8 +62,9 @@ TUnpacked Unpack(const Bytes& container);
 struct TRunOptions {
   // Where standard output goes; empty: a temporary file that is read back.
   std::string StdoutPath{};
-  // When set, the child's file-size limit in bytes, with SIGXFSZ ignored, so that writes
-  // past it fail with EFBIG.
+  // Whether StdoutPath is appended to, as `>>` does, instead of truncated.
+  bool AppendStdout = false;
+  // When set, the child's file-size limit in bytes.
   long long FileSizeLimit = -1;
   // NAME=value entries added to the child's environment, replacing those of the same name.
   std::vector<std::string> Environment{};
@@ -71,6 +72,7 @@ struct TRunOptions {
 
 struct TRunResult {
   int ExitCode = -1;       // -1 when the child did not exit normally
+  int Signal = 0;          // the signal that ended the child, if one did
   bool TimedOut = false;   // killed as hanging: after 30 s, or 600 s under a wrapper
   std::string Output;      // the bytes written to standard output, when captured
   long PeakMemoryKiB = 0;  // the child's peak resident memory
@@ -112,6 +114,18 @@ inline std::string FailureReport(const std::string& program, const std::string& 
                                  const std::string& message) {
   return FailureReportStart(program, kind, message) + (message.ends_with(".") ? "" : ".") + "\r\n";
 }
+
+// Holds an existing file open as its one writer, as a run of the programs does, until destroyed.
+class TWriterLock {
+ public:
+  explicit TWriterLock(const std::string& path);
+  ~TWriterLock();
+  TWriterLock(const TWriterLock&) = delete;
+  TWriterLock& operator=(const TWriterLock&) = delete;
+
+ private:
+  std::intptr_t Handle;
+};
 
 // A fresh directory under the system's temporary directory, removed by the destructor.
 class TTempDir {

@@ -66,9 +66,10 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   std::string environment = EnvironmentBlock(options.Environment);
 
   SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-  const HANDLE out =
-      ::CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    &inherited, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE out = ::CreateFileA(
+      outputPath.c_str(), options.AppendStdout ? FILE_APPEND_DATA : GENERIC_WRITE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+      options.AppendStdout ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   const HANDLE in = ::CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   &inherited, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (out == INVALID_HANDLE_VALUE || in == INVALID_HANDLE_VALUE)
@@ -116,6 +117,19 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
     result.Output.assign(bytes.begin(), bytes.end());
   }
   return result;
+}
+
+// Without sharing, as the programs open their output.
+TWriterLock::TWriterLock(const std::string& path)
+    : Handle(reinterpret_cast<std::intptr_t>(
+          ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr))) {
+  if (reinterpret_cast<HANDLE>(Handle) == INVALID_HANDLE_VALUE)
+    throw std::runtime_error("cannot open " + path);
+}
+
+TWriterLock::~TWriterLock() {
+  ::CloseHandle(reinterpret_cast<HANDLE>(Handle));
 }
 
 TTempDir::TTempDir() {
