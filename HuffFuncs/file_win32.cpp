@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 
 #include "errors.h"
 #include "file.h"
@@ -40,7 +42,63 @@ bool IdentityOf(HANDLE handle, TFile::TIdentity& identity) {
   return true;
 }
 
+// The outputs being written, for the console control handler: it marks each for deletion
+// through its own handle, which stays open until the process ends. Abandon holds an entry
+// Busy while it removes the file itself, and the handler waits for that.
+enum TSlotState : int { Free, Armed, Busy, Taken };
+struct TUnfinished {
+  std::atomic<int> State{Free};
+  HANDLE Handle = INVALID_HANDLE_VALUE;
+};
+std::array<TUnfinished, 8> Unfinished;
+
+int RecordUnfinished(HANDLE handle) {
+  for (std::size_t slot = 0; slot < Unfinished.size(); ++slot) {
+    int expected = Free;
+    if (!Unfinished[slot].State.compare_exchange_strong(expected, Busy))
+      continue;
+    Unfinished[slot].Handle = handle;
+    Unfinished[slot].State.store(Armed);
+    return static_cast<int>(slot);
+  }
+  return -1;
+}
+
+// Takes the entry back as `next` (Free, or Busy while Abandon works); when the handler has
+// taken it, the process is about to end, and this run must not go on to report anything.
+void ClaimUnfinished(int slot, int next) {
+  if (slot < 0)
+    return;
+  int expected = Armed;
+  if (!Unfinished[static_cast<std::size_t>(slot)].State.compare_exchange_strong(expected, next))
+    ::Sleep(INFINITE);
+}
+
+void ReleaseUnfinished(int slot) {
+  if (slot >= 0)
+    Unfinished[static_cast<std::size_t>(slot)].State.store(Free);
+}
+
 }  // namespace
+
+void RemoveUnfinishedOutputs() noexcept {
+  for (TUnfinished& entry : Unfinished) {
+    int state = entry.State.load();
+    while (state == Busy) {
+      ::Sleep(1);
+      state = entry.State.load();
+    }
+    if (state != Armed || !entry.State.compare_exchange_strong(state, Taken))
+      continue;
+    FILE_DISPOSITION_INFO remove{TRUE};
+    if (!::SetFileInformationByHandle(entry.Handle, FileDispositionInfo, &remove, sizeof remove)) {
+      // Without the right to delete, at least no half-written container stays.
+      LARGE_INTEGER start{};
+      if (::SetFilePointerEx(entry.Handle, start, nullptr, FILE_BEGIN))
+        (void)::SetEndOfFile(entry.Handle);
+    }
+  }
+}
 
 std::string SystemErrorText(unsigned long code) {
   char* text = nullptr;
@@ -62,6 +120,7 @@ TPathKind ProbePath(const std::string& path) {
 }
 
 TFile::~TFile() {
+  ClaimUnfinished(UnfinishedSlot, Free);
   if (Handle != Closed)
     ::CloseHandle(Win(Handle));
 }
@@ -86,17 +145,35 @@ std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
 // Opened without sharing: when `mustNotBe` is the same file under any name, its own open
 // handle makes this open fail with a sharing violation, which the system checks before
 // CREATE_ALWAYS truncates anything.
-std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TFile*) {
-  const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+//
+// The right to delete lets a console control handler remove the file through this handle
+// (RemoveUnfinishedOutputs); where it is not granted, the file is opened without it.
+std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TFile* mustNotBe) {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  for (const DWORD access : {GENERIC_READ | GENERIC_WRITE | DELETE, GENERIC_READ | GENERIC_WRITE}) {
+    handle = ::CreateFileA(path.c_str(), access, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    if (handle != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_ACCESS_DENIED)
+      break;
+  }
   if (handle == INVALID_HANDLE_VALUE)
     throw EFCreateError(path);
   const bool created = ::GetLastError() != ERROR_ALREADY_EXISTS;
   const DWORD type = ::GetFileType(handle);
   TIdentity identity;
+  // Console text written into the input would spoil it. (A console open on the output
+  // itself has already made the unshared open above fail.)
+  const HANDLE console = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  TIdentity consoleIdentity;
+  const bool consoleClashes =
+      type == FILE_TYPE_DISK && console != nullptr && console != INVALID_HANDLE_VALUE &&
+      ::GetFileType(console) == FILE_TYPE_DISK && IdentityOf(console, consoleIdentity) &&
+      IdentityOf(handle, identity) &&
+      (consoleIdentity == identity ||
+       (mustNotBe != nullptr && consoleIdentity == mustNotBe->Identity));
   // A pipe cannot be rewound to write the header, and writing one that nobody reads would
   // block for ever. A device such as NUL is written but never removed.
-  if (type == FILE_TYPE_PIPE || type == FILE_TYPE_UNKNOWN ||
+  if (type == FILE_TYPE_PIPE || type == FILE_TYPE_UNKNOWN || consoleClashes ||
       (type == FILE_TYPE_DISK && !IdentityOf(handle, identity))) {
     ::CloseHandle(handle);
     // A refused hexfile is not left behind where there was none.
@@ -106,8 +183,11 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
   }
   // Abandon opens the path again, and so reaches the file behind a symbolic link, not the link.
   std::string removalPath = type == FILE_TYPE_DISK ? path : std::string();
-  return std::unique_ptr<TFile>(
+  std::unique_ptr<TFile> file(
       new TFile(reinterpret_cast<std::intptr_t>(handle), path, identity, std::move(removalPath)));
+  if (type == FILE_TYPE_DISK)
+    file->UnfinishedSlot = RecordUnfinished(handle);
+  return file;
 }
 
 void TFile::Fail(const char* action) const {
@@ -171,6 +251,8 @@ std::uint64_t TFile::Size() {
 }
 
 void TFile::Close() {
+  // Only a whole file is closed: a console event from here on leaves it.
+  ClaimUnfinished(std::exchange(UnfinishedSlot, -1), Free);
   if (Handle == Closed)
     return;
   const HANDLE handle = Win(Handle);
@@ -180,6 +262,8 @@ void TFile::Close() {
 }
 
 void TFile::Abandon() noexcept {
+  const int slot = std::exchange(UnfinishedSlot, -1);
+  ClaimUnfinished(slot, Busy);
   if (Handle != Closed) {
     // Everything in the file is ours (it was created or truncated by this run): empty it,
     // so that no other hard link to it keeps a half-written container either.
@@ -191,21 +275,22 @@ void TFile::Abandon() noexcept {
     ::CloseHandle(Win(Handle));
     Handle = Closed;
   }
-  if (RemovalPath.empty())
-    return;
-  // Remove only what we wrote: if the path was replaced meanwhile, it is someone else's.
-  // The file is marked for deletion through the very handle that was checked.
-  const HANDLE handle = ::CreateFileA(RemovalPath.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle != INVALID_HANDLE_VALUE) {
-    TIdentity found;
-    FILE_DISPOSITION_INFO remove{TRUE};
-    if (::GetFileType(handle) == FILE_TYPE_DISK && IdentityOf(handle, found) && found == Identity)
-      (void)::SetFileInformationByHandle(handle, FileDispositionInfo, &remove, sizeof remove);
-    ::CloseHandle(handle);
+  if (!RemovalPath.empty()) {
+    // Remove only what we wrote: if the path was replaced meanwhile, it is someone else's.
+    // The file is marked for deletion through the very handle that was checked.
+    const HANDLE handle = ::CreateFileA(RemovalPath.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      TIdentity found;
+      FILE_DISPOSITION_INFO remove{TRUE};
+      if (::GetFileType(handle) == FILE_TYPE_DISK && IdentityOf(handle, found) && found == Identity)
+        (void)::SetFileInformationByHandle(handle, FileDispositionInfo, &remove, sizeof remove);
+      ::CloseHandle(handle);
+    }
   }
   RemovalPath.clear();
+  ReleaseUnfinished(slot);
 }
 
 }  // namespace huff

@@ -13,10 +13,25 @@
 #include "process.h"
 
 namespace app {
+namespace {
+
+// Runs on a thread of its own, while the run goes on: removes the unfinished output, then ends
+// the process with the status that Ctrl-C gives by default. (Wine's default handler would
+// end it with 0, as if the run had succeeded.)
+BOOL WINAPI StopRun(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+    return FALSE;
+  huff::RemoveUnfinishedOutputs();
+  ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return TRUE;
+}
+
+}  // namespace
 
 void PrepareProcess() {
   // A drive that is not ready must fail the open, not wait for someone to answer a dialog box.
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  ::SetConsoleCtrlHandler(StopRun, TRUE);
 }
 
 // The C runtime's argv follows other rules (backslashes before quotes, for one): the words
