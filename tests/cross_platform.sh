@@ -24,7 +24,10 @@ while IFS= read -r -d '' file; do inputs+=("$file"); done \
 printf 'A' >"$scratch/one-byte"
 head -c 3000000 /dev/zero | tr '\0' '\377' >"$scratch/erased"
 cp "$windows/unit_tests.exe" "$scratch/code"
-inputs+=("$scratch/empty" "$scratch/one-byte" "$scratch/erased" "$scratch/code")
+# A plainfile named in Greek and CJK: Windows finds it only when it takes the path as UTF-8.
+greek_cjk="$scratch/εικόνα-映像.bin"
+cp examples/blinky.bin "$greek_cjk"
+inputs+=("$scratch/empty" "$scratch/one-byte" "$scratch/erased" "$scratch/code" "$greek_cjk")
 
 failures=0
 differ() {
@@ -48,7 +51,10 @@ run() {
   if [ "$platform" = linux ]; then
     "$linux/$program" "$@" || true
   else
-    "$wine" "$windows/$program.exe" "$@" | sed "s/in module $program\.exe at/in module $program at/" || true
+    # wine reads arguments and file names in the locale's character set: UTF-8, whatever
+    # the caller's locale.
+    LC_ALL=C.UTF-8 "$wine" "$windows/$program.exe" "$@" |
+      sed "s/in module $program\.exe at/in module $program at/" || true
   fi
 }
 
@@ -68,20 +74,50 @@ for input in "${inputs[@]}"; do
   grep -q $'^Ok\r$' "$scratch/linux.unpack" || differ "no Ok from hex2plain for $input"
 done
 
+# NameID|Manufacturer beyond ASCII: the header holds the same UTF-8 bytes, cut to 15 inside a
+# character when longer; U+1D11E is a surrogate pair on Windows. The container and the image
+# are written to paths in CJK.
+for names in "Zähler-µC|Ünïcödé" "Ζυγαριά東京|𝄞株式会社"; do
+  IFS='|' read -r name maker <<<"$names"
+  rm -f "$scratch"/{linux,windows}-容器.hex "$scratch"/{linux,windows}-像.img
+  for platform in linux windows; do
+    run $platform sarnveld2hex "$greek_cjk" "$scratch/$platform-容器.hex" "$name" "$maker" \
+      >"$scratch/$platform.pack"
+    run $platform hex2plain "$scratch/$platform-容器.hex" "$scratch/$platform-像.img" \
+      >"$scratch/$platform.unpack"
+  done
+  cmp -s "$scratch/linux-容器.hex" "$scratch/windows-容器.hex" || differ "container for $names"
+  cmp -s "$scratch/linux.pack" "$scratch/windows.pack" ||
+    differ_console "packer's console for $names" pack
+  cmp -s "$scratch/linux.unpack" "$scratch/windows.unpack" ||
+    differ_console "hex2plain's console for $names" unpack
+  for platform in linux windows; do
+    cmp -s "$greek_cjk" "$scratch/$platform-像.img" || differ "image unpacked on $platform for $names"
+  done
+done
+
 # Failures: the same report, up to the module's name.
 # A copy names itself: a program that truncated its input would not harm the repository.
 cp examples/blinky.bin "$scratch/same.bin"
-for arguments in "$scratch/nowhere $scratch/out.hex - -" "$scratch $scratch/out.hex - -" \
-  "$scratch/same.bin $scratch/same.bin - -"; do
+cp examples/blinky.bin "$scratch/同じ.bin"
+# The reports that name a path carry it as UTF-8 bytes on both platforms.
+failures_checked=(
+  "$scratch/nowhere $scratch/out.hex - -" "$scratch $scratch/out.hex - -"
+  "$scratch/same.bin $scratch/same.bin - -" "$scratch/同じ.bin $scratch/同じ.bin - -"
+  "$greek_cjk $scratch/無い/out.hex - -")
+for arguments in "${failures_checked[@]}"; do
   # shellcheck disable=SC2086
   for platform in linux windows; do run $platform sarnveld2hex $arguments >"$scratch/$platform.fail"; done
   cmp -s "$scratch/linux.fail" "$scratch/windows.fail" || differ_console "failure report for: $arguments" fail
   grep -q "^Exception E" "$scratch/linux.fail" || differ "no failure report for: $arguments"
 done
-cmp -s examples/blinky.bin "$scratch/same.bin" || differ "an input that named itself changed"
+for same in same.bin 同じ.bin; do
+  cmp -s examples/blinky.bin "$scratch/$same" || differ "an input that named itself changed: $same"
+done
 : >"$scratch/empty.hex"
 for platform in linux windows; do run $platform hex2plain "$scratch/empty.hex" >"$scratch/$platform.fail"; done
 cmp -s "$scratch/linux.fail" "$scratch/windows.fail" || differ_console "hex2plain's report for an empty file" fail
 
-echo "compared ${#inputs[@]} inputs and 4 failures: $failures differences"
+echo "compared ${#inputs[@]} inputs, 2 pairs of names and $((${#failures_checked[@]} + 1)) failures:" \
+  "$failures differences"
 [ "$failures" -eq 0 ]

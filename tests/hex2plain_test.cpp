@@ -115,9 +115,10 @@ TEST(Hex2plainSuccess, TheContainerIsDescribedAndItsImageWrittenWhereAsked) {
                 "-",
                 "out",
                 Summary("ZRQ-705", "33", "128 (0x00000080)", "0 bytes", "0", "none", "none")},
-               {Text("a"), "\xFF\x01\xC3\xA9 a\\b~", "out",
-                Summary("\\xFF\\x01\\xC3\\xA9 a\\x5Cb~", "35", "162 (0x000000A2)", "1 byte", "1",
-                        "1 bit", "1 bit")},
+               // UTF-8, which a Windows command line can pass.
+               {Text("a"), "\xC3\xBF\x01\xC3\xA9 a\\b~", "out",
+                Summary("\\xC3\\xBF\\x01\\xC3\\xA9 a\\x5Cb~", "35", "162 (0x000000A2)", "1 byte",
+                        "1", "1 bit", "1 bit")},
                {Bytes(70000, 0xFF), "-", "out", ""},
                {RandomBytes(100000, 7), "-", "out", ""}};
   for (const auto& c : cases) {

@@ -90,7 +90,9 @@ TEST(CommandLine, TheNamesAreStoredAsGivenOrAsTheirDefaults) {
   } cases[] = {{"-", "-", "ZRQ-705", "Sarnveld"},
                {"--", " -", "--", " -"},
                {"- ", "Acme", "- ", "Acme"},
-               {"\xFF\x01\xC3\xA9", "-", "\xFF\x01\xC3\xA9", "Sarnveld"},
+               // Not ASCII, but UTF-8: Windows passes a command line as text, in which bytes
+               // that are not UTF-8 cannot be given.
+               {"\xC3\xBF\x01\xC3\xA9", "-", "\xC3\xBF\x01\xC3\xA9", "Sarnveld"},
                {fifteen, fifteen, fifteen, fifteen},
                {fifteen + "P", "-", fifteen, "Sarnveld"},
                {"-", fifteen + std::string(40, 'x'), "ZRQ-705", fifteen}};
