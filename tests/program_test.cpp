@@ -93,6 +93,10 @@ TEST(CommandLine, TheNamesAreStoredAsGivenOrAsTheirDefaults) {
                // Not ASCII, but UTF-8: Windows passes a command line as text, in which bytes
                // that are not UTF-8 cannot be given.
                {"\xC3\xBF\x01\xC3\xA9", "-", "\xC3\xBF\x01\xC3\xA9", "Sarnveld"},
+#ifndef _WIN32
+               // Where arguments are bytes, any bytes are stored as given.
+               {"\xFF\xFE", "\x80", "\xFF\xFE", "\x80"},
+#endif
                {fifteen, fifteen, fifteen, fifteen},
                {fifteen + "P", "-", fifteen, "Sarnveld"},
                {"-", fifteen + std::string(40, 'x'), "ZRQ-705", fifteen}};
