@@ -24,6 +24,8 @@ TPathKind ProbePath(const std::string& path);
 // Removes every output that a TFile of this process created or truncated and has not yet
 // closed or abandoned, by the rule that Abandon follows. Safe to call from a signal handler:
 // the programs call it when a signal stops the run, so that no half-written file is left.
+// The process must end right after it: a later Close, Abandon or destructor of such a file
+// waits for that end, so that the run cannot go on to report success.
 void RemoveUnfinishedOutputs() noexcept;
 
 class TFile final : public TStream {

@@ -108,11 +108,19 @@ bool LockForWriting(int fd) {
   whole.l_whence = SEEK_SET;
   if (::fcntl(fd, F_OFD_SETLK, &whole) == 0)
     return true;
-#else
+  if (errno != EINVAL)  // EINVAL: a kernel without such locks, which has flock
+    return errno != EAGAIN && errno != EACCES;
+#endif
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
     return true;
-#endif
-  return errno != EAGAIN && errno != EACCES && errno != EWOULDBLOCK;
+  return errno != EWOULDBLOCK;
+}
+
+// Whether path still names the file `identity`: a run that held the file before this one
+// took the lock may have removed it meanwhile, and a file without a name is nobody's result.
+bool StillNamed(const std::string& path, const TFile::TIdentity& identity) {
+  struct stat named {};
+  return ::stat(path.c_str(), &named) == 0 && IdentityOf(named) == identity;
 }
 
 }  // namespace
@@ -205,7 +213,7 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
   if ((mustNotBe != nullptr && found == mustNotBe->Identity) || unusable || consoleClashes)
     refuse(true);
   const bool regular = S_ISREG(info.st_mode);
-  if (regular && !LockForWriting(fd))
+  if (regular && (!LockForWriting(fd) || !StillNamed(path, found)))
     refuse(false);
   const int flags = ::fcntl(fd, F_GETFL);
   if ((regular && ::ftruncate(fd, 0) != 0) || flags < 0 ||
@@ -307,16 +315,19 @@ void TFile::Close() {
 }
 
 void TFile::Abandon() noexcept {
-  if (Handle >= 0) {
+  // Removed while it is still open and locked: once it is closed, another run may take the
+  // path and write a whole file of its own into the same inode.
+  if (!RemovalPath.empty()) {
     // Everything in the file is ours (it was created or truncated by this run): empty it,
     // so that no other hard link to it keeps a half-written container either.
-    if (!RemovalPath.empty())
+    if (Handle >= 0)
       (void)::ftruncate(Fd(Handle), 0);
+    RemoveIfStill(RemovalPath.c_str(), Identity);
+  }
+  if (Handle >= 0) {
     ::close(Fd(Handle));
     Handle = -1;
   }
-  if (!RemovalPath.empty())
-    RemoveIfStill(RemovalPath.c_str(), Identity);
   RemovalPath.clear();
   // Only now: a signal until here removes the file too.
   ForgetUnfinished(std::exchange(UnfinishedSlot, -1));

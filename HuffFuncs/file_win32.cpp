@@ -42,6 +42,17 @@ bool IdentityOf(HANDLE handle, TFile::TIdentity& identity) {
   return true;
 }
 
+// Empties the file (so that no other hard link to it keeps a half-written container), then
+// marks it for deletion when its last handle closes; false when the handle lacks the right
+// to delete.
+bool EmptyAndDelete(HANDLE handle) {
+  LARGE_INTEGER start{};
+  if (::SetFilePointerEx(handle, start, nullptr, FILE_BEGIN))
+    (void)::SetEndOfFile(handle);
+  FILE_DISPOSITION_INFO remove{TRUE};
+  return ::SetFileInformationByHandle(handle, FileDispositionInfo, &remove, sizeof remove) != 0;
+}
+
 // The outputs being written, for the console control handler: it marks each for deletion
 // through its own handle, which stays open until the process ends. Abandon holds an entry
 // Busy while it removes the file itself, and the handler waits for that.
@@ -88,15 +99,8 @@ void RemoveUnfinishedOutputs() noexcept {
       ::Sleep(1);
       state = entry.State.load();
     }
-    if (state != Armed || !entry.State.compare_exchange_strong(state, Taken))
-      continue;
-    FILE_DISPOSITION_INFO remove{TRUE};
-    if (!::SetFileInformationByHandle(entry.Handle, FileDispositionInfo, &remove, sizeof remove)) {
-      // Without the right to delete, at least no half-written container stays.
-      LARGE_INTEGER start{};
-      if (::SetFilePointerEx(entry.Handle, start, nullptr, FILE_BEGIN))
-        (void)::SetEndOfFile(entry.Handle);
-    }
+    if (state == Armed && entry.State.compare_exchange_strong(state, Taken))
+      (void)EmptyAndDelete(entry.Handle);
   }
 }
 
@@ -146,9 +150,18 @@ std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
 // handle makes this open fail with a sharing violation, which the system checks before
 // CREATE_ALWAYS truncates anything.
 //
-// The right to delete lets a console control handler remove the file through this handle
-// (RemoveUnfinishedOutputs); where it is not granted, the file is opened without it.
+// The right to delete lets Abandon and a console control handler remove the file through this
+// handle (RemoveUnfinishedOutputs); where it is not granted, the file is opened without it.
+// Between the open and its record, a console event leaves the new file empty.
 std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TFile* mustNotBe) {
+  // Console text written into the input would spoil it: refused before CREATE_ALWAYS
+  // truncates anything. (A console open on the output itself makes the unshared open fail.)
+  const HANDLE console = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  TIdentity consoleIdentity;
+  if (mustNotBe != nullptr && console != nullptr && console != INVALID_HANDLE_VALUE &&
+      ::GetFileType(console) == FILE_TYPE_DISK && IdentityOf(console, consoleIdentity) &&
+      consoleIdentity == mustNotBe->Identity)
+    throw EFCreateError(path);
   HANDLE handle = INVALID_HANDLE_VALUE;
   for (const DWORD access : {GENERIC_READ | GENERIC_WRITE | DELETE, GENERIC_READ | GENERIC_WRITE}) {
     handle = ::CreateFileA(path.c_str(), access, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
@@ -161,19 +174,9 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
   const bool created = ::GetLastError() != ERROR_ALREADY_EXISTS;
   const DWORD type = ::GetFileType(handle);
   TIdentity identity;
-  // Console text written into the input would spoil it. (A console open on the output
-  // itself has already made the unshared open above fail.)
-  const HANDLE console = ::GetStdHandle(STD_OUTPUT_HANDLE);
-  TIdentity consoleIdentity;
-  const bool consoleClashes =
-      type == FILE_TYPE_DISK && console != nullptr && console != INVALID_HANDLE_VALUE &&
-      ::GetFileType(console) == FILE_TYPE_DISK && IdentityOf(console, consoleIdentity) &&
-      IdentityOf(handle, identity) &&
-      (consoleIdentity == identity ||
-       (mustNotBe != nullptr && consoleIdentity == mustNotBe->Identity));
   // A pipe cannot be rewound to write the header, and writing one that nobody reads would
   // block for ever. A device such as NUL is written but never removed.
-  if (type == FILE_TYPE_PIPE || type == FILE_TYPE_UNKNOWN || consoleClashes ||
+  if (type == FILE_TYPE_PIPE || type == FILE_TYPE_UNKNOWN ||
       (type == FILE_TYPE_DISK && !IdentityOf(handle, identity))) {
     ::CloseHandle(handle);
     // A refused hexfile is not left behind where there was none.
@@ -264,20 +267,17 @@ void TFile::Close() {
 void TFile::Abandon() noexcept {
   const int slot = std::exchange(UnfinishedSlot, -1);
   ClaimUnfinished(slot, Busy);
+  // Deleted through the run's own handle while it is open: once it is closed, another run may
+  // take the path.
+  bool deleted = false;
   if (Handle != Closed) {
-    // Everything in the file is ours (it was created or truncated by this run): empty it,
-    // so that no other hard link to it keeps a half-written container either.
-    if (!RemovalPath.empty()) {
-      LARGE_INTEGER start{};
-      if (::SetFilePointerEx(Win(Handle), start, nullptr, FILE_BEGIN))
-        (void)::SetEndOfFile(Win(Handle));
-    }
+    deleted = !RemovalPath.empty() && EmptyAndDelete(Win(Handle));
     ::CloseHandle(Win(Handle));
     Handle = Closed;
   }
-  if (!RemovalPath.empty()) {
-    // Remove only what we wrote: if the path was replaced meanwhile, it is someone else's.
-    // The file is marked for deletion through the very handle that was checked.
+  if (!RemovalPath.empty() && !deleted) {
+    // Without the right to delete on the handle: by the path, but only if it still names the
+    // file that was written; if it was replaced meanwhile, it is someone else's.
     const HANDLE handle = ::CreateFileA(RemovalPath.c_str(), DELETE | FILE_READ_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -1,6 +1,7 @@
 // POSIX side of the process layer.
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -12,8 +13,14 @@ namespace app {
 namespace {
 
 // Removes the unfinished output, then ends the process as the signal asks, so that the shell
-// sees the signal's status.
+// sees the signal's status. A second signal, caught on another thread meanwhile, waits for
+// the first handler to end the process: it must not end it before the removal.
+std::atomic<bool> Stopping{false};
+
 void StopRun(int number) {
+  if (Stopping.exchange(true))
+    for (;;)
+      ::pause();
   huff::RemoveUnfinishedOutputs();
   ::signal(number, SIG_DFL);
   ::raise(number);  // delivered as the handler returns

@@ -6,6 +6,7 @@
 #undef WriteConsole
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 
 #include "command_line.h"
@@ -18,9 +19,14 @@ namespace {
 // Runs on a thread of its own, while the run goes on: removes the unfinished output, then ends
 // the process with the status that Ctrl-C gives by default. (Wine's default handler would
 // end it with 0, as if the run had succeeded.)
+std::atomic<bool> Stopping{false};
+
 BOOL WINAPI StopRun(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
     return FALSE;
+  // A second event waits for the first one's handler to end the process.
+  if (Stopping.exchange(true))
+    ::Sleep(INFINITE);
   huff::RemoveUnfinishedOutputs();
   ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
   return TRUE;

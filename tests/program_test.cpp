@@ -317,6 +317,7 @@ TEST(Console, AStandardOutputThatIsAFileOfTheRunIsRefused) {
     const std::string console(after.begin() + static_cast<std::ptrdiff_t>(before.size()),
                               after.end());
     EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin()));
+    EXPECT_TRUE(c.Stdout == out || ReadWholeFile(out) == Text("previous"));
     EXPECT_TRUE(console.ends_with(testing_support::FailureReport(
         c.Module, "EFCreateError", "Cannot create file " + c.Refused)))
         << console;

@@ -126,6 +126,10 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
     if (out < 0 || in < 0 || ::dup2(out, STDOUT_FILENO) < 0 || ::dup2(in, STDIN_FILENO) < 0)
       ::_exit(127);
     if (options.FileSizeLimit >= 0) {
+      // The programs ignore SIGXFSZ themselves; a checker such as valgrind, which writes files
+      // of its own before they start, is spared it.
+      if (!wrapper.empty())
+        ::signal(SIGXFSZ, SIG_IGN);
       const rlimit limit{static_cast<rlim_t>(options.FileSizeLimit),
                          static_cast<rlim_t>(options.FileSizeLimit)};
       if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
