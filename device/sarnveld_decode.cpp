@@ -165,8 +165,7 @@ int Flush(sarnveld_decoder* d, unsigned count) {
 // bit at a time. Returns at the end of the bytes or of the stream, its fill checked. The state
 // is in locals: stores of image bytes may alias any field, and would make the compiler reload
 // them.
-int DecodeData(sarnveld_decoder* d, const uint8_t* bytes, size_t size, uint32_t bits,
-               size_t* at) {
+int DecodeData(sarnveld_decoder* d, const uint8_t* bytes, size_t size, uint32_t bits, size_t* at) {
   const uint16_t(*const tree)[2] = d->tree;
   unsigned node = d->node;
   unsigned count = d->out_count;
@@ -272,12 +271,16 @@ int sarnveld_decoder_feed(sarnveld_decoder* decoder, const uint8_t* bytes, size_
     if (status != SARNVELD_DECODE_OK)
       return Fail(decoder, status);
   }
-  int status = Payload(decoder, bytes, size);
+  const int status = Payload(decoder, bytes, size);
   // The image decoded so far reaches the sink before the call returns: nothing is held back
-  // in a saved state.
-  if (status == SARNVELD_DECODE_OK)
-    status = Flush(decoder, decoder->out_count);
-  return status == SARNVELD_DECODE_OK ? status : Fail(decoder, status);
+  // in a saved state, and before a fault the sink has the same bytes however the container
+  // was split.
+  if (status == SARNVELD_DECODE_STOPPED)
+    return Fail(decoder, status);
+  const int flushed = Flush(decoder, decoder->out_count);
+  if (status != SARNVELD_DECODE_OK)
+    return Fail(decoder, status);
+  return flushed == SARNVELD_DECODE_OK ? flushed : Fail(decoder, flushed);
 }
 
 int sarnveld_decoder_finish(sarnveld_decoder* decoder) {

@@ -21,13 +21,14 @@ typedef struct sarnveld_header {
 } sarnveld_header;
 
 enum {
-  SARNVELD_DECODE_OK = 0,            /* feed: all bytes taken; finish: complete and valid */
-  SARNVELD_DECODE_BAD_HEADER = -1,   /* a name field breaks its rule */
-  SARNVELD_DECODE_BAD_TABLE = -2,    /* start bit, entries, clashes, incomplete or missing codes */
-  SARNVELD_DECODE_BAD_STREAM = -3,   /* data, end marker, fill, or a stream that ends before or after the payload */
-  SARNVELD_DECODE_BAD_SIZE = -4,     /* the container holds more or fewer bytes than PayloadSize says */
+  SARNVELD_DECODE_OK = 0,          /* feed: all bytes taken; finish: complete and valid */
+  SARNVELD_DECODE_BAD_HEADER = -1, /* a name field breaks its rule */
+  SARNVELD_DECODE_BAD_TABLE = -2,  /* start bit, entries, clashes, incomplete or missing codes */
+  SARNVELD_DECODE_BAD_STREAM =
+      -3, /* data, end marker, fill, or a stream that ends before or after the payload */
+  SARNVELD_DECODE_BAD_SIZE = -4, /* the container holds more or fewer bytes than PayloadSize says */
   SARNVELD_DECODE_BAD_CHECKSUM = -5,
-  SARNVELD_DECODE_STOPPED = -6       /* the sink returned nonzero */
+  SARNVELD_DECODE_STOPPED = -6 /* the sink returned nonzero */
 };
 
 /* Receives the image in order, in pieces of at least one byte; nonzero stops decoding. */
@@ -56,11 +57,11 @@ typedef struct sarnveld_decoder {
   uint16_t open;         /* missing children of inner nodes */
   uint8_t header_bytes;  /* 0 to 40 */
   uint8_t phase;
-  uint8_t left;          /* bits still due in the current field */
+  uint8_t left; /* bits still due in the current field */
   uint8_t out_count;
-  int8_t status;         /* the first error, sticky */
+  int8_t status; /* the first error, sticky */
   union {
-    uint8_t map[32];     /* the presence map, until the byte values' entries are read */
+    uint8_t map[32]; /* the presence map, until the byte values' entries are read */
     uint8_t out[SARNVELD_DECODE_OUT_BYTES]; /* image bytes not yet given to the sink */
   } buffer;
 } sarnveld_decoder;
