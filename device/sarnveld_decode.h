@@ -20,16 +20,18 @@ typedef struct sarnveld_header {
   uint32_t checksum;
 } sarnveld_header;
 
+/* What the calls return. */
+/* clang-format off */
 enum {
-  SARNVELD_DECODE_OK = 0,          /* feed: all bytes taken; finish: complete and valid */
-  SARNVELD_DECODE_BAD_HEADER = -1, /* a name field breaks its rule */
-  SARNVELD_DECODE_BAD_TABLE = -2,  /* start bit, entries, clashes, incomplete or missing codes */
-  SARNVELD_DECODE_BAD_STREAM =
-      -3, /* data, end marker, fill, or a stream that ends before or after the payload */
-  SARNVELD_DECODE_BAD_SIZE = -4, /* the container holds more or fewer bytes than PayloadSize says */
+  SARNVELD_DECODE_OK = 0,            /* feed: all bytes taken; finish: complete and valid */
+  SARNVELD_DECODE_BAD_HEADER = -1,   /* a name field breaks its rule */
+  SARNVELD_DECODE_BAD_TABLE = -2,    /* start bit, entries, clashes, incomplete or missing codes */
+  SARNVELD_DECODE_BAD_STREAM = -3,   /* data, end marker, fill, or a stream that ends before or after the payload */
+  SARNVELD_DECODE_BAD_SIZE = -4,     /* the container holds more or fewer bytes than PayloadSize says */
   SARNVELD_DECODE_BAD_CHECKSUM = -5,
-  SARNVELD_DECODE_STOPPED = -6 /* the sink returned nonzero */
+  SARNVELD_DECODE_STOPPED = -6       /* the sink returned nonzero */
 };
+/* clang-format on */
 
 /* Receives the image in order, in pieces of at least one byte; nonzero stops decoding. */
 typedef int (*sarnveld_sink)(void* user, const uint8_t* bytes, size_t size);
@@ -56,10 +58,10 @@ typedef struct sarnveld_decoder {
   uint16_t inner;        /* inner nodes in the tree */
   uint16_t open;         /* missing children of inner nodes */
   uint8_t header_bytes;  /* 0 to 40 */
-  uint8_t phase;
-  uint8_t left; /* bits still due in the current field */
-  uint8_t out_count;
-  int8_t status; /* the first error, sticky */
+  uint8_t phase;         /* the section of the stream being read */
+  uint8_t left;          /* bits still due in the current field */
+  uint8_t out_count;     /* image bytes in out */
+  int8_t status;         /* the first error, sticky */
   union {
     uint8_t map[32]; /* the presence map, until the byte values' entries are read */
     uint8_t out[SARNVELD_DECODE_OUT_BYTES]; /* image bytes not yet given to the sink */
@@ -72,8 +74,8 @@ void sarnveld_decoder_init(sarnveld_decoder* decoder, sarnveld_sink sink /* NULL
                            void* user);
 int sarnveld_decoder_feed(sarnveld_decoder* decoder, const uint8_t* bytes, size_t size);
 int sarnveld_decoder_finish(sarnveld_decoder* decoder); /* after the container's last byte */
-const sarnveld_header* sarnveld_decoder_header(
-    const sarnveld_decoder* decoder); /* NULL until 40 bytes came */
+/* NULL until 40 bytes came */
+const sarnveld_header* sarnveld_decoder_header(const sarnveld_decoder* decoder);
 
 #ifdef __cplusplus
 }
