@@ -12,26 +12,12 @@ constexpr unsigned EndMarker = 256;
 constexpr unsigned Leaf = SARNVELD_DECODE_LEAF;
 constexpr unsigned OutBytes = SARNVELD_DECODE_OUT_BYTES;
 
-// A byte's bits still to be read sit at the top of a word, followed by a 1 bit; the word
-// is this once none are left.
-constexpr uint32_t NoBits = 0x80000000u;
-
 // The sections of the stream, in their order.
 enum TPhase : uint8_t { StartBit, Map, Flag, Length, Code, Data, Ended };
 
 static_assert(sizeof(sarnveld_decoder{}.tree) / sizeof(sarnveld_decoder{}.tree[0]) == 256,
               "a complete code of 257 symbols has 256 inner nodes");
 static_assert(OutBytes >= 1 && OutBytes <= 255, "out_count is a byte");
-
-// The bits of a byte, to be read from the top.
-inline uint32_t BitsOf(uint8_t byte) {
-  return static_cast<uint32_t>(byte) << 24 | NoBits >> 8;
-}
-
-// Whether the bits left in `bits` are all 0: then only the marking 1 bit is set.
-inline bool OnlyZeros(uint32_t bits) {
-  return (bits & (bits - 1)) == 0;
-}
 
 // At most 15 bytes of name, then zero bytes only.
 bool NameIsValid(const uint8_t* field) {
@@ -161,48 +147,91 @@ int Flush(sarnveld_decoder* d, unsigned count) {
   return SARNVELD_DECODE_OK;
 }
 
-// The coded data: `bits` of the current byte, then bytes[*at] on, each walked down the tree a
-// bit at a time. Returns at the end of the bytes or of the stream, its fill checked. The state
-// is in locals: stores of image bytes may alias any field, and would make the compiler reload
-// them.
-int DecodeData(sarnveld_decoder* d, const uint8_t* bytes, size_t size, uint32_t bits, size_t* at) {
-  const uint16_t(*const tree)[2] = d->tree;
-  unsigned node = d->node;
+// The coded data: the last `remaining` bits of `byte`, then bytes[*at] on, each walked down the
+// tree a bit at a time. Returns at the end of the bytes or of the stream, its fill checked.
+// The state is in locals: stores of image bytes may alias any field, and would make the
+// compiler reload them.
+int DecodeData(sarnveld_decoder* d, const uint8_t* bytes, size_t size, unsigned byte,
+               unsigned remaining, size_t* at) {
+  // Children as signed: a leaf is negative.
+  const int16_t* const tree = reinterpret_cast<const int16_t*>(d->tree);
+  uint8_t* const out = d->buffer.out;
+  int node = d->node;
   unsigned count = d->out_count;
   uint32_t sum = d->sum;
   uint32_t left = d->payload_left;
   size_t i = *at;
   int status = SARNVELD_DECODE_OK;
+  // A byte has at most 8 codes: with room for them, a leaf needs no check for a full buffer.
+  static_assert(OutBytes >= 8);
+  if (count > OutBytes - 8) {
+    status = Flush(d, count);
+    count = 0;
+    if (status != SARNVELD_DECODE_OK)
+      goto done;
+  }
+
+// One bit of the byte, bit k counted from the least significant. Spelt out eight times: the
+// shifts and the fill's mask are constants, and no loop counts the bits.
+#define SARNVELD_STEP(k)                                           \
+  node = tree[2 * node + ((byte >> (k)) & 1)];                     \
+  if (node < 0) {                                                  \
+    if (node == static_cast<int16_t>(Leaf | EndMarker)) {          \
+      if ((byte & ((1u << (k)) - 1)) != 0)                         \
+        status = SARNVELD_DECODE_BAD_STREAM; /* a 1 in the fill */ \
+      d->phase = Ended;                                            \
+      goto done;                                                   \
+    }                                                              \
+    out[count++] = static_cast<uint8_t>(node);                     \
+    node = 0;                                                      \
+  }
+
   for (;;) {
-    while (bits != NoBits) {
-      node = tree[node][bits >> 31];
-      bits <<= 1;
-      if (!(node & Leaf))
-        continue;
-      if (node == (Leaf | EndMarker)) {
-        d->phase = Ended;
-        if (!OnlyZeros(bits))
-          status = SARNVELD_DECODE_BAD_STREAM;
-        goto done;
-      }
-      d->buffer.out[count++] = static_cast<uint8_t>(node);
-      node = 0;
-      if (count == OutBytes) {
-        status = Flush(d, count);
-        count = 0;
-        if (status != SARNVELD_DECODE_OK)
-          goto done;
-      }
+    switch (remaining) {  // into the byte at its first unread bit
+      case 8:
+        SARNVELD_STEP(7)
+        [[fallthrough]];
+      case 7:
+        SARNVELD_STEP(6)
+        [[fallthrough]];
+      case 6:
+        SARNVELD_STEP(5)
+        [[fallthrough]];
+      case 5:
+        SARNVELD_STEP(4)
+        [[fallthrough]];
+      case 4:
+        SARNVELD_STEP(3)
+        [[fallthrough]];
+      case 3:
+        SARNVELD_STEP(2)
+        [[fallthrough]];
+      case 2:
+        SARNVELD_STEP(1)
+        [[fallthrough]];
+      case 1:
+        SARNVELD_STEP(0)
+        [[fallthrough]];
+      default:
+        break;
     }
+#undef SARNVELD_STEP
     if (i == size)
       break;
     if (left == 0) {
       status = SARNVELD_DECODE_BAD_SIZE;
       break;
     }
+    if (count > OutBytes - 8) {
+      status = Flush(d, count);
+      count = 0;
+      if (status != SARNVELD_DECODE_OK)
+        break;
+    }
     --left;
-    sum += bytes[i];
-    bits = BitsOf(bytes[i++]);
+    byte = bytes[i++];
+    sum += byte;
+    remaining = 8;
   }
 done:
   d->node = static_cast<uint16_t>(node);
@@ -216,23 +245,23 @@ done:
 // The payload's bytes, through the table, the data and the fill.
 int Payload(sarnveld_decoder* d, const uint8_t* bytes, size_t size) {
   size_t i = 0;
-  uint32_t bits = NoBits;
+  unsigned byte = 0;
+  unsigned remaining = 0;  // bits of byte still to be read, its last ones
   for (;;) {
     if (d->phase == Data) {
-      const int status = DecodeData(d, bytes, size, bits, &i);
+      const int status = DecodeData(d, bytes, size, byte, remaining, &i);
       if (status != SARNVELD_DECODE_OK || d->phase == Data)
         return status;
-      bits = NoBits;  // DecodeData checked the fill
+      remaining = 0;  // DecodeData checked the fill
     }
-    while (bits != NoBits && d->phase < Data) {
-      const int status = TableBit(d, bits >> 31);
-      bits <<= 1;
+    while (remaining > 0 && d->phase < Data) {
+      const int status = TableBit(d, (byte >> --remaining) & 1);
       if (status != SARNVELD_DECODE_OK)
         return status;
     }
     if (d->phase == Data)
       continue;  // the data begin inside this byte
-    if (d->phase == Ended && !OnlyZeros(bits))
+    if (d->phase == Ended && (byte & ((1u << remaining) - 1)) != 0)
       return SARNVELD_DECODE_BAD_STREAM;  // a 1 in the fill after an empty map
     if (i == size)
       return SARNVELD_DECODE_OK;
@@ -242,7 +271,8 @@ int Payload(sarnveld_decoder* d, const uint8_t* bytes, size_t size) {
     d->sum += bytes[i];
     if (d->phase == Ended)
       return SARNVELD_DECODE_BAD_STREAM;  // a byte after the stream's end
-    bits = BitsOf(bytes[i++]);
+    byte = bytes[i++];
+    remaining = 8;
   }
 }
 

@@ -9,7 +9,7 @@
 #include "sarnveld_decode.h"
 #include "target.h"
 
-#define EMBEDDED(name)                                                      \
+#define EMBEDDED(name)                                                         \
   extern const uint8_t name##_image[], name##_image_end[], name##_container[], \
       name##_container_end[]
 EMBEDDED(example);
@@ -22,7 +22,8 @@ struct test_case {
   const char* name;
   const uint8_t *image, *image_end, *container, *container_end;
 };
-#define CASE(name) {#name, name##_image, name##_image_end, name##_container, name##_container_end}
+#define CASE(name) \
+  { #name, name##_image, name##_image_end, name##_container, name##_container_end }
 static const struct test_case cases[] = {CASE(example), CASE(deep), CASE(one_value), CASE(empty),
                                          CASE(flash)};
 
@@ -174,8 +175,8 @@ static int run_damaged(void) {
   damaged[40 + (size - 40) / 2] ^= 0x10;
   flipped = decode(damaged, size, 1, NULL, NULL);
   cut = decode(example_container, size - 1, PIECE, NULL, NULL);
-  passed = size <= sizeof damaged && flipped != SARNVELD_DECODE_OK &&
-           cut == SARNVELD_DECODE_BAD_SIZE;
+  passed =
+      size <= sizeof damaged && flipped != SARNVELD_DECODE_OK && cut == SARNVELD_DECODE_BAD_SIZE;
   add_text("damaged example: a flipped bit gives ");
   add_signed(flipped);
   add_text(", a cut ");
