@@ -162,14 +162,6 @@ int DecodeData(sarnveld_decoder* d, const uint8_t* bytes, size_t size, unsigned 
   uint32_t left = d->payload_left;
   size_t i = *at;
   int status = SARNVELD_DECODE_OK;
-  // A byte has at most 8 codes: with room for them, a leaf needs no check for a full buffer.
-  static_assert(OutBytes >= 8);
-  if (count > OutBytes - 8) {
-    status = Flush(d, count);
-    count = 0;
-    if (status != SARNVELD_DECODE_OK)
-      goto done;
-  }
 
 // One bit of the byte, bit k counted from the least significant. Spelt out eight times: the
 // shifts and the fill's mask are constants, and no loop counts the bits.
@@ -187,6 +179,14 @@ int DecodeData(sarnveld_decoder* d, const uint8_t* bytes, size_t size, unsigned 
   }
 
   for (;;) {
+    // A byte has at most 8 codes: with room for them, a leaf needs no check for a full buffer.
+    static_assert(OutBytes >= 8);
+    if (count > OutBytes - 8) {
+      status = Flush(d, count);
+      count = 0;
+      if (status != SARNVELD_DECODE_OK)
+        break;
+    }
     switch (remaining) {  // into the byte at its first unread bit
       case 8:
         SARNVELD_STEP(7)
@@ -221,12 +221,6 @@ int DecodeData(sarnveld_decoder* d, const uint8_t* bytes, size_t size, unsigned 
     if (left == 0) {
       status = SARNVELD_DECODE_BAD_SIZE;
       break;
-    }
-    if (count > OutBytes - 8) {
-      status = Flush(d, count);
-      count = 0;
-      if (status != SARNVELD_DECODE_OK)
-        break;
     }
     --left;
     byte = bytes[i++];
