@@ -37,5 +37,6 @@ SECTIONS
     __bss_end = .;
   } > RAM
 
+  end = __bss_end; /* newlib's heap, for its formatting, grows from here towards the stack */
   __stack_top = ORIGIN(RAM) + LENGTH(RAM);
 }

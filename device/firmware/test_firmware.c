@@ -2,8 +2,10 @@
  * verify-only and then into RAM, in a bootloader's 4 KiB pieces, and checked against its image;
  * a damaged and a cut copy must be refused. Reports over semihosting, with the instructions
  * each image byte took; returns the number of failures. */
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "sarnveld_decode.h"
@@ -60,39 +62,14 @@ static int decode(const uint8_t* container, size_t size, size_t piece, sarnveld_
   return sarnveld_decoder_finish(&decoder);
 }
 
-/* --- Text for the host ----------------------------------------------------------------- */
-
-static char line[160];
-static size_t line_size;
-
-static void add_text(const char* text) {
-  while (*text != '\0' && line_size + 1 < sizeof line)
-    line[line_size++] = *text++;
-  line[line_size] = '\0';
-}
-
-static void add_number(uint32_t value) {
-  char digits[11];
-  size_t count = 0;
-  do {
-    digits[count++] = (char)('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (count > 0 && line_size + 1 < sizeof line)
-    line[line_size++] = digits[--count];
-  line[line_size] = '\0';
-}
-
-static void add_signed(int value) {
-  if (value < 0)
-    add_text("-");
-  add_number(value < 0 ? (uint32_t)-value : (uint32_t)value);
-}
-
-static void print_line(void) {
-  add_text("\n");
+/* A line for the host, formatted by newlib. */
+static void report(const char* format, ...) {
+  char line[200];
+  va_list arguments;
+  va_start(arguments, format);
+  vsnprintf(line, sizeof line, format, arguments);
+  va_end(arguments);
   target_print(line);
-  line_size = 0;
 }
 
 /* --- Instructions -------------------------------------------------------------------------- */
@@ -119,12 +96,6 @@ static uint32_t tenths_per_byte(uint32_t ticks, size_t bytes) {
   return (uint32_t)((uint64_t)ticks * instructions_per_tick / 100000u / (bytes != 0 ? bytes : 1));
 }
 
-static void add_tenths(uint32_t tenths) {
-  add_number(tenths / 10);
-  add_text(".");
-  add_number(tenths % 10);
-}
-
 /* --- The cases ----------------------------------------------------------------------------- */
 
 static int run_case(const struct test_case* c) {
@@ -145,24 +116,17 @@ static int run_case(const struct test_case* c) {
   passed = verified == SARNVELD_DECODE_OK && decoded == SARNVELD_DECODE_OK &&
            (size_t)(sink.at - ram) == image_size && memcmp(ram, c->image, image_size) == 0;
 
-  add_text(c->name);
-  add_text(": ");
-  add_number((uint32_t)image_size);
-  add_text(" bytes from ");
-  add_number((uint32_t)container_size);
+  report("%s: %u bytes from %u", c->name, (unsigned)image_size, (unsigned)container_size);
   if (image_size > 0) {
-    add_text(", instructions per byte: verify ");
-    add_tenths(tenths_per_byte(verify_ticks, image_size));
-    add_text(", into RAM ");
-    add_tenths(tenths_per_byte(decode_ticks, image_size));
+    const uint32_t verify = tenths_per_byte(verify_ticks, image_size);
+    const uint32_t into_ram = tenths_per_byte(decode_ticks, image_size);
+    report(", instructions per byte: verify %u.%u, into RAM %u.%u", (unsigned)(verify / 10),
+           (unsigned)(verify % 10), (unsigned)(into_ram / 10), (unsigned)(into_ram % 10));
   }
-  add_text(passed ? ": ok" : ": FAILED, statuses ");
-  if (!passed) {
-    add_signed(verified);
-    add_text(" and ");
-    add_signed(decoded);
-  }
-  print_line();
+  if (passed)
+    report(": ok\n");
+  else
+    report(": FAILED, statuses %d and %d\n", verified, decoded);
   return passed;
 }
 
@@ -171,18 +135,17 @@ static int run_case(const struct test_case* c) {
 static int run_damaged(void) {
   const size_t size = (size_t)(example_container_end - example_container);
   int flipped, cut, passed;
+  if (size > sizeof damaged) {
+    report("damaged example: no room for its copy: FAILED\n");
+    return 0;
+  }
   memcpy(damaged, example_container, size);
   damaged[40 + (size - 40) / 2] ^= 0x10;
   flipped = decode(damaged, size, 1, NULL, NULL);
   cut = decode(example_container, size - 1, PIECE, NULL, NULL);
-  passed =
-      size <= sizeof damaged && flipped != SARNVELD_DECODE_OK && cut == SARNVELD_DECODE_BAD_SIZE;
-  add_text("damaged example: a flipped bit gives ");
-  add_signed(flipped);
-  add_text(", a cut ");
-  add_signed(cut);
-  add_text(passed ? ": ok" : ": FAILED");
-  print_line();
+  passed = flipped != SARNVELD_DECODE_OK && cut == SARNVELD_DECODE_BAD_SIZE;
+  report("damaged example: a flipped bit gives %d, a cut %d: %s\n", flipped, cut,
+         passed ? "ok" : "FAILED");
   return passed;
 }
 
@@ -191,22 +154,18 @@ int main(void) {
   uint32_t failures = 0;
   target_start_ticks();
   calibrate();
-  add_text("sizeof(sarnveld_decoder) = ");
-  add_number((uint32_t)sizeof(sarnveld_decoder));
-  add_text(", instructions per tick = ");
-  add_number((uint32_t)(instructions_per_tick / 1000000u));
-  print_line();
+  report("sizeof(sarnveld_decoder) = %u, instructions per tick = %u\n",
+         (unsigned)sizeof(sarnveld_decoder), (unsigned)(instructions_per_tick / 1000000u));
   for (i = 0; i < sizeof cases / sizeof cases[0]; ++i)
     failures += !run_case(&cases[i]);
   failures += !run_damaged();
   if (sizeof(sarnveld_decoder) > 1536) {
-    add_text("the state is over its budget of 1536 bytes");
-    print_line();
+    report("the state is over its budget of 1536 bytes\n");
     ++failures;
   }
-  add_text(failures == 0 ? "device firmware: all passed" : "device firmware: failures: ");
-  if (failures != 0)
-    add_number(failures);
-  print_line();
+  if (failures == 0)
+    report("device firmware: all passed\n");
+  else
+    report("device firmware: failures: %u\n", (unsigned)failures);
   return (int)failures;
 }
