@@ -1,5 +1,5 @@
-// What the fuzz functions share: packing in memory, a header made to match its payload, and a
-// container stream whose reads return few bytes at a time.
+// What the fuzz functions share: packing in memory, a header made to match its payload, a
+// container stream whose reads return few bytes at a time, and the device reader fed in pieces.
 #pragma once
 
 #include <algorithm>
@@ -70,5 +70,21 @@ class TTrickle final : public huff::TStream {
   huff::TMemoryStream Inner;
   std::size_t Most;
 };
+
+// What the device reader made of a container: the status of its last call (finish, or the first
+// error) and the image its sink took; Broken names a promise of its interface that it broke.
+struct TDeviceOutcome {
+  int Status = 0;
+  Bytes Image;
+  std::string Broken;
+  bool operator==(const TDeviceOutcome&) const = default;
+};
+
+// Feeds `container` to the device reader in pieces of pieces[0], pieces[1], ... bytes, over and
+// over (empty pieces included; no pieces: all at once), and goes on from a copy of its state
+// after piece number `copyAfter`. A sink that answers `stopAfter` calls later with nonzero (0:
+// never) is called no more.
+TDeviceOutcome DeviceDecode(const Bytes& container, std::span<const std::uint8_t> pieces = {},
+                            std::size_t copyAfter = 0, std::size_t stopAfter = 0);
 
 }  // namespace fuzz

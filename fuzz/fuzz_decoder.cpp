@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -147,54 +148,62 @@ std::unique_ptr<Bytes> Compare(const Bytes& container, std::size_t most) {
 
 }  // namespace
 
-void FuzzDecoder(const std::uint8_t* data, std::size_t size) {
+std::optional<TFuzzContainer> MakeContainer(const std::uint8_t* data, std::size_t size) {
   if (size == 0)
-    return;
+    return std::nullopt;
   const auto mode = static_cast<TMode>(data[0] & 3);
-  const std::size_t most = data[0] >> 2;
+  TFuzzContainer made;
+  made.Most = data[0] >> 2;
   Bytes rest(data + 1, data + size);
   switch (mode) {
     case TMode::Container:
-      Compare(rest, most);
+      made.Container = std::move(rest);
       break;
-    case TMode::Payload: {
-      Bytes container(huff::HeaderSize + rest.size(), 0);
-      std::copy(rest.begin(), rest.end(), container.begin() + huff::HeaderSize);
-      FixHeader(container);
-      Compare(container, most);
+    case TMode::Payload:
+      made.Container.assign(huff::HeaderSize, 0);
+      made.Container.insert(made.Container.end(), rest.begin(), rest.end());
+      FixHeader(made.Container);
       break;
-    }
     case TMode::Recoded: {
       if (rest.size() < 3)
-        return;
+        return std::nullopt;
       const std::size_t length = std::min<std::size_t>(rest[0] | rest[1] << 8, rest.size() - 3);
       const auto chooser = rest.begin() + 3;
-      const std::span<const std::uint8_t> data(chooser + static_cast<std::ptrdiff_t>(length),
-                                               rest.end());
+      const std::span<const std::uint8_t> coded(chooser + static_cast<std::ptrdiff_t>(length),
+                                                rest.end());
       const bool raw = rest[2] >> 7;
       const std::size_t times = (rest[2] & 0x7F) + 1u;
-      const TRecoded recoded =
+      TRecoded recoded =
           Recode(Bytes(chooser, chooser + static_cast<std::ptrdiff_t>(length)),
-                 Repeated(data, std::min(data.size() * times, MaxRecodedSize)), raw);
-      const std::unique_ptr<Bytes> image = Compare(recoded.Container, most);
-      if (!raw && (!image || *image != recoded.Image))
-        Fault("did not decode the recoded data");
+                 Repeated(coded, std::min(coded.size() * times, MaxRecodedSize)), raw);
+      made.Container = std::move(recoded.Container);
+      if (!raw)
+        made.Image = std::make_unique<Bytes>(std::move(recoded.Image));
       break;
     }
     case TMode::FlippedBit: {
       if (rest.size() < 3)
-        return;
+        return std::nullopt;
       const std::size_t which = rest[1] | static_cast<std::size_t>(rest[2]) << 8;
       const std::span<const std::uint8_t> image(rest.begin() + 3, rest.end());
-      Bytes container = Pack(Repeated(image, image.size() * (rest[0] + 1u)));
-      const std::size_t bits = (container.size() - huff::HeaderSize) * 8;
+      made.Container = Pack(Repeated(image, image.size() * (rest[0] + 1u)));
+      const std::size_t bits = (made.Container.size() - huff::HeaderSize) * 8;
       const std::size_t bit = huff::HeaderSize * 8 + which * 97 % bits;
-      container[bit / 8] ^= static_cast<std::uint8_t>(0x80 >> (bit % 8));
-      FixHeader(container);
-      Compare(container, most);
+      made.Container[bit / 8] ^= static_cast<std::uint8_t>(0x80 >> (bit % 8));
+      FixHeader(made.Container);
       break;
     }
   }
+  return made;
+}
+
+void FuzzDecoder(const std::uint8_t* data, std::size_t size) {
+  const std::optional<TFuzzContainer> made = MakeContainer(data, size);
+  if (!made)
+    return;
+  const std::unique_ptr<Bytes> image = Compare(made->Container, made->Most);
+  if (made->Image && (!image || *image != *made->Image))
+    Fault("did not decode the recoded data");
 }
 
 }  // namespace fuzz

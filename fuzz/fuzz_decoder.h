@@ -4,6 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "fuzz_common.h"
 
 namespace fuzz {
 
@@ -11,5 +15,14 @@ namespace fuzz {
 // decoder misbehaves: it accepts what the independent reader rejects or the other way
 // round, or decodes a different image.
 void FuzzDecoder(const std::uint8_t* data, std::size_t size);
+
+// The container that FuzzDecoder's input describes, and the image it must decode to when that
+// is known; nothing when the input is too short to describe one.
+struct TFuzzContainer {
+  Bytes Container;
+  std::size_t Most = 0;  // bytes a read of the container may return at most (0: any number)
+  std::unique_ptr<Bytes> Image;
+};
+std::optional<TFuzzContainer> MakeContainer(const std::uint8_t* data, std::size_t size);
 
 }  // namespace fuzz

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Remakes the seed corpora of both fuzz targets. The first bytes of each seed are the fuzz
-# function's parameters (see fuzz_decoder.cpp and fuzz_round_trip.cpp). The decoder's seeds
-# are tiny containers that the packer writes, some of them damaged, and images whose codes
-# carry other data; needs a built packer (cmake --workflow --preset release). Regression
-# inputs (regression-*) are kept as they are.
+# Remakes the seed corpora of the fuzz targets. The first bytes of each seed are the fuzz
+# function's parameters (see fuzz_decoder.cpp, fuzz_device.cpp and fuzz_round_trip.cpp). The
+# decoder's seeds are tiny containers that the packer writes, some of them damaged, and images
+# whose codes carry other data; the device reader's are the decoder's, split. Needs a built
+# packer (cmake --workflow --preset release). Regression inputs (regression-*) are kept as they
+# are.
 #
 #   fuzz/make_corpus.sh            PACKER=build/test/sarnveld2hex fuzz/make_corpus.sh
 set -euo pipefail
@@ -100,6 +101,18 @@ seed '\x16' recoded-hello-trickled "$tmp/r"
 printf '\x00\x2a\x01hello, flash' >"$tmp/image"; seed '\x03' flip-hello "$tmp/image"
 printf '\x7f\x10\x27\x00\xff\xff\xff\x12\x34\xff\xff' >"$tmp/image"
 seed '\x07' flip-erased-128-times-trickled "$tmp/image"
+
+# --- The device reader ------------------------------------------------------------------------
+
+# The decoder's seeds, each fed a byte at a time (one piece size, 1; the state copied after the
+# third piece), and in pieces of 7, 0 and 255 bytes (copied after the seventh).
+device=fuzz/corpus/device
+mkdir -p "$device"
+for seed in "$out"/*; do
+  name=$(basename "$seed")
+  { printf '\x31\x01'; cat "$seed"; } >"$device/bytewise-$name"
+  { printf '\x73\x07\x00\xff'; cat "$seed"; } >"$device/pieces-$name"
+done
 
 # --- The round trip ---------------------------------------------------------------------------
 

@@ -1,5 +1,6 @@
 // The decoder: what the packer writes comes back byte for byte, any complete prefix code is
 // read as stored, and every broken rule is rejected with what and where, whatever the bytes.
+// The device reader is held against it on every container here.
 #include "decoder.h"
 
 #include <gmock/gmock.h>
@@ -8,13 +9,18 @@
 #include <algorithm>
 #include <bitset>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "../bench/flash_image.h"
 #include "errors.h"
+#include "fuzz_common.h"
+#include "sarnveld_decode.h"
 #include "support.h"
 
 namespace {
@@ -82,6 +88,34 @@ Bytes Container(const std::string& bits) {
   return container;
 }
 
+// Random piece sizes, empty pieces among them.
+std::vector<std::uint8_t> RandomPieces(unsigned seed) {
+  std::mt19937 random(seed);
+  std::vector<std::uint8_t> pieces(97);
+  for (auto& size : pieces)
+    size = static_cast<std::uint8_t>(random() % 4 == 0 ? 0 : random() % 256);
+  return pieces;
+}
+
+// The device reader accepts what hex2plain's decoder accepts, with the same image, and the
+// same outcome fed whole, a byte at a time and in random pieces, going on from a copy of its
+// state. Returns its status.
+int ExpectDeviceAgrees(const Bytes& container) {
+  std::unique_ptr<Bytes> expected;
+  try {
+    expected = std::make_unique<Bytes>(Unpack(container).Image);
+  } catch (const huff::EBadContainer&) {
+  }
+  const fuzz::TDeviceOutcome whole = fuzz::DeviceDecode(container);
+  EXPECT_EQ(whole.Broken, "");
+  EXPECT_EQ(whole.Status == SARNVELD_DECODE_OK, expected != nullptr) << whole.Status;
+  EXPECT_TRUE(!expected || whole.Image == *expected);
+  const std::vector<std::uint8_t> byteByByte = {1};
+  for (const auto& pieces : {byteByByte, RandomPieces(static_cast<unsigned>(container.size()))})
+    EXPECT_TRUE(fuzz::DeviceDecode(container, pieces, container.size() % 53) == whole);
+  return whole.Status;
+}
+
 TEST(RoundTrip, EveryShapeOfInputComesBackByteForByteWithItsSummary) {
   Bytes allValues(256);
   for (int i = 0; i < 256; ++i)
@@ -128,8 +162,10 @@ TEST(RoundTrip, EveryShapeOfInputComesBackByteForByteWithItsSummary) {
       {"codes of every length up to 32, shuffled", deep}};
   for (const auto& [name, input] : cases) {
     SCOPED_TRACE(name);
-    const auto [summary, image] = Unpack(Pack(input));
+    const Bytes container = Pack(input);
+    const auto [summary, image] = Unpack(container);
     ASSERT_TRUE(image == input);  // not EXPECT_EQ: a mismatch would print megabytes
+    ExpectDeviceAgrees(container);
     EXPECT_EQ(summary.ImageSize, input.size());
     EXPECT_EQ(static_cast<std::size_t>(summary.CodedByteValues),
               std::set<std::uint8_t>(input.begin(), input.end()).size());
@@ -142,14 +178,17 @@ TEST(RoundTrip, EveryShapeOfInputComesBackByteForByteWithItsSummary) {
 TEST(RoundTrip, AnyCompletePrefixCodeIsReadAsStored) {
   const auto abc = Table({{'a', "0"}, {'b', "10"}, {EndMarker, "11"}});
   EXPECT_EQ(Unpack(Container(abc + "0 0 10 0 11")).Image, Text("aaba"));
+  ExpectDeviceAgrees(Container(abc + "0 0 10 0 11"));
 
   // A 32-bit code for the end marker, after a chain of ever longer codes.
   std::map<int, std::string> chain;
   for (int value = 0; value < 32; ++value)
     chain[value] = std::string(static_cast<std::size_t>(value), '0') + "1";
   chain[EndMarker] = std::string(32, '0');
-  const auto [summary, image] =
-      Unpack(Container(Table(chain) + chain[30] + chain[0] + chain[31] + chain[EndMarker]));
+  const Bytes longest =
+      Container(Table(chain) + chain[30] + chain[0] + chain[31] + chain[EndMarker]);
+  ExpectDeviceAgrees(longest);
+  const auto [summary, image] = Unpack(longest);
   EXPECT_EQ(image, (Bytes{30, 0, 31}));
   EXPECT_EQ(summary.ShortestCode, 1);
   EXPECT_EQ(summary.LongestCode, 32);
@@ -171,70 +210,97 @@ TEST(Rejects, EachBrokenRuleIsNamedWithWhereItIs) {
   Bytes trailing = longer;
   FixHeader(trailing);
 
+  enum {
+    BadHeader = SARNVELD_DECODE_BAD_HEADER,
+    BadTable = SARNVELD_DECODE_BAD_TABLE,
+    BadStream = SARNVELD_DECODE_BAD_STREAM,
+    BadSize = SARNVELD_DECODE_BAD_SIZE,
+    BadChecksum = SARNVELD_DECODE_BAD_CHECKSUM
+  };
   // The first entry follows the start bit and the map: payload bit 257, byte 72, bit 0x40.
   const struct {
     std::string Rule;
     Bytes Container;
     std::string Message;
+    int Device;  // the device reader's status
   } cases[] = {
-      {"an empty file", {}, "File c.hex is not a container: it holds 0 bytes, fewer than the 40"},
+      {"an empty file",
+       {},
+       "File c.hex is not a container: it holds 0 bytes, fewer than the 40",
+       BadSize},
       {"a file shorter than a header", Bytes(abc.begin(), abc.begin() + 39),
-       "it holds 39 bytes, fewer than the 40 of a header"},
-      {"a byte more than PayloadSize", longer, "PayloadSize (byte 32) is 38, but 39 bytes follow"},
+       "it holds 39 bytes, fewer than the 40 of a header", BadSize},
+      {"a byte more than PayloadSize", longer, "PayloadSize (byte 32) is 38, but 39 bytes follow",
+       BadSize},
       {"a byte less than PayloadSize", Bytes(abc.begin(), abc.end() - 1),
-       "PayloadSize (byte 32) is 38, but 37 bytes follow"},
-      {"a huge PayloadSize", huge, "PayloadSize (byte 32) is 4294967295, but 38 bytes follow"},
-      {"a wrong checksum", badSum, "its payload's bytes sum to 564, but Checksum (byte 36) is 565"},
+       "PayloadSize (byte 32) is 38, but 37 bytes follow", BadSize},
+      {"a huge PayloadSize", huge, "PayloadSize (byte 32) is 4294967295, but 38 bytes follow",
+       BadSize},
+      {"a wrong checksum", badSum, "its payload's bytes sum to 564, but Checksum (byte 36) is 565",
+       BadChecksum},
       {"a name without its zero last byte", badName,
        "the NameID field is not a name of at most 15 bytes followed by zero bytes: byte 15 is "
-       "0x58"},
+       "0x58",
+       BadHeader},
       {"a name with bytes in its zero fill", strayName,
        "the Manufacturer field is not a name of at most 15 bytes followed by zero bytes: byte 26 "
-       "is 0x5A"},
-      {"an empty payload", Container(""), "the payload ends at byte 40, inside the start bit"},
+       "is 0x5A",
+       BadHeader},
+      {"an empty payload", Container(""), "the payload ends at byte 40, inside the start bit",
+       BadStream},
       {"no start bit", Container(std::string(264, '0')),
-       "does not begin with its start bit (a 1) at byte 40, bit 0x80"},
+       "does not begin with its start bit (a 1) at byte 40, bit 0x80", BadTable},
       {"a map cut short", Container("1" + std::string(100, '0')),
-       "the payload ends at byte 53, inside the presence map"},
+       "the payload ends at byte 53, inside the presence map", BadStream},
       {"an entry without its leading 0 bit",
        Container("1" + std::string(97, '0') + "1" + std::string(158, '0') + "1 00000 1"),
-       "the code entry of byte value 0x61 at byte 72, bit 0x40 does not begin with a 0 bit"},
+       "the code entry of byte value 0x61 at byte 72, bit 0x40 does not begin with a 0 bit",
+       BadTable},
       // In code order the clash of 'c' and the end marker comes first; in the stream, a's and b's.
       {"two byte values' codes clashing",
        Container(Table({{'a', "1"}, {'b', "11"}, {'c', "0"}, {EndMarker, "00"}})),
        "the codes of byte value 0x61 (1, entry at byte 72, bit 0x40) and byte value 0x62 (11, "
-       "entry at byte 73, bit 0x80) clash"},
+       "entry at byte 73, bit 0x80) clash",
+       BadTable},
       {"the end marker's code clashing",
        Container(Table({{'a', "1"}, {'b', "01"}, {EndMarker, "0"}}) + "1 0"),
        "the codes of byte value 0x62 (01, entry at byte 73, bit 0x80) and the end marker (0, entry "
-       "at byte 74, bit 0x80) clash"},
+       "at byte 74, bit 0x80) clash",
+       BadTable},
       {"codes that are not complete", Container(Table({{'a', "1"}, {EndMarker, "01"}}) + "1 01"),
        "the codes are not complete (the code table ends at byte 74, bit 0x80): no code begins "
-       "with 00"},
+       "with 00",
+       BadTable},
       {"no room for the end marker", Container(Table({{'a', "1"}, {'b', "0"}}) + "1 0 1"),
        "the code entry of the end marker is missing at byte 73, bit 0x01: the byte values' "
-       "codes leave no room for its code"},
+       "codes leave no room for its code",
+       BadTable},
       {"an end-marker entry after an empty map", Container(Table({}) + Entry("1") + "1"),
        "the presence map names no byte value, so only zero fill may follow it, but the bit at "
-       "byte 72, bit 0x01 is 1"},
+       "byte 72, bit 0x01 is 1",
+       BadStream},
       {"a zero end-marker entry after an empty map", Container(Table({}) + Entry("0") + "0"),
        "the presence map names no byte value, so only zero fill may follow it: the stream ends at "
-       "byte 73, but the payload goes on for 1 more byte"},
+       "byte 73, but the payload goes on for 1 more byte",
+       BadStream},
       {"data running past the end", Container(codes + "10"),
        "the coded data runs past the end of the payload at byte 76 without the end marker's "
-       "code"},
+       "code",
+       BadStream},
       {"the stream cut inside the table", Container(Table({{'a', "0"}})),
-       "the payload ends at byte 73, inside the code entry of the end marker"},
+       "the payload ends at byte 73, inside the code entry of the end marker", BadStream},
       {"a fill bit that is 1", Container(Table({{'a', "0"}, {EndMarker, "1"}}) + "0 1 001"),
        "after the end marker's code only zero fill may follow, but the bit at byte 74, bit 0x10 "
-       "is 1"},
+       "is 1",
+       BadStream},
       {"bytes after the end of the stream", trailing,
-       "the stream ends at byte 78, but the payload goes on for 1 more byte"},
+       "the stream ends at byte 78, but the payload goes on for 1 more byte", BadStream},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Rule);
     const std::string message = Rejection(c.Container);
     EXPECT_THAT(message, HasSubstr(c.Message));
+    EXPECT_EQ(ExpectDeviceAgrees(c.Container), c.Device);
     EXPECT_TRUE(message.starts_with("Container c.hex is damaged: ") ||
                 message.starts_with("File c.hex is not a container"))
         << message;
@@ -245,18 +311,35 @@ TEST(Rejects, EachBrokenRuleIsNamedWithWhereItIs) {
 // checksum, a cut by the length, and a cut whose header was made to match by the structure.
 TEST(Rejects, EveryFlippedBitAndEveryCutIsCaught) {
   const Bytes container = Pack(RandomBytes(3000, 10, 0.1));
+  const auto pieces = RandomPieces(5);
   for (std::size_t bit = huff::HeaderSize * 8; bit < container.size() * 8; ++bit) {
     Bytes flipped = container;
     flipped[bit / 8] ^= static_cast<std::uint8_t>(0x80 >> (bit % 8));
     ASSERT_THAT(Rejection(flipped), HasSubstr("its payload's bytes sum to")) << bit;
+    ASSERT_NE(fuzz::DeviceDecode(flipped, pieces, bit % 7).Status, SARNVELD_DECODE_OK) << bit;
   }
   for (std::size_t size = 0; size < container.size(); ++size) {
     Bytes cut(container.begin(), container.begin() + static_cast<std::ptrdiff_t>(size));
     Rejection(cut);
+    ASSERT_EQ(fuzz::DeviceDecode(cut, pieces).Status, SARNVELD_DECODE_BAD_SIZE) << size;
     if (size >= huff::HeaderSize) {
       FixHeader(cut);
       Rejection(cut);
+      ASSERT_NE(fuzz::DeviceDecode(cut, pieces).Status, SARNVELD_DECODE_OK) << size;
     }
+  }
+}
+
+TEST(Device, TheSinkIsCalledNoMoreOnceItAnswersNonzero) {
+  const Bytes image = bench::TFlashImage::Make(100000);
+  const Bytes container = Pack(image);
+  for (const std::size_t stopAfter : {1, 2, 300}) {
+    SCOPED_TRACE(stopAfter);
+    const auto outcome = fuzz::DeviceDecode(container, RandomPieces(5), 3, stopAfter);
+    EXPECT_EQ(outcome.Status, SARNVELD_DECODE_STOPPED);
+    EXPECT_EQ(outcome.Broken, "");
+    EXPECT_TRUE(!outcome.Image.empty() &&
+                std::equal(outcome.Image.begin(), outcome.Image.end(), image.begin()));
   }
 }
 
@@ -336,6 +419,7 @@ void ExpectOneAndTwoThreadsAgree(TMake make) {
 }
 
 void ExpectOneAndTwoThreadsAgree(const Bytes& container) {
+  ExpectDeviceAgrees(container);
   ExpectOneAndTwoThreadsAgree(
       [&] { return std::make_unique<huff::TMemoryStream>(container, "c.hex"); });
 }
