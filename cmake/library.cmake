@@ -26,6 +26,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/cmake/SarnveldConfig.cmake
 # that moves the tree still leads to the library.
 set(pkgconfig_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 file(RELATIVE_PATH SARNVELD_PC_TO_PREFIX /prefix/${pkgconfig_dir} /prefix)
+string(REGEX REPLACE "/$" "" SARNVELD_PC_TO_PREFIX "${SARNVELD_PC_TO_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/sarnveld.pc.in ${CMAKE_BINARY_DIR}/sarnveld.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/sarnveld.pc DESTINATION ${pkgconfig_dir}
   COMPONENT development)
