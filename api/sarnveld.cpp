@@ -12,6 +12,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "container.h"
 #include "decoder.h"
