@@ -1,5 +1,6 @@
 # Install rules and packages. `cmake --install` puts both programs, and outside Windows their
-# man pages, under the prefix; `cpack` makes a .deb on Linux and a .zip on Windows.
+# man pages, under the prefix (the C library's rules are in library.cmake); `cpack` makes
+# .debs on Linux (sarnveld2hex, libsarnveld0, libsarnveld-dev) and a .zip on Windows.
 include(GNUInstallDirs)
 
 if(WIN32)
@@ -12,9 +13,10 @@ if(WIN32)
   file(WRITE ${CMAKE_BINARY_DIR}/README.txt "${readme}")
   install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION .)
 else()
-  install(TARGETS sarnveld2hex hex2plain RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS sarnveld2hex hex2plain RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+          COMPONENT programs)
   install(FILES ${PROJECT_SOURCE_DIR}/man/sarnveld2hex.1 ${PROJECT_SOURCE_DIR}/man/hex2plain.1
-          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs)
 endif()
 
 set(SARNVELD_PACKAGE_MAINTAINER "sarnveld2hex maintainers <maintainers@sarnveld2hex.invalid>"
@@ -34,6 +36,22 @@ if(WIN32)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  # One package per component: the programs keep the name sarnveld2hex; the shared library
+  # and what builds against it go where Debian puts them.
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_ALL programs library development)
+  set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME sarnveld2hex)
+  set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libsarnveld${PROJECT_VERSION_MAJOR})
+  set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
+  set(CPACK_DEBIAN_LIBRARY_DESCRIPTION
+      "C library that packs and unpacks Sarnveld containers, as sarnveld2hex and hex2plain do")
+  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libsarnveld-dev)
+  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
+      "libsarnveld${PROJECT_VERSION_MAJOR} (= ${PROJECT_VERSION})")
+  set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
+      "header, static library, CMake package and pkg-config file of libsarnveld")
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${SARNVELD_PACKAGE_MAINTAINER})
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

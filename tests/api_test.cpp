@@ -1,0 +1,194 @@
+// The C interface as a C program sees it: the packer's containers, the programs' failures,
+// nothing left behind on failure, every result freed (ASan's leak check sees to that).
+#include <gtest/gtest.h>
+#include <sarnveld.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+namespace {
+
+using testing_support::Bytes;
+using testing_support::ReadWholeFile;
+using testing_support::WriteWholeFile;
+
+// The library's buffer as bytes, freed.
+Bytes Take(void* buffer, std::size_t size) {
+  EXPECT_NE(buffer, nullptr);
+  const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+  Bytes result(bytes, bytes + size);
+  sarnveld_free(buffer);
+  return result;
+}
+
+// Memory and files give the packer's container and the image back. NULL names are the
+// defaults; any other name, "-" and "" included, is stored as given, cut to 15 bytes.
+TEST(Api, MemoryAndFilesGiveThePackersContainerAndTheImageBack) {
+  struct TCase {
+    Bytes Image;
+    const char *NameId, *Manufacturer, *StoredNameId, *StoredManufacturer;
+  };
+  const TCase cases[] = {{{}, nullptr, nullptr, "ZRQ-705", "Sarnveld"},
+                         {{0x41}, "-", "", "-", ""},
+                         {testing_support::RandomBytes(5000, 1, 0.3), "A-NAME-OF-20-BYTES!!",
+                          "Zähler-µC", "A-NAME-OF-20-BY", "Zähler-µC"},
+                         // Several segments, coded on several threads.
+                         {testing_support::RandomBytes(3 << 20, 2, 0.1), "BIG", "X", "BIG", "X"}};
+  const testing_support::TTempDir dir;
+  const std::string in = dir / "in.bin", hex = dir / "api.hex", out = dir / "out.bin";
+  EXPECT_STREQ(sarnveld_version(), SARNVELD_VERSION);
+  for (const TCase& test : cases) {
+    SCOPED_TRACE(test.StoredNameId);
+    sarnveld_error error;
+    void* buffer = nullptr;
+    std::size_t size = 0;
+    ASSERT_EQ(sarnveld_pack(test.Image.empty() ? nullptr : test.Image.data(), test.Image.size(),
+                            test.NameId, test.Manufacturer, &buffer, &size, &error),
+              0);
+    EXPECT_STREQ(error.kind, "");
+    const Bytes container = Take(buffer, size);
+    sarnveld_summary summary{}, fromFile{};
+    ASSERT_EQ(
+        sarnveld_unpack(container.data(), container.size(), &buffer, &size, &summary, nullptr), 0);
+    EXPECT_EQ(Take(buffer, size), test.Image);
+    EXPECT_EQ(summary.image_size, test.Image.size());
+    EXPECT_STREQ(summary.name_id, test.StoredNameId);
+    EXPECT_STREQ(summary.manufacturer, test.StoredManufacturer);
+    EXPECT_EQ(summary.shortest_code == 0, test.Image.empty());
+
+    WriteWholeFile(in, test.Image);
+    ASSERT_EQ(sarnveld_pack_file(in.c_str(), hex.c_str(), test.NameId, test.Manufacturer, &error),
+              0)
+        << error.message;
+    EXPECT_EQ(ReadWholeFile(hex), container);
+    // The packer takes "-" for a default, and drops an empty argument.
+    if (test.Manufacturer == nullptr || *test.Manufacturer != '\0') {
+      const auto run = testing_support::RunProgram(
+          SARNVELD2HEX_PATH, {in, dir / "program.hex", test.NameId ? test.NameId : "-",
+                              test.Manufacturer ? test.Manufacturer : "-"});
+      EXPECT_EQ(run.ExitCode, 0);
+      EXPECT_EQ(ReadWholeFile(dir / "program.hex"), container);
+    }
+    ASSERT_EQ(sarnveld_unpack_file(hex.c_str(), out.c_str(), &fromFile, &error), 0);
+    EXPECT_EQ(ReadWholeFile(out), test.Image);
+    EXPECT_EQ(std::memcmp(&fromFile, &summary, sizeof summary), 0);
+    EXPECT_EQ(sarnveld_unpack_file(hex.c_str(), nullptr, nullptr, nullptr), 0);
+  }
+}
+
+enum TFunction { PackFile, UnpackFile, Pack, Unpack };
+struct TFailure {
+  TFunction Function;
+  const char *From, *To;  // the file functions' paths
+  const void* Data;       // the memory functions' input
+  std::size_t Size;
+  std::string Kind, Message;  // the message exactly, or up to a final "..."
+};
+
+int Call(const TFailure& test, sarnveld_error* error, void** result, std::size_t* size) {
+  switch (test.Function) {
+    case PackFile:
+      return sarnveld_pack_file(test.From, test.To, nullptr, nullptr, error);
+    case UnpackFile:
+      return sarnveld_unpack_file(test.From, test.To, nullptr, error);
+    case Pack:
+      return sarnveld_pack(test.Data, test.Size, nullptr, nullptr, result, size, error);
+    default:
+      return sarnveld_unpack(test.Data, test.Size, result, size, nullptr, error);
+  }
+}
+
+// Each failure gives -1 and the programs' kind and message (cut before a whole character when
+// too long), leaves the files as they were and no output, sets a memory function's results to
+// NULL and 0, and needs no error struct.
+TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
+  const testing_support::TTempDir dir;
+  const std::string in = dir / "in.bin", hex = dir / "c.hex", out = dir / "out.bin",
+                    bad = dir / "bad.hex", fifo = dir / "fifo";
+  const Bytes image = testing_support::RandomBytes(1000, 3);
+  const Bytes deep = testing_support::FibonacciImage(33);
+  void* buffer = nullptr;
+  std::size_t size = 0;
+  ASSERT_EQ(sarnveld_pack(image.data(), image.size(), nullptr, nullptr, &buffer, &size, nullptr),
+            0);
+  const Bytes container = Take(buffer, size);
+  Bytes damaged = container;
+  damaged[50] ^= 0x10;
+  std::string longPath = dir / "missing/";  // two-byte characters: the cut falls in one or not
+  for (int i = 0; i < 600; ++i)
+    longPath += "é";
+  const std::size_t tooLarge = 0x7FFFFFFF;
+  const char* const memoryTooLarge =
+      "File memory is too large: it holds 2147483647 bytes, and at most 2147483646 can be ";
+
+  std::vector<TFailure> cases = {
+      {PackFile, nullptr, hex.c_str(), nullptr, 0, "EError", "Invalid Filename"},
+      {PackFile, in.c_str(), in.c_str(), nullptr, 0, "EFCreateError", "Cannot create file " + in},
+      {PackFile, in.c_str(), longPath.c_str(), nullptr, 0, "EFCreateError",
+       "Cannot create file " + longPath},
+      {Pack, nullptr, nullptr, deep.data(), deep.size(), "ECodeTooLong",
+       "File memory needs a code of 33 bits for byte value 0x00, longer than the 32 bits a "
+       "container can state"},
+      {Pack, nullptr, nullptr, image.data(), tooLarge, "EInputTooLarge",
+       memoryTooLarge + std::string("packed")},
+      {Pack, nullptr, nullptr, nullptr, 5, "EError",
+       "Invalid argument: image is NULL but image_size is not 0"},
+      {UnpackFile, "", nullptr, nullptr, 0, "EError", "Invalid Filename"},
+      {UnpackFile, hex.c_str(), "", nullptr, 0, "EError", "Invalid Filename"},
+      {UnpackFile, hex.c_str(), hex.c_str(), nullptr, 0, "EFCreateError",
+       "Cannot create file " + hex},
+      {UnpackFile, bad.c_str(), out.c_str(), nullptr, 0, "EBadContainer",
+       "Container " + bad + " is damaged: ..."},
+      {Unpack, nullptr, nullptr, damaged.data(), damaged.size(), "EBadContainer",
+       "Container memory is damaged: ..."},
+      {Unpack, nullptr, nullptr, container.data(), tooLarge, "EInputTooLarge",
+       memoryTooLarge + std::string("unpacked in memory")},
+  };
+#ifndef _WIN32
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  cases.push_back(
+      {PackFile, fifo.c_str(), hex.c_str(), nullptr, 0, "EFOpenError", "Cannot open file " + fifo});
+  if (testing_support::Exists("/dev/full"))
+    cases.push_back({PackFile, in.c_str(), "/dev/full", nullptr, 0, "EInOutError",
+                     "Cannot write file /dev/full: No space left on device"});
+#endif
+
+  for (const TFailure& test : cases) {
+    SCOPED_TRACE(test.Message);
+    WriteWholeFile(in, image);
+    WriteWholeFile(hex, container);
+    WriteWholeFile(bad, damaged);
+    sarnveld_error error;
+    std::memset(&error, 'z', sizeof error);
+    void* result = &error;
+    std::size_t resultSize = 1;
+    EXPECT_EQ(Call(test, &error, &result, &resultSize), -1);
+    EXPECT_STREQ(error.kind, test.Kind.c_str());
+    const std::string message = error.message;
+    if (test.Message.size() >= sizeof error.message) {
+      EXPECT_GE(message.size(), sizeof error.message - 2);
+      EXPECT_EQ(message, test.Message.substr(0, message.size()));
+      EXPECT_NE(test.Message[message.size()] & 0xC0, 0x80);
+    } else if (test.Message.ends_with("...")) {
+      EXPECT_TRUE(message.starts_with(test.Message.substr(0, test.Message.size() - 3))) << message;
+    } else {
+      EXPECT_EQ(message, test.Message);
+    }
+    const bool clears = test.Function >= Pack;
+    EXPECT_EQ(result, clears ? nullptr : &error);
+    EXPECT_EQ(resultSize, clears ? 0u : 1u);
+    EXPECT_EQ(ReadWholeFile(in), image);
+    EXPECT_EQ(ReadWholeFile(hex), container);
+    EXPECT_FALSE(testing_support::Exists(out));
+    EXPECT_EQ(Call(test, nullptr, &result, &resultSize), -1);
+  }
+}
+
+}  // namespace
