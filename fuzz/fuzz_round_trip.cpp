@@ -12,6 +12,7 @@
 #include "fuzz_common.h"
 #include "huffman.h"
 #include "passes.h"
+#include "support.h"
 
 namespace fuzz {
 namespace {
@@ -41,7 +42,7 @@ struct TPacked {
 TPacked TryPack(const Bytes& image, huff::TParallelism parallelism,
                 void (*compress)(huff::TCompressorState&)) {
   try {
-    return {Pack(image, parallelism, compress), std::nullopt};
+    return {testing_support::Pack(image, parallelism, compress), std::nullopt};
   } catch (const huff::EError& error) {
     return {{}, error};
   }
