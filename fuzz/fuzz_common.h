@@ -1,6 +1,5 @@
-// What the fuzz functions share beside the test support library (packing in memory, containers
-// written bit by bit): a container stream whose reads return few bytes at a time, and the
-// device reader fed in pieces.
+// What the fuzz functions share beside tests/support: a container stream whose reads return
+// few bytes at a time, and the device reader fed in pieces.
 #pragma once
 
 #include <algorithm>

@@ -40,10 +40,9 @@ namespace {
 // reach; recoded data put rare codes next to each other, as no packed image would.
 enum class TMode { Container, Payload, Recoded, FlippedBit };
 
-// Repeated data, at most: enough for the decoder's lanes; and, for the inputs that ask, more
-// than a block (32 KiB) of raw or 8-bit codes, so that its buffer is refilled. Long data slow
-// a run down tenfold, and inputs that ask for them breed in the corpus: they stay short of
-// the lanes' widest rounds, which the unit tests cover.
+// Repeated data, at most: enough for the decoder's lanes; for the inputs that ask, more than a
+// block (32 KiB) of raw bits or 8-bit codes, so that its buffer is refilled. Long data slow a
+// run down tenfold: the lanes' widest rounds are left to the unit tests.
 constexpr std::size_t ShortSize = 4 * 1024;
 constexpr std::size_t LongSize = 40 * 1024;
 

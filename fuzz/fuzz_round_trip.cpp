@@ -25,8 +25,7 @@ namespace {
 // Growth(byte 1) bytes: 7 per unit below 0xF0, 10080 per unit of byte 1 - 0xEF from there on.
 // Only images longer than a chunk (32 KiB) have more than one segment with bytes in it;
 // 0xF2 (3 * 10080) and a pattern of 2528 bytes make exactly one chunk. The longest image, some
-// 160 KiB, still packs bit by bit in milliseconds, but that is ten times as long as a short
-// one takes, so only one value of byte 1 in sixteen asks for a long one.
+// 160 KiB, packs bit by bit ten times slower than a short one: only 1 value in 16 asks for it.
 constexpr std::array<std::uint64_t, 8> MinSegments{1,     5,     1000,  32767,
                                                    32768, 40000, 65536, 1u << 20};
 constexpr std::array<std::size_t, 8> ReadLimits{0, 1, 3, 8, 100, 4096, 32767, 65536};

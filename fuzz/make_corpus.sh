@@ -132,8 +132,7 @@ every 0 255 | tripseed every-byte-value-three-threads '\x02\x00'
   tripseed erased-flash-five-chunks-four-threads '\x43\xff'
 # Codes of 14 bits, over two chunks.
 fibonacci 14 | tripseed fourteen-bit-codes-two-chunks '\x0d\xf3'
-# 316 * 8 + 3 * 10080 bytes: exactly one chunk; 281 * 9 + 3 * 10080, one more byte: a second
-# chunk with one byte in it.
+# 2528 + 3 * 10080 bytes: exactly one chunk; one more byte: a second chunk with one byte in it.
 for ((i = 0; i < 316; ++i)); do every 100 107; done | tripseed exactly-one-chunk '\x11\xf2'
 for ((i = 0; i < 281; ++i)); do every 100 108; done | tripseed one-chunk-and-a-byte-trickled '\x27\xf2'
 printf '\xff\xff\xff\x00' | tripseed one-bit-codes '\x00\x10'

@@ -40,8 +40,7 @@ for target in "${targets[@]}"; do
   echo "== fuzzing $target for $seconds s"
   status=0
   # One process, one job: the machine is shared. A slow input is a finding too (-timeout).
-  # Inputs that ask for long data take ten times as long, and their offspring fill the corpus:
-  # mutating the fast inputs more often triples the executions.
+  # Fast inputs are mutated more often: the slow offspring of long ones would fill the corpus.
   "$fuzzer" -max_total_time="$seconds" -max_len=4096 -timeout=30 -rss_limit_mb=2048 \
     -entropic_scale_per_exec_time=1 -print_final_stats=1 -artifact_prefix="$findings/$target/" \
     "$corpus" >"$log" 2>&1 ||

@@ -57,7 +57,6 @@ Bytes Pack(const Bytes& input, huff::TParallelism parallelism = {},
 
 // Sets PayloadSize and Checksum to what follows the 40-byte header.
 void FixHeader(Bytes& container);
-
 // Containers the packer would never write: `payload` after a header with the default names,
 // PayloadSize and Checksum made to match.
 Bytes Container(const Bytes& payload);
@@ -65,8 +64,7 @@ Bytes Container(const Bytes& payload);
 Bytes Container(std::string_view bits);
 // A code entry: the 0 bit, the code's length less one in 5 bits, the code.
 std::string Entry(const std::string& code);
-// The start bit, the presence map and the entries of `codes` (symbol: code), ascending: the
-// end marker's last.
+// The start bit, the presence map and the entries of `codes`, ascending: the end marker's last.
 std::string Table(const std::map<int, std::string>& codes);
 
 struct TUnpacked {
