@@ -1,5 +1,5 @@
-// What the fuzz functions share: packing in memory, a header made to match its payload, a
-// container stream whose reads return few bytes at a time, and the device reader fed in pieces.
+// What the fuzz functions share beside tests/support: a container stream whose reads return
+// few bytes at a time, and the device reader fed in pieces.
 #pragma once
 
 #include <algorithm>
@@ -9,41 +9,18 @@
 #include <string>
 #include <vector>
 
-#include "huffman.h"
-#include "passes.h"
 #include "stream.h"
+#include "support.h"
 
 namespace fuzz {
 
-using Bytes = std::vector<std::uint8_t>;
+using testing_support::Bytes;
 
 // A finding: prints what went wrong and aborts, so that libFuzzer keeps the input.
 [[noreturn]] void Fault(const std::string& what);
 
 // `pattern` over and over, `size` bytes of it; empty when the pattern is.
 Bytes Repeated(std::span<const std::uint8_t> pattern, std::size_t size);
-
-// Sets PayloadSize and Checksum to what follows the 40-byte header.
-void FixHeader(Bytes& container);
-
-// The container of `image`, packed in memory by `compress`; raises what it raises.
-Bytes Pack(const Bytes& image, huff::TParallelism parallelism = {1, 1u << 20},
-           void (*compress)(huff::TCompressorState&) = &huff::Compress);
-
-// A payload appended one bit at a time, most significant first.
-class TBits {
- public:
-  void Add(int bit);
-  // A code written as '0' and '1' characters.
-  void Add(const std::string& code);
-  // The lowest `width` bits of value, the highest of them first.
-  void AddNumber(unsigned value, int width);
-  const Bytes& Contents() const { return Payload; }
-
- private:
-  Bytes Payload;
-  std::size_t Count = 0;
-};
 
 // A container stream that returns at most `most` bytes per read (0: any number), so that
 // block boundaries fall anywhere.

@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <bitset>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -16,12 +17,15 @@
 #include "huffman.h"
 #include "reference_reader.h"
 #include "stream.h"
+#include "support.h"
 
 namespace fuzz {
 namespace {
 
-// The first byte: bits 0-1 choose what the rest is, bits 2-7 how many bytes a read of the
-// container may return at most (0: any number), so that block boundaries fall anywhere.
+// The first byte: bits 0-1 choose what the rest is, bits 2-5 how many bytes a read of the
+// container may return at most (0: any number), so that block boundaries fall anywhere; bit 6
+// lets repeated data grow to LongSize instead of ShortSize; bit 7 decodes once more with a
+// worker, over windows as small as 64 bytes.
 //   Container:  the rest is a container, as it is;
 //   Payload:    the rest is a payload, given a header with the right size and checksum;
 //   Recoded:    bytes 1-2 are a length n (little-endian, at most what follows), bits 0-6 of
@@ -36,9 +40,11 @@ namespace {
 // reach; recoded data put rare codes next to each other, as no packed image would.
 enum class TMode { Container, Payload, Recoded, FlippedBit };
 
-// Data coded with another image's codes, repeated up to this many bytes: a few rounds of
-// the decoder's lanes, and blocks enough to refill its buffer, at fuzzing speed.
-constexpr std::size_t MaxRecodedSize = 96 * 1024;
+// Repeated data, at most: enough for the decoder's lanes; for the inputs that ask, more than a
+// block (32 KiB) of raw bits or 8-bit codes, so that its buffer is refilled. Long data slow a
+// run down tenfold: the lanes' widest rounds are left to the unit tests.
+constexpr std::size_t ShortSize = 4 * 1024;
+constexpr std::size_t LongSize = 40 * 1024;
 
 struct TRecoded {
   Bytes Container;
@@ -49,40 +55,39 @@ struct TRecoded {
 // each byte coded as itself when it has a code, else as one of the values that have one; or,
 // when `raw`, the bytes' own bits. The end marker's code closes the data either way.
 TRecoded Recode(const Bytes& chooser, const Bytes& data, bool raw) {
+  // The packer's own steps up to the codes; the state, some 400 KiB, is kept for the next.
+  static const auto state = std::make_unique<huff::TCompressorState>();
+  state->Input = std::make_unique<huff::TMemoryStream>(chooser, "fuzz.bin");
+  huff::InitNodes(*state);
+  huff::CountSymbols(*state);
+  huff::BuildTree(*state);
+  huff::AssignCodes(*state);
   std::array<std::string, huff::SymbolCount> codes;
-  try {
-    codes = reference::ReadContainer(Pack(chooser)).Codes;
-  } catch (const std::runtime_error& error) {
-    Fault(std::string("the reader rejects a packed container: ") + error.what());
-  }
-  TBits bits;
-  bits.Add(1);
+  std::map<int, std::string> table;
   Bytes present;
-  for (int value = 0; value < 256; ++value) {
-    bits.Add(codes[value].empty() ? 0 : 1);
-    if (!codes[value].empty())
-      present.push_back(static_cast<std::uint8_t>(value));
+  for (const huff::TCodeEntry& entry : state->CodeTable) {
+    if (!entry.Present)
+      continue;
+    std::string& code = codes[static_cast<std::size_t>(entry.Symbol)];
+    for (int i = 0; i < entry.Length; ++i)
+      code += static_cast<char>('0' + entry.Bits[i]);
+    table[entry.Symbol] = code;
+    if (entry.Symbol != huff::EndMarker)
+      present.push_back(static_cast<std::uint8_t>(entry.Symbol));
   }
-  for (const std::string& code : codes)
-    if (!code.empty()) {
-      bits.Add(0);
-      bits.AddNumber(static_cast<unsigned>(code.size() - 1), 5);
-      bits.Add(code);
-    }
+  std::string bits = testing_support::Table(table);
   TRecoded recoded;
   for (const std::uint8_t byte : data) {
     if (raw) {
-      bits.AddNumber(byte, 8);
+      bits += std::bitset<8>(byte).to_string();
     } else if (!present.empty()) {
       const std::uint8_t value = codes[byte].empty() ? present[byte % present.size()] : byte;
-      bits.Add(codes[value]);
+      bits += codes[value];
       recoded.Image.push_back(value);
     }
   }
-  bits.Add(codes[huff::EndMarker]);  // none for an empty chooser
-  recoded.Container.assign(huff::HeaderSize, 0);
-  recoded.Container.insert(recoded.Container.end(), bits.Contents().begin(), bits.Contents().end());
-  FixHeader(recoded.Container);
+  bits += codes[huff::EndMarker];  // none for an empty chooser
+  recoded.Container = testing_support::Container(bits);
   return recoded;
 }
 
@@ -117,10 +122,12 @@ TOutcome Decode(const Bytes& container, std::size_t most, const huff::TDecodeOpt
   }
 }
 
-// Decodes `container` on one thread, then with a worker and small windows (the input's size
-// picks one), which must change nothing: not the image, the summary or the message.
-std::unique_ptr<Bytes> Decode(const Bytes& container, std::size_t most) {
+// Decodes `container` on one thread and, when `worker`, with a worker and small windows (the
+// input's size picks one), which must change nothing: not the image, the summary or the message.
+std::unique_ptr<Bytes> Decode(const Bytes& container, std::size_t most, bool worker) {
   TOutcome one = Decode(container, most, {.Threads = 1});
+  if (!worker)
+    return std::move(one.Image);
   const TOutcome two = Decode(
       container, most, {.Threads = 2, .WindowBytes = std::size_t{64} << container.size() % 6});
   if (one.Said != two.Said)
@@ -132,13 +139,9 @@ std::unique_ptr<Bytes> Decode(const Bytes& container, std::size_t most) {
 
 // The decoder and the independent reader must agree; returns the image, or nothing when
 // both reject the container.
-std::unique_ptr<Bytes> Compare(const Bytes& container, std::size_t most) {
-  std::unique_ptr<Bytes> expected;
-  try {
-    expected = std::make_unique<Bytes>(reference::ReadContainer(container).Image);
-  } catch (const std::runtime_error&) {
-  }
-  std::unique_ptr<Bytes> image = Decode(container, most);
+std::unique_ptr<Bytes> Compare(const TFuzzContainer& made) {
+  const std::optional<Bytes> expected = reference::ReadImage(made.Container);
+  std::unique_ptr<Bytes> image = Decode(made.Container, made.Most, made.Worker);
   if (!expected != !image)
     Fault(image ? "accepted what the reader rejects" : "rejected what the reader accepts");
   if (image && *image != *expected)
@@ -153,16 +156,16 @@ std::optional<TFuzzContainer> MakeContainer(const std::uint8_t* data, std::size_
     return std::nullopt;
   const auto mode = static_cast<TMode>(data[0] & 3);
   TFuzzContainer made;
-  made.Most = data[0] >> 2;
+  made.Most = (data[0] >> 2) & 15;
+  made.Worker = data[0] >> 7;
+  const std::size_t longest = data[0] & 0x40 ? LongSize : ShortSize;
   Bytes rest(data + 1, data + size);
   switch (mode) {
     case TMode::Container:
       made.Container = std::move(rest);
       break;
     case TMode::Payload:
-      made.Container.assign(huff::HeaderSize, 0);
-      made.Container.insert(made.Container.end(), rest.begin(), rest.end());
-      FixHeader(made.Container);
+      made.Container = testing_support::Container(rest);
       break;
     case TMode::Recoded: {
       if (rest.size() < 3)
@@ -173,9 +176,8 @@ std::optional<TFuzzContainer> MakeContainer(const std::uint8_t* data, std::size_
                                                 rest.end());
       const bool raw = rest[2] >> 7;
       const std::size_t times = (rest[2] & 0x7F) + 1u;
-      TRecoded recoded =
-          Recode(Bytes(chooser, chooser + static_cast<std::ptrdiff_t>(length)),
-                 Repeated(coded, std::min(coded.size() * times, MaxRecodedSize)), raw);
+      TRecoded recoded = Recode(Bytes(chooser, chooser + static_cast<std::ptrdiff_t>(length)),
+                                Repeated(coded, std::min(coded.size() * times, longest)), raw);
       made.Container = std::move(recoded.Container);
       if (!raw)
         made.Image = std::make_unique<Bytes>(std::move(recoded.Image));
@@ -186,11 +188,12 @@ std::optional<TFuzzContainer> MakeContainer(const std::uint8_t* data, std::size_
         return std::nullopt;
       const std::size_t which = rest[1] | static_cast<std::size_t>(rest[2]) << 8;
       const std::span<const std::uint8_t> image(rest.begin() + 3, rest.end());
-      made.Container = Pack(Repeated(image, image.size() * (rest[0] + 1u)));
+      made.Container =
+          testing_support::Pack(Repeated(image, std::min(image.size() * (rest[0] + 1u), longest)));
       const std::size_t bits = (made.Container.size() - huff::HeaderSize) * 8;
       const std::size_t bit = huff::HeaderSize * 8 + which * 97 % bits;
       made.Container[bit / 8] ^= static_cast<std::uint8_t>(0x80 >> (bit % 8));
-      FixHeader(made.Container);
+      testing_support::FixHeader(made.Container);
       break;
     }
   }
@@ -201,7 +204,7 @@ void FuzzDecoder(const std::uint8_t* data, std::size_t size) {
   const std::optional<TFuzzContainer> made = MakeContainer(data, size);
   if (!made)
     return;
-  const std::unique_ptr<Bytes> image = Compare(made->Container, made->Most);
+  const std::unique_ptr<Bytes> image = Compare(*made);
   if (made->Image && (!image || *image != *made->Image))
     Fault("did not decode the recoded data");
 }

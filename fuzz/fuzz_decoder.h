@@ -21,6 +21,7 @@ void FuzzDecoder(const std::uint8_t* data, std::size_t size);
 struct TFuzzContainer {
   Bytes Container;
   std::size_t Most = 0;  // bytes a read of the container may return at most (0: any number)
+  bool Worker = false;   // whether to decode with a worker too
   std::unique_ptr<Bytes> Image;
 };
 std::optional<TFuzzContainer> MakeContainer(const std::uint8_t* data, std::size_t size);

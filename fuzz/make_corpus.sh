@@ -77,21 +77,23 @@ pack 'abc'; payload; flip "$tmp/payload" 33 1; seed '\x01' payload-abc-entry-len
 pack 'abc'; payload; flip "$tmp/payload" 37 1; seed '\x01' payload-abc-fill-bit "$tmp/payload"
 pack ''; payload; printf '\x00' >>"$tmp/payload"; seed '\x01' payload-empty-stray "$tmp/payload"
 
-# A container long enough for the decoder's lanes: the example image.
+# A container long enough for the decoder's lanes, the example image, decoded with a worker too
+# (0x80).
 "$packer" examples/blinky.bin "$tmp/hex" - - >/dev/null
-seed '\x00' container-blinky
+seed '\x80' container-blinky
 
 # Data coded with another image's codes (mode 2: the chooser's length in two bytes, a repeat
-# count with the raw flag in bit 7, the chooser, the data).
+# count with the raw flag in bit 7, the chooser, the data). Long data (0x40), decoded with a
+# worker too (0x80), fill many windows.
 printf '\x0b\x00\x07abracadabrathe quick brown fox' >"$tmp/r"
 seed '\x02' recoded-abracadabra "$tmp/r"
 { printf '\x1b\x00\x7f'; repeat 377 24; printf '\x00\x12\x34'
   repeat 377 200; printf '\x00\x12\x34\x56'; repeat 377 52; } >"$tmp/r"
-seed '\x02' recoded-erased-one-bit-codes "$tmp/r"
+seed '\xc2' recoded-erased-one-bit-codes "$tmp/r"
 { printf '\xff\x00\x7f'; every 0 254; every 0 255; } >"$tmp/r"
-seed '\x02' recoded-noise-eight-bit-codes "$tmp/r"
+seed '\xc2' recoded-noise-eight-bit-codes "$tmp/r"
 { printf '\xda\x03\x7f'; fibonacci 14; printf '\x00\x01\x02\x00\x01'; } >"$tmp/r"
-seed '\x02' recoded-rare-fourteen-bit-codes-in-a-row "$tmp/r"
+seed '\x82' recoded-rare-fourteen-bit-codes-in-a-row "$tmp/r"
 printf '\x0b\x00\x83abracadabrasome raw bits!' >"$tmp/r"
 seed '\x02' recoded-raw-bits "$tmp/r"
 printf '\x05\x00\x32hellohello world' >"$tmp/r"
@@ -100,7 +102,7 @@ seed '\x16' recoded-hello-trickled "$tmp/r"
 # A flipped bit after packing (mode 3: a repeat count, two bytes that choose the bit, the image).
 printf '\x00\x2a\x01hello, flash' >"$tmp/image"; seed '\x03' flip-hello "$tmp/image"
 printf '\x7f\x10\x27\x00\xff\xff\xff\x12\x34\xff\xff' >"$tmp/image"
-seed '\x07' flip-erased-128-times-trickled "$tmp/image"
+seed '\x87' flip-erased-128-times-trickled "$tmp/image"
 
 # --- The device reader ------------------------------------------------------------------------
 
@@ -129,8 +131,8 @@ every 0 255 | tripseed every-byte-value-three-threads '\x02\x00'
 { repeat 377 40; printf '\x00\x01\x02\x03 ldr r0, [pc]'; repeat 377 17; } |
   tripseed erased-flash-five-chunks-four-threads '\x43\xff'
 # Codes of 14 bits, over two chunks.
-fibonacci 14 | tripseed fourteen-bit-codes-two-chunks '\x0d\x99'
-# 8 + 26 * 1260 bytes: exactly one chunk; one more byte: a second chunk with one byte in it.
-every 100 107 | tripseed exactly-one-chunk '\x11\x99'
-every 100 108 | tripseed one-chunk-and-a-byte-trickled '\x27\x99'
+fibonacci 14 | tripseed fourteen-bit-codes-two-chunks '\x0d\xf3'
+# 2528 + 3 * 10080 bytes: exactly one chunk; one more byte: a second chunk with one byte in it.
+for ((i = 0; i < 316; ++i)); do every 100 107; done | tripseed exactly-one-chunk '\x11\xf2'
+for ((i = 0; i < 281; ++i)); do every 100 108; done | tripseed one-chunk-and-a-byte-trickled '\x27\xf2'
 printf '\xff\xff\xff\x00' | tripseed one-bit-codes '\x00\x10'

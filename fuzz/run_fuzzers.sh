@@ -40,8 +40,10 @@ for target in "${targets[@]}"; do
   echo "== fuzzing $target for $seconds s"
   status=0
   # One process, one job: the machine is shared. A slow input is a finding too (-timeout).
+  # Fast inputs are mutated more often: the slow offspring of long ones would fill the corpus.
   "$fuzzer" -max_total_time="$seconds" -max_len=4096 -timeout=30 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$findings/$target/" "$corpus" >"$log" 2>&1 ||
+    -entropic_scale_per_exec_time=1 -print_final_stats=1 -artifact_prefix="$findings/$target/" \
+    "$corpus" >"$log" 2>&1 ||
     status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)

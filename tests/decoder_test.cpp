@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <bitset>
 #include <map>
 #include <memory>
 #include <random>
@@ -20,6 +19,7 @@
 #include "../bench/flash_image.h"
 #include "errors.h"
 #include "fuzz_common.h"
+#include "reference_reader.h"
 #include "sarnveld_decode.h"
 #include "support.h"
 
@@ -28,8 +28,12 @@ namespace {
 using huff::EndMarker;
 using testing::HasSubstr;
 using testing_support::Bytes;
+using testing_support::Container;
+using testing_support::Entry;
+using testing_support::FixHeader;
 using testing_support::Pack;
 using testing_support::RandomBytes;
+using testing_support::Table;
 using testing_support::Text;
 using testing_support::Unpack;
 
@@ -45,47 +49,12 @@ std::string Rejection(const Bytes& container) {
   return {};
 }
 
-// Gives a container whose payload was changed the PayloadSize and Checksum that match it.
-void FixHeader(Bytes& container) {
-  std::uint32_t size = static_cast<std::uint32_t>(container.size()) - huff::HeaderSize, sum = 0;
-  for (std::size_t i = huff::HeaderSize; i < container.size(); ++i)
-    sum += container[i];
-  for (int i = 0; i < 4; ++i) {
-    container[32 + i] = static_cast<std::uint8_t>(size >> (8 * i));
-    container[36 + i] = static_cast<std::uint8_t>(sum >> (8 * i));
-  }
-}
-
-// Payloads written bit by bit, for containers the packer would never write.
-std::string Entry(const std::string& code) {
-  return "0" + std::bitset<5>(code.size() - 1).to_string() + code;
-}
-
-// The start bit, the presence map and the entries, ascending: the end marker's last.
-std::string Table(const std::map<int, std::string>& codes) {
-  std::string bits = "1";
-  for (int value = 0; value < 256; ++value)
-    bits += codes.count(value) != 0 ? '1' : '0';
-  for (const auto& [symbol, code] : codes)
-    bits += Entry(code);
-  return bits;
-}
-
-// Header (right PayloadSize and Checksum), the bits ('0' and '1'; spaces are skipped), fill.
-Bytes Container(const std::string& bits) {
-  Bytes container(huff::HeaderSize, 0);
-  std::copy_n("ZRQ-705", 7, container.begin());
-  std::copy_n("Sarnveld", 8, container.begin() + 16);
-  std::size_t at = huff::HeaderSize * 8;
-  for (const char c : bits) {
-    if (c == ' ')
-      continue;
-    container.resize(at / 8 + 1);
-    container[at / 8] |= static_cast<std::uint8_t>((c - '0') << (7 - at % 8));
-    ++at;
-  }
-  FixHeader(container);
-  return container;
+// Codes of every length: byte value k's is k 0 bits and a 1, the end marker's 32 0 bits.
+std::map<int, std::string> Chain() {
+  std::map<int, std::string> chain{{EndMarker, std::string(32, '0')}};
+  for (int value = 0; value < 32; ++value)
+    chain[value] = std::string(static_cast<std::size_t>(value), '0') + "1";
+  return chain;
 }
 
 // Random piece sizes, empty pieces among them.
@@ -97,15 +66,19 @@ std::vector<std::uint8_t> RandomPieces(unsigned seed) {
   return pieces;
 }
 
-// The device reader accepts what hex2plain's decoder accepts, with the same image, and the
-// same outcome fed whole, a byte at a time and in random pieces, going on from a copy of its
-// state. Returns its status.
-int ExpectDeviceAgrees(const Bytes& container) {
+// The independent reader and the device reader accept
+// what hex2plain's decoder accepts, with the same image; the device reader with the same
+// outcome fed whole, a byte at a time and in random pieces, going on from a copy of its
+// state. Returns the device reader's status.
+int ExpectReadersAgree(const Bytes& container) {
   std::unique_ptr<Bytes> expected;
   try {
     expected = std::make_unique<Bytes>(Unpack(container).Image);
   } catch (const huff::EBadContainer&) {
   }
+  const auto reference = reference::ReadImage(container);
+  EXPECT_EQ(reference.has_value(), expected != nullptr);
+  EXPECT_TRUE(!reference || !expected || *reference == *expected);
   const fuzz::TDeviceOutcome whole = fuzz::DeviceDecode(container);
   EXPECT_EQ(whole.Broken, "");
   EXPECT_EQ(whole.Status == SARNVELD_DECODE_OK, expected != nullptr) << whole.Status;
@@ -165,7 +138,7 @@ TEST(RoundTrip, EveryShapeOfInputComesBackByteForByteWithItsSummary) {
     const Bytes container = Pack(input);
     const auto [summary, image] = Unpack(container);
     ASSERT_TRUE(image == input);  // not EXPECT_EQ: a mismatch would print megabytes
-    ExpectDeviceAgrees(container);
+    ExpectReadersAgree(container);
     EXPECT_EQ(summary.ImageSize, input.size());
     EXPECT_EQ(static_cast<std::size_t>(summary.CodedByteValues),
               std::set<std::uint8_t>(input.begin(), input.end()).size());
@@ -178,16 +151,13 @@ TEST(RoundTrip, EveryShapeOfInputComesBackByteForByteWithItsSummary) {
 TEST(RoundTrip, AnyCompletePrefixCodeIsReadAsStored) {
   const auto abc = Table({{'a', "0"}, {'b', "10"}, {EndMarker, "11"}});
   EXPECT_EQ(Unpack(Container(abc + "0 0 10 0 11")).Image, Text("aaba"));
-  ExpectDeviceAgrees(Container(abc + "0 0 10 0 11"));
+  ExpectReadersAgree(Container(abc + "0 0 10 0 11"));
 
   // A 32-bit code for the end marker, after a chain of ever longer codes.
-  std::map<int, std::string> chain;
-  for (int value = 0; value < 32; ++value)
-    chain[value] = std::string(static_cast<std::size_t>(value), '0') + "1";
-  chain[EndMarker] = std::string(32, '0');
+  auto chain = Chain();
   const Bytes longest =
       Container(Table(chain) + chain[30] + chain[0] + chain[31] + chain[EndMarker]);
-  ExpectDeviceAgrees(longest);
+  ExpectReadersAgree(longest);
   const auto [summary, image] = Unpack(longest);
   EXPECT_EQ(image, (Bytes{30, 0, 31}));
   EXPECT_EQ(summary.ShortestCode, 1);
@@ -300,7 +270,7 @@ TEST(Rejects, EachBrokenRuleIsNamedWithWhereItIs) {
     SCOPED_TRACE(c.Rule);
     const std::string message = Rejection(c.Container);
     EXPECT_THAT(message, HasSubstr(c.Message));
-    EXPECT_EQ(ExpectDeviceAgrees(c.Container), c.Device);
+    EXPECT_EQ(ExpectReadersAgree(c.Container), c.Device);
     EXPECT_TRUE(message.starts_with("Container c.hex is damaged: ") ||
                 message.starts_with("File c.hex is not a container"))
         << message;
@@ -419,17 +389,14 @@ void ExpectOneAndTwoThreadsAgree(TMake make) {
 }
 
 void ExpectOneAndTwoThreadsAgree(const Bytes& container) {
-  ExpectDeviceAgrees(container);
+  ExpectReadersAgree(container);
   ExpectOneAndTwoThreadsAgree(
       [&] { return std::make_unique<huff::TMemoryStream>(container, "c.hex"); });
 }
 
 TEST(Threads, TwoDecodeEveryShapeOfInputAsOneDoes) {
   // Codes of every length up to 32 bits, side by side, as no packed image puts them.
-  std::map<int, std::string> chain;
-  for (int value = 0; value < 32; ++value)
-    chain[value] = std::string(static_cast<std::size_t>(value), '0') + "1";
-  chain[EndMarker] = std::string(32, '0');
+  auto chain = Chain();
   std::string bits = Table(chain);
   std::mt19937 random(3);
   std::geometric_distribution<int> lengths(0.3);

@@ -10,6 +10,7 @@
 #endif
 
 #include <algorithm>
+#include <bitset>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -63,7 +64,9 @@ void WriteWholeFile(const std::string& path, const Bytes& bytes) {
 
 Bytes Pack(const Bytes& input, huff::TParallelism parallelism,
            void (*compress)(huff::TCompressorState&)) {
-  auto state = std::make_unique<huff::TCompressorState>();
+  // Some 400 KiB, kept for the next call on this thread: fresh, it would take the fuzz targets
+  // more time than packing a small input. Each pass sets up what it uses.
+  thread_local const auto state = std::make_unique<huff::TCompressorState>();
   huff::ResetState(*state, "ZRQ-705", "Sarnveld");
   state->Parallelism = parallelism;
   state->Input = std::make_unique<huff::TMemoryStream>(input);
@@ -72,6 +75,53 @@ Bytes Pack(const Bytes& input, huff::TParallelism parallelism,
   state->Output = std::move(output);
   compress(*state);
   return written.Contents();
+}
+
+void FixHeader(Bytes& container) {
+  std::uint32_t sum = 0;
+  for (std::size_t i = huff::HeaderSize; i < container.size(); ++i)
+    sum += container[i];
+  const auto size = static_cast<std::uint32_t>(container.size() - huff::HeaderSize);
+  for (int i = 0; i < 4; ++i) {
+    container[32 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+    container[36 + i] = static_cast<std::uint8_t>(sum >> (8 * i));
+  }
+}
+
+Bytes Container(const Bytes& payload) {
+  Bytes container(huff::HeaderSize, 0);
+  std::copy_n("ZRQ-705", 7, container.begin());
+  std::copy_n("Sarnveld", 8, container.begin() + 16);
+  container.insert(container.end(), payload.begin(), payload.end());
+  FixHeader(container);
+  return container;
+}
+
+Bytes Container(std::string_view bits) {
+  Bytes payload;
+  std::size_t at = 0;
+  for (const char c : bits) {
+    if (c == ' ')
+      continue;
+    if (at % 8 == 0)
+      payload.push_back(0);
+    payload.back() |= static_cast<std::uint8_t>((c - '0') << (7 - at % 8));
+    ++at;
+  }
+  return Container(payload);
+}
+
+std::string Entry(const std::string& code) {
+  return "0" + std::bitset<5>(code.size() - 1).to_string() + code;
+}
+
+std::string Table(const std::map<int, std::string>& codes) {
+  std::string bits = "1";
+  for (int value = 0; value < 256; ++value)
+    bits += codes.count(value) != 0 ? '1' : '0';
+  for (const auto& [symbol, code] : codes)
+    bits += Entry(code);
+  return bits;
 }
 
 TUnpacked Unpack(const Bytes& container) {

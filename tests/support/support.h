@@ -1,10 +1,13 @@
-// What the tests share: bytes and files, packing and unpacking in memory through the library,
-// and running a program as a child process, as a shell would.
+// What the tests and the fuzz targets share: bytes and files, packing and unpacking in memory
+// through the library, containers written bit by bit, and running a program as a child
+// process, as a shell would.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -51,6 +54,18 @@ void WriteWholeFile(const std::string& path, const Bytes& bytes);
 // The container of `input`, with the default names, made by `compress`.
 Bytes Pack(const Bytes& input, huff::TParallelism parallelism = {},
            void (*compress)(huff::TCompressorState&) = &huff::Compress);
+
+// Sets PayloadSize and Checksum to what follows the 40-byte header.
+void FixHeader(Bytes& container);
+// Containers the packer would never write: `payload` after a header with the default names,
+// PayloadSize and Checksum made to match.
+Bytes Container(const Bytes& payload);
+// The same with a payload of `bits`, '0' and '1' (spaces are skipped), then zero fill.
+Bytes Container(std::string_view bits);
+// A code entry: the 0 bit, the code's length less one in 5 bits, the code.
+std::string Entry(const std::string& code);
+// The start bit, the presence map and the entries of `codes`, ascending: the end marker's last.
+std::string Table(const std::map<int, std::string>& codes);
 
 struct TUnpacked {
   huff::TContainerSummary Summary;

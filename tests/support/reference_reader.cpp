@@ -123,4 +123,12 @@ TDecodedContainer ReadContainer(const std::vector<std::uint8_t>& file) {
   return result;
 }
 
+std::optional<std::vector<std::uint8_t>> ReadImage(const std::vector<std::uint8_t>& file) {
+  try {
+    return ReadContainer(file).Image;
+  } catch (const std::runtime_error&) {
+    return std::nullopt;
+  }
+}
+
 }  // namespace reference

@@ -1,5 +1,6 @@
-// Reads a container back, checking every rule of the format on the way. The fuzz target's
-// reference: it is written from the format's description, not from the decoder.
+// Reads a container back, checking every rule of the format on the way. The oracle of the
+// decoder tests and the decoder fuzz target: it is written from the format's description, not
+// from the decoder, and is slow and plain on purpose.
 #pragma once
 
 #include <array>
@@ -22,5 +23,8 @@ struct TDecodedContainer {
 
 // Throws std::runtime_error naming the first rule the bytes break.
 TDecodedContainer ReadContainer(const std::vector<std::uint8_t>& file);
+
+// The image, or nothing when the bytes break a rule.
+std::optional<std::vector<std::uint8_t>> ReadImage(const std::vector<std::uint8_t>& file);
 
 }  // namespace reference
