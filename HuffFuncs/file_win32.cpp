@@ -42,15 +42,19 @@ bool IdentityOf(HANDLE handle, TFile::TIdentity& identity) {
   return true;
 }
 
-// Empties the file (so that no other hard link to it keeps a half-written container), then
-// marks it for deletion when its last handle closes; false when the handle lacks the right
-// to delete.
+// Marks the file for deletion when its last handle closes; false when the handle lacks the
+// right to delete.
+bool MarkForDeletion(HANDLE handle) {
+  FILE_DISPOSITION_INFO remove{TRUE};
+  return ::SetFileInformationByHandle(handle, FileDispositionInfo, &remove, sizeof remove) != 0;
+}
+
+// Empties the file first, so that no other hard link to it keeps a half-written container.
 bool EmptyAndDelete(HANDLE handle) {
   LARGE_INTEGER start{};
   if (::SetFilePointerEx(handle, start, nullptr, FILE_BEGIN))
     (void)::SetEndOfFile(handle);
-  FILE_DISPOSITION_INFO remove{TRUE};
-  return ::SetFileInformationByHandle(handle, FileDispositionInfo, &remove, sizeof remove) != 0;
+  return MarkForDeletion(handle);
 }
 
 // The outputs being written, for the console control handler: it marks each for deletion
@@ -184,7 +188,8 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
       ::DeleteFileA(path.c_str());
     throw EFCreateError(path);
   }
-  // Abandon opens the path again, and so reaches the file behind a symbolic link, not the link.
+  // Where the handle may not delete, Abandon opens the path again, and so reaches the file
+  // behind a symbolic link, not the link.
   std::string removalPath = type == FILE_TYPE_DISK ? path : std::string();
   std::unique_ptr<TFile> file(
       new TFile(reinterpret_cast<std::intptr_t>(handle), path, identity, std::move(removalPath)));
@@ -283,9 +288,8 @@ void TFile::Abandon() noexcept {
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
       TIdentity found;
-      FILE_DISPOSITION_INFO remove{TRUE};
       if (::GetFileType(handle) == FILE_TYPE_DISK && IdentityOf(handle, found) && found == Identity)
-        (void)::SetFileInformationByHandle(handle, FileDispositionInfo, &remove, sizeof remove);
+        (void)MarkForDeletion(handle);
       ::CloseHandle(handle);
     }
   }
