@@ -14,11 +14,11 @@
 #include <string_view>
 #include <utility>
 
-#include "container.h"
-#include "decoder.h"
-#include "errors.h"
-#include "file.h"
-#include "huffman.h"
+#include "base/errors.h"
+#include "container/container.h"
+#include "file/file.h"
+#include "huffman/huffman.h"
+#include "unpack/decoder.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <new>
 
-#include "errors.h"
+#include "base/errors.h"
 #include "process.h"
 
 namespace app {

@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "base/errors.h"
 #include "console.h"
-#include "container.h"
-#include "decoder.h"
-#include "errors.h"
-#include "file.h"
+#include "container/container.h"
+#include "file/file.h"
 #include "process.h"
+#include "unpack/decoder.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "console.h"
-#include "container.h"
-#include "huffman.h"
+#include "container/container.h"
+#include "huffman/huffman.h"
 #include "process.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "errors.h"
+#include "base/errors.h"
 
 namespace app {
 

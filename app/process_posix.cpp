@@ -6,7 +6,7 @@
 #include <csignal>
 #include <cstring>
 
-#include "file.h"
+#include "file/file.h"
 #include "process.h"
 
 namespace app {

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "command_line.h"
-#include "file.h"
+#include "file/file.h"
 #include "process.h"
 
 namespace app {

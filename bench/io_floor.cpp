@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "bit_writer.h"
-#include "file.h"
-#include "passes.h"
+#include "container/bit_writer.h"
+#include "file/file.h"
+#include "pack/passes.h"
 
 namespace {
 

@@ -6,13 +6,13 @@
 #include <memory>
 #include <random>
 
-#include "bit_writer.h"
-#include "container.h"
-#include "decoder.h"
+#include "container/bit_writer.h"
+#include "container/container.h"
 #include "flash_image.h"
-#include "histogram.h"
-#include "huffman.h"
-#include "passes.h"
+#include "huffman/huffman.h"
+#include "pack/histogram.h"
+#include "pack/passes.h"
+#include "unpack/decoder.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "container.h"
+#include "container/container.h"
 #include "sarnveld_decode.h"
 
 namespace fuzz {

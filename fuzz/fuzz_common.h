@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "stream.h"
+#include "base/stream.h"
 #include "support.h"
 
 namespace fuzz {

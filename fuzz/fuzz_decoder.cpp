@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "container.h"
-#include "decoder.h"
-#include "errors.h"
+#include "base/errors.h"
+#include "base/stream.h"
+#include "container/container.h"
 #include "fuzz_common.h"
-#include "huffman.h"
+#include "huffman/huffman.h"
 #include "reference_reader.h"
-#include "stream.h"
 #include "support.h"
+#include "unpack/decoder.h"
 
 namespace fuzz {
 namespace {

@@ -6,13 +6,13 @@
 #include <span>
 #include <string>
 
-#include "container.h"
-#include "decoder.h"
-#include "errors.h"
+#include "base/errors.h"
+#include "base/stream.h"
+#include "container/container.h"
 #include "fuzz_common.h"
 #include "fuzz_decoder.h"
 #include "sarnveld_decode.h"
-#include "stream.h"
+#include "unpack/decoder.h"
 
 namespace fuzz {
 

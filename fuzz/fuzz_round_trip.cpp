@@ -6,13 +6,13 @@
 #include <span>
 #include <string>
 
-#include "container.h"
-#include "decoder.h"
-#include "errors.h"
+#include "base/errors.h"
+#include "container/container.h"
 #include "fuzz_common.h"
-#include "huffman.h"
-#include "passes.h"
+#include "huffman/huffman.h"
+#include "pack/passes.h"
 #include "support.h"
+#include "unpack/decoder.h"
 
 namespace fuzz {
 namespace {

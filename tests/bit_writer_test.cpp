@@ -1,11 +1,11 @@
 // The bit writer: bit order, fill and checksum.
-#include "bit_writer.h"
+#include "container/bit_writer.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "stream.h"
+#include "base/stream.h"
 
 namespace {
 

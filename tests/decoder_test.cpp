@@ -1,7 +1,7 @@
 // The decoder: what the packer writes comes back byte for byte, any complete prefix code is
 // read as stored, and every broken rule is rejected with what and where, whatever the bytes.
 // The device reader is held against it on every container here.
-#include "decoder.h"
+#include "unpack/decoder.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "../bench/flash_image.h"
-#include "errors.h"
+#include "base/errors.h"
 #include "fuzz_common.h"
 #include "reference_reader.h"
 #include "sarnveld_decode.h"

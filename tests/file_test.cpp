@@ -1,11 +1,11 @@
 // The file layer: what a failed run may remove.
-#include "file.h"
+#include "file/file.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "errors.h"
+#include "base/errors.h"
 #include "support.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The coder: the tree's selection order and tie-break, the codes, and the whole pass that
 // writes a container, checked against golden bytes.
-#include "huffman.h"
+#include "huffman/huffman.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "errors.h"
+#include "base/errors.h"
 #include "support.h"
 
 namespace {

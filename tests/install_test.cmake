@@ -65,7 +65,7 @@ if(NOT pages)
 endif()
 
 # Every error kind the sources declare, and the two the entry point names itself.
-file(READ "${SOURCE_DIR}/HuffFuncs/errors.h" declared)
+file(READ "${SOURCE_DIR}/HuffFuncs/base/errors.h" declared)
 file(READ "${SOURCE_DIR}/app/process.h" console_layer)
 string(REGEX MATCHALL "EError\\(\"E[A-Za-z]+\"" kinds "${declared}${console_layer}")
 list(TRANSFORM kinds REPLACE "EError\\(\"(E[A-Za-z]+)\"" "\\1")

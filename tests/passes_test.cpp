@@ -1,6 +1,6 @@
 // The fast passes against the straightforward ones: the same counts, the same checksum and,
 // for every code length and any number of segments, the same container byte for byte.
-#include "passes.h"
+#include "pack/passes.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "bit_writer.h"
-#include "histogram.h"
+#include "container/bit_writer.h"
+#include "pack/histogram.h"
 #include "support.h"
 
 namespace {

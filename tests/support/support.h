@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "container.h"
-#include "decoder.h"
-#include "stream.h"
+#include "base/stream.h"
+#include "container/container.h"
+#include "unpack/decoder.h"
 
 namespace testing_support {
 

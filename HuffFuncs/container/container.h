@@ -9,10 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "bit_writer.h"
-#include "huffman.h"
-#include "passes.h"
-#include "stream.h"
+#include "base/stream.h"
+#include "container/bit_writer.h"
+#include "huffman/huffman.h"
+#include "pack/passes.h"
 
 namespace huff {
 

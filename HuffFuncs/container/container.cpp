@@ -1,10 +1,10 @@
-#include "container.h"
+#include "container/container.h"
 
 #include <algorithm>
 #include <span>
 
-#include "errors.h"
-#include "file.h"
+#include "base/errors.h"
+#include "file/file.h"
 
 namespace huff {
 namespace {

@@ -7,8 +7,8 @@
 #include <array>
 #include <atomic>
 
-#include "errors.h"
-#include "file.h"
+#include "base/errors.h"
+#include "file/file.h"
 
 namespace huff {
 namespace {

@@ -1,8 +1,8 @@
-#include "bit_writer.h"
+#include "container/bit_writer.h"
 
 #include <algorithm>
 
-#include "runs.h"
+#include "base/runs.h"
 
 #if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>

@@ -1,4 +1,4 @@
-#include "decoder.h"
+#include "unpack/decoder.h"
 
 #include <algorithm>
 #include <array>
@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include "bit_writer.h"
-#include "errors.h"
-#include "huffman.h"
+#include "base/errors.h"
+#include "container/bit_writer.h"
+#include "huffman/huffman.h"
 
 namespace huff {
 namespace {

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "stream.h"
+#include "base/stream.h"
 
 namespace huff {
 

@@ -1,6 +1,6 @@
-#include "histogram.h"
+#include "pack/histogram.h"
 
-#include "runs.h"
+#include "base/runs.h"
 
 namespace huff {
 

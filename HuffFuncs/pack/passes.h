@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "bit_writer.h"
-#include "histogram.h"
-#include "huffman.h"
+#include "container/bit_writer.h"
+#include "huffman/huffman.h"
+#include "pack/histogram.h"
 
 namespace huff {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "errors.h"
+#include "base/errors.h"
 
 namespace huff {
 

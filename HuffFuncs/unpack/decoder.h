@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "container.h"
-#include "stream.h"
+#include "base/stream.h"
+#include "container/container.h"
 
 namespace huff {
 

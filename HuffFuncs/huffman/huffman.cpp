@@ -1,13 +1,13 @@
-#include "huffman.h"
+#include "huffman/huffman.h"
 
 #include <cassert>
 #include <span>
 #include <string>
 
-#include "bit_writer.h"
-#include "container.h"
-#include "errors.h"
-#include "passes.h"
+#include "base/errors.h"
+#include "container/bit_writer.h"
+#include "container/container.h"
+#include "pack/passes.h"
 
 namespace huff {
 namespace {

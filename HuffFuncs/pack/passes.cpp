@@ -1,4 +1,4 @@
-#include "passes.h"
+#include "pack/passes.h"
 
 #include <algorithm>
 #include <atomic>
@@ -11,9 +11,9 @@
 #include <system_error>
 #include <thread>
 
-#include "bit_writer.h"
-#include "container.h"
-#include "errors.h"
+#include "base/errors.h"
+#include "container/bit_writer.h"
+#include "container/container.h"
 
 namespace huff {
 namespace {

@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "errors.h"
-#include "file.h"
+#include "base/errors.h"
+#include "file/file.h"
 
 namespace huff {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "stream.h"
+#include "base/stream.h"
 
 namespace huff {
 
