@@ -8,14 +8,11 @@ namespace huff {
 
 TBitWriter::TBitWriter(TStream& stream) : Stream(stream) {}
 
-void TBitWriter::WriteBit(std::uint8_t bit) {
-  Current = static_cast<std::uint8_t>((Current << 1) | (bit & 1));
-  if (++BitCount == 8) {
-    Buffer[ByteCount++] = Current;
-    Checksum += Current;
-    BitCount = 0;
-    Current = 0;
-  }
+void TBitWriter::CompleteByte() {
+  Buffer[ByteCount++] = Current;
+  Checksum += Current;
+  BitCount = 0;
+  Current = 0;
   if (ByteCount == ChunkSize)
     WriteBuffer();
 }

@@ -18,8 +18,13 @@ class TBitWriter {
   TBitWriter(const TBitWriter&) = delete;
   TBitWriter& operator=(const TBitWriter&) = delete;
 
-  // Appends one bit; only the lowest bit of the argument counts.
-  void WriteBit(std::uint8_t bit);
+  // Appends one bit; only the lowest bit of the argument counts. Inline: the code table and
+  // the straightforward passes call it for every bit.
+  void WriteBit(std::uint8_t bit) {
+    Current = static_cast<std::uint8_t>((Current << 1) | (bit & 1));
+    if (++BitCount == 8)
+      CompleteByte();
+  }
   // Completes the last byte with zero bits and writes everything buffered. Called once,
   // after the last bit.
   void FlushBits();
@@ -29,10 +34,11 @@ class TBitWriter {
   std::uint64_t GetBytesWritten() const noexcept { return BytesWritten; }
 
  private:
+  void CompleteByte();
   void WriteBuffer();
 
   TStream& Stream;
-  std::array<std::uint8_t, ChunkSize> Buffer{};
+  std::array<std::uint8_t, ChunkSize> Buffer;  // only the completed bytes are read
   std::int32_t ByteCount = 0;
   std::int32_t BitCount = 0;
   std::uint32_t Checksum = 0;

@@ -31,8 +31,7 @@ struct TFastCodeTable {
 // store.
 inline constexpr int MaxPairLength = 13;
 
-// The table for codes; with pairs, the pair table too where the codes allow it. Building it
-// takes as long as coding some hundred kilobytes without it saves.
+// The table for codes; with pairs, the pair table too where the codes allow it.
 TFastCodeTable FastCodes(const TCodeTable& codes, bool pairs);
 
 // Bits not yet stored, left-aligned: the oldest pending bit is bit 63 of Bits.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -139,16 +140,60 @@ void WriteCodeTableAt(const TCompressorState& state, TStream& output, TSegment& 
     run.Partials.push_back({HeaderSize + bits / 8, bytes.Contents()[bits / 8]});
 }
 
+// Buffers up to this size come from memory that each thread keeps for its next pack: given back
+// after every pack, the allocator returned it to the system and took it again, which cost a
+// small input more than packing it. Under AddressSanitizer every buffer has its own size, so
+// that a store past its end is seen.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SARNVELD_EXACT_BUFFERS
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(SARNVELD_EXACT_BUFFERS)
+inline constexpr std::size_t KeptScratchSize = 0;
+#else
+inline constexpr std::size_t KeptScratchSize = 256 * 1024;
+#endif
+
+// Memory for one pass's buffers on this thread, not cleared; one at a time per thread.
+class TScratch {
+ public:
+  explicit TScratch(std::size_t size) {
+    thread_local std::unique_ptr<std::uint8_t[]> kept;
+    assert(!Taken);
+    Taken = true;
+    if (size > KeptScratchSize) {
+      Own = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+      Data = Own.get();
+      return;
+    }
+    if (!kept)
+      kept = std::make_unique_for_overwrite<std::uint8_t[]>(KeptScratchSize);
+    Data = kept.get();
+  }
+  ~TScratch() { Taken = false; }
+  TScratch(const TScratch&) = delete;
+  TScratch& operator=(const TScratch&) = delete;
+
+  std::uint8_t* Data;
+
+ private:
+  static thread_local bool Taken;
+  std::unique_ptr<std::uint8_t[]> Own;
+};
+thread_local bool TScratch::Taken = false;
+
 // Counts one segment. The last reads on to the end of the file, which may have grown since
 // its size was taken: the count is of what is there.
 void CountSegment(TStream& input, TSegment& segment, bool last, const std::atomic<bool>& stop) {
-  const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(ChunkSize);
+  const TScratch scratch(ChunkSize);
+  std::uint8_t* const buffer = scratch.Data;
   std::uint64_t offset = segment.Begin;
   while (!stop && (last || offset < segment.End)) {
     const std::size_t want =
         last ? ChunkSize
              : static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, segment.End - offset));
-    const std::size_t count = input.ReadAt(offset, std::span(buffer.get(), want));
+    const std::size_t count = input.ReadAt(offset, std::span(buffer, want));
     if (count == 0) {
       if (last)
         break;
@@ -157,7 +202,7 @@ void CountSegment(TStream& input, TSegment& segment, bool last, const std::atomi
     offset += count;
     if (offset > MaxInputSize)
       throw InputTooLarge(input.Name(), "more than " + std::to_string(MaxInputSize));
-    CountBytes(std::span(buffer.get(), count), segment.Counts);
+    CountBytes(std::span(buffer, count), segment.Counts);
   }
   segment.End = offset;
 }
@@ -181,10 +226,10 @@ void EncodeSegment(TStream& input, TStream& output, const TFastCodeTable& fast,
   const auto chunkIn = static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, size));
   const std::size_t chunkOut = codedSize(chunkIn);
   const std::size_t capacity = std::min(4 * WriteBlock + chunkOut, codedSize(size));
-  const auto in = std::make_unique_for_overwrite<std::uint8_t[]>(chunkIn);
-  const auto out = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+  const TScratch scratch(chunkIn + capacity);
+  std::uint8_t* const in = scratch.Data;
   TPlacedRun run(output, segment.StartBit, segment);
-  std::uint8_t* const buffer = out.get();
+  std::uint8_t* const buffer = scratch.Data + chunkIn;
   std::uint8_t* begin = buffer;  // the first byte not yet written
   std::uint8_t* end = buffer;
   // Writes the whole blocks held, and with last the rest too.
@@ -198,18 +243,17 @@ void EncodeSegment(TStream& input, TStream& output, const TFastCodeTable& fast,
   for (std::uint64_t offset = segment.Begin; offset < segment.End && !stop;) {
     const auto want =
         static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, segment.End - offset));
-    const std::size_t count = input.ReadAt(offset, std::span(in.get(), want));
+    const std::size_t count = input.ReadAt(offset, std::span(in, want));
     if (count == 0)
       throw InputShrank(input.Name(), counted, offset);
     bool missing = false;
     std::uint8_t* const coded = end;
-    end = EncodeBytes(fast, std::span(in.get(), count), end, run.Acc, missing);
+    end = EncodeBytes(fast, std::span(in, count), end, run.Acc, missing);
     run.Sum(coded, end);  // while they are in the cache, and not during a turn at writing
     if (missing) {
-      const auto* bad = std::find_if(in.get(), in.get() + count, [&](std::uint8_t byte) {
-        return fast.Codes[byte].Length == 0;
-      });
-      throw ByteNotCounted(input.Name(), *bad, offset + static_cast<std::uint64_t>(bad - in.get()));
+      const auto* bad = std::find_if(
+          in, in + count, [&](std::uint8_t byte) { return fast.Codes[byte].Length == 0; });
+      throw ByteNotCounted(input.Name(), *bad, offset + static_cast<std::uint64_t>(bad - in));
     }
     offset += count;
     // Coders take turns at writing: the file system lets one write into a file at a time, and
@@ -270,7 +314,10 @@ std::size_t ThreadCount(const TParallelism& parallelism) {
   // writing, and the spare thread keeps its core busy meanwhile. Each thread holds about
   // 700 KiB of buffers: more than MaxThreads would take memory for little gain, the passes
   // being bound by memory bandwidth by then.
-  return std::clamp<std::size_t>(std::thread::hardware_concurrency() + 1, 1, MaxThreads);
+  // The cores are counted once: each count reads a file of the system, which would cost a
+  // small input more than packing it.
+  static const std::size_t cores = std::thread::hardware_concurrency();
+  return std::clamp<std::size_t>(cores + 1, 1, MaxThreads);
 }
 
 std::vector<TSegment> PlanSegments(std::uint64_t size, const TParallelism& parallelism) {
