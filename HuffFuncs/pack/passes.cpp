@@ -155,21 +155,25 @@ inline constexpr std::size_t KeptScratchSize = 0;
 inline constexpr std::size_t KeptScratchSize = 256 * 1024;
 #endif
 
-// Memory for one pass's buffers on this thread, not cleared; one at a time per thread.
+// Memory for one pass's buffers on this thread, not cleared; one at a time per thread. It
+// starts on a page, as the input's pages in the system's cache do: a read copied into a
+// buffer 16 bytes off took three times as long.
 class TScratch {
  public:
   explicit TScratch(std::size_t size) {
     thread_local std::unique_ptr<std::uint8_t[]> kept;
     assert(!Taken);
     Taken = true;
+    std::uint8_t* memory;
     if (size > KeptScratchSize) {
-      Own = std::make_unique_for_overwrite<std::uint8_t[]>(size);
-      Data = Own.get();
-      return;
+      Own = std::make_unique_for_overwrite<std::uint8_t[]>(size + Page);
+      memory = Own.get();
+    } else {
+      if (!kept)
+        kept = std::make_unique_for_overwrite<std::uint8_t[]>(KeptScratchSize + Page);
+      memory = kept.get();
     }
-    if (!kept)
-      kept = std::make_unique_for_overwrite<std::uint8_t[]>(KeptScratchSize);
-    Data = kept.get();
+    Data = memory + (Page - reinterpret_cast<std::uintptr_t>(memory) % Page) % Page;
   }
   ~TScratch() { Taken = false; }
   TScratch(const TScratch&) = delete;
@@ -178,6 +182,7 @@ class TScratch {
   std::uint8_t* Data;
 
  private:
+  static constexpr std::size_t Page = 4096;
   static thread_local bool Taken;
   std::unique_ptr<std::uint8_t[]> Own;
 };
