@@ -93,8 +93,8 @@ def main():
                 sarnveld.pack(image)
 
         def on_threads(*works):
-            # Both sides on threads of their own: glibc's main arena returns freed memory to
-            # the system, so the main thread faults its buffers in anew on every call.
+            # Both sides on threads of their own: glibc's main arena can return freed memory
+            # to the system after each call, and the main thread then faults it in again.
             def run():
                 threads = [threading.Thread(target=work) for work in works]
                 for thread in threads:
