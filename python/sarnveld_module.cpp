@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -87,7 +88,11 @@ class TInput {
     Data = View.buf;
     Size = static_cast<std::size_t>(View.len);
     if (!PyBytes_CheckExact(data.ptr()) && View.len <= MaxMemorySize) {
-      Copy.reset(new char[Size + 1]);
+      Copy.reset(new (std::nothrow) char[Size + 1]);
+      if (!Copy) {
+        PyBuffer_Release(&View);
+        throw std::bad_alloc();
+      }
       std::memcpy(Copy.get(), View.buf, Size);
       Data = Copy.get();
       PyBuffer_Release(&View);
