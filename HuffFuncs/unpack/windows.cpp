@@ -88,11 +88,12 @@ void TImageWriter::Finish() {
 
 TWindows::TWindows(TStream& container, std::uint64_t payloadBytes, const TDecodeOptions& options)
     : Container(container), PayloadBytes(payloadBytes) {
-  const int threads =
-      options.Threads > 0 ? options.Threads : static_cast<int>(std::thread::hardware_concurrency());
   const std::size_t window = std::max(options.WindowBytes, MinWindowBytes);
+  // Asking the system for its threads costs more than decoding a short payload.
   const bool worker =
-      threads > 1 && payloadBytes >= std::max<std::uint64_t>(MinWorkerBytes, 2 * window);
+      payloadBytes >= std::max<std::uint64_t>(MinWorkerBytes, 2 * window) &&
+      (options.Threads > 0 ? options.Threads
+                           : static_cast<int>(std::thread::hardware_concurrency())) > 1;
   Capacity = static_cast<std::size_t>(
       std::min<std::uint64_t>(worker ? window : std::size_t{ChunkSize}, payloadBytes));
   const std::uint64_t needed = Capacity == 0 ? 1 : (payloadBytes + Capacity - 1) / Capacity;
