@@ -23,19 +23,21 @@ constexpr std::uint64_t Space = std::uint64_t{1} << 32;
 // The first bit sequences that no code of the symbols up to lastSymbol begins, as
 // [gapBegin, gapEnd) (gapEnd 0: none). The codes are known not to clash.
 std::pair<std::uint64_t, std::uint64_t> FindGap(const TCodes& codes, int lastSymbol) {
-  std::array<std::pair<std::uint64_t, std::uint64_t>, SymbolCount> spans;
+  struct TSpan {
+    std::uint64_t First, Size;
+  } spans[SymbolCount];  // left unset but for the first `count`
   std::size_t count = 0;
   for (int symbol = 0; symbol <= lastSymbol; ++symbol) {
     const TCode& code = codes[symbol];
     if (code.Length != 0)
       spans[count++] = {code.Bits * (Space >> code.Length), Space >> code.Length};
   }
-  std::sort(spans.begin(), spans.begin() + static_cast<std::ptrdiff_t>(count));
+  std::sort(spans, spans + count, [](const TSpan& a, const TSpan& b) { return a.First < b.First; });
   std::uint64_t reached = 0;
   std::size_t i = 0;
-  for (; i < count && spans[i].first == reached; ++i)
-    reached += spans[i].second;
-  return {reached, reached == Space ? 0 : i < count ? spans[i].first : Space};
+  for (; i < count && spans[i].First == reached; ++i)
+    reached += spans[i].Size;
+  return {reached, reached == Space ? 0 : i < count ? spans[i].First : Space};
 }
 
 }  // namespace

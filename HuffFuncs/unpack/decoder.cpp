@@ -60,6 +60,13 @@ class TDecoder {
  public:
   TDecoder(TStream& container, TStream* image, const TDecodeOptions& options)
       : Container(container), Writer(image), Options(options) {}
+  // The worker reads the tables and the windows: it ends before they go, whatever was raised.
+  ~TDecoder() {
+    if (Windows)
+      Windows->StopWorker();
+  }
+  TDecoder(const TDecoder&) = delete;
+  TDecoder& operator=(const TDecoder&) = delete;
 
   TContainerSummary Run() {
     ReadHeader();
@@ -135,11 +142,12 @@ class TDecoder {
     return LoadBigEndian64(Buffer + (BitPos / 8 - BufferStart)) << (BitPos % 8);
   }
 
-  // The next `count` bits (1 to 32) of the code table; `what` says what they were to hold.
-  std::uint32_t ReadBits(int count, const std::string& what) {
+  // The next `count` bits (1 to 32) of the code table; `what`, and the symbol's name for an
+  // entry, say what they were to hold. No text is made unless it is needed.
+  std::uint32_t ReadBits(int count, const char* what, int entry = -1) {
     if (BitPos + static_cast<unsigned>(count) > PayloadBits)
       Fail("the payload ends at byte " + std::to_string(HeaderSize + PayloadBytes) + ", inside " +
-           what);
+           what + (entry < 0 ? std::string() : SymbolName(entry)));
     const std::uint64_t word = Peek();
     BitPos += static_cast<unsigned>(count);
     return static_cast<std::uint32_t>(word >> (64 - count));
@@ -183,11 +191,12 @@ class TDecoder {
   void ReadEntry(int symbol) {
     TCode& code = Codes[symbol];
     Entries[symbol] = BitPos;
-    const std::string what = "the code entry of " + SymbolName(symbol);
-    if (ReadBits(1, what) != 0)
-      Fail(what + " at " + Where(Entries[symbol]) + " does not begin with a 0 bit");
-    code.Length = static_cast<int>(ReadBits(5, what)) + 1;
-    code.Bits = ReadBits(code.Length, what);
+    const char* const what = "the code entry of ";
+    if (ReadBits(1, what, symbol) != 0)
+      Fail(what + SymbolName(symbol) + " at " + Where(Entries[symbol]) +
+           " does not begin with a 0 bit");
+    code.Length = static_cast<int>(ReadBits(5, what, symbol)) + 1;
+    code.Bits = ReadBits(code.Length, what, symbol);
     Summary.LongestCode = std::max(Summary.LongestCode, code.Length);
     Summary.ShortestCode =
         Summary.ShortestCode == 0 ? code.Length : std::min(Summary.ShortestCode, code.Length);

@@ -23,8 +23,9 @@ constexpr int MaxStrideBits = 8;
 }  // namespace
 
 void TLookupTables::Build(const TCodes& codes, std::uint64_t payloadBytes) {
-  PrimaryBits = static_cast<int>(std::clamp<std::uint64_t>(
-      static_cast<std::uint64_t>(std::bit_width(payloadBytes)), MinPrimaryBits, MaxPrimaryBits));
+  PrimaryBits = static_cast<int>(
+      std::clamp<std::uint64_t>(static_cast<std::uint64_t>(std::bit_width(payloadBytes / 4)),
+                                MinPrimaryBits, MaxPrimaryBits));
   Primary.assign(std::size_t{1} << PrimaryBits, TStep{});
   Subtables.clear();
   for (int symbol = 0; symbol < SymbolCount; ++symbol)

@@ -70,8 +70,8 @@ inline TStep CodeAt(const TFastTables& tables, std::uint64_t word, unsigned& len
 
 class TLookupTables {
  public:
-  // For complete codes that do not clash. A short payload gets a smaller primary index:
-  // building the table costs about as much as decoding as many codes as it has entries.
+  // For complete codes that do not clash. A payload under 32 KiB gets a smaller primary index:
+  // building it costs about as much as decoding as many codes as it has entries.
   void Build(const TCodes& codes, std::uint64_t payloadBytes);
   const TFastTables& Fast() const { return Tables; }
 
