@@ -6,6 +6,10 @@
 #include <string>
 #include <system_error>
 
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 #include "container/container.h"
 #include "unpack/code_table.h"
 
@@ -33,26 +37,23 @@ std::size_t ReadFully(TStream& stream, std::span<std::uint8_t> into) {
   return total;
 }
 
-// The sum of the bytes, modulo 2^32; eight at a time, two bytes to each 16-bit field, which
-// cannot overflow within 128 words.
+// The sum of the bytes, modulo 2^32. SSE2, part of every x86-64, adds sixteen at a time:
+// PSADBW against zero sums eight bytes into a 64-bit lane.
 std::uint32_t SumOfBytes(std::span<const std::uint8_t> bytes) {
-  std::uint32_t sum = 0;
+  std::uint64_t sum = 0;
   std::size_t i = 0;
-  constexpr std::uint64_t Low = 0x00FF00FF00FF00FFull;
-  while (bytes.size() - i >= 8) {
-    std::uint64_t lanes = 0;
-    for (const std::size_t end = std::min(bytes.size() & ~std::size_t{7}, i + 128 * 8); i < end;
-         i += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, bytes.data() + i, 8);
-      lanes += (word & Low) + ((word >> 8) & Low);
-    }
-    lanes = (lanes & 0x0000FFFF0000FFFFull) + ((lanes >> 16) & 0x0000FFFF0000FFFFull);
-    sum += static_cast<std::uint32_t>(lanes + (lanes >> 32));
+#if defined(__SSE2__) && defined(__x86_64__)
+  __m128i lanes = _mm_setzero_si128();
+  for (; bytes.size() - i >= 16; i += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i));
+    lanes = _mm_add_epi64(lanes, _mm_sad_epu8(block, _mm_setzero_si128()));
   }
+  sum = static_cast<std::uint64_t>(_mm_cvtsi128_si64(lanes)) +
+        static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(lanes, lanes)));
+#endif
   for (; i < bytes.size(); ++i)
     sum += bytes[i];
-  return sum;
+  return static_cast<std::uint32_t>(sum);
 }
 
 }  // namespace
