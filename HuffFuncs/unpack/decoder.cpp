@@ -48,14 +48,6 @@ TContainerHeader ParseHeader(const std::array<std::uint8_t, HeaderSize>& bytes,
   return header;
 }
 
-std::uint64_t LoadBigEndian64(const std::uint8_t* at) {
-  std::uint64_t value;
-  std::memcpy(&value, at, 8);
-  if constexpr (std::endian::native == std::endian::little)
-    value = __builtin_bswap64(value);
-  return value;
-}
-
 class TDecoder {
  public:
   TDecoder(TStream& container, TStream* image, const TDecodeOptions& options)

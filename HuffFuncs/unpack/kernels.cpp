@@ -24,14 +24,6 @@ constexpr std::uint64_t MaxSoloBits = std::uint64_t{1} << 24;
 // the end.
 constexpr std::size_t LaneRoom = LaneBits + 64 + 64;
 
-std::uint64_t LoadBigEndian64(const std::uint8_t* at) {
-  std::uint64_t value;
-  std::memcpy(&value, at, 8);
-  if constexpr (std::endian::native == std::endian::little)
-    value = __builtin_bswap64(value);
-  return value;
-}
-
 void StoreLittleEndian64(std::uint8_t* at, std::uint64_t value) {
   if constexpr (std::endian::native == std::endian::big)
     value = __builtin_bswap64(value);

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "unpack/code_table.h"
@@ -54,6 +56,15 @@ struct TFastTables {
   unsigned StrideBits = 0;
 };
 inline constexpr std::uint16_t NotStride = 0x100;
+
+// The eight bytes from `at` on, the first in the top bits: the next 64 bits of the stream.
+inline std::uint64_t LoadBigEndian64(const std::uint8_t* at) {
+  std::uint64_t value;
+  std::memcpy(&value, at, 8);
+  if constexpr (std::endian::native == std::endian::little)
+    value = __builtin_bswap64(value);
+  return value;
+}
 
 // The code that begins the 64 bits of `word`, through the subtables when it is long; its
 // length goes to `length`. Every entry of a complete code's tables is filled.
