@@ -17,7 +17,7 @@
 #include "base/errors.h"
 #include "container/container.h"
 #include "file/file.h"
-#include "huffman/huffman.h"
+#include "pack/pack.h"
 #include "unpack/decoder.h"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include "console.h"
 #include "container/container.h"
-#include "huffman/huffman.h"
+#include "pack/pack.h"
 #include "process.h"
 
 namespace {
