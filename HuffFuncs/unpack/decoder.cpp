@@ -18,34 +18,22 @@
 namespace huff {
 namespace {
 
-// The header's fields from its 40 bytes; raises EBadContainer for a name field that is not up
-// to 15 bytes of name followed by zero bytes.
-TContainerHeader ParseHeader(const std::array<std::uint8_t, HeaderSize>& bytes,
-                             const std::string& container) {
-  TContainerHeader header;
-  std::copy_n(bytes.begin(), NameFieldSize, header.NameID.begin());
-  std::copy_n(bytes.begin() + NameFieldSize, NameFieldSize, header.Manufacturer.begin());
-  for (const int offset : {0, NameFieldSize}) {
-    const auto field = bytes.begin() + offset;
-    const auto fieldEnd = field + NameFieldSize;
-    const auto end = std::find(field, fieldEnd, 0);
-    const auto stray = std::find_if(end, fieldEnd, [](std::uint8_t b) { return b != 0; });
-    if (end == fieldEnd || stray != fieldEnd) {
-      const auto at = end == fieldEnd ? fieldEnd - 1 : stray;
-      Damaged(container, std::string("the ") + (offset == 0 ? "NameID" : "Manufacturer") +
+// Raises EBadContainer for a name field of the header that is not up to 15 bytes of name
+// followed by zero bytes.
+void CheckNames(const TContainerHeader& header, const std::string& container) {
+  for (const auto* field : {&header.NameID, &header.Manufacturer}) {
+    const auto end = std::find(field->begin(), field->end(), 0);
+    const auto stray = std::find_if(end, field->end(), [](std::uint8_t b) { return b != 0; });
+    if (end == field->end() || stray != field->end()) {
+      const auto at = end == field->end() ? field->end() - 1 : stray;
+      const bool id = field == &header.NameID;
+      Damaged(container, std::string("the ") + (id ? "NameID" : "Manufacturer") +
                              " field is not a name of at most 15 bytes followed by zero bytes: "
                              "byte " +
-                             std::to_string(at - bytes.begin()) + " is " + HexByte(*at));
+                             std::to_string((id ? 0 : NameFieldSize) + (at - field->begin())) +
+                             " is " + HexByte(*at));
     }
   }
-  const auto loadU32 = [&](int at) {
-    return static_cast<std::uint32_t>(bytes[at]) | static_cast<std::uint32_t>(bytes[at + 1]) << 8 |
-           static_cast<std::uint32_t>(bytes[at + 2]) << 16 |
-           static_cast<std::uint32_t>(bytes[at + 3]) << 24;
-  };
-  header.PayloadSize = loadU32(32);
-  header.Checksum = loadU32(36);
-  return header;
 }
 
 class TDecoder {
@@ -95,7 +83,8 @@ class TDecoder {
                             std::to_string(HeaderSize) + " of a header");
       got += count;
     }
-    Summary.Header = ParseHeader(bytes, Container.Name());
+    Summary.Header = DecodeHeader(bytes);
+    CheckNames(Summary.Header, Container.Name());
     PayloadBytes = Summary.Header.PayloadSize;
     PayloadBits = PayloadBytes * 8;
     const std::uint64_t length = Container.Size();

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "base/stream.h"
+#include "container/bit_writer.h"  // ChunkSize alone, the block size of every file read and write
 #include "container/container.h"
 
 namespace huff {
