@@ -9,10 +9,10 @@
 namespace huff {
 namespace {
 
-std::string BitString(std::uint32_t bits, int length) {
+std::string BitString(std::uint64_t bits, std::uint32_t length) {
   std::string text;
-  for (int k = length - 1; k >= 0; --k)
-    text += static_cast<char>('0' + ((bits >> k) & 1));
+  for (std::uint32_t k = length; k > 0; --k)
+    text += static_cast<char>('0' + ((bits >> (k - 1)) & 1));
   return text;
 }
 
@@ -22,13 +22,13 @@ constexpr std::uint64_t Space = std::uint64_t{1} << 32;
 
 // The first bit sequences that no code of the symbols up to lastSymbol begins, as
 // [gapBegin, gapEnd) (gapEnd 0: none). The codes are known not to clash.
-std::pair<std::uint64_t, std::uint64_t> FindGap(const TCodes& codes, int lastSymbol) {
+std::pair<std::uint64_t, std::uint64_t> FindGap(const TCodeTable& codes, int lastSymbol) {
   struct TSpan {
     std::uint64_t First, Size;
   } spans[SymbolCount];  // left unset but for the first `count`
   std::size_t count = 0;
   for (int symbol = 0; symbol <= lastSymbol; ++symbol) {
-    const TCode& code = codes[symbol];
+    const TCodeEntry& code = codes[symbol];
     if (code.Length != 0)
       spans[count++] = {code.Bits * (Space >> code.Length), Space >> code.Length};
   }
@@ -56,11 +56,11 @@ void Damaged(const std::string& container, const std::string& what) {
 }
 
 // Reported with the earliest entry it clashes with.
-std::string FindClash(const TCodes& codes, const TEntryBits& entries, int symbol) {
-  const TCode& b = codes[symbol];
+std::string FindClash(const TCodeTable& codes, const TEntryBits& entries, int symbol) {
+  const TCodeEntry& b = codes[symbol];
   for (int earlier = 0; earlier < symbol; ++earlier) {
-    const TCode& a = codes[earlier];
-    const int common = std::min(a.Length, b.Length);
+    const TCodeEntry& a = codes[earlier];
+    const std::uint32_t common = std::min(a.Length, b.Length);
     if (a.Length == 0 || (a.Bits >> (a.Length - common)) != (b.Bits >> (b.Length - common)))
       continue;
     return "the codes of " + SymbolName(earlier) + " (" + BitString(a.Bits, a.Length) +
@@ -73,14 +73,14 @@ std::string FindClash(const TCodes& codes, const TEntryBits& entries, int symbol
 
 // The end marker's entry is always last: when the byte values' codes already take every bit
 // sequence, it cannot be there.
-std::string FindNoRoomForEndMarker(const TCodes& codes, std::uint64_t at) {
+std::string FindNoRoomForEndMarker(const TCodeTable& codes, std::uint64_t at) {
   if (FindGap(codes, 255).second != 0)
     return {};
   return "the code entry of the end marker is missing at " + Where(at) +
          ": the byte values' codes leave no room for its code";
 }
 
-std::string FindIncomplete(const TCodes& codes, std::uint64_t end) {
+std::string FindIncomplete(const TCodeTable& codes, std::uint64_t end) {
   const auto [gapBegin, gapEnd] = FindGap(codes, EndMarker);
   if (gapEnd == 0)
     return {};
@@ -90,7 +90,7 @@ std::string FindIncomplete(const TCodes& codes, std::uint64_t end) {
     ++length;
   return "the codes are not complete (the code table ends at " + Where(end) +
          "): no code begins with " +
-         BitString(static_cast<std::uint32_t>(gapBegin >> (32 - length)), length);
+         BitString(gapBegin >> (32 - length), static_cast<std::uint32_t>(length));
 }
 
 }  // namespace huff

@@ -11,12 +11,6 @@
 
 namespace huff {
 
-// A symbol's code: the first code bit is the most significant of Length bits.
-struct TCode {
-  std::uint32_t Bits = 0;
-  int Length = 0;  // 0: the symbol has no code
-};
-using TCodes = std::array<TCode, SymbolCount>;
 // Where each code's entry begins, in payload bits.
 using TEntryBits = std::array<std::uint64_t, SymbolCount>;
 
@@ -30,10 +24,10 @@ std::string Where(std::uint64_t payloadBit);
 
 // What breaks a rule once `symbol`'s entry has been read, or an empty text: its code and an
 // earlier one clash, one beginning with the other.
-std::string FindClash(const TCodes& codes, const TEntryBits& entries, int symbol);
+std::string FindClash(const TCodeTable& codes, const TEntryBits& entries, int symbol);
 // Before the end marker's entry at `at`: the byte values' codes leave it no room.
-std::string FindNoRoomForEndMarker(const TCodes& codes, std::uint64_t at);
+std::string FindNoRoomForEndMarker(const TCodeTable& codes, std::uint64_t at);
 // After the table, which ends at `end`: the codes leave a bit sequence that no code begins.
-std::string FindIncomplete(const TCodes& codes, std::uint64_t end);
+std::string FindIncomplete(const TCodeTable& codes, std::uint64_t end);
 
 }  // namespace huff

@@ -140,9 +140,9 @@ class TDecoder {
     if (ReadBits(1, "the start bit") != 1)
       Fail("the stream does not begin with its start bit (a 1) at " + Where(0));
     for (int value = 0; value < 256; ++value)
-      Codes[value].Length = static_cast<int>(ReadBits(1, "the presence map"));
-    Summary.CodedByteValues = static_cast<int>(
-        std::count_if(Codes.begin(), Codes.begin() + 256, [](const TCode& c) { return c.Length; }));
+      Codes[value].Length = ReadBits(1, "the presence map");
+    Summary.CodedByteValues = static_cast<int>(std::count_if(
+        Codes.begin(), Codes.begin() + 256, [](const TCodeEntry& c) { return c.Length; }));
 
     if (Summary.CodedByteValues == 0) {
       // An empty image: no code entries, not even the end marker's, and no data.
@@ -170,17 +170,18 @@ class TDecoder {
   }
 
   void ReadEntry(int symbol) {
-    TCode& code = Codes[symbol];
+    TCodeEntry& code = Codes[symbol];
     Entries[symbol] = BitPos;
     const char* const what = "the code entry of ";
     if (ReadBits(1, what, symbol) != 0)
       Fail(what + SymbolName(symbol) + " at " + Where(Entries[symbol]) +
            " does not begin with a 0 bit");
-    code.Length = static_cast<int>(ReadBits(5, what, symbol)) + 1;
-    code.Bits = ReadBits(code.Length, what, symbol);
-    Summary.LongestCode = std::max(Summary.LongestCode, code.Length);
+    const int length = static_cast<int>(ReadBits(5, what, symbol)) + 1;
+    code.Length = static_cast<std::uint32_t>(length);
+    code.Bits = ReadBits(length, what, symbol);
+    Summary.LongestCode = std::max(Summary.LongestCode, length);
     Summary.ShortestCode =
-        Summary.ShortestCode == 0 ? code.Length : std::min(Summary.ShortestCode, code.Length);
+        Summary.ShortestCode == 0 ? length : std::min(Summary.ShortestCode, length);
     Check(FindClash(Codes, Entries, symbol));
   }
 
@@ -335,7 +336,7 @@ class TDecoder {
   const TWindow* CurrentWindow = nullptr;  // the window the buffer holds
   bool PendingMeet = false;                // the worker took it: DecodeData meets its guess
 
-  TCodes Codes{};
+  TCodeTable Codes{};
   TEntryBits Entries{};
   TLookupTables Lookup;
   TFastDecoder Fast;

@@ -183,12 +183,12 @@ void DecodeLanes(const TFastTables& shared, const std::uint8_t* buffer, std::uin
 
 }  // namespace
 
-void TCodeTree::Build(const TCodes& codes) {
+void TCodeTree::Build(const TCodeTable& codes) {
   Nodes.assign(1, {0, 0});
   for (int symbol = 0; symbol < SymbolCount; ++symbol) {
-    const TCode& code = codes[symbol];
+    const TCodeEntry& code = codes[symbol];
     int at = 0;
-    for (int k = code.Length - 1; k > 0; --k) {
+    for (int k = static_cast<int>(code.Length) - 1; k > 0; --k) {
       int& next = Nodes[static_cast<std::size_t>(at)][(code.Bits >> k) & 1];
       if (next == 0) {
         next = static_cast<int>(Nodes.size());

@@ -21,7 +21,7 @@ namespace huff {
 class TCodeTree {
  public:
   // For complete codes that do not clash.
-  void Build(const TCodes& codes);
+  void Build(const TCodeTable& codes);
   // From node `at` (0 is the root) along `bit`: the next node, or ~symbol at a leaf.
   int Step(int at, unsigned bit) const { return Nodes[static_cast<std::size_t>(at)][bit & 1]; }
 

@@ -22,7 +22,7 @@ constexpr int MaxStrideBits = 8;
 
 }  // namespace
 
-void TLookupTables::Build(const TCodes& codes, std::uint64_t payloadBytes) {
+void TLookupTables::Build(const TCodeTable& codes, std::uint64_t payloadBytes) {
   PrimaryBits = static_cast<int>(
       std::clamp<std::uint64_t>(static_cast<std::uint64_t>(std::bit_width(payloadBytes / 4)),
                                 MinPrimaryBits, MaxPrimaryBits));
@@ -47,11 +47,11 @@ void TLookupTables::Build(const TCodes& codes, std::uint64_t payloadBytes) {
   BuildStride(codes);
 }
 
-void TLookupTables::PlaceCode(const TCode& code, int symbol) {
+void TLookupTables::PlaceCode(const TCodeEntry& code, int symbol) {
   const TKind kind = symbol == EndMarker ? TKind::End : TKind::Byte;
   std::size_t table = 0;  // the primary table; then a subtable's first entry, plus one
   int width = PrimaryBits;
-  int left = code.Length;  // code bits not yet covered by the tables above
+  int left = static_cast<int>(code.Length);  // code bits not yet covered by the tables above
   while (left > width) {
     left -= width;
     TStep* const entries = table == 0 ? Primary.data() : Subtables.data() + table - 1;
@@ -95,10 +95,10 @@ TPacked TLookupTables::PackEntry(std::uint32_t index) const {
 
 // The stride table, when codes of one length take StrideShareSixteenths of all bit
 // sequences: then a code has that length with about that chance.
-void TLookupTables::BuildStride(const TCodes& codes) {
+void TLookupTables::BuildStride(const TCodeTable& codes) {
   constexpr std::uint64_t Space = std::uint64_t{1} << 32;
   std::array<std::uint64_t, 33> share{};
-  for (const TCode& code : codes)
+  for (const TCodeEntry& code : codes)
     if (code.Length != 0)
       share[code.Length] += Space >> code.Length;
   const auto width = static_cast<int>(std::max_element(share.begin(), share.end()) - share.begin());

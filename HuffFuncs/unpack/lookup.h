@@ -83,13 +83,13 @@ class TLookupTables {
  public:
   // For complete codes that do not clash. A payload under 32 KiB gets a smaller primary index:
   // building it costs about as much as decoding as many codes as it has entries.
-  void Build(const TCodes& codes, std::uint64_t payloadBytes);
+  void Build(const TCodeTable& codes, std::uint64_t payloadBytes);
   const TFastTables& Fast() const { return Tables; }
 
  private:
-  void PlaceCode(const TCode& code, int symbol);
+  void PlaceCode(const TCodeEntry& code, int symbol);
   TPacked PackEntry(std::uint32_t index) const;
-  void BuildStride(const TCodes& codes);
+  void BuildStride(const TCodeTable& codes);
 
   int PrimaryBits = MaxPrimaryBits;
   std::vector<TStep> Primary;
