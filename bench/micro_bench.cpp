@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <memory>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "container/bit_writer.h"
 #include "container/container.h"
@@ -80,6 +82,25 @@ std::unique_ptr<huff::TCoder> CodesFor(const Bytes& image) {
   huff::BuildTree(*coder);
   huff::AssignCodes(*coder);
   return coder;
+}
+
+// Text-like: words of a small vocabulary, of a few to a dozen letters, with spaces and lines.
+const Bytes& Text() {
+  static const Bytes image = [] {
+    std::mt19937 random(1);
+    std::vector<std::string> words(400);
+    for (auto& word : words)
+      for (std::size_t k = 0, size = 2 + random() % 10; k < size; ++k)
+        word += static_cast<char>('a' + random() % 26 * (random() % 4 + 1) / 4 % 26);
+    Bytes bytes;
+    while (bytes.size() < (16u << 20)) {
+      const std::string& word = words[random() % 40 == 0 ? random() % 400 : random() % 40];
+      bytes.insert(bytes.end(), word.begin(), word.end());
+      bytes.push_back(random() % 12 == 0 ? '\n' : ' ');
+    }
+    return bytes;
+  }();
+  return image;
 }
 
 // Erased flash: one long run of 0xFF.
@@ -223,6 +244,20 @@ BENCHMARK_CAPTURE(Decode, Erased, Erased(), 1)->UseRealTime();
 BENCHMARK_CAPTURE(Decode, ErasedTwoThreads, Erased(), 2)->UseRealTime();
 BENCHMARK_CAPTURE(Decode, Noise, Noise(), 1)->UseRealTime();
 BENCHMARK_CAPTURE(Decode, NoiseTwoThreads, Noise(), 2)->UseRealTime();
+BENCHMARK_CAPTURE(Decode, Text, Text(), 1)->UseRealTime();
+BENCHMARK_CAPTURE(Decode, TextTwoThreads, Text(), 2)->UseRealTime();
+
+// What a container costs beyond its codes: a 300-byte text, decoded again and again.
+void DecodeSmall(benchmark::State& run) {
+  huff::TMemoryStream in(Pack(Bytes(Text().begin(), Text().begin() + 300)));
+  TDiscard out;
+  for (auto _ : run) {
+    in.Rewind();
+    benchmark::DoNotOptimize(huff::DecodeContainer(in, &out).ImageSize);
+  }
+  run.SetItemsProcessed(static_cast<std::int64_t>(run.iterations()));
+}
+BENCHMARK(DecodeSmall);
 
 void ChecksumVector(benchmark::State& run) {
   for (auto _ : run)

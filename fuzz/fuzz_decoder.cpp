@@ -124,10 +124,16 @@ TOutcome Decode(const Bytes& container, std::size_t most, const huff::TDecodeOpt
   }
 }
 
-// Decodes `container` on one thread and, when `worker`, with a worker and small windows (the
-// input's size picks one), which must change nothing: not the image, the summary or the message.
+// Decodes `container` one bit at a time, fast on one thread and, when `worker`, with a worker
+// and small windows (the input's size picks one), which must change nothing: not the image, the
+// summary or the message.
 std::unique_ptr<Bytes> Decode(const Bytes& container, std::size_t most, bool worker) {
   TOutcome one = Decode(container, most, {.Threads = 1});
+  const TOutcome bitByBit = Decode(container, most, {.Threads = 1, .BitByBit = true});
+  if (one.Said != bitByBit.Said || !one.Image != !bitByBit.Image ||
+      (one.Image && *one.Image != *bitByBit.Image))
+    Fault("the fast decode and the bit-at-a-time one differ: \"" + one.Said + "\" and \"" +
+          bitByBit.Said + "\"");
   if (!worker)
     return std::move(one.Image);
   const TOutcome two = Decode(
