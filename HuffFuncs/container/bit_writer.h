@@ -6,11 +6,10 @@
 #include <cstdint>
 #include <span>
 
+#include "base/bytes.h"
 #include "base/stream.h"
 
 namespace huff {
-
-inline constexpr int ChunkSize = 32768;
 
 class TBitWriter {
  public:
@@ -45,10 +44,5 @@ class TBitWriter {
   std::uint8_t Current = 0;
   std::uint64_t BytesWritten = 0;
 };
-
-// The sum of the bytes, modulo 2^32: the container's checksum over one block.
-std::uint32_t SumBytes(std::span<const std::uint8_t> bytes);
-// The same, one byte at a time: the definition SumBytes is held against.
-std::uint32_t SumBytesOneByOne(std::span<const std::uint8_t> bytes);
 
 }  // namespace huff

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/bytes.h"
 #include "base/stream.h"
-#include "container/bit_writer.h"  // ChunkSize alone, the block size of every file read and write
 #include "container/container.h"
 
 namespace huff {

@@ -6,10 +6,7 @@
 #include <string>
 #include <system_error>
 
-#if defined(__SSE2__) && defined(__x86_64__)
-#include <emmintrin.h>
-#endif
-
+#include "base/bytes.h"
 #include "container/container.h"
 #include "unpack/code_table.h"
 
@@ -35,25 +32,6 @@ std::size_t ReadFully(TStream& stream, std::span<std::uint8_t> into) {
     total += count;
   }
   return total;
-}
-
-// The sum of the bytes, modulo 2^32. SSE2, part of every x86-64, adds sixteen at a time:
-// PSADBW against zero sums eight bytes into a 64-bit lane.
-std::uint32_t SumOfBytes(std::span<const std::uint8_t> bytes) {
-  std::uint64_t sum = 0;
-  std::size_t i = 0;
-#if defined(__SSE2__) && defined(__x86_64__)
-  __m128i lanes = _mm_setzero_si128();
-  for (; bytes.size() - i >= 16; i += 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i));
-    lanes = _mm_add_epi64(lanes, _mm_sad_epu8(block, _mm_setzero_si128()));
-  }
-  sum = static_cast<std::uint64_t>(_mm_cvtsi128_si64(lanes)) +
-        static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(lanes, lanes)));
-#endif
-  for (; i < bytes.size(); ++i)
-    sum += bytes[i];
-  return static_cast<std::uint32_t>(sum);
 }
 
 }  // namespace
@@ -117,7 +95,7 @@ void TWindows::ReadAhead() {
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(
             std::min<std::size_t>(ChunkSize, Capacity - window.Size), Unread()));
         const std::size_t got = ReadFully(Container, std::span(data + window.Size, want));
-        Sum += SumOfBytes(std::span(data + window.Size, got));
+        Sum += SumBytes(std::span(data + window.Size, got));
         BytesRead += got;
         if (got < want) {
           ReadStopped = true;  // the file ended early
@@ -202,7 +180,7 @@ void TWindows::Drain() {
     const std::size_t got = ReadFully(Container, std::span(scratch, want));
     if (got == 0)
       return;
-    Sum += SumOfBytes(std::span(scratch, got));
+    Sum += SumBytes(std::span(scratch, got));
     BytesRead += got;
   }
 }
