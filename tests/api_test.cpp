@@ -108,31 +108,27 @@ int Call(const TFailure& test, sarnveld_error* error, void** result, std::size_t
   }
 }
 
-// Runs the call, on Linux within the address space the case allows.
-int LimitedCall(const TFailure& test, sarnveld_error* error, void** result, std::size_t* size) {
 #ifndef _WIN32
-  rlimit old{};
-  if (test.AddressSpace != 0 && ::getrlimit(RLIMIT_AS, &old) == 0) {
+// While it lives, the process may map only `room` bytes more (any number, for 0).
+struct TAddressSpaceLimit {
+  explicit TAddressSpaceLimit(std::size_t room) {
     std::size_t pages = 0;
     std::ifstream("/proc/self/statm") >> pages;
-    rlimit tight = old;
-    tight.rlim_cur = pages * ::sysconf(_SC_PAGESIZE) + test.AddressSpace;
-    EXPECT_EQ(::setrlimit(RLIMIT_AS, &tight), 0);
-    const int code = Call(test, error, result, size);
-    ::setrlimit(RLIMIT_AS, &old);
-    return code;
+    ::getrlimit(RLIMIT_AS, &Old);
+    const rlimit tight{pages * ::sysconf(_SC_PAGESIZE) + room, Old.rlim_max};
+    EXPECT_TRUE(room == 0 || ::setrlimit(RLIMIT_AS, &tight) == 0);
   }
+  ~TAddressSpaceLimit() { ::setrlimit(RLIMIT_AS, &Old); }
+  rlimit Old{};
+};
 #endif
-  return Call(test, error, result, size);
-}
 
 // Each failure gives -1 and the programs' kind and message (cut before a whole character when
 // too long), leaves the files as they were and no output, sets a memory function's results to
 // NULL and 0, and needs no error struct.
 TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
   const testing_support::TTempDir dir;
-  const std::string in = dir / "in.bin", hex = dir / "c.hex", out = dir / "out.bin",
-                    bad = dir / "bad.hex";
+  const std::string in = dir / "in.bin", hex = dir / "c.hex", out = dir / "out.bin";
   const Bytes image = testing_support::RandomBytes(1000, 3);
   const Bytes deep = testing_support::FibonacciImage(33);
   void* buffer = nullptr;
@@ -168,9 +164,7 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
        "Invalid argument: image is NULL but image_size is not 0"},
       {Pack, nullptr, nullptr, image.data(), image.size(), "EError",
        "Invalid argument: container and container_size must not be NULL", true},
-      {UnpackFile, "", nullptr, nullptr, 0, "EError", "Invalid Filename"},
-      {UnpackFile, bad.c_str(), out.c_str(), nullptr, 0, "EBadContainer",
-       "Container " + bad + " is damaged: ..."},
+      {UnpackFile, nullptr, out.c_str(), nullptr, 0, "EError", "Invalid Filename"},
       {Unpack, nullptr, nullptr, damaged.data(), damaged.size(), "EBadContainer",
        "Container memory is damaged: ..."},
       {Unpack, nullptr, nullptr, container.data(), tooLarge, "EInputTooLarge",
@@ -187,12 +181,14 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
     SCOPED_TRACE(test.Message);
     WriteWholeFile(in, image);
     WriteWholeFile(hex, container);
-    WriteWholeFile(bad, damaged);
     sarnveld_error error;
     std::memset(&error, 'z', sizeof error);
     void* result = &error;
     std::size_t resultSize = 1;
-    EXPECT_EQ(LimitedCall(test, &error, &result, &resultSize), -1);
+#ifndef _WIN32
+    const TAddressSpaceLimit limit(test.AddressSpace);
+#endif
+    EXPECT_EQ(Call(test, &error, &result, &resultSize), -1);
     EXPECT_STREQ(error.kind, test.Kind.c_str());
     const std::string message = error.message;
     if (test.Message.size() >= sizeof error.message) {
@@ -210,7 +206,7 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
     EXPECT_EQ(ReadWholeFile(in), image);
     EXPECT_EQ(ReadWholeFile(hex), container);
     EXPECT_FALSE(testing_support::Exists(out));
-    EXPECT_EQ(LimitedCall(test, nullptr, &result, &resultSize), -1);
+    EXPECT_EQ(Call(test, nullptr, &result, &resultSize), -1);
   }
 }
 

@@ -107,7 +107,6 @@ TEST(Hex2plain, AnswersAndFailuresLeaveNoImageAndTheHexfileAsItWas) {
       {{}, 0, usage},
       {{hex, out, "extra"}, 0, usage},
       {{"", "", ""}, 0, usage},
-      {{"-h", "--json"}, 0, usage},
       {{hex, "--help", out}, 0, usage},
       {{"--version"}, 0, "hex2plain " SARNVELD_VERSION "\r\n"},
       {{hex, "-x", out}, 1, usage + "Unknown option: -x\r\n"},
@@ -203,19 +202,6 @@ TEST(Hex2plainSuccess, TheContainerIsDescribedAndItsImageWrittenWhereAsked) {
       EXPECT_EQ(json.at(key), end == at ? "0" : result.Output.substr(at, end - at));  // "none"
     }
   }
-}
-
-TEST(Hex2plainFailure, AFailureToPrintTheSummaryKeepsTheCompleteImage) {
-#ifdef _WIN32
-  GTEST_SKIP() << "Windows has no file-size limit for a process";
-#endif
-  TTempDir dir;
-  const std::string hex = Pack(dir, Text("abc"));
-  const testing_support::TRunOptions options{
-      .StdoutPath = dir / "console", .FileSizeLimit = static_cast<long long>(Banner.size())};
-  EXPECT_EQ(Unpack({hex, dir / "out"}, options).ExitCode, 1);
-  EXPECT_EQ(ReadWholeFile(dir / "console"), Text(Banner));
-  EXPECT_EQ(ReadWholeFile(dir / "out"), Text("abc"));
 }
 
 }  // namespace
