@@ -119,6 +119,9 @@ TEST(Hex2plain, EachRunPrintsWhatItFoundAndLeavesOnlyACompleteImage) {
   const std::string sum = "Container " + bad +
                           " is damaged: its payload's bytes sum to 436, but "
                           "Checksum (byte 36) is 564";
+  std::string jsonSum = sum;  // as a JSON string: a Windows path holds backslashes
+  for (std::size_t at = 0; (at = jsonSum.find('\\', at)) != std::string::npos; at += 2)
+    jsonSum.insert(at, 1, '\\');
   const std::string abc =
       Summary("ZRQ-705", "38", "564 (0x00000234)", "3 bytes", "3", "2 bits", "2 bits");
   const std::string zrq = "\"ZRQ-705\"", zrqHex = "5a52512d373035";
@@ -144,7 +147,7 @@ TEST(Hex2plain, EachRunPrintsWhatItFoundAndLeavesOnlyACompleteImage) {
       {{bad, out}, 1, Failure("EBadContainer", sum), std::nullopt},
       {{bad, "--json", out},
        1,
-       R"({"ok": false, "kind": "EBadContainer", "message": ")" + sum + "\"}\r\n",
+       R"({"ok": false, "kind": "EBadContainer", "message": ")" + jsonSum + "\"}\r\n",
        std::nullopt},
       {{"--json", dir / "missing", out},
        1,
