@@ -10,6 +10,7 @@
 #include "container/container.h"
 #include "file/file.h"
 #include "huffman/huffman.h"
+#include "pack/pack.h"
 #include "runs.h"
 #include "sarnveld.hpp"
 #include "unpack/decoder.h"
@@ -111,10 +112,7 @@ const char* Version() noexcept {
 void PackFile(const std::string& plainfile, const std::string& hexfile, std::string_view nameId,
               std::string_view manufacturer) {
   Translated([&] {
-    // The state holds the coder's tables, some 370 KiB: not for a caller's stack. Each of its
-    // members has an initializer: value-initialization's zero fill would only write it all
-    // twice: 7 % of the instructions of a 64 KiB pack.
-    const auto state = std::make_unique_for_overwrite<huff::TCompressorState>();
+    const auto state = std::make_unique<huff::TCompressorState>();
     try {
       huff::ResetState(*state, nameId, manufacturer);
       huff::OpenInput(*state, plainfile);
@@ -164,7 +162,7 @@ void PackInto(std::span<const std::uint8_t> image, std::string_view nameId,
   Translated([&] {
     if (image.size() > huff::MaxInputSize)
       throw huff::InputTooLarge(MemoryName, std::to_string(image.size()));
-    const auto state = std::make_unique_for_overwrite<huff::TCompressorState>();
+    const auto state = std::make_unique<huff::TCompressorState>();
     huff::ResetState(*state, nameId, manufacturer);
     state->Input = std::make_unique<TInputBuffer>(image);
     state->Output = std::move(container);

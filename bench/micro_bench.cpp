@@ -10,8 +10,10 @@
 #include "container/container.h"
 #include "flash_image.h"
 #include "huffman/huffman.h"
+#include "pack/fast_coder.h"
 #include "pack/histogram.h"
-#include "pack/passes.h"
+#include "pack/pack.h"
+#include "sarnveld.h"
 #include "unpack/decoder.h"
 
 namespace {
@@ -67,17 +69,17 @@ class TDiscard final : public huff::TStream {
 };
 
 // The codes the packer would give the image.
-std::unique_ptr<huff::TCompressorState> CodesFor(const Bytes& image) {
-  auto state = std::make_unique<huff::TCompressorState>();
-  huff::InitNodes(*state);
+std::unique_ptr<huff::TCoder> CodesFor(const Bytes& image) {
+  auto coder = std::make_unique<huff::TCoder>();
+  huff::InitNodes(*coder);
   huff::THistogram counts{};
   huff::CountBytes(image, counts);
   for (int value = 0; value < 256; ++value)
-    state->NodePool[value].Weight = static_cast<std::int32_t>(counts[value]);
-  state->NodePool[huff::EndMarker].Weight = 1;
-  huff::BuildTree(*state);
-  huff::AssignCodes(*state);
-  return state;
+    coder->NodePool[value].Weight = static_cast<std::int32_t>(counts[value]);
+  coder->NodePool[huff::EndMarker].Weight = 1;
+  huff::BuildTree(*coder);
+  huff::AssignCodes(*coder);
+  return coder;
 }
 
 // Erased flash: one long run of 0xFF.
@@ -106,25 +108,25 @@ BENCHMARK_CAPTURE(Count, OneByOneErased, &huff::CountBytesOneByOne, Erased());
 // Tree and codes are built once per run, whatever the input's size: their cost per byte is
 // that of one 16 MiB image.
 void TreeAndCodes(benchmark::State& run) {
-  auto state = CodesFor(Flash());
+  auto coder = CodesFor(Flash());
   std::array<std::int32_t, 257> weights{};
   for (int symbol = 0; symbol < 257; ++symbol)
-    weights[symbol] = state->NodePool[symbol].Weight;
+    weights[symbol] = coder->NodePool[symbol].Weight;
   for (auto _ : run) {
-    huff::InitNodes(*state);
+    huff::InitNodes(*coder);
     for (int symbol = 0; symbol < 257; ++symbol)
-      state->NodePool[symbol].Weight = weights[symbol];
-    huff::BuildTree(*state);
-    huff::AssignCodes(*state);
-    benchmark::DoNotOptimize(state->CodeTable.data());
+      coder->NodePool[symbol].Weight = weights[symbol];
+    huff::BuildTree(*coder);
+    huff::AssignCodes(*coder);
+    benchmark::DoNotOptimize(coder->CodeTable.data());
   }
   run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * Flash().size()));
 }
 BENCHMARK(TreeAndCodes);
 
-void EncodeFast(benchmark::State& run, const Bytes& image) {
-  const auto state = CodesFor(image);
-  const huff::TFastCodeTable table = huff::FastCodes(state->CodeTable);
+// With pairs: through the pair table where the codes allow one.
+void EncodeFast(benchmark::State& run, const Bytes& image, bool pairs) {
+  const huff::TFastCodeTable table = huff::FastCodes(CodesFor(image)->CodeTable, pairs);
   // Output of one chunk at a time, as the packer writes it.
   Bytes out(static_cast<std::size_t>(huff::ChunkSize) * 4 + 16);
   for (auto _ : run) {
@@ -137,32 +139,39 @@ void EncodeFast(benchmark::State& run, const Bytes& image) {
       benchmark::DoNotOptimize(huff::SumBytes(std::span(out.data(), end)));
     }
   }
-  run.SetLabel("longest code " + std::to_string(table.MaxLength) + " bits");
+  run.SetLabel("longest code " + std::to_string(table.MaxLength) + " bits" +
+               (table.Pairs.empty() ? "" : ", pairs"));
   run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * image.size()));
 }
 
 void EncodeWriteBit(benchmark::State& run, const Bytes& image) {
-  const auto state = CodesFor(image);
+  const auto coder = CodesFor(image);
   for (auto _ : run) {
     TDiscard discard;
     huff::TBitWriter writer(discard);
-    for (const std::uint8_t byte : image) {
-      const huff::TCodeEntry& entry = state->CodeTable[byte];
-      for (int i = 0; i < entry.Length; ++i)
-        writer.WriteBit(entry.Bits[i]);
-    }
+    for (const std::uint8_t byte : image)
+      huff::WriteCode(writer, coder->CodeTable[byte]);
     writer.FlushBits();
     benchmark::DoNotOptimize(writer.GetChecksum());
   }
   run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * image.size()));
 }
 
-BENCHMARK_CAPTURE(EncodeFast, ShortCodes, Flash());
+BENCHMARK_CAPTURE(EncodeFast, ShortCodes, Flash(), true);
+BENCHMARK_CAPTURE(EncodeFast, ShortCodesNoPairs, Flash(), false);
 BENCHMARK_CAPTURE(EncodeWriteBit, ShortCodes, Flash());
-BENCHMARK_CAPTURE(EncodeFast, LongCodes, Skewed());
+BENCHMARK_CAPTURE(EncodeFast, LongCodes, Skewed(), true);
 BENCHMARK_CAPTURE(EncodeWriteBit, LongCodes, Skewed());
-BENCHMARK_CAPTURE(EncodeFast, Erased, Erased());
-BENCHMARK_CAPTURE(EncodeFast, Noise, Noise());
+BENCHMARK_CAPTURE(EncodeFast, Erased, Erased(), true);
+BENCHMARK_CAPTURE(EncodeFast, Noise, Noise(), true);
+
+// Building the pair table: what a pack pays for it, against what it saves per byte above.
+void PairTable(benchmark::State& run) {
+  const auto coder = CodesFor(Flash());
+  for (auto _ : run)
+    benchmark::DoNotOptimize(huff::FastCodes(coder->CodeTable, true).Pairs.data());
+}
+BENCHMARK(PairTable);
 
 Bytes Pack(const Bytes& image) {
   auto state = std::make_unique<huff::TCompressorState>();
@@ -173,6 +182,26 @@ Bytes Pack(const Bytes& image) {
   huff::Compress(*state);
   return written.Contents();
 }
+
+// The whole pack through the C interface, as an application packs one image after another in
+// memory: per image, so that what a pack costs beyond its bytes shows for small ones.
+void ApiPack(benchmark::State& run, std::size_t size) {
+  const Bytes image(Flash().begin(), Flash().begin() + static_cast<std::ptrdiff_t>(size));
+  for (auto _ : run) {
+    void* container = nullptr;
+    std::size_t containerSize = 0;
+    if (sarnveld_pack(image.data(), image.size(), nullptr, nullptr, &container, &containerSize,
+                      nullptr) != 0)
+      run.SkipWithError("sarnveld_pack failed");
+    sarnveld_free(container);
+  }
+  run.SetItemsProcessed(static_cast<std::int64_t>(run.iterations()));
+  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * size));
+}
+BENCHMARK_CAPTURE(ApiPack, OneByte, 1)->UseRealTime();
+BENCHMARK_CAPTURE(ApiPack, 64KiB, 64 << 10)->UseRealTime();
+BENCHMARK_CAPTURE(ApiPack, 1MiB, 1 << 20)->UseRealTime();
+BENCHMARK_CAPTURE(ApiPack, 16MiB, 16 << 20)->UseRealTime();
 
 // The whole decoder: header, checksum, table and data, from a container in memory read in
 // blocks, to an image that is thrown away block by block; on one thread, and with a worker

@@ -40,6 +40,16 @@ else()
   # and what builds against it go where Debian puts them.
   set(CPACK_DEB_COMPONENT_INSTALL ON)
   set(CPACK_COMPONENTS_ALL programs library development)
+  if(TARGET sarnveld_python)
+    # A package of its own, as Debian names them: the module is tied to one python3 (its ABI
+    # tag), which the programs and the C library need not pull in; the library is linked in.
+    list(APPEND CPACK_COMPONENTS_ALL python)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-sarnveld)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS ${SARNVELD_PYTHON_DEPENDS})
+    set(CPACK_DEBIAN_PYTHON_DESCRIPTION
+        "Python module that packs and unpacks Sarnveld containers, as sarnveld2hex and hex2plain do")
+  endif()
   set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME sarnveld2hex)
   set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libsarnveld${PROJECT_VERSION_MAJOR})
   set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)

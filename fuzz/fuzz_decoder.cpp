@@ -15,6 +15,7 @@
 #include "container/container.h"
 #include "fuzz_common.h"
 #include "huffman/huffman.h"
+#include "pack/pack.h"
 #include "reference_reader.h"
 #include "support.h"
 #include "unpack/decoder.h"
@@ -55,25 +56,26 @@ struct TRecoded {
 // each byte coded as itself when it has a code, else as one of the values that have one; or,
 // when `raw`, the bytes' own bits. The end marker's code closes the data either way.
 TRecoded Recode(const Bytes& chooser, const Bytes& data, bool raw) {
-  // The packer's own steps up to the codes; the state, some 400 KiB, is kept for the next.
+  // The packer's own steps up to the codes; the state is kept for the next.
   static const auto state = std::make_unique<huff::TCompressorState>();
   state->Input = std::make_unique<huff::TMemoryStream>(chooser, "fuzz.bin");
-  huff::InitNodes(*state);
+  huff::InitNodes(state->Coder);
   huff::CountSymbols(*state);
-  huff::BuildTree(*state);
-  huff::AssignCodes(*state);
+  huff::BuildTree(state->Coder);
+  huff::AssignCodes(state->Coder);
   std::array<std::string, huff::SymbolCount> codes;
   std::map<int, std::string> table;
   Bytes present;
-  for (const huff::TCodeEntry& entry : state->CodeTable) {
-    if (!entry.Present)
+  for (int symbol = 0; symbol < huff::SymbolCount; ++symbol) {
+    const huff::TCodeEntry& entry = state->Coder.CodeTable[symbol];
+    if (!entry.Present())
       continue;
-    std::string& code = codes[static_cast<std::size_t>(entry.Symbol)];
-    for (int i = 0; i < entry.Length; ++i)
-      code += static_cast<char>('0' + entry.Bits[i]);
-    table[entry.Symbol] = code;
-    if (entry.Symbol != huff::EndMarker)
-      present.push_back(static_cast<std::uint8_t>(entry.Symbol));
+    std::string& code = codes[static_cast<std::size_t>(symbol)];
+    for (std::uint32_t i = entry.Length; i > 0; --i)
+      code += static_cast<char>('0' + (entry.Bits >> (i - 1) & 1));
+    table[symbol] = code;
+    if (symbol != huff::EndMarker)
+      present.push_back(static_cast<std::uint8_t>(symbol));
   }
   std::string bits = testing_support::Table(table);
   TRecoded recoded;

@@ -10,7 +10,7 @@
 #include "container/container.h"
 #include "fuzz_common.h"
 #include "huffman/huffman.h"
-#include "pack/passes.h"
+#include "pack/pack.h"
 #include "support.h"
 #include "unpack/decoder.h"
 

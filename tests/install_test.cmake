@@ -10,6 +10,8 @@
 #   PACKER        the installed packer, relative to the prefix; UNPACKER likewise
 #   EMULATOR      what runs a cross-compiled program, separated by | (empty on the host)
 #   GROFF         groff, or empty to skip the rendering check
+#   PYTHON        the python3 the module is for, and PYTHON_MODULE the module, relative to the
+#                 prefix; empty when it is not built
 
 string(REPLACE "|" ";" EXPECTED "${EXPECTED}")
 string(REPLACE "|" ";" EMULATOR "${EMULATOR}")
@@ -57,6 +59,17 @@ execute_process(COMMAND "${CMAKE_COMMAND}" -E compare_files "${PREFIX}/blinky.bi
                         "${PREFIX}/blinky.out" RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "the image unpacked by the installed programs differs from the one packed")
+endif()
+
+# The installed module, found as the README says, makes the programs' container.
+if(PYTHON)
+  get_filename_component(python_path "${PREFIX}/${PYTHON_MODULE}" DIRECTORY)
+  execute_process(COMMAND "${CMAKE_COMMAND}" -E env "PYTHONPATH=${python_path}" "${PYTHON}" -c
+    "import sarnveld; assert sarnveld.pack(open('blinky.bin', 'rb').read(), 'BLINKY-12') == open('blinky.hex', 'rb').read()"
+    WORKING_DIRECTORY "${PREFIX}" RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "the installed Python module failed: ${result}")
+  endif()
 endif()
 
 file(GLOB pages "${PREFIX}/*/man/man1/*.1")

@@ -223,44 +223,56 @@ TEST(Failures, AnUnusableFileIsReportedAndNothingIsCreatedOrTruncated) {
 #endif
 }
 
-// An input too large to count is refused before the hexfile is touched; one that needs a
-// code longer than 32 bits only once the hexfile was truncated, which is then removed.
-TEST(Failures, AnInputTheCoderCannotTakeIsRefused) {
+// A run that fails after the hexfile was truncated removes it; one refused before keeps the
+// old file; a failure to print "Ok" fails the run but keeps the complete container. The input
+// too large to count is sparse: 2 GiB minus 1.
+TEST(Failures, TheHexfileIsKeptRemovedOrCompleteAsTheRunGotFar) {
   TTempDir dir;
+  WriteWholeFile(dir / "abc", Text("abc"));
   WriteWholeFile(dir / "huge", {});
-  fs::resize_file(dir / "huge", 2147483647);  // sparse: 2 GiB minus 1
+  fs::resize_file(dir / "huge", 2147483647);
   WriteWholeFile(dir / "deep", testing_support::FibonacciImage(33));
+  WriteWholeFile(dir / "random", RandomBytes(65536, 7));
+  const std::string out = dir / "out", console = dir / "console";
+  const Bytes previous = Text("previous"), abc = AbcContainer("ZRQ-705", "Sarnveld");
+  // Console: what the run prints; a report whose message goes on is matched up to Console.
   const struct {
-    std::string In, Report;
-    bool HexfileKept;
+    std::string In, Console;
+    Bytes Hexfile;  // empty: no hexfile left
+    TRunOptions Options{};
   } cases[] = {
-      {dir / "huge", Report("EInputTooLarge", "File " + (dir / "huge") + " is too large"), true},
-      {dir / "deep", Report("ECodeTooLong", "File " + (dir / "deep") + " needs a code of 33 bits"),
-       false}};
-  for (const auto& c : cases) {
-    WriteWholeFile(dir / "out", Text("previous"));
-    const TRunResult result = RunPacker({c.In, dir / "out", "-", "-"});
-    EXPECT_EQ(result.ExitCode, 1);
-    EXPECT_TRUE(result.Output.starts_with(c.Report) && result.Output.ends_with(".\r\n"))
-        << result.Output;
-    EXPECT_TRUE(c.HexfileKept ? ReadWholeFile(dir / "out") == Text("previous")
-                              : !Exists(dir / "out"));
-  }
-}
-
-TEST(Failures, AWriteFailingMidwayRemovesTheIncompleteContainer) {
-#ifdef _WIN32
-  GTEST_SKIP() << "Windows has no file-size limit for a process";
+      {dir / "huge", Report("EInputTooLarge", "File " + (dir / "huge") + " is too large"),
+       previous},
+      {dir / "deep",
+       Report("ECodeTooLong", "File " + (dir / "deep") + " needs a code of 33 bits"),
+       {}},
+#ifndef _WIN32
+      // Room for the console text, not for the container; then for the banner and the
+      // container, not for "Ok"; then a console that refuses every write.
+      {dir / "random",
+       Failure("EInOutError", "Cannot write file " + out + ": File too large"),
+       {},
+       {.StdoutPath = console, .FileSizeLimit = 4096}},
+      {dir / "abc",
+       Banner,
+       abc,
+       {.StdoutPath = console, .FileSizeLimit = static_cast<long long>(Banner.size())}},
+      {dir / "abc", "", previous, {.StdoutPath = "/dev/full"}},
 #endif
-  TTempDir dir;
-  WriteWholeFile(dir / "in", RandomBytes(65536, 7));
-  // Room for the console text, not for the container.
-  const TRunOptions options{.StdoutPath = dir / "console", .FileSizeLimit = 4096};
-  EXPECT_EQ(RunPacker({dir / "in", dir / "out", "-", "-"}, options).ExitCode, 1);
-  EXPECT_EQ(
-      ReadWholeFile(dir / "console"),
-      Text(Failure("EInOutError", "Cannot write file " + (dir / "out") + ": File too large")));
-  EXPECT_FALSE(Exists(dir / "out"));
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.In + " " + c.Options.StdoutPath);
+    WriteWholeFile(out, previous);
+    const TRunResult result = RunPacker({c.In, out, "-", "-"}, c.Options);
+    EXPECT_EQ(result.ExitCode, 1);
+    if (c.Options.StdoutPath == console) {
+      EXPECT_EQ(ReadWholeFile(console), Text(c.Console));
+    } else if (c.Options.StdoutPath.empty()) {
+      EXPECT_TRUE(result.Output.starts_with(c.Console) && result.Output.ends_with(".\r\n"))
+          << result.Output;
+    }
+    EXPECT_TRUE(c.Hexfile.empty() ? !Exists(out) : ReadWholeFile(out) == c.Hexfile);
+  }
 }
 
 #ifdef _WIN32
@@ -274,17 +286,6 @@ TEST(Console, TheReportNamesTheProgramAsItsFileIsStored) {
   EXPECT_EQ(result.Output, Failure("EError", "Invalid Filename"));
 }
 #endif
-
-TEST(Console, AnUnwritableStandardOutputFailsBeforeAnyFileIsCreated) {
-#ifdef _WIN32
-  GTEST_SKIP() << "Windows has no device that refuses every write";
-#endif
-  TTempDir dir;
-  WriteWholeFile(dir / "in", Text("abc"));
-  EXPECT_EQ(RunPacker({dir / "in", dir / "out", "-", "-"}, {.StdoutPath = "/dev/full"}).ExitCode,
-            1);
-  EXPECT_FALSE(Exists(dir / "out"));
-}
 
 // Console text must not land in a file of the run: a standard output that is the hexfile or
 // the plainfile, by any name, fails the run before the output is written, for both programs.
@@ -322,20 +323,6 @@ TEST(Console, AStandardOutputThatIsAFileOfTheRunIsRefused) {
         c.Module, "EFCreateError", "Cannot create file " + c.Refused)))
         << console;
   }
-}
-
-TEST(Console, AFailureToPrintOkFailsTheRunButKeepsTheCompleteContainer) {
-#ifdef _WIN32
-  GTEST_SKIP() << "Windows has no file-size limit for a process";
-#endif
-  TTempDir dir;
-  WriteWholeFile(dir / "in", Text("abc"));
-  // Room for the banner and the 78-byte container, not for "Ok".
-  const TRunOptions options{.StdoutPath = dir / "console",
-                            .FileSizeLimit = static_cast<long long>(Banner.size())};
-  EXPECT_EQ(RunPacker({dir / "in", dir / "out", "-", "-"}, options).ExitCode, 1);
-  EXPECT_EQ(ReadWholeFile(dir / "console"), Text(Banner));
-  EXPECT_EQ(ReadWholeFile(dir / "out"), AbcContainer("ZRQ-705", "Sarnveld"));
 }
 
 // One run at a time writes a file: a file that another process writes is refused and left

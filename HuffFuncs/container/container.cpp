@@ -1,10 +1,8 @@
 #include "container/container.h"
 
 #include <algorithm>
-#include <span>
 
-#include "base/errors.h"
-#include "file/file.h"
+#include "container/bit_writer.h"
 
 namespace huff {
 namespace {
@@ -14,14 +12,27 @@ void StoreU32(std::uint8_t* out, std::uint32_t value) {
     out[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
+std::uint32_t LoadU32(const std::uint8_t* in) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i)
+    value = value << 8 | in[i];
+  return value;
+}
+
 void CopyName(std::array<std::uint8_t, NameFieldSize>& field, std::string_view name) {
-  field.fill(0);
   // The last byte of the field always stays zero.
   const std::size_t count = std::min<std::size_t>(name.size(), NameFieldSize - 1);
   std::copy_n(reinterpret_cast<const std::uint8_t*>(name.data()), count, field.begin());
 }
 
 }  // namespace
+
+TContainerHeader NamedHeader(std::string_view nameId, std::string_view manufacturer) {
+  TContainerHeader header;
+  CopyName(header.NameID, nameId);
+  CopyName(header.Manufacturer, manufacturer);
+  return header;
+}
 
 std::array<std::uint8_t, HeaderSize> EncodeHeader(const TContainerHeader& header) {
   std::array<std::uint8_t, HeaderSize> bytes{};
@@ -32,48 +43,42 @@ std::array<std::uint8_t, HeaderSize> EncodeHeader(const TContainerHeader& header
   return bytes;
 }
 
-void ResetState(TCompressorState& state, std::string_view nameId, std::string_view manufacturer) {
-  state.Header = TContainerHeader{};
-  CopyName(state.Header.NameID, nameId);
-  CopyName(state.Header.Manufacturer, manufacturer);
+TContainerHeader DecodeHeader(std::span<const std::uint8_t, HeaderSize> bytes) {
+  TContainerHeader header;
+  std::copy_n(bytes.begin(), NameFieldSize, header.NameID.begin());
+  std::copy_n(bytes.begin() + 16, NameFieldSize, header.Manufacturer.begin());
+  header.PayloadSize = LoadU32(bytes.data() + 32);
+  header.Checksum = LoadU32(bytes.data() + 36);
+  return header;
 }
 
-void OpenInput(TCompressorState& state, const std::string& path) {
-  if (ProbePath(path) != TPathKind::Existing)
-    throw EError("Invalid Filename");
-  state.Input = TFile::OpenForReading(path);
-  const std::uint64_t size = state.Input->Size();
-  if (size > MaxInputSize)
-    throw InputTooLarge(path, std::to_string(size));
+void WriteCode(TBitWriter& writer, const TCodeEntry& entry) {
+  for (std::uint32_t i = entry.Length; i > 0; --i)
+    writer.WriteBit(static_cast<std::uint8_t>(entry.Bits >> (i - 1)));
 }
 
-void CreateOutput(TCompressorState& state, const std::string& path) {
-  state.Output = TFile::CreateForWriting(path, dynamic_cast<const TFile*>(state.Input.get()));
+void WriteCodeTable(const TCodeTable& codes, TBitWriter& writer) {
+  writer.WriteBit(1);
+  // The presence map: one bit per byte value; the end marker has none.
+  for (int value = 0; value < 256; ++value)
+    writer.WriteBit(codes[value].Present());
+  for (const TCodeEntry& entry : codes) {
+    if (!entry.Present())
+      continue;
+    writer.WriteBit(0);
+    const std::uint32_t lengthField = entry.Length - 1;
+    for (int k = 4; k >= 0; --k)
+      writer.WriteBit(static_cast<std::uint8_t>(lengthField >> k));
+    WriteCode(writer, entry);
+  }
 }
 
-void WriteHeader(TCompressorState& state, std::uint32_t payloadSize, std::uint32_t checksum) {
-  state.Header.PayloadSize = payloadSize;
-  state.Header.Checksum = checksum;
-  const auto bytes = EncodeHeader(state.Header);
-  state.Output->Write(bytes);
-}
-
-void CloseFiles(TCompressorState& state) {
-  if (state.Input)
-    state.Input->Close();
-  state.Input.reset();
-  if (state.Output)
-    state.Output->Close();
-  state.Output.reset();
-}
-
-void AbandonFiles(TCompressorState& state) noexcept {
-  if (state.Input)
-    state.Input->Abandon();
-  if (state.Output)
-    state.Output->Abandon();
-  state.Input.reset();
-  state.Output.reset();
+std::uint64_t CodeTableBits(const TCodeTable& codes) {
+  std::uint64_t bits = 1 + 256;
+  for (const TCodeEntry& entry : codes)
+    if (entry.Present())
+      bits += 1 + 5 + entry.Length;
+  return bits;
 }
 
 }  // namespace huff

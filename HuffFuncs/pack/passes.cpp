@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -14,6 +15,7 @@
 #include "base/errors.h"
 #include "container/bit_writer.h"
 #include "container/container.h"
+#include "pack/pack.h"
 
 namespace huff {
 namespace {
@@ -117,18 +119,9 @@ void PlaceSegments(std::vector<TSegment>& segments, const TCodeTable& codes,
     segment.StartBit = bit;
     segment.BitLength = 0;
     for (int value = 0; value < 256; ++value)
-      segment.BitLength +=
-          std::uint64_t{segment.Counts[value]} * static_cast<std::uint64_t>(codes[value].Length);
+      segment.BitLength += std::uint64_t{segment.Counts[value]} * codes[value].Length;
     bit += segment.BitLength;
   }
-}
-
-std::uint64_t CodeTableBits(const TCodeTable& codes) {
-  std::uint64_t bits = 1 + 256;
-  for (const TCodeEntry& entry : codes)
-    if (entry.Present)
-      bits += 1 + 5 + static_cast<std::uint64_t>(entry.Length);
-  return bits;
 }
 
 // The code table, through the bit-at-a-time writer: it is a few hundred bytes.
@@ -136,10 +129,10 @@ void WriteCodeTableAt(const TCompressorState& state, TStream& output, TSegment& 
   TMemoryStream bytes;
   {
     TBitWriter writer(bytes);
-    WriteCodeTable(state, writer);
+    WriteCodeTable(state.Coder.CodeTable, writer);
     writer.FlushBits();
   }
-  const std::uint64_t bits = CodeTableBits(state.CodeTable);
+  const std::uint64_t bits = CodeTableBits(state.Coder.CodeTable);
   TPlacedRun placed(output, 0, run);
   const std::uint8_t* begin = bytes.Contents().data();
   placed.Emit(begin, begin + bits / 8);
@@ -147,16 +140,65 @@ void WriteCodeTableAt(const TCompressorState& state, TStream& output, TSegment& 
     run.Partials.push_back({HeaderSize + bits / 8, bytes.Contents()[bits / 8]});
 }
 
+// Buffers up to this size come from memory that each thread keeps for its next pack: given back
+// after every pack, the allocator returned it to the system and took it again, which cost a
+// small input more than packing it. Under AddressSanitizer every buffer has its own size, so
+// that a store past its end is seen.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SARNVELD_EXACT_BUFFERS
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(SARNVELD_EXACT_BUFFERS)
+inline constexpr std::size_t KeptScratchSize = 0;
+#else
+inline constexpr std::size_t KeptScratchSize = 256 * 1024;
+#endif
+
+// Memory for one pass's buffers on this thread, not cleared; one at a time per thread. It
+// starts on a page, as the input's pages in the system's cache do: a read copied into a
+// buffer 16 bytes off took three times as long.
+class TScratch {
+ public:
+  explicit TScratch(std::size_t size) {
+    thread_local std::unique_ptr<std::uint8_t[]> kept;
+    assert(!Taken);
+    Taken = true;
+    std::uint8_t* memory;
+    if (size > KeptScratchSize) {
+      Own = std::make_unique_for_overwrite<std::uint8_t[]>(size + Page);
+      memory = Own.get();
+    } else {
+      if (!kept)
+        kept = std::make_unique_for_overwrite<std::uint8_t[]>(KeptScratchSize + Page);
+      memory = kept.get();
+    }
+    Data = memory + (Page - reinterpret_cast<std::uintptr_t>(memory) % Page) % Page;
+  }
+  ~TScratch() { Taken = false; }
+  TScratch(const TScratch&) = delete;
+  TScratch& operator=(const TScratch&) = delete;
+
+  std::uint8_t* Data;
+
+ private:
+  static constexpr std::size_t Page = 4096;
+  static thread_local bool Taken;
+  std::unique_ptr<std::uint8_t[]> Own;
+};
+thread_local bool TScratch::Taken = false;
+
 // Counts one segment. The last reads on to the end of the file, which may have grown since
 // its size was taken: the count is of what is there.
 void CountSegment(TStream& input, TSegment& segment, bool last, const std::atomic<bool>& stop) {
-  auto buffer = std::make_unique<std::array<std::uint8_t, ChunkSize>>();
+  const TScratch scratch(ChunkSize);
+  std::uint8_t* const buffer = scratch.Data;
   std::uint64_t offset = segment.Begin;
   while (!stop && (last || offset < segment.End)) {
     const std::size_t want =
         last ? ChunkSize
              : static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, segment.End - offset));
-    const std::size_t count = input.ReadAt(offset, std::span(buffer->data(), want));
+    const std::size_t count = input.ReadAt(offset, std::span(buffer, want));
     if (count == 0) {
       if (last)
         break;
@@ -165,7 +207,7 @@ void CountSegment(TStream& input, TSegment& segment, bool last, const std::atomi
     offset += count;
     if (offset > MaxInputSize)
       throw InputTooLarge(input.Name(), "more than " + std::to_string(MaxInputSize));
-    CountBytes(std::span(buffer->data(), count), segment.Counts);
+    CountBytes(std::span(buffer, count), segment.Counts);
   }
   segment.End = offset;
 }
@@ -178,15 +220,21 @@ inline constexpr std::size_t WriteBlock = std::size_t{1} << 17;
 void EncodeSegment(TStream& input, TStream& output, const TFastCodeTable& fast,
                    std::uint64_t counted, TSegment& segment, std::mutex& writing,
                    const std::atomic<bool>& stop) {
-  // Room for one chunk at the longest code plus the eight bytes a store may spill, after
-  // a few blocks waiting to be written.
-  const std::size_t chunkOut =
-      static_cast<std::size_t>(ChunkSize) * static_cast<std::size_t>(fast.MaxLength) / 8 + 8;
-  const std::size_t capacity = 4 * WriteBlock + chunkOut;
-  auto in = std::make_unique<std::array<std::uint8_t, ChunkSize>>();
-  auto out = std::make_unique<std::uint8_t[]>(capacity);
+  // Room for one read at the longest code plus the eight bytes a store may spill, after a
+  // few blocks waiting to be written; for a small segment, room for all of its codes. Nothing
+  // is cleared: only what the coder stored is read.
+  const auto codedSize = [&](std::uint64_t bytes) {
+    return static_cast<std::size_t>((7 + bytes * static_cast<std::uint64_t>(fast.MaxLength)) / 8 +
+                                    8);
+  };
+  const std::uint64_t size = segment.End - segment.Begin;
+  const auto chunkIn = static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, size));
+  const std::size_t chunkOut = codedSize(chunkIn);
+  const std::size_t capacity = std::min(4 * WriteBlock + chunkOut, codedSize(size));
+  const TScratch scratch(chunkIn + capacity);
+  std::uint8_t* const in = scratch.Data;
   TPlacedRun run(output, segment.StartBit, segment);
-  std::uint8_t* const buffer = out.get();
+  std::uint8_t* const buffer = scratch.Data + chunkIn;
   std::uint8_t* begin = buffer;  // the first byte not yet written
   std::uint8_t* end = buffer;
   // Writes the whole blocks held, and with last the rest too.
@@ -200,19 +248,17 @@ void EncodeSegment(TStream& input, TStream& output, const TFastCodeTable& fast,
   for (std::uint64_t offset = segment.Begin; offset < segment.End && !stop;) {
     const auto want =
         static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, segment.End - offset));
-    const std::size_t count = input.ReadAt(offset, std::span(in->data(), want));
+    const std::size_t count = input.ReadAt(offset, std::span(in, want));
     if (count == 0)
       throw InputShrank(input.Name(), counted, offset);
     bool missing = false;
     std::uint8_t* const coded = end;
-    end = EncodeBytes(fast, std::span(in->data(), count), end, run.Acc, missing);
+    end = EncodeBytes(fast, std::span(in, count), end, run.Acc, missing);
     run.Sum(coded, end);  // while they are in the cache, and not during a turn at writing
     if (missing) {
-      const auto* bad = std::find_if(in->data(), in->data() + count, [&](std::uint8_t byte) {
-        return fast.Codes[byte].Length == 0;
-      });
-      throw ByteNotCounted(input.Name(), *bad,
-                           offset + static_cast<std::uint64_t>(bad - in->data()));
+      const auto* bad = std::find_if(
+          in, in + count, [&](std::uint8_t byte) { return fast.Codes[byte].Length == 0; });
+      throw ByteNotCounted(input.Name(), *bad, offset + static_cast<std::uint64_t>(bad - in));
     }
     offset += count;
     // Coders take turns at writing: the file system lets one write into a file at a time, and
@@ -266,19 +312,6 @@ std::uint32_t WriteJoined(TStream& output, std::vector<TPartialByte>& partials) 
 
 }  // namespace
 
-TFastCodeTable FastCodes(const TCodeTable& codes) {
-  TFastCodeTable table;
-  for (int symbol = 0; symbol < SymbolCount; ++symbol) {
-    const TCodeEntry& entry = codes[symbol];
-    TFastCode& fast = table.Codes[symbol];
-    for (int i = 0; i < entry.Length; ++i)
-      fast.Code = (fast.Code << 1) | entry.Bits[i];
-    fast.Length = static_cast<std::uint32_t>(entry.Length);
-  }
-  FinishFastCodes(table);
-  return table;
-}
-
 std::size_t ThreadCount(const TParallelism& parallelism) {
   if (parallelism.Threads > 0)
     return static_cast<std::size_t>(parallelism.Threads);
@@ -286,7 +319,10 @@ std::size_t ThreadCount(const TParallelism& parallelism) {
   // writing, and the spare thread keeps its core busy meanwhile. Each thread holds about
   // 700 KiB of buffers: more than MaxThreads would take memory for little gain, the passes
   // being bound by memory bandwidth by then.
-  return std::clamp<std::size_t>(std::thread::hardware_concurrency() + 1, 1, MaxThreads);
+  // The cores are counted once: each count reads a file of the system, which would cost a
+  // small input more than packing it.
+  static const std::size_t cores = std::thread::hardware_concurrency();
+  return std::clamp<std::size_t>(cores + 1, 1, MaxThreads);
 }
 
 std::vector<TSegment> PlanSegments(std::uint64_t size, const TParallelism& parallelism) {
@@ -314,48 +350,49 @@ std::vector<TSegment> PlanSegments(std::uint64_t size, const TParallelism& paral
 
 void CountSegments(TCompressorState& state) {
   TStream& input = *state.Input;
-  state.Segments = PlanSegments(input.Size(), state.Parallelism);
-  const std::size_t last = state.Segments.size() - 1;
-  RunSegments(state.Segments.size(), ThreadCount(state.Parallelism),
+  state.Plan.Segments = PlanSegments(input.Size(), state.Plan.Parallelism);
+  const std::size_t last = state.Plan.Segments.size() - 1;
+  RunSegments(state.Plan.Segments.size(), ThreadCount(state.Plan.Parallelism),
               [&](std::size_t index, const std::atomic<bool>& stop) {
-                CountSegment(input, state.Segments[index], index == last, stop);
+                CountSegment(input, state.Plan.Segments[index], index == last, stop);
               });
-  state.InputLength = state.Segments.back().End;
-  for (const TSegment& segment : state.Segments)
+  state.Plan.InputLength = state.Plan.Segments.back().End;
+  for (const TSegment& segment : state.Plan.Segments)
     for (int value = 0; value < 256; ++value)
-      state.NodePool[value].Weight += static_cast<std::int32_t>(segment.Counts[value]);
-  state.NodePool[EndMarker].Weight = 1;  // assigned: the end marker occurs exactly once
+      state.Coder.NodePool[value].Weight += static_cast<std::int32_t>(segment.Counts[value]);
+  state.Coder.NodePool[EndMarker].Weight = 1;  // assigned: the end marker occurs exactly once
 }
 
 void EncodeSegments(TCompressorState& state) {
   TStream& input = *state.Input;
   TStream& output = *state.Output;
-  std::vector<TSegment>& segments = state.Segments;
-  const TFastCodeTable fast = FastCodes(state.CodeTable);
-  PlaceSegments(segments, state.CodeTable, CodeTableBits(state.CodeTable));
+  std::vector<TSegment>& segments = state.Plan.Segments;
+  const TCodeTable& codes = state.Coder.CodeTable;
+  const TFastCodeTable fast = FastCodes(codes, state.Plan.InputLength >= PairTableMinInput);
+  PlaceSegments(segments, codes, CodeTableBits(codes));
 
   // The code table and the end marker are runs of their own, placed around the segments.
   TSegment table;
   WriteCodeTableAt(state, output, table);
 
   std::mutex writing;
-  RunSegments(segments.size(), ThreadCount(state.Parallelism),
+  RunSegments(segments.size(), ThreadCount(state.Plan.Parallelism),
               [&](std::size_t index, const std::atomic<bool>& stop) {
-                EncodeSegment(input, output, fast, state.InputLength, segments[index], writing,
+                EncodeSegment(input, output, fast, state.Plan.InputLength, segments[index], writing,
                               stop);
               });
 
   // Anything past what was counted means the file grew.
   std::uint8_t probe = 0;
-  if (input.ReadAt(state.InputLength, std::span(&probe, 1)) != 0)
-    throw InputGrew(input.Name(), state.InputLength);
+  if (input.ReadAt(state.Plan.InputLength, std::span(&probe, 1)) != 0)
+    throw InputGrew(input.Name(), state.Plan.InputLength);
 
   const std::uint64_t dataEnd = segments.back().StartBit + segments.back().BitLength;
   TSegment marker;
   {
     TPlacedRun run(output, dataEnd, marker);
     std::uint8_t bytes[16];
-    AddBits(run.Acc, fast.Codes[EndMarker].Code, fast.Codes[EndMarker].Length);
+    AddBits(run.Acc, fast.Codes[EndMarker].Bits, fast.Codes[EndMarker].Length);
     run.Emit(bytes, StoreWholeBytes(run.Acc, bytes));
     run.Finish();
   }

@@ -68,7 +68,7 @@ Bytes Pack(const Bytes& input, huff::TParallelism parallelism,
   // more time than packing a small input. Each pass sets up what it uses.
   thread_local const auto state = std::make_unique<huff::TCompressorState>();
   huff::ResetState(*state, "ZRQ-705", "Sarnveld");
-  state->Parallelism = parallelism;
+  state->Plan.Parallelism = parallelism;
   state->Input = std::make_unique<huff::TMemoryStream>(input);
   auto output = std::make_unique<huff::TMemoryStream>();
   huff::TMemoryStream& written = *output;

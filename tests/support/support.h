@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "base/stream.h"
+#include "container/bit_writer.h"
 #include "container/container.h"
+#include "pack/pack.h"
 #include "unpack/decoder.h"
 
 namespace testing_support {

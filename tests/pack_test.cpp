@@ -1,0 +1,200 @@
+// The pack side: the tree's tie-breaks, and the fast passes held against the straightforward
+// ones, which define the container: the same bits and containers, and the same failures.
+#include "pack/pack.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "container/bit_writer.h"
+#include "support.h"
+
+namespace {
+
+using huff::ChunkSize;
+using huff::EndMarker;
+using huff::TMemoryStream;
+using testing_support::Bytes;
+using testing_support::Pack;
+using testing_support::RandomBytes;
+using testing_support::Text;
+
+// Among equal weights the lower slot is taken first, and so reached by bit 1: a byte value
+// before the end marker ("B"), a leaf before an internal node ('r' in "abracadabra"), an older
+// internal node before a newer one ("abc"). A lone end marker gets no code.
+TEST(BuildTree, TiesGiveTheKnownCodes) {
+  const struct {
+    std::string Input;
+    std::map<int, std::string> Codes;  // of the symbols that have one
+  } cases[] = {
+      {"", {}},
+      {"abc", {{'a', "11"}, {'b', "10"}, {'c', "01"}, {EndMarker, "00"}}},
+      {"abracadabra",
+       {{'a', "1"}, {'b', "010"}, {'c', "0001"}, {'d', "0000"}, {'r', "001"}, {EndMarker, "011"}}},
+      {"B", {{'B', "1"}, {EndMarker, "0"}}},
+      {std::string(1000, 'B'), {{'B', "0"}, {EndMarker, "1"}}},
+  };
+  for (const auto& c : cases) {
+    huff::TCoder coder;
+    huff::InitNodes(coder);
+    for (const char byte : c.Input)
+      ++coder.NodePool[static_cast<std::uint8_t>(byte)].Weight;
+    coder.NodePool[EndMarker].Weight = 1;
+    huff::BuildTree(coder);
+    huff::AssignCodes(coder);
+    std::map<int, std::string> codes;
+    for (int symbol = 0; symbol <= EndMarker; ++symbol)
+      for (std::uint32_t i = coder.CodeTable[symbol].Length; i > 0; --i)
+        codes[symbol] += static_cast<char>('0' + (coder.CodeTable[symbol].Bits >> (i - 1) & 1));
+    EXPECT_EQ(codes, c.Codes) << c.Input.substr(0, 11);
+  }
+}
+
+// Runs of values 0 to 7, of 1 to 600 bytes, between random bytes: they begin and end anywhere.
+Bytes Runs(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  Bytes bytes;
+  while (bytes.size() < size) {
+    bytes.insert(bytes.end(), random() % 600 + 1, static_cast<std::uint8_t>(random() % 8));
+    for (std::uint32_t k = random() % 12; k > 0; --k)
+      bytes.push_back(static_cast<std::uint8_t>(random()));
+  }
+  return bytes;
+}
+
+// The kernel, with codes no tree gives, with pairs and without: the longest codes fill the
+// accumulator after any pending bits; a byte without a code (a changed input) is noticed anywhere.
+TEST(EncodeBytes, WritesWhatWriteBitWritesAndNoticesBytesWithoutACode) {
+  for (std::uint32_t longest = 1; longest <= 32; ++longest) {
+    huff::TCodeTable codes;  // none for 0x77
+    for (std::uint32_t value = 0; value < 256; ++value) {
+      const std::uint32_t length = value == 255 ? longest : 1 + value % longest;
+      codes[value] = {value * 2654435761u >> (32 - length), value == 0x77 ? 0 : length};
+    }
+    // Runs of one value take a path of their own when eight codes fit one store.
+    Bytes input = Runs(15000, longest);
+    input.insert(input.end(), 1000, 0xFF);
+    std::replace(input.begin(), input.end(), std::uint8_t{0x77}, std::uint8_t{0x78});
+    Bytes out((7 + input.size() * longest) / 8 + 8);  // all the room the coder may take
+    for (bool pairs : {false, true}) {
+      huff::TFastCodeTable table = huff::FastCodes(codes, pairs);
+      table.SomeAbsent = longest % 2 == 0;  // both loops: watching for absent codes or not
+      for (unsigned pending = 0; pending < 8; ++pending) {
+        TMemoryStream sink;
+        huff::TBitWriter writer(sink);
+        huff::WriteCode(writer, {0, pending});
+        for (const std::uint8_t byte : input)
+          huff::WriteCode(writer, codes[byte]);
+        writer.FlushBits();
+        huff::TBitAccumulator acc{0, pending};
+        bool missing = false;
+        auto* end = huff::EncodeBytes(table, input, out.data(), acc, missing);
+        end = huff::StoreWholeBytes(acc, end) + (acc.Count > 0 ? 1 : 0);
+        ASSERT_TRUE(!missing && Bytes(out.data(), end) == sink.Contents())
+            << longest << " " << pending;
+      }
+      // First or second of a pair, in the last few bytes, or all of them with no bits pending.
+      table.SomeAbsent = true;
+      const std::size_t positions[] = {0, 1, 2, 3, 8, 9, 15000, input.size() - 1, input.size()};
+      for (const std::size_t at : positions) {
+        Bytes changed = at < input.size() ? input : Bytes(16, 0x77);
+        changed[std::min(at, changed.size() - 1)] = 0x77;
+        huff::TBitAccumulator acc;
+        bool missing = false;
+        huff::EncodeBytes(table, changed, out.data(), acc, missing);
+        ASSERT_TRUE(missing) << longest << " bits, byte " << at;
+      }
+    }
+  }
+}
+
+// FibonacciImage(n) has a longest code of n bits: every grouping of codes per store meets segment
+// ends; other shapes end segments and chunks anywhere, and take the pair table or not.
+TEST(Compress, TheFastPassWritesWhatWriteBitWritesForEveryCodeLengthAndSegmentCount) {
+  std::vector<Bytes> inputs = {
+      {}, {0x42}, Bytes(7, 0xFF), Bytes(huff::PairTableMinInput, 0), Runs(3 * ChunkSize, 6)};
+  for (const std::size_t size : {std::size_t{ChunkSize} + 1, huff::PairTableMinInput - 1,
+                                 huff::PairTableMinInput, std::size_t{600000}}) {
+    inputs.push_back(RandomBytes(size, static_cast<unsigned>(size)));
+    inputs.push_back(RandomBytes(size / 3, 5, 0.05));  // then erased flash
+    inputs.back().resize(size, 0xFF);
+  }
+  for (int longest = 1; longest <= 32; ++longest) {
+    inputs.push_back(testing_support::FibonacciImage(longest));
+    std::shuffle(inputs.back().begin(), inputs.back().end(), std::mt19937(longest));
+  }
+  for (const Bytes& input : inputs) {
+    const Bytes reference = Pack(input, {1, 1}, &huff::CompressBitByBit);
+    // Segments of 1 MiB, of one chunk each, and past the end of a small input.
+    for (const huff::TParallelism split : {huff::TParallelism{2, 1u << 20}, {1, 1}, {2, 1}, {7, 1}})
+      ASSERT_TRUE(Pack(input, split) == reference) << input.size() << " " << split.Threads;
+  }
+}
+
+// An input that reads differently from the start of the second pass on.
+class TChangingStream final : public testing_support::TStubStream {
+ public:
+  TChangingStream(Bytes first, Bytes second)
+      : TStubStream("image.bin"), Passes{TMemoryStream(first), TMemoryStream(second)} {}
+  std::size_t Read(std::span<std::uint8_t> data) override { return Passes[Pass].Read(data); }
+  std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) override {
+    Pass = offset == 0 && Started ? 1 : Pass;
+    Started = Started || offset == 0;
+    return Passes[Pass].ReadAt(offset, data);
+  }
+  void Rewind() override { Passes[Pass = 1].Rewind(); }
+  std::uint64_t Size() override { return Passes[Pass].Size(); }
+  TMemoryStream Passes[2];
+  int Pass = 0;
+  bool Started = false;
+};
+
+TEST(Compress, BothPassesRefuseAChangedInputAndATooLongCode) {
+  // The same byte counts, but two bytes swapped between segments: each segment's codes would
+  // no longer end where the next one's begin.
+  const Bytes counted = Text("b" + std::string(2 * ChunkSize - 1, 'a'));
+  Bytes moved = counted;
+  std::swap(moved[0], moved[ChunkSize]);
+  const Bytes deep = testing_support::FibonacciImage(33);  // 32 bits is the longest a table states
+  const std::string changed = "File image.bin changed while it was being packed: byte value 0x64";
+  const struct {
+    Bytes Counted, Encoded;
+    std::string Message;  // empty: any; fast pass only, a single pass cannot tell
+  } cases[] = {
+      {Text("abcabc"), Text("abcabcabc"),
+       "File image.bin grew while it was being packed: 6 bytes were counted"},
+      {Text("abcabc"), Text("abc"),
+       "File image.bin shrank while it was being packed: 6 bytes were counted, 3 read"},
+      {Text("abcabc"), Text("abcabd"), changed + " at offset 5 was not there when it was counted"},
+      {Bytes(100, 'a'), Text("aaad" + std::string(96, 'a')),
+       changed + " at offset 3 was not there when it was counted"},
+      {counted, moved, ""},
+      {deep, deep,
+       "File image.bin needs a code of 33 bits for byte value 0x00, longer than the 32 bits a "
+       "container can state"},
+  };
+  for (const auto& c : cases) {
+    for (auto* compress : {&huff::Compress, &huff::CompressBitByBit}) {
+      if (c.Message.empty() && compress != &huff::Compress)
+        continue;
+      huff::TCompressorState state;
+      state.Plan.Parallelism = {1, 1};  // one thread, a segment per chunk, taken in order
+      state.Input = std::make_unique<TChangingStream>(c.Counted, c.Encoded);
+      state.Output = std::make_unique<TMemoryStream>();
+      try {
+        compress(state);
+        ADD_FAILURE() << "no error: " << c.Message;
+      } catch (const huff::EError& error) {
+        EXPECT_TRUE(c.Message.empty() ? error.Kind() == "EInputChanged"
+                                      : error.Message() == c.Message)
+            << error.Message();
+      }
+    }
+  }
+}
+
+}  // namespace
