@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <new>
 
-#include "base/errors.h"
 #include "process.h"
+#include "sarnveld.hpp"
 
 namespace app {
 
@@ -19,14 +19,14 @@ std::string FailureReport(const std::string& kind, const std::string& message, c
 }
 
 int RunMain(int argc, char** argv, const std::function<int(const std::vector<std::string>&)>& run,
-            const std::function<void()>& abandon, bool keepEmpty) {
+            bool keepEmpty, const TReportFormat& format) {
   PrepareProcess();
   const char* argv0 = argc > 0 ? argv[0] : nullptr;
   std::string kind;
   std::string message;
   try {
     return run(ProgramArguments(argc, argv, keepEmpty));
-  } catch (const huff::EError& error) {
+  } catch (const sarnveld::Error& error) {
     kind = error.Kind();
     message = error.Message();
   } catch (const std::bad_alloc&) {
@@ -36,10 +36,9 @@ int RunMain(int argc, char** argv, const std::function<int(const std::vector<std
     kind = "EError";
     message = error.what();
   }
-  abandon();
   try {
-    WriteConsole(FailureReport(kind, message, argv0));
-  } catch (const huff::EError&) {
+    WriteConsole(format ? format(kind, message) : FailureReport(kind, message, argv0));
+  } catch (const sarnveld::Error&) {
     // Standard output is gone: the exit code is all that is left to report with.
   }
   return 1;

@@ -13,11 +13,15 @@ namespace app {
 // is left out when the message already ends with one.
 std::string FailureReport(const std::string& kind, const std::string& message, const char* argv0);
 
+// What a program prints for a failure, from its kind and message.
+using TReportFormat =
+    std::function<std::string(const std::string& kind, const std::string& message)>;
+
 // Prepares the process, then runs `run` on the arguments (empty ones dropped unless
-// `keepEmpty`) and returns its exit code. Any failure, a console write's included, calls
-// `abandon` (which must not raise) to release the files, prints the failure report and
-// returns 1.
+// `keepEmpty`) and returns its exit code. Any failure, a console write's included, prints
+// the failure report (or what `format` makes of the failure, when given) and returns 1. The
+// library's runs have removed what they left unfinished by then.
 int RunMain(int argc, char** argv, const std::function<int(const std::vector<std::string>&)>& run,
-            const std::function<void()>& abandon, bool keepEmpty = false);
+            bool keepEmpty = false, const TReportFormat& format = {});
 
 }  // namespace app

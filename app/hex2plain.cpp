@@ -1,20 +1,17 @@
 // hex2plain [options] hexfile [plainfile]
 //
 // Checks a container from end to end, shows what it holds and, given a plainfile, writes the
-// memory image to it. Everything the program prints is written here; the module below it
+// memory image to it. Everything the program prints is written here; the library's run
 // raises typed errors and never prints.
-#include <array>
 #include <cstdio>
-#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "base/errors.h"
 #include "console.h"
-#include "container/container.h"
-#include "file/file.h"
 #include "process.h"
-#include "unpack/decoder.h"
+#include "sarnveld.hpp"
 
 namespace {
 
@@ -31,20 +28,14 @@ constexpr const char* UsageLines =
     "  --version: show the version\r\n"
     "  --: ends the options, for a file whose name begins with '-'\r\n";
 
-struct TFiles {
-  std::unique_ptr<huff::TFile> Container;
-  std::unique_ptr<huff::TStream> Image;
-};
-
 // The name up to its zero fill; bytes outside printable ASCII, and the backslash that
 // introduces the escapes, as \xNN.
-std::string PrintableName(const std::array<std::uint8_t, huff::NameFieldSize>& field) {
+std::string PrintableName(std::string_view name) {
   std::string text;
-  for (const std::uint8_t byte : field) {
-    if (byte == 0)
-      break;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
     if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
-      text += static_cast<char>(byte);
+      text += c;
     } else {
       char escape[5];
       std::snprintf(escape, sizeof escape, "\\x%02X", byte);
@@ -58,23 +49,100 @@ std::string Count(std::uint64_t count, const char* unit) {
   return std::to_string(count) + " " + unit + (count == 1 ? "" : "s");
 }
 
-std::string Describe(const huff::TContainerSummary& summary) {
-  const huff::TContainerHeader& header = summary.Header;
+std::string Describe(const sarnveld::Summary& summary) {
   char checksum[16];
-  std::snprintf(checksum, sizeof checksum, "0x%08X", header.Checksum);
+  std::snprintf(checksum, sizeof checksum, "0x%08X", summary.Checksum);
   // An empty image has no codes at all, the end marker's included.
   const auto code = [&](int bits) { return bits == 0 ? std::string("none") : Count(bits, "bit"); };
-  return "NameID: " + PrintableName(header.NameID) + "\r\n" +
-         "Manufacturer: " + PrintableName(header.Manufacturer) + "\r\n" +
-         "PayloadSize: " + std::to_string(header.PayloadSize) + "\r\n" +
-         "Checksum: " + std::to_string(header.Checksum) + " (" + checksum + ")\r\n" +
+  return "NameID: " + PrintableName(summary.NameId) + "\r\n" +
+         "Manufacturer: " + PrintableName(summary.Manufacturer) + "\r\n" +
+         "PayloadSize: " + std::to_string(summary.PayloadSize) + "\r\n" +
+         "Checksum: " + std::to_string(summary.Checksum) + " (" + checksum + ")\r\n" +
          "Image size: " + Count(summary.ImageSize, "byte") + "\r\n" +
          "Byte values with codes: " + std::to_string(summary.CodedByteValues) + "\r\n" +
          "Shortest code: " + code(summary.ShortestCode) + "\r\n" +
          "Longest code: " + code(summary.LongestCode) + "\r\n";
 }
 
-int Run(const std::vector<std::string>& arguments, TFiles& files) {
+// The length of the well-formed UTF-8 character that text begins with (RFC 3629: no
+// overlong forms, no surrogates, nothing past U+10FFFF), or 0.
+std::size_t Utf8Length(std::string_view text) {
+  const auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  // Per lead byte: the length, and the range of the second byte.
+  struct TForm {
+    unsigned char First, Last;
+    std::size_t Length;
+    unsigned char Low, High;
+  };
+  static constexpr TForm Forms[] = {
+      {0x00, 0x7F, 1, 0, 0},       {0xC2, 0xDF, 2, 0x80, 0xBF}, {0xE0, 0xE0, 3, 0xA0, 0xBF},
+      {0xE1, 0xEC, 3, 0x80, 0xBF}, {0xED, 0xED, 3, 0x80, 0x9F}, {0xEE, 0xEF, 3, 0x80, 0xBF},
+      {0xF0, 0xF0, 4, 0x90, 0xBF}, {0xF1, 0xF3, 4, 0x80, 0xBF}, {0xF4, 0xF4, 4, 0x80, 0x8F}};
+  for (const TForm& form : Forms) {
+    if (at(0) < form.First || at(0) > form.Last)
+      continue;
+    if (form.Length == 1)
+      return 1;
+    if (text.size() < form.Length || at(1) < form.Low || at(1) > form.High)
+      return 0;
+    for (std::size_t i = 2; i < form.Length; ++i)
+      if ((at(i) & 0xC0) != 0x80)
+        return 0;
+    return form.Length;
+  }
+  return 0;
+}
+
+// A JSON string: UTF-8 where the bytes are well-formed, each other byte as \u00XX.
+std::string JsonString(std::string_view bytes) {
+  std::string text = "\"";
+  for (std::size_t at = 0; at < bytes.size();) {
+    const auto byte = static_cast<unsigned char>(bytes[at]);
+    const std::size_t length = Utf8Length(bytes.substr(at));
+    if (length == 0 || byte < 0x20) {
+      char escape[7];
+      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+      text += escape;
+      ++at;
+    } else {
+      if (byte == '"' || byte == '\\')
+        text += '\\';
+      text.append(bytes.substr(at, length));
+      at += length;
+    }
+  }
+  return text + '"';
+}
+
+std::string Hex(std::string_view bytes) {
+  std::string text;
+  for (const char c : bytes) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned char>(c));
+    text += digits;
+  }
+  return text;
+}
+
+std::string Json(const sarnveld::Summary& summary) {
+  const auto number = [](std::uint64_t value) { return std::to_string(value); };
+  return "{\"ok\": true, \"name_id\": " + JsonString(summary.NameId) + ", \"name_id_hex\": \"" +
+         Hex(summary.NameId) + "\", \"manufacturer\": " + JsonString(summary.Manufacturer) +
+         ", \"manufacturer_hex\": \"" + Hex(summary.Manufacturer) +
+         "\", \"payload_size\": " + number(summary.PayloadSize) +
+         ", \"checksum\": " + number(summary.Checksum) +
+         ", \"image_size\": " + number(summary.ImageSize) +
+         ", \"coded_byte_values\": " + number(summary.CodedByteValues) +
+         ", \"shortest_code\": " + number(summary.ShortestCode) +
+         ", \"longest_code\": " + number(summary.LongestCode) + "}\r\n";
+}
+
+std::string JsonFailure(const std::string& kind, const std::string& message) {
+  return "{\"ok\": false, \"kind\": " + JsonString(kind) + ", \"message\": " + JsonString(message) +
+         "}\r\n";
+}
+
+int Run(const std::vector<std::string>& arguments, bool& json) {
   // The options may stand anywhere before "--"; "-" alone is a file name.
   std::vector<std::string> paths;
   bool optionsEnded = false;
@@ -84,6 +152,8 @@ int Run(const std::vector<std::string>& arguments, TFiles& files) {
       paths.push_back(argument);
     } else if (argument == "--") {
       optionsEnded = true;
+    } else if (argument == "--json") {
+      json = true;
     } else if (argument == "-h" || argument == "--help") {
       app::WriteConsole(std::string(Banner) + UsageLines);
       return 0;
@@ -99,41 +169,24 @@ int Run(const std::vector<std::string>& arguments, TFiles& files) {
     app::WriteConsole(std::string(Banner) + UsageLines);
     return 0;
   }
-  app::WriteConsole(Banner);
-  const std::string& hexfile = paths[0];
-  // An empty name is refused, not dropped: `hex2plain c.hex "$OUT"` must not pass for a check.
-  if (huff::ProbePath(hexfile) != huff::TPathKind::Existing ||
-      (paths.size() == 2 && paths[1].empty()))
-    throw huff::EError("Invalid Filename");
-  files.Container = huff::TFile::OpenForReading(hexfile);
-  // The image is written as it is decoded: with a second core, the decoder's worker goes on
-  // decoding ahead while the image is written.
-  if (paths.size() == 2)
-    files.Image = huff::TFile::CreateForWriting(paths[1], files.Container.get());
-
-  const huff::TContainerSummary summary =
-      huff::DecodeContainer(*files.Container, files.Image.get());
-  if (files.Image)
-    files.Image->Close();
-  files.Container->Close();
-  files.Container.reset();
+  if (!json)
+    app::WriteConsole(Banner);
+  const sarnveld::Summary summary =
+      sarnveld::UnpackFile(paths[0], paths.size() == 2 ? std::optional(paths[1]) : std::nullopt);
   // The image is complete: a failure from here on no longer removes it.
-  files.Image.reset();
-  app::WriteConsole(Describe(summary) + "Ok\r\n");
+  app::WriteConsole(json ? Json(summary) : Describe(summary) + "Ok\r\n");
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  TFiles files;
+  bool json = false;
+  const app::TReportFormat jsonFailure = [&](const std::string& kind, const std::string& message) {
+    return json ? JsonFailure(kind, message)
+                : app::FailureReport(kind, message, argc > 0 ? argv[0] : nullptr);
+  };
   return app::RunMain(
-      argc, argv, [&](const std::vector<std::string>& arguments) { return Run(arguments, files); },
-      [&] {
-        if (files.Image)
-          files.Image->Abandon();
-        if (files.Container)
-          files.Container->Abandon();
-      },
-      /*keepEmpty=*/true);
+      argc, argv, [&](const std::vector<std::string>& arguments) { return Run(arguments, json); },
+      /*keepEmpty=*/true, jsonFailure);
 }

@@ -6,19 +6,19 @@
 #include <string_view>
 #include <vector>
 
-#include "base/errors.h"
+#include "sarnveld.hpp"
 
 namespace app {
 
 // Standard output could not be written.
-class EConsoleError : public huff::EError {
+class EConsoleError : public sarnveld::Error {
  public:
-  explicit EConsoleError(std::string message) : EError("EConsoleError", std::move(message)) {}
+  explicit EConsoleError(std::string message) : Error("EConsoleError", std::move(message)) {}
 };
 
 // Sets up the process: a write to a closed pipe or past the file-size limit must fail with an
 // error, not kill us; and a signal or console event that stops the run first removes the
-// unfinished output (huff::RemoveUnfinishedOutputs).
+// unfinished output (sarnveld::RemoveUnfinishedOutputs).
 void PrepareProcess();
 
 // The program's arguments, without the program's own name, empty ones dropped unless

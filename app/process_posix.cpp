@@ -6,8 +6,8 @@
 #include <csignal>
 #include <cstring>
 
-#include "file/file.h"
 #include "process.h"
+#include "sarnveld.hpp"
 
 namespace app {
 namespace {
@@ -21,7 +21,7 @@ void StopRun(int number) {
   if (Stopping.exchange(true))
     for (;;)
       ::pause();
-  huff::RemoveUnfinishedOutputs();
+  sarnveld::RemoveUnfinishedOutputs();
   ::signal(number, SIG_DFL);
   ::raise(number);  // delivered as the handler returns
 }

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "command_line.h"
-#include "file/file.h"
 #include "process.h"
+#include "sarnveld.hpp"
 
 namespace app {
 namespace {
@@ -27,7 +27,7 @@ BOOL WINAPI StopRun(DWORD event) {
   // A second event waits for the first one's handler to end the process.
   if (Stopping.exchange(true))
     ::Sleep(INFINITE);
-  huff::RemoveUnfinishedOutputs();
+  sarnveld::RemoveUnfinishedOutputs();
   ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
   return TRUE;
 }
@@ -86,7 +86,7 @@ void WriteConsole(std::string_view text) {
     DWORD written = 0;
     if (!::WriteFile(out, text.data(), chunk, &written, nullptr))
       throw EConsoleError("Cannot write to standard output: " +
-                          huff::SystemErrorText(::GetLastError()));
+                          sarnveld::SystemErrorText(::GetLastError()));
     if (written == 0)
       throw EConsoleError("Cannot write to standard output: nothing was written");
     text.remove_prefix(written);

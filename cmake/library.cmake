@@ -1,7 +1,7 @@
-# Install rules of the C library (api/): the header, the static library and, outside Windows,
-# the shared one, with what finds them: a CMake package (find_package(Sarnveld), target
-# Sarnveld::sarnveld, or Sarnveld::sarnveld_static) and a pkg-config file. The Windows zip
-# holds the programs alone.
+# Install rules of the library (api/): the headers (sarnveld.hpp, the C++ face, is for the
+# static library), the static library and, outside Windows, the shared one, with what finds
+# them: a CMake package (find_package(Sarnveld), target Sarnveld::sarnveld, or
+# Sarnveld::sarnveld_static) and a pkg-config file. The Windows zip holds the programs alone.
 if(WIN32)
   return()
 endif()
@@ -12,7 +12,7 @@ install(TARGETS sarnveld EXPORT SarnveldTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT development)
 install(TARGETS sarnveld_static EXPORT SarnveldTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
-install(FILES ${PROJECT_SOURCE_DIR}/include/sarnveld.h
+install(FILES ${PROJECT_SOURCE_DIR}/include/sarnveld.h ${PROJECT_SOURCE_DIR}/include/sarnveld.hpp
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 install(EXPORT SarnveldTargets NAMESPACE Sarnveld:: DESTINATION ${SARNVELD_CMAKE_DIR}
   COMPONENT development)

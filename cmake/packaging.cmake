@@ -73,13 +73,15 @@ its checksum, then the image coded with a static Huffman code.
 hex2plain checks such a container from end to end, describes it and unpacks
 the memory image.")
   # dpkg-shlibdeps (package dpkg-dev) derives the versions the programs need, and CPack needs
-  # `file` to find them; without the two the libraries they link are named plainly.
+  # `file` to find them; without the two the libraries they link are named plainly. The
+  # programs carry the C++ runtime (app/CMakeLists.txt): they need the C library alone.
   find_program(SARNVELD_DPKG_SHLIBDEPS dpkg-shlibdeps)
   find_program(SARNVELD_FILE_COMMAND file)
   if(SARNVELD_DPKG_SHLIBDEPS AND SARNVELD_FILE_COMMAND)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
+    set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "libc6")
   endif()
 endif()
 include(CPack)

@@ -2,8 +2,11 @@
 // real files and check the console bytes, the exit code and the files left behind.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
-#include <random>
+#include <map>
+#include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -14,13 +17,8 @@ namespace {
 namespace fs = std::filesystem;
 using testing_support::Bytes;
 using testing_support::Exists;
-using testing_support::IsCharDevice;
-using testing_support::NullDevice;
-using testing_support::RandomBytes;
 using testing_support::ReadWholeFile;
-using testing_support::RunProgram;
 using testing_support::Text;
-using testing_support::TRunOptions;
 using testing_support::TRunResult;
 using testing_support::TTempDir;
 using testing_support::WriteWholeFile;
@@ -43,23 +41,70 @@ std::string Failure(const std::string& kind, const std::string& message) {
   return Banner + testing_support::FailureReport("hex2plain", kind, message);
 }
 
-TRunResult Unpack(const std::vector<std::string>& arguments, const TRunOptions& options = {}) {
-  return RunProgram(HEX2PLAIN_PATH, arguments, options);
+TRunResult Unpack(const std::vector<std::string>& arguments,
+                  const testing_support::TRunOptions& options = {}) {
+  return testing_support::RunProgram(HEX2PLAIN_PATH, arguments, options);
 }
 
-// Packs `input` into dir/in.hex with sarnveld2hex.
-std::string Pack(const TTempDir& dir, const Bytes& input, const std::string& nameId = "-") {
+// Packs `input` into dir/file with sarnveld2hex; a name given is written into the header.
+std::string Container(const TTempDir& dir, const std::string& file, const Bytes& input,
+                      const std::string& nameId = "") {
   WriteWholeFile(dir / "plain.in", input);
-  EXPECT_EQ(RunProgram(SARNVELD2HEX_PATH, {dir / "plain.in", dir / "in.hex", nameId, "-"}).ExitCode,
-            0);
-  return dir / "in.hex";
+  const auto run =
+      testing_support::RunProgram(SARNVELD2HEX_PATH, {dir / "plain.in", dir / file, "-", "-"});
+  EXPECT_EQ(run.ExitCode, 0);
+  Bytes container = ReadWholeFile(dir / file);
+  std::fill_n(container.begin(), 16 * !nameId.empty(), 0);
+  std::copy(nameId.begin(), nameId.end(), container.begin());
+  WriteWholeFile(dir / file, container);
+  return dir / file;
 }
 
-// Help and version answer with exit 0, an unknown option with the usage and exit 1, and
-// none of them touches a file; "--" ends the options, and an empty name is refused.
-TEST(Hex2plainCommandLine, OptionsAndArgumentCountsAreAnsweredBeforeAnyFileIsTouched) {
+// What --json prints for a container of these figures, from payload_size to longest_code;
+// `name` as a JSON string.
+std::string JsonSummary(const std::string& name, const std::string& nameHex,
+                        const std::vector<int>& figures) {
+  const char* const keys[] = {"payload_size",      "checksum",      "image_size",
+                              "coded_byte_values", "shortest_code", "longest_code"};
+  std::string text = R"({"ok": true, "name_id": )" + name + R"(, "name_id_hex": ")" + nameHex +
+                     R"(", "manufacturer": "Sarnveld", "manufacturer_hex": "5361726e76656c64")";
+  for (std::size_t i = 0; i < figures.size(); ++i)
+    text += ", \"" + std::string(keys[i]) + "\": " + std::to_string(figures[i]);
+  return text + "}\r\n";
+}
+
+// The members of the one flat object that --json prints, CR LF ended, each value as written.
+std::map<std::string, std::string> ParseJson(const std::string& text) {
+  static const std::regex member(R"re("(\w+)": ("(?:[^"\\\x00-\x1F]|\\.)*"|true|false|\d+))re");
+  std::map<std::string, std::string> fields;
+  std::string members;
+  for (std::sregex_iterator it(text.begin(), text.end(), member), end; it != end; ++it) {
+    members += (members.empty() ? "" : ", ") + it->str();
+    fields[(*it)[1]] = (*it)[2];
+  }
+  EXPECT_EQ(text, "{" + members + "}\r\n");
+  return fields;
+}
+
+// Help and version answer with exit 0, an unknown option with the usage and exit 1; "--"
+// ends the options. An empty name, a missing hexfile, a directory, a plainfile that names the
+// hexfile are refused and leave an existing plainfile as it was; a damaged container is
+// reported, and its incomplete image removed. A sound one is described, and its image written
+// where asked, replacing what was there. Name bytes outside printable ASCII, and the
+// backslash, are escaped as \xNN. --json prints no banner and one JSON object: the names
+// as UTF-8 where they are that and each other byte as \u00XX, and their bytes in hex.
+TEST(Hex2plain, EachRunPrintsWhatItFoundAndLeavesOnlyACompleteImage) {
   TTempDir dir;
-  const std::string hex = Pack(dir, Text("abc"));
+  const std::string hex = Container(dir, "abc.hex", Text("abc")), bad = dir / "bad.hex",
+                    empty = Container(dir, "empty.hex", {});
+  // Names: UTF-8, a control character, the backslash, the quote; then not UTF-8: a lone 0xFF,
+  // a lead byte without its follower, a surrogate's three bytes.
+  const std::string names =
+      Container(dir, "names.hex", Text("a"), "\xC3\xA9 \x01\\\"\xFF\xC3(\xED\xA0\x80");
+  const Bytes container = ReadWholeFile(hex);
+  Bytes damaged = container;
+  damaged[40] ^= 0x80;  // the start bit: the checksum is reported all the same
+  WriteWholeFile(bad, damaged);
   const std::string usage = Banner +
                             "Usage: hex2plain [options] hexfile [plainfile]\r\n"
                             "\r\n"
@@ -69,135 +114,79 @@ TEST(Hex2plainCommandLine, OptionsAndArgumentCountsAreAnsweredBeforeAnyFileIsTou
                             "  -h, --help: show this text\r\n"
                             "  --version: show the version\r\n"
                             "  --: ends the options, for a file whose name begins with '-'\r\n";
-  const std::string out = dir / "out", help = dir / "--help";
+  const std::string out = dir / "out", help = dir / "--help", same = dir.path() + "/./abc.hex";
+  const std::string invalid = Failure("EError", "Invalid Filename");
+  const std::string sum = "Container " + bad +
+                          " is damaged: its payload's bytes sum to 436, but "
+                          "Checksum (byte 36) is 564";
+  std::string jsonSum = sum;  // as a JSON string: a Windows path holds backslashes
+  for (std::size_t at = 0; (at = jsonSum.find('\\', at)) != std::string::npos; at += 2)
+    jsonSum.insert(at, 1, '\\');
+  const std::string abc =
+      Summary("ZRQ-705", "38", "564 (0x00000234)", "3 bytes", "3", "2 bits", "2 bits");
+  const std::string zrq = "\"ZRQ-705\"", zrqHex = "5a52512d373035";
+  const Bytes previous = Text("previous");
   const struct {
     std::vector<std::string> Arguments;
     int ExitCode;
     std::string Output;
+    std::optional<Bytes> Out = Text("previous");  // what dir/out holds after the run
   } cases[] = {
       {{}, 0, usage},
       {{hex, out, "extra"}, 0, usage},
       {{"", "", ""}, 0, usage},
-      {{"-h"}, 0, usage},
       {{hex, "--help", out}, 0, usage},
       {{"--version"}, 0, "hex2plain " SARNVELD_VERSION "\r\n"},
       {{hex, "-x", out}, 1, usage + "Unknown option: -x\r\n"},
       {{"--", hex, help}, 1, Failure("EFCreateError", "Cannot create file " + help)},
-      {{"--", "-h"}, 1, Failure("EError", "Invalid Filename")},
-      {{""}, 1, Failure("EError", "Invalid Filename")},
-      {{hex, ""}, 1, Failure("EError", "Invalid Filename")},
+      {{"--", "-h", out}, 1, invalid},
+      {{""}, 1, invalid},
+      {{hex, ""}, 1, invalid},
+      {{dir.path(), out}, 1, invalid},
+      {{hex, same}, 1, Failure("EFCreateError", "Cannot create file " + same)},
+      {{bad, out}, 1, Failure("EBadContainer", sum), std::nullopt},
+      {{bad, "--json", out},
+       1,
+       R"({"ok": false, "kind": "EBadContainer", "message": ")" + jsonSum + "\"}\r\n",
+       std::nullopt},
+      {{"--json", dir / "missing", out},
+       1,
+       R"({"ok": false, "kind": "EError", "message": "Invalid Filename"})"
+       "\r\n"},
+      {{hex}, 0, abc},
+      {{hex, testing_support::NullDevice}, 0, abc},
+      {{hex, out}, 0, abc, Text("abc")},
+      {{"--json", hex}, 0, JsonSummary(zrq, zrqHex, {38, 564, 3, 3, 2, 2})},
+      {{empty, out},
+       0,
+       Summary("ZRQ-705", "33", "128 (0x00000080)", "0 bytes", "0", "none", "none"),
+       Bytes{}},
+      {{"--json", empty, out}, 0, JsonSummary(zrq, zrqHex, {33, 128, 0, 0, 0, 0}), Bytes{}},
+      {{names, out},
+       0,
+       Summary("\\xC3\\xA9 \\x01\\x5C\"\\xFF\\xC3(\\xED\\xA0\\x80", "35", "162 (0x000000A2)",
+               "1 byte", "1", "1 bit", "1 bit"),
+       Text("a")},
+      {{"--json", names},
+       0,
+       JsonSummary("\"\xC3\xA9 \\u0001\\\\\\\"\\u00ff\\u00c3(\\u00ed\\u00a0\\u0080\"",
+                   "c3a920015c22ffc328eda080", {35, 162, 1, 1, 1, 1})},
   };
   fs::create_directory(help);
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.Arguments));
+    WriteWholeFile(out, previous);
     const TRunResult result = Unpack(c.Arguments);
     EXPECT_EQ(result.ExitCode, c.ExitCode);
     EXPECT_EQ(result.Output, c.Output);
-    EXPECT_FALSE(Exists(out));
-  }
-}
-
-// Without a plainfile the container is only checked and described; with one, the image is
-// written there, replacing what it held. Name bytes outside printable ASCII and the
-// backslash are escaped.
-TEST(Hex2plainSuccess, TheContainerIsDescribedAndItsImageWrittenWhereAsked) {
-  const std::string abc =
-      Summary("ZRQ-705", "38", "564 (0x00000234)", "3 bytes", "3", "2 bits", "2 bits");
-  const struct {
-    Bytes Input;
-    std::string NameId;
-    std::string Plainfile;  // "out": dir/out, which holds "previous"
-    std::string Output;     // empty: any description
-  } cases[] = {{Text("abc"), "-", "", abc},
-               {Text("abc"), "-", NullDevice, abc},
-               {Text("abc"), "-", "out", abc},
-               {{},
-                "-",
-                "out",
-                Summary("ZRQ-705", "33", "128 (0x00000080)", "0 bytes", "0", "none", "none")},
-               // UTF-8, which a Windows command line can pass.
-               {Text("a"), "\xC3\xBF\x01\xC3\xA9 a\\b~", "out",
-                Summary("\\xC3\\xBF\\x01\\xC3\\xA9 a\\x5Cb~", "35", "162 (0x000000A2)", "1 byte",
-                        "1", "1 bit", "1 bit")},
-               {Bytes(70000, 0xFF), "-", "out", ""},
-               {RandomBytes(100000, 7), "-", "out", ""}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.Plainfile);
-    TTempDir dir;
-    const std::string hex = Pack(dir, c.Input, c.NameId);
-    WriteWholeFile(dir / "out", Text("previous"));
-    const std::string plainfile = c.Plainfile == "out" ? dir / "out" : c.Plainfile;
-    const TRunResult result =
-        Unpack(plainfile.empty() ? std::vector{hex} : std::vector{hex, plainfile});
-    EXPECT_EQ(result.ExitCode, 0);
-    EXPECT_EQ(result.Output, c.Output.empty() ? result.Output : c.Output);
-    EXPECT_TRUE(result.Output.ends_with("Ok\r\n"));
-    EXPECT_TRUE(ReadWholeFile(dir / "out") == (c.Plainfile == "out" ? c.Input : Text("previous")));
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 3);
-  }
-  EXPECT_TRUE(IsCharDevice(NullDevice));
-}
-
-TEST(Hex2plainFailure, ACorruptContainerIsReportedAndItsIncompleteImageRemoved) {
-  TTempDir dir;
-  const std::string hex = Pack(dir, RandomBytes(200000, 3, 0.3));
-  Bytes damaged = ReadWholeFile(hex);
-  damaged[damaged.size() - 1000] ^= 0x10;  // past the first blocks of the image
-  WriteWholeFile(hex, damaged);
-  WriteWholeFile(dir / "out", Text("previous"));
-  const TRunResult result = Unpack({hex, dir / "out"});
-  EXPECT_EQ(result.ExitCode, 1);
-  EXPECT_TRUE(result.Output.starts_with(
-      Banner + testing_support::FailureReportStart(
-                   "hex2plain", "EBadContainer",
-                   "Container " + hex + " is damaged: its payload's bytes sum to ")))
-      << result.Output;
-  EXPECT_TRUE(result.Output.ends_with(".\r\n"));
-  EXPECT_FALSE(Exists(dir / "out"));
-}
-
-// A hexfile that is missing or a directory, or a plainfile naming the hexfile by any name, is
-// refused before anything is created or truncated.
-TEST(Hex2plainFailure, AnUnusableFileIsReportedAndTheHexfileKept) {
-  TTempDir dir;
-  const std::string hex = Pack(dir, RandomBytes(10000, 4, 0.3));
-  const Bytes container = ReadWholeFile(hex);
-  fs::create_hard_link(hex, dir / "hard");
-  const std::string out = dir / "out";
-  std::vector<std::pair<std::string, std::string>> cases = {{dir / "missing", out},
-                                                            {dir.path(), out},
-                                                            {hex, hex},
-                                                            {hex, dir.path() + "/./in.hex"},
-                                                            {hex, dir / "hard"}};
-#ifndef _WIN32
-  fs::create_symlink(hex, dir / "soft");
-  cases.emplace_back(hex, dir / "soft");
-#else
-  cases.emplace_back(hex, dir.path() + "\\IN.HEX");
-#endif
-  for (const auto& [in, plain] : cases) {
-    SCOPED_TRACE(in + " to " + plain);
-    const TRunResult result = Unpack({in, plain});
-    EXPECT_EQ(result.ExitCode, 1);
-    EXPECT_EQ(result.Output, plain == out
-                                 ? Failure("EError", "Invalid Filename")
-                                 : Failure("EFCreateError", "Cannot create file " + plain));
+    EXPECT_TRUE(!c.Output.starts_with("{") ||
+                ParseJson(result.Output).size() == (c.ExitCode ? 3u : 11u));
+    EXPECT_EQ(Exists(out), c.Out.has_value());
+    EXPECT_TRUE(!c.Out || ReadWholeFile(out) == *c.Out);
     EXPECT_EQ(ReadWholeFile(hex), container);
-    EXPECT_FALSE(Exists(out));
   }
-}
-
-TEST(Hex2plainFailure, AFailureToPrintTheSummaryKeepsTheCompleteImage) {
-#ifdef _WIN32
-  GTEST_SKIP() << "Windows has no file-size limit for a process";
-#endif
-  TTempDir dir;
-  const std::string hex = Pack(dir, Text("abc"));
-  const TRunOptions options{.StdoutPath = dir / "console",
-                            .FileSizeLimit = static_cast<long long>(Banner.size())};
-  EXPECT_EQ(Unpack({hex, dir / "out"}, options).ExitCode, 1);
-  EXPECT_EQ(ReadWholeFile(dir / "console"), Text(Banner));
-  EXPECT_EQ(ReadWholeFile(dir / "out"), Text("abc"));
+  // Nothing else was left: the containers, plain.in, out and the folder --help.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 7);
 }
 
 }  // namespace
