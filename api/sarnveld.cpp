@@ -14,7 +14,7 @@
 #include <string_view>
 #include <utility>
 
-#include "runs.h"
+#include "faces.h"
 #include "sarnveld.hpp"
 
 namespace {

@@ -8,10 +8,10 @@
 
 #include "base/errors.h"
 #include "container/container.h"
+#include "faces.h"
 #include "file/file.h"
 #include "huffman/huffman.h"
 #include "pack/pack.h"
-#include "runs.h"
 #include "sarnveld.hpp"
 #include "unpack/decoder.h"
 
