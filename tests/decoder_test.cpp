@@ -243,8 +243,10 @@ TEST(Decode, EachBrokenRuleIsNamedWithWhereItIs) {
     const std::string said = ExpectAllAgree(c.Container, &device).first;
     EXPECT_THAT(said, HasSubstr(c.Message));
     EXPECT_EQ(device, c.Device);
-    EXPECT_THAT(said, testing::ContainsRegex(
-                          "^EBadContainer: (Container c.hex is damaged: |File c.hex is not a)"));
+    // Not a regular expression: on Windows GoogleTest's have no groups.
+    EXPECT_TRUE(said.starts_with("EBadContainer: Container c.hex is damaged: ") ||
+                said.starts_with("EBadContainer: File c.hex is not a"))
+        << said;
   }
 }
 
