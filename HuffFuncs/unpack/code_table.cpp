@@ -1,7 +1,6 @@
 #include "unpack/code_table.h"
 
 #include <algorithm>
-#include <utility>
 
 #include "base/errors.h"
 #include "container/container.h"
@@ -14,30 +13,6 @@ std::string BitString(std::uint64_t bits, std::uint32_t length) {
   for (std::uint32_t k = length; k > 0; --k)
     text += static_cast<char>('0' + ((bits >> (k - 1)) & 1));
   return text;
-}
-
-// Each code covers the share 2^-length of all bit sequences, as the interval
-// [code, code + 1) * 2^(32 - length) of 32-bit values; a complete prefix code tiles them.
-constexpr std::uint64_t Space = std::uint64_t{1} << 32;
-
-// The first bit sequences that no code of the symbols up to lastSymbol begins, as
-// [gapBegin, gapEnd) (gapEnd 0: none). The codes are known not to clash.
-std::pair<std::uint64_t, std::uint64_t> FindGap(const TCodeTable& codes, int lastSymbol) {
-  struct TSpan {
-    std::uint64_t First, Size;
-  } spans[SymbolCount];  // left unset but for the first `count`
-  std::size_t count = 0;
-  for (int symbol = 0; symbol <= lastSymbol; ++symbol) {
-    const TCodeEntry& code = codes[symbol];
-    if (code.Length != 0)
-      spans[count++] = {code.Bits * (Space >> code.Length), Space >> code.Length};
-  }
-  std::sort(spans, spans + count, [](const TSpan& a, const TSpan& b) { return a.First < b.First; });
-  std::uint64_t reached = 0;
-  std::size_t i = 0;
-  for (; i < count && spans[i].First == reached; ++i)
-    reached += spans[i].Size;
-  return {reached, reached == Space ? 0 : i < count ? spans[i].First : Space};
 }
 
 }  // namespace
@@ -55,42 +30,74 @@ void Damaged(const std::string& container, const std::string& what) {
   throw EBadContainer("Container " + container + " is damaged: " + what);
 }
 
-// Reported with the earliest entry it clashes with.
-std::string FindClash(const TCodeTable& codes, const TEntryBits& entries, int symbol) {
-  const TCodeEntry& b = codes[symbol];
-  for (int earlier = 0; earlier < symbol; ++earlier) {
-    const TCodeEntry& a = codes[earlier];
-    const std::uint32_t common = std::min(a.Length, b.Length);
-    if (a.Length == 0 || (a.Bits >> (a.Length - common)) != (b.Bits >> (b.Length - common)))
-      continue;
-    return "the codes of " + SymbolName(earlier) + " (" + BitString(a.Bits, a.Length) +
-           ", entry at " + Where(entries[earlier]) + ") and " + SymbolName(symbol) + " (" +
-           BitString(b.Bits, b.Length) + ", entry at " + Where(entries[symbol]) +
-           ") clash: one begins with the other";
+int TCodeTree::Add(const TCodeEntry& code, int symbol) {
+  std::size_t at = 0;
+  for (int k = static_cast<int>(code.Length) - 1; k > 0; --k) {
+    int& next = Nodes[at][(code.Bits >> k) & 1];
+    if (next < 0)
+      return ~next;  // an earlier code begins this one
+    if (next == 0) {
+      next = static_cast<int>(Nodes.size());
+      Nodes.push_back({0, 0});  // moves `next`: `at` is read from the index
+    }
+    at = static_cast<std::size_t>(Nodes[at][(code.Bits >> k) & 1]);
+  }
+  int& leaf = Nodes[at][code.Bits & 1];
+  if (leaf != 0)  // the same code, or codes that begin with this one
+    return leaf < 0 ? ~leaf : Earliest(leaf);
+  leaf = ~symbol;
+  return -1;
+}
+
+TCodeEntry TCodeTree::FirstGap(int at, TCodeEntry path) const {
+  for (const unsigned bit : {0u, 1u}) {
+    const int next = Nodes[static_cast<std::size_t>(at)][bit];
+    const TCodeEntry here{(path.Bits << 1) | bit, path.Length + 1};
+    if (next == 0)
+      return here;
+    if (next > 0)
+      if (const TCodeEntry gap = FirstGap(next, here); gap.Length != 0)
+        return gap;
   }
   return {};
 }
 
+int TCodeTree::Earliest(int at) const {
+  int earliest = SymbolCount;
+  for (const int next : Nodes[static_cast<std::size_t>(at)])
+    earliest = std::min(earliest, next < 0 ? ~next : next > 0 ? Earliest(next) : SymbolCount);
+  return earliest;
+}
+
+// Reported with the earliest entry it clashes with.
+std::string AddCode(TCodeTree& tree, const TCodeTable& codes, const TEntryBits& entries,
+                    int symbol) {
+  const int earlier = tree.Add(codes[symbol], symbol);
+  if (earlier < 0)
+    return {};
+  const TCodeEntry& a = codes[earlier];
+  const TCodeEntry& b = codes[symbol];
+  return "the codes of " + SymbolName(earlier) + " (" + BitString(a.Bits, a.Length) +
+         ", entry at " + Where(entries[earlier]) + ") and " + SymbolName(symbol) + " (" +
+         BitString(b.Bits, b.Length) + ", entry at " + Where(entries[symbol]) +
+         ") clash: one begins with the other";
+}
+
 // The end marker's entry is always last: when the byte values' codes already take every bit
 // sequence, it cannot be there.
-std::string FindNoRoomForEndMarker(const TCodeTable& codes, std::uint64_t at) {
-  if (FindGap(codes, 255).second != 0)
+std::string FindNoRoomForEndMarker(const TCodeTree& tree, std::uint64_t at) {
+  if (tree.FirstGap().Length != 0)
     return {};
   return "the code entry of the end marker is missing at " + Where(at) +
          ": the byte values' codes leave no room for its code";
 }
 
-std::string FindIncomplete(const TCodeTable& codes, std::uint64_t end) {
-  const auto [gapBegin, gapEnd] = FindGap(codes, EndMarker);
-  if (gapEnd == 0)
+std::string FindIncomplete(const TCodeTree& tree, std::uint64_t end) {
+  const TCodeEntry gap = tree.FirstGap();
+  if (gap.Length == 0)
     return {};
-  // The shortest bit string that begins the gap and begins no code.
-  int length = 1;
-  while (gapBegin % (Space >> length) != 0 || gapBegin + (Space >> length) > gapEnd)
-    ++length;
   return "the codes are not complete (the code table ends at " + Where(end) +
-         "): no code begins with " +
-         BitString(gapBegin >> (32 - length), static_cast<std::uint32_t>(length));
+         "): no code begins with " + BitString(gap.Bits, gap.Length);
 }
 
 }  // namespace huff

@@ -152,9 +152,9 @@ class TDecoder {
     for (int value = 0; value < 256; ++value)
       if (Codes[value].Length != 0)
         ReadEntry(value);
-    Check(FindNoRoomForEndMarker(Codes, BitPos));
+    Check(FindNoRoomForEndMarker(Tree, BitPos));
     ReadEntry(EndMarker);
-    Check(FindIncomplete(Codes, BitPos));
+    Check(FindIncomplete(Tree, BitPos));
     if (Options.BitByBit) {
       DecodeDataBitByBit();
     } else {
@@ -182,7 +182,7 @@ class TDecoder {
     Summary.LongestCode = std::max(Summary.LongestCode, length);
     Summary.ShortestCode =
         Summary.ShortestCode == 0 ? length : std::min(Summary.ShortestCode, length);
-    Check(FindClash(Codes, Entries, symbol));
+    Check(AddCode(Tree, Codes, Entries, symbol));
   }
 
   // --- Coded data -----------------------------------------------------------------------
@@ -194,15 +194,13 @@ class TDecoder {
 
   // The straightforward decode: one bit at a time, through the code tree.
   void DecodeDataBitByBit() {
-    TCodeTree tree;
-    tree.Build(Codes);
     StartOutput();
     for (;;) {
       int at = 0;
       do {
         if (BitPos >= PayloadBits)
           FailRunPast();
-        at = tree.Step(at, static_cast<unsigned>(Peek() >> 63));
+        at = Tree.Step(at, static_cast<unsigned>(Peek() >> 63));
         ++BitPos;
       } while (at > 0);
       if (~at == EndMarker)
@@ -338,6 +336,7 @@ class TDecoder {
 
   TCodeTable Codes{};
   TEntryBits Entries{};
+  TCodeTree Tree;  // grown as the entries are read
   TLookupTables Lookup;
   TFastDecoder Fast;
   std::unique_ptr<std::uint8_t[]> OutBuffer;

@@ -183,24 +183,6 @@ void DecodeLanes(const TFastTables& shared, const std::uint8_t* buffer, std::uin
 
 }  // namespace
 
-void TCodeTree::Build(const TCodeTable& codes) {
-  Nodes.assign(1, {0, 0});
-  for (int symbol = 0; symbol < SymbolCount; ++symbol) {
-    const TCodeEntry& code = codes[symbol];
-    int at = 0;
-    for (int k = static_cast<int>(code.Length) - 1; k > 0; --k) {
-      int& next = Nodes[static_cast<std::size_t>(at)][(code.Bits >> k) & 1];
-      if (next == 0) {
-        next = static_cast<int>(Nodes.size());
-        Nodes.push_back({0, 0});  // moves `next`
-      }
-      at = Nodes[static_cast<std::size_t>(at)][(code.Bits >> k) & 1];
-    }
-    if (code.Length != 0)
-      Nodes[static_cast<std::size_t>(at)][code.Bits & 1] = ~symbol;
-  }
-}
-
 TMeeting MeetGuess(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t& t,
                    std::uint64_t s, std::uint64_t guessEnd, std::uint64_t limit, std::uint64_t stop,
                    std::uint8_t*& out, std::size_t& skipped) {

@@ -15,20 +15,6 @@
 
 namespace huff {
 
-// --- Bit at a time ----------------------------------------------------------------------
-
-// The codes as a binary tree, walked one bit at a time.
-class TCodeTree {
- public:
-  // For complete codes that do not clash.
-  void Build(const TCodeTable& codes);
-  // From node `at` (0 is the root) along `bit`: the next node, or ~symbol at a leaf.
-  int Step(int at, unsigned bit) const { return Nodes[static_cast<std::size_t>(at)][bit & 1]; }
-
- private:
-  std::vector<std::array<int, 2>> Nodes;
-};
-
 // --- Guess, then meet -------------------------------------------------------------------
 
 enum class TMeeting { Met, Missed, Careful };
