@@ -22,16 +22,19 @@ namespace {
 //   bits 2-4  the smallest segment (MinSegments), so that small inputs get many segments;
 //   bits 5-7  the most bytes a read of the container returns (ReadLimits; 0: any number).
 // Byte 1 makes the image longer: the rest of the input, repeated to its own length plus
-// Growth(byte 1) bytes: 7 per unit below 0xF0, 10080 per unit of byte 1 - 0xEF from there on.
-// Only images longer than a chunk (32 KiB) have more than one segment with bytes in it;
-// 0xF2 (3 * 10080) and a pattern of 2528 bytes make exactly one chunk. The longest image, some
-// 160 KiB, packs bit by bit ten times slower than a short one: only 1 value in 16 asks for it.
+// Growth(byte 1) bytes: 7 per unit below 0xF0, 10080 per unit of byte 1 - 0xEF from there on,
+// at most 8 units. Only images longer than a chunk (32 KiB) have more than one segment with
+// bytes in it; 0xF2 (3 * 10080) and a pattern of 2528 bytes make exactly one chunk. A long
+// image packs bit by bit ten times slower than a short one, and the fuzzer keeps long ones for
+// the segments they reach, until they are most of its corpus: three chunks are enough for a
+// segment between two others.
 constexpr std::array<std::uint64_t, 8> MinSegments{1,     5,     1000,  32767,
                                                    32768, 40000, 65536, 1u << 20};
 constexpr std::array<std::size_t, 8> ReadLimits{0, 1, 3, 8, 100, 4096, 32767, 65536};
 
 std::size_t Growth(std::uint8_t control) {
-  return control < 0xF0 ? control * std::size_t{7} : (control - 0xEFu) * std::size_t{10080};
+  return control < 0xF0 ? control * std::size_t{7}
+                        : (std::min(control, std::uint8_t{0xF7}) - 0xEFu) * std::size_t{10080};
 }
 
 struct TPacked {

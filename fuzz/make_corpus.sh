@@ -127,9 +127,9 @@ printf '' | tripseed empty '\x00\x00'
 printf 'A' | tripseed one-byte '\x00\x00'
 printf 'abracadabra' | tripseed abracadabra-two-threads '\x01\x00'
 every 0 255 | tripseed every-byte-value-three-threads '\x02\x00'
-# Some 160 KiB: five chunks, on four threads, read back three bytes at a time.
+# Some 80 KiB: three chunks, on four threads, read back three bytes at a time.
 { repeat 377 40; printf '\x00\x01\x02\x03 ldr r0, [pc]'; repeat 377 17; } |
-  tripseed erased-flash-five-chunks-four-threads '\x43\xff'
+  tripseed erased-flash-three-chunks-four-threads '\x43\xf7'
 # Codes of 14 bits, over two chunks.
 fibonacci 14 | tripseed fourteen-bit-codes-two-chunks '\x0d\xf3'
 # 2528 + 3 * 10080 bytes: exactly one chunk; one more byte: a second chunk with one byte in it.
