@@ -122,7 +122,9 @@ class FaultSweep : public ::testing::TestWithParam<TSweepCase> {};
 // Each read, write, size query and close of a run is failed in turn, until the shim reports
 // that the run made no call with that number. The sweep fails when a kind that the program
 // uses saw no fault, so that it cannot pass by failing nothing. Short reads and writes, each
-// interrupted first, are retried and change nothing.
+// interrupted first, are retried and change nothing. A signal that stops a run while its
+// output is being written removes the output (and so the file it replaced) and ends the
+// program as the signal asks.
 TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesNoOutput) {
   const TSweepCase& c = GetParam();
   TTempDir dir;
@@ -156,6 +158,18 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesNoOutput) {
     counts += " " + std::to_string(failed) + " " + kind;
   }
   std::printf("%s\n", counts.c_str());
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    if (!writes)
+      break;
+    WriteWholeFile(dir / "out", Text("previous"));
+    std::vector<std::string> environment = Fault("write", 2);
+    environment.push_back("FAULT_SIGNAL=" + std::to_string(signal));
+    const TRunResult result = RunWithShim(subject, dir, environment).Result;
+    EXPECT_EQ(result.Signal, signal);
+    EXPECT_EQ(result.Output, subject.Banner);
+    EXPECT_FALSE(Exists(dir / "out"));
+    EXPECT_EQ(ReadWholeFile(dir / "in"), subject.Input);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Programs, FaultSweep,
@@ -165,30 +179,6 @@ INSTANTIATE_TEST_SUITE_P(Programs, FaultSweep,
                                            TSweepCase{"Check", TMode::Check, 200000, 0.3},
                                            TSweepCase{"Unpack", TMode::Unpack, 1300000, 0.3}),
                          [](const auto& info) { return std::string(info.param.Name); });
-
-// A signal that stops a run while its output is being written removes the output (and so the
-// file it replaced) and ends the program as the signal asks, with one segment or several.
-TEST(Signals, AStoppedRunLeavesNoOutputAndEndsWithTheSignal) {
-  const struct {
-    TMode Mode;
-    std::size_t Size;
-  } runs[] = {{TMode::Pack, 200000}, {TMode::Pack, (2u << 20) + 5000}, {TMode::Unpack, 1300000}};
-  for (const auto& run : runs)
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-      TTempDir dir;
-      const TSubject subject = Prepare(run.Mode, dir, RandomBytes(run.Size, 9, 0.3), dir / "out");
-      SCOPED_TRACE(subject.Module + ", " + std::to_string(run.Size) + " bytes, signal " +
-                   std::to_string(signal));
-      WriteWholeFile(dir / "out", Text("previous"));
-      std::vector<std::string> environment = Fault("write", 2);
-      environment.push_back("FAULT_SIGNAL=" + std::to_string(signal));
-      const TRunResult result = RunWithShim(subject, dir, environment).Result;
-      EXPECT_EQ(result.Signal, signal);
-      EXPECT_EQ(result.Output, subject.Banner);
-      EXPECT_FALSE(Exists(dir / "out"));
-      EXPECT_EQ(ReadWholeFile(dir / "in"), subject.Input);
-    }
-}
 
 // A full disk after short writes; a file-size limit; /dev/full, named or through a link; a
 // 64 KiB tmpfs that fills up, where the test may mount one (as root); and an input that the
