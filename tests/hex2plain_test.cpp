@@ -1,5 +1,5 @@
-// Whole-program tests: they run the built hex2plain (and sarnveld2hex, to make containers) on
-// real files and check the console bytes, the exit code and the files left behind.
+// Whole-program tests: they run the built hex2plain on real files and check the console bytes,
+// the exit code and the files left behind.
 #include <gtest/gtest.h>
 
 #include <algorithm>

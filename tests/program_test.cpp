@@ -55,50 +55,46 @@ Bytes AbcContainer(const std::string& nameId, const std::string& manufacturer) {
   return container;
 }
 
-TEST(CommandLine, AnyArgumentCountButFourPrintsOnlyTheUsageTextAndTouchesNoFile) {
+// Any argument count but four prints only the usage text and touches no file. Empty arguments
+// are skipped, so the others keep their positions; only a lone "-" selects a default name,
+// other text is stored byte for byte, cut to 15 bytes and a zero.
+TEST(CommandLine, TheArgumentsGiveTheUsageTextOrTheNamesStored) {
   TTempDir dir;
   WriteWholeFile(dir / "in", Text("abc"));
-  const std::string in = dir / "in";
-  const std::string out = dir / "out";
-  const std::vector<std::vector<std::string>> cases = {
-      {}, {in, out, "-"}, {in, out, "-", "-", "-"}, {in, out, "-", ""}, {"", in, out, "-"}};
-  for (const auto& arguments : cases) {
-    SCOPED_TRACE(::testing::PrintToString(arguments));
-    const TRunResult result = RunPacker(arguments);
-    EXPECT_EQ(result.ExitCode, 0);
-    EXPECT_EQ(result.Output, Usage);
-    EXPECT_FALSE(Exists(out));
-  }
-}
-
-// Empty arguments are skipped, so the others keep their positions; only a lone "-" selects a
-// default name, other text is stored byte for byte, cut to 15 bytes and a zero.
-TEST(CommandLine, TheNamesAreStoredAsGivenOrAsTheirDefaults) {
-  const std::string fifteen = "ABCDEFGHIJKLMNO";
+  const std::string in = dir / "in", out = dir / "out", fifteen = "ABCDEFGHIJKLMNO";
+  const auto names = [&](const std::string& nameId, const std::string& manufacturer) {
+    return std::vector<std::string>{"", in, "", out, nameId, "", manufacturer, ""};
+  };
   const struct {
-    std::string NameId, Manufacturer, StoredNameId, StoredManufacturer;
-  } cases[] = {{"-", "-", "ZRQ-705", "Sarnveld"},
-               {"--", " -", "--", " -"},
-               {"- ", "Acme", "- ", "Acme"},
+    std::vector<std::string> Arguments;
+    std::string StoredNameId{}, StoredManufacturer{};  // none: the usage text
+  } cases[] = {{{}},
+               {{in, out, "-"}},
+               {{in, out, "-", "-", "-"}},
+               {{in, out, "-", ""}},
+               {{"", in, out, "-"}},
+               {names("-", "-"), "ZRQ-705", "Sarnveld"},
+               {names("--", " -"), "--", " -"},
+               {names("- ", "Acme"), "- ", "Acme"},
                // Not ASCII, but UTF-8: Windows passes a command line as text, in which bytes
                // that are not UTF-8 cannot be given.
-               {"\xC3\xBF\x01\xC3\xA9", "-", "\xC3\xBF\x01\xC3\xA9", "Sarnveld"},
+               {names("\xC3\xBF\x01\xC3\xA9", "-"), "\xC3\xBF\x01\xC3\xA9", "Sarnveld"},
 #ifndef _WIN32
                // Where arguments are bytes, any bytes are stored as given.
-               {"\xFF\xFE", "\x80", "\xFF\xFE", "\x80"},
+               {names("\xFF\xFE", "\x80"), "\xFF\xFE", "\x80"},
 #endif
-               {fifteen, fifteen, fifteen, fifteen},
-               {fifteen + "P", "-", fifteen, "Sarnveld"},
-               {"-", fifteen + std::string(40, 'x'), "ZRQ-705", fifteen}};
+               {names(fifteen, fifteen), fifteen, fifteen},
+               {names(fifteen + "P", "-"), fifteen, "Sarnveld"},
+               {names("-", fifteen + std::string(40, 'x')), "ZRQ-705", fifteen}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.NameId + " / " + c.Manufacturer);
-    TTempDir dir;
-    WriteWholeFile(dir / "in", Text("abc"));
-    const TRunResult result =
-        RunPacker({"", dir / "in", "", dir / "out", c.NameId, "", c.Manufacturer, ""});
+    SCOPED_TRACE(::testing::PrintToString(c.Arguments));
+    fs::remove(out);
+    const TRunResult result = RunPacker(c.Arguments);
     EXPECT_EQ(result.ExitCode, 0);
-    EXPECT_EQ(result.Output, Success);
-    EXPECT_EQ(ReadWholeFile(dir / "out"), AbcContainer(c.StoredNameId, c.StoredManufacturer));
+    EXPECT_EQ(result.Output, c.StoredNameId.empty() ? Usage : Success);
+    EXPECT_TRUE(c.StoredNameId.empty()
+                    ? !Exists(out)
+                    : ReadWholeFile(out) == AbcContainer(c.StoredNameId, c.StoredManufacturer));
   }
 }
 
