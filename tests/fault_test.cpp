@@ -193,11 +193,14 @@ TEST(Failures, AWriteWithoutRoomOrAChangedInputIsReportedAndLeavesNoOutput) {
   std::vector<std::string> shortThenFull = Fault("write", 50, ENOSPC);
   shortThenFull.push_back("FAULT_SHORT=1000");
   constexpr std::size_t Small = 200000, Large = (2u << 20) + 5000;
-  const auto full = [](const std::string& out) {
-    return "Cannot write file " + out + ": No space left on device";
+  const std::string in = dir / "in", out = dir / "out", counted = " bytes were counted";
+  const auto full = [](const std::string& path) {
+    return "Cannot write file " + path + ": No space left on device";
   };
-  const std::string in = dir / "in", counted = " bytes were counted";
-  // 0xEE never occurs in the skewed images, so it has no code.
+  const auto patch = [](std::size_t at, int value) {
+    return "FAULT_PATCH=" + std::to_string(at) + "," + std::to_string(value);
+  };
+  // 0xEE (238) never occurs in the skewed images, so it has no code.
   const auto codeless = [&](std::size_t at) {
     return "File " + in + " changed while it was being packed: byte value 0xEE at offset " +
            std::to_string(at) + " was not there when it was counted";
@@ -209,73 +212,41 @@ TEST(Failures, AWriteWithoutRoomOrAChangedInputIsReportedAndLeavesNoOutput) {
     TMode Mode;
     std::size_t Size;
     std::string Out;
-    TRunOptions Options;
-    std::string Kind, Message;
+    std::vector<std::string> Environment;
+    std::string Message;  // of an EInOutError, or from "File " on of an EInputChanged
+    long long FileSizeLimit = -1;
   } cases[] = {
+      {TMode::Pack, Small, out, shortThenFull, full(out)},
+      {TMode::Unpack, Small, out, shortThenFull, full(out)},
+      {TMode::Unpack, Small, out, {}, "Cannot write file " + out + ": File too large", 65536},
+      {TMode::Unpack, Small, "/dev/full", {}, full("/dev/full")},
+      {TMode::Pack, Small, dir / "full", {}, full(dir / "full")},
+      {TMode::Unpack, Small, dir / "full", {}, full(dir / "full")},
+      {TMode::Pack, Small, dir / "small/out", {}, full(dir / "small/out")},
+      {TMode::Unpack, Small, dir / "small/out", {}, full(dir / "small/out")},
+      {TMode::Pack, Small, out, {patch(Small, 7)}, grew(Small)},
+      {TMode::Pack, Large, out, {patch(Large, 7)}, grew(Large)},
+      {TMode::Pack, Small, out, {patch(150000, 238)}, codeless(150000)},
+      {TMode::Pack, Large, out, {patch(Large - 100, 238)}, codeless(Large - 100)},
       {TMode::Pack,
        Small,
-       dir / "out",
-       {.Environment = shortThenFull},
-       "EInOutError",
-       full(dir / "out")},
-      {TMode::Unpack,
-       Small,
-       dir / "out",
-       {.Environment = shortThenFull},
-       "EInOutError",
-       full(dir / "out")},
-      {TMode::Unpack,
-       Small,
-       dir / "out",
-       {.FileSizeLimit = 65536},
-       "EInOutError",
-       "Cannot write file " + (dir / "out") + ": File too large"},
-      {TMode::Unpack, Small, "/dev/full", {}, "EInOutError", full("/dev/full")},
-      {TMode::Pack, Small, dir / "full", {}, "EInOutError", full(dir / "full")},
-      {TMode::Unpack, Small, dir / "full", {}, "EInOutError", full(dir / "full")},
-      {TMode::Pack, Small, dir / "small/out", {}, "EInOutError", full(dir / "small/out")},
-      {TMode::Unpack, Small, dir / "small/out", {}, "EInOutError", full(dir / "small/out")},
-      {TMode::Pack,
-       Small,
-       dir / "out",
-       {.Environment = {"FAULT_PATCH=200000,7"}},
-       "EInputChanged",
-       grew(Small)},
-      {TMode::Pack,
-       Large,
-       dir / "out",
-       {.Environment = {"FAULT_PATCH=" + std::to_string(Large) + ",7"}},
-       "EInputChanged",
-       grew(Large)},
-      {TMode::Pack,
-       Small,
-       dir / "out",
-       {.Environment = {"FAULT_PATCH=150000,238"}},
-       "EInputChanged",
-       codeless(150000)},
-      {TMode::Pack,
-       Large,
-       dir / "out",
-       {.Environment = {"FAULT_PATCH=" + std::to_string(Large - 100) + ",238"}},
-       "EInputChanged",
-       codeless(Large - 100)},
-      {TMode::Pack,
-       Small,
-       dir / "out",
-       {.Environment = {"FAULT_TRUNCATE=100000"}},
-       "EInputChanged",
+       out,
+       {"FAULT_TRUNCATE=100000"},
        "File " + in + " shrank while it was being packed: 200000" + counted + ", 100000 read"}};
   for (const auto& c : cases) {
     if (c.Out == dir / "small/out" && !small)
       continue;
     const TSubject subject = Prepare(c.Mode, dir, RandomBytes(c.Size, 8, 0.3), c.Out);
     SCOPED_TRACE(subject.Module + " to " + c.Out + ": " + c.Message);
-    const TShimRun run = RunWithShim(subject, dir, c.Options.Environment, c.Options);
+    const bool changed = c.Message.starts_with("File ");
+    const TShimRun run =
+        RunWithShim(subject, dir, c.Environment, {.FileSizeLimit = c.FileSizeLimit});
     EXPECT_EQ(run.Result.ExitCode, 1);
-    EXPECT_EQ(run.Result.Output, subject.Failure(c.Kind, c.Message));
-    EXPECT_TRUE(c.Options.Environment != shortThenFull || run.Seen.at("write").second);
-    EXPECT_FALSE(Exists(dir / "out"));
-    EXPECT_TRUE(c.Kind == "EInputChanged" || ReadWholeFile(in) == subject.Input);
+    EXPECT_EQ(run.Result.Output,
+              subject.Failure(changed ? "EInputChanged" : "EInOutError", c.Message));
+    EXPECT_TRUE(c.Environment != shortThenFull || run.Seen.at("write").second);
+    EXPECT_FALSE(Exists(out));
+    EXPECT_TRUE(changed || ReadWholeFile(in) == subject.Input);
   }
   EXPECT_TRUE(IsCharDevice("/dev/full"));
   EXPECT_EQ(fs::read_symlink(dir / "full"), "/dev/full");
