@@ -105,17 +105,12 @@ inline const std::string NullDevice = "/dev/null";
 inline const std::string ExecutableSuffix = "";
 #endif
 
-// What a failed run of `program` prints after its banner, up to the end of the message.
-inline std::string FailureReportStart(const std::string& program, const std::string& kind,
-                                      const std::string& message) {
-  return "Exception " + kind + " in module " + program + ExecutableSuffix + " at 00000000.\n" +
-         message;
-}
-
-// All that a failed run prints after its banner: a message ending in "." gets no second.
+// All that a failed run of `program` prints after its banner: the first line ends in a bare
+// LF, and a message ending in "." gets no second.
 inline std::string FailureReport(const std::string& program, const std::string& kind,
                                  const std::string& message) {
-  return FailureReportStart(program, kind, message) + (message.ends_with(".") ? "" : ".") + "\r\n";
+  return "Exception " + kind + " in module " + program + ExecutableSuffix + " at 00000000.\n" +
+         message + (message.ends_with(".") ? "" : ".") + "\r\n";
 }
 
 // Holds an existing file open as its one writer, as a run of the programs does, until destroyed.
