@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,17 +20,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using testing_support::Bytes;
-using testing_support::Exists;
-using testing_support::IsCharDevice;
-using testing_support::NullDevice;
-using testing_support::RandomBytes;
-using testing_support::ReadWholeFile;
-using testing_support::Text;
-using testing_support::TRunOptions;
-using testing_support::TRunResult;
-using testing_support::TTempDir;
-using testing_support::WriteWholeFile;
+using namespace testing_support;
 
 const std::string Banner =
     "Sarnveld Memory to Hex Compressor\r\n"
@@ -42,73 +32,64 @@ const std::string Usage = Banner +
                           "  Manufacturer: use '-' for default 'Sarnveld'\r\n";
 const std::string Success = Banner + "Ok\r\n";
 
-// The console bytes of a failed run, up to the end of the message.
-std::string Report(const std::string& kind, const std::string& message) {
-  return Banner + testing_support::FailureReportStart("sarnveld2hex", kind, message);
-}
-
 // The whole console output of a failed run: a message already ending with "." gets no second.
 std::string Failure(const std::string& kind, const std::string& message) {
-  return Banner + testing_support::FailureReport("sarnveld2hex", kind, message);
+  return Banner + FailureReport("sarnveld2hex", kind, message);
 }
 
 TRunResult RunPacker(const std::vector<std::string>& arguments, const TRunOptions& options = {}) {
-  return testing_support::RunProgram(SARNVELD2HEX_PATH, arguments, options);
+  return RunProgram(SARNVELD2HEX_PATH, arguments, options);
 }
 
 // The container of "abc" with the given names.
 Bytes AbcContainer(const std::string& nameId, const std::string& manufacturer) {
-  Bytes container = testing_support::Pack(Text("abc"));
+  Bytes container = Pack(Text("abc"));
   std::fill_n(container.begin(), 32, 0);
   std::copy(nameId.begin(), nameId.end(), container.begin());
   std::copy(manufacturer.begin(), manufacturer.end(), container.begin() + 16);
   return container;
 }
 
-TEST(CommandLine, AnyArgumentCountButFourPrintsOnlyTheUsageTextAndTouchesNoFile) {
+// Any argument count but four prints only the usage text and touches no file. Empty arguments
+// are skipped, so the others keep their positions; only a lone "-" selects a default name,
+// other text is stored byte for byte, cut to 15 bytes and a zero.
+TEST(CommandLine, TheArgumentsGiveTheUsageTextOrTheNamesStored) {
   TTempDir dir;
   WriteWholeFile(dir / "in", Text("abc"));
-  const std::string in = dir / "in";
-  const std::string out = dir / "out";
-  const std::vector<std::vector<std::string>> cases = {
-      {}, {in, out, "-"}, {in, out, "-", "-", "-"}, {in, out, "-", ""}, {"", in, out, "-"}};
-  for (const auto& arguments : cases) {
-    SCOPED_TRACE(::testing::PrintToString(arguments));
-    const TRunResult result = RunPacker(arguments);
-    EXPECT_EQ(result.ExitCode, 0);
-    EXPECT_EQ(result.Output, Usage);
-    EXPECT_FALSE(Exists(out));
-  }
-}
-
-// Empty arguments are skipped, so the others keep their positions; only a lone "-" selects a
-// default name, other text is stored byte for byte, cut to 15 bytes and a zero.
-TEST(CommandLine, TheNamesAreStoredAsGivenOrAsTheirDefaults) {
-  const std::string fifteen = "ABCDEFGHIJKLMNO";
+  const std::string in = dir / "in", out = dir / "out", fifteen = "ABCDEFGHIJKLMNO";
+  const auto names = [&](const std::string& nameId, const std::string& manufacturer) {
+    return std::vector<std::string>{"", in, "", out, nameId, "", manufacturer, ""};
+  };
   const struct {
-    std::string NameId, Manufacturer, StoredNameId, StoredManufacturer;
-  } cases[] = {{"-", "-", "ZRQ-705", "Sarnveld"},
-               {"--", " -", "--", " -"},
-               {"- ", "Acme", "- ", "Acme"},
+    std::vector<std::string> Arguments;
+    std::string StoredNameId{}, StoredManufacturer{};  // none: the usage text
+  } cases[] = {{{}},
+               {{in, out, "-"}},
+               {{in, out, "-", "-", "-"}},
+               {{in, out, "-", ""}},
+               {{"", in, out, "-"}},
+               {names("-", "-"), "ZRQ-705", "Sarnveld"},
+               {names("--", " -"), "--", " -"},
+               {names("- ", "Acme"), "- ", "Acme"},
                // Not ASCII, but UTF-8: Windows passes a command line as text, in which bytes
                // that are not UTF-8 cannot be given.
-               {"\xC3\xBF\x01\xC3\xA9", "-", "\xC3\xBF\x01\xC3\xA9", "Sarnveld"},
+               {names("\xC3\xBF\x01\xC3\xA9", "-"), "\xC3\xBF\x01\xC3\xA9", "Sarnveld"},
 #ifndef _WIN32
                // Where arguments are bytes, any bytes are stored as given.
-               {"\xFF\xFE", "\x80", "\xFF\xFE", "\x80"},
+               {names("\xFF\xFE", "\x80"), "\xFF\xFE", "\x80"},
 #endif
-               {fifteen, fifteen, fifteen, fifteen},
-               {fifteen + "P", "-", fifteen, "Sarnveld"},
-               {"-", fifteen + std::string(40, 'x'), "ZRQ-705", fifteen}};
+               {names(fifteen, fifteen), fifteen, fifteen},
+               {names(fifteen + "P", "-"), fifteen, "Sarnveld"},
+               {names("-", fifteen + std::string(40, 'x')), "ZRQ-705", fifteen}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.NameId + " / " + c.Manufacturer);
-    TTempDir dir;
-    WriteWholeFile(dir / "in", Text("abc"));
-    const TRunResult result =
-        RunPacker({"", dir / "in", "", dir / "out", c.NameId, "", c.Manufacturer, ""});
+    SCOPED_TRACE(::testing::PrintToString(c.Arguments));
+    fs::remove(out);
+    const TRunResult result = RunPacker(c.Arguments);
     EXPECT_EQ(result.ExitCode, 0);
-    EXPECT_EQ(result.Output, Success);
-    EXPECT_EQ(ReadWholeFile(dir / "out"), AbcContainer(c.StoredNameId, c.StoredManufacturer));
+    EXPECT_EQ(result.Output, c.StoredNameId.empty() ? Usage : Success);
+    EXPECT_TRUE(c.StoredNameId.empty()
+                    ? !Exists(out)
+                    : ReadWholeFile(out) == AbcContainer(c.StoredNameId, c.StoredManufacturer));
   }
 }
 
@@ -147,7 +128,7 @@ TEST(Paths, AnyPathIsTakenAsGiven) {
 #ifndef _WIN32
   EXPECT_EQ(ReadWholeFile(longOut), abc);
 #endif
-  EXPECT_EQ(testing_support::Unpack(ReadWholeFile(dir / "-")).Image, abc);
+  EXPECT_EQ(ReadWholeFile(dir / "-"), Pack(abc));
   EXPECT_TRUE(IsCharDevice(NullDevice));
   // "-" and hex: a device got no file.
   EXPECT_EQ(std::count_if(fs::directory_iterator(dir.path()), {},
@@ -155,15 +136,17 @@ TEST(Paths, AnyPathIsTakenAsGiven) {
             2);
 }
 
-// A file that is missing or not a regular file as input, or a hexfile that cannot be created
-// or would destroy the input, is refused without hanging and before anything is truncated;
-// each path is reported as the user typed it.
+// A file that is missing or not a regular file as input, or a hexfile that cannot be created,
+// would destroy the input or is being written by another process, is refused without hanging
+// and before anything is truncated; each path is reported as the user typed it.
 TEST(Failures, AnUnusableFileIsReportedAndNothingIsCreatedOrTruncated) {
   TTempDir dir;
   const Bytes input = RandomBytes(10000, 6);
   WriteWholeFile(dir / "in", input);
   fs::create_directory(dir / "folder");
   fs::create_hard_link(dir / "in", dir / "hard");
+  WriteWholeFile(dir / "locked", Text("being written"));
+  auto writing = std::make_unique<TWriterLock>(dir / "locked");
   const std::string in = dir / "in", out = dir / "out", missing = dir.path() + "/./nowhere/out.hex";
   const auto refused = [](const std::string& path) {
     return Failure("EFCreateError", "Cannot create file " + path);
@@ -180,7 +163,8 @@ TEST(Failures, AnUnusableFileIsReportedAndNothingIsCreatedOrTruncated) {
       {in, dir / "folder", refused(dir / "folder")},
       {in, in, refused(in)},
       {in, dir.path() + "/./in", refused(dir.path() + "/./in")},
-      {in, dir / "hard", refused(dir / "hard")}};
+      {in, dir / "hard", refused(dir / "hard")},
+      {in, dir / "locked", refused(dir / "locked")}};
 #ifndef _WIN32
   fs::create_symlink(dir / "in", dir / "soft");
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
@@ -208,13 +192,14 @@ TEST(Failures, AnUnusableFileIsReportedAndNothingIsCreatedOrTruncated) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.In + " to " + c.Out);
     const TRunResult result = RunPacker({c.In, c.Out, "-", "-"});
-    EXPECT_FALSE(result.TimedOut);
     EXPECT_EQ(result.ExitCode, 1);
     EXPECT_EQ(result.Output, c.Output);
     EXPECT_FALSE(Exists(out));
     EXPECT_EQ(ReadWholeFile(in), input);
   }
   EXPECT_TRUE(fs::is_empty(dir / "folder"));
+  writing.reset();
+  EXPECT_EQ(ReadWholeFile(dir / "locked"), Text("being written"));
 #ifndef _WIN32
   EXPECT_TRUE(fs::is_symlink(dir / "soft"));
   EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
@@ -231,20 +216,24 @@ TEST(Failures, TheHexfileIsKeptRemovedOrCompleteAsTheRunGotFar) {
   WriteWholeFile(dir / "abc", Text("abc"));
   WriteWholeFile(dir / "huge", {});
   fs::resize_file(dir / "huge", 2147483647);
-  WriteWholeFile(dir / "deep", testing_support::FibonacciImage(33));
+  WriteWholeFile(dir / "deep", FibonacciImage(33));
   WriteWholeFile(dir / "random", RandomBytes(65536, 7));
   const std::string out = dir / "out", console = dir / "console";
   const Bytes previous = Text("previous"), abc = AbcContainer("ZRQ-705", "Sarnveld");
-  // Console: what the run prints; a report whose message goes on is matched up to Console.
   const struct {
     std::string In, Console;
     Bytes Hexfile;  // empty: no hexfile left
     TRunOptions Options{};
   } cases[] = {
-      {dir / "huge", Report("EInputTooLarge", "File " + (dir / "huge") + " is too large"),
+      {dir / "huge",
+       Failure("EInputTooLarge", "File " + (dir / "huge") +
+                                     " is too large: it holds 2147483647 bytes, and at most "
+                                     "2147483646 can be packed"),
        previous},
       {dir / "deep",
-       Report("ECodeTooLong", "File " + (dir / "deep") + " needs a code of 33 bits"),
+       Failure("ECodeTooLong", "File " + (dir / "deep") +
+                                   " needs a code of 33 bits for byte value 0x00, longer than "
+                                   "the 32 bits a container can state"),
        {}},
 #ifndef _WIN32
       // Room for the console text, not for the container; then for the banner and the
@@ -265,12 +254,9 @@ TEST(Failures, TheHexfileIsKeptRemovedOrCompleteAsTheRunGotFar) {
     WriteWholeFile(out, previous);
     const TRunResult result = RunPacker({c.In, out, "-", "-"}, c.Options);
     EXPECT_EQ(result.ExitCode, 1);
-    if (c.Options.StdoutPath == console) {
-      EXPECT_EQ(ReadWholeFile(console), Text(c.Console));
-    } else if (c.Options.StdoutPath.empty()) {
-      EXPECT_TRUE(result.Output.starts_with(c.Console) && result.Output.ends_with(".\r\n"))
-          << result.Output;
-    }
+    // What went to the console file, or what was captured (nothing, from /dev/full).
+    EXPECT_EQ(c.Options.StdoutPath == console ? ReadWholeFile(console) : Text(result.Output),
+              Text(c.Console));
     EXPECT_TRUE(c.Hexfile.empty() ? !Exists(out) : ReadWholeFile(out) == c.Hexfile);
   }
 }
@@ -281,7 +267,7 @@ TEST(Console, TheReportNamesTheProgramAsItsFileIsStored) {
   fs::path upperCase = SARNVELD2HEX_PATH;
   upperCase.replace_filename("SARNVELD2HEX.EXE");
   const TRunResult result =
-      testing_support::RunProgram(upperCase.string(), {dir / "missing", dir / "out", "-", "-"});
+      RunProgram(upperCase.string(), {dir / "missing", dir / "out", "-", "-"});
   EXPECT_EQ(result.ExitCode, 1);
   EXPECT_EQ(result.Output, Failure("EError", "Invalid Filename"));
 }
@@ -311,53 +297,18 @@ TEST(Console, AStandardOutputThatIsAFileOfTheRunIsRefused) {
     SCOPED_TRACE(c.Module + " to " + c.Arguments[1] + ", standard output " + c.Stdout);
     WriteWholeFile(out, Text("previous"));
     const Bytes before = ReadWholeFile(c.Stdout);
-    const TRunResult result = testing_support::RunProgram(
-        c.Program, c.Arguments, {.StdoutPath = c.Stdout, .AppendStdout = true});
+    const TRunResult result =
+        RunProgram(c.Program, c.Arguments, {.StdoutPath = c.Stdout, .AppendStdout = true});
     EXPECT_EQ(result.ExitCode, 1);
     const Bytes after = ReadWholeFile(c.Stdout);
     const std::string console(after.begin() + static_cast<std::ptrdiff_t>(before.size()),
                               after.end());
     EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin()));
     EXPECT_TRUE(c.Stdout == out || ReadWholeFile(out) == Text("previous"));
-    EXPECT_TRUE(console.ends_with(testing_support::FailureReport(
-        c.Module, "EFCreateError", "Cannot create file " + c.Refused)))
+    EXPECT_TRUE(console.ends_with(
+        FailureReport(c.Module, "EFCreateError", "Cannot create file " + c.Refused)))
         << console;
   }
-}
-
-// One run at a time writes a file: a file that another process writes is refused and left
-// to it. Of four packs racing for one hexfile, each wins with a container of its own input or
-// is refused, and the file left is a winner's.
-TEST(Writers, ASecondWriterIsRefusedAndLeavesTheFileToTheFirst) {
-  TTempDir dir;
-  WriteWholeFile(dir / "in", Text("abc"));
-  WriteWholeFile(dir / "out", Text("being written"));
-  {
-    const testing_support::TWriterLock writing(dir / "out");
-    EXPECT_EQ(RunPacker({dir / "in", dir / "out", "-", "-"}).Output,
-              Failure("EFCreateError", "Cannot create file " + (dir / "out")));
-  }
-  EXPECT_EQ(ReadWholeFile(dir / "out"), Text("being written"));
-
-  std::vector<Bytes> containers;
-  std::vector<std::future<TRunResult>> runs;
-  for (unsigned i = 0; i < 4; ++i) {
-    const std::string in = dir / ("in" + std::to_string(i));
-    WriteWholeFile(in, RandomBytes((3u << 20) + i, i, 0.2));
-    containers.push_back(testing_support::Pack(ReadWholeFile(in)));
-    runs.push_back(std::async(std::launch::async, [in, &dir] {
-      return RunPacker({in, dir / "race", "-", "-"});
-    }));
-  }
-  std::vector<Bytes> winners;
-  for (unsigned i = 0; i < 4; ++i) {
-    const TRunResult result = runs[i].get();
-    if (result.ExitCode == 0)
-      winners.push_back(containers[i]);
-    else
-      EXPECT_EQ(result.Output, Failure("EFCreateError", "Cannot create file " + (dir / "race")));
-  }
-  EXPECT_NE(std::find(winners.begin(), winners.end(), ReadWholeFile(dir / "race")), winners.end());
 }
 
 }  // namespace

@@ -124,14 +124,15 @@ std::string Table(const std::map<int, std::string>& codes) {
   return bits;
 }
 
-TUnpacked Unpack(const Bytes& container) {
-  huff::TMemoryStream in(container, "c.hex");
-  huff::TMemoryStream out;
-  const huff::TContainerSummary summary = huff::DecodeContainer(in, &out);
-  return {summary, out.Contents()};
+TTempDir::TTempDir() {
+  std::random_device random;
+  do
+    Path = (std::filesystem::temp_directory_path() / ("sarnveld-test-" + std::to_string(random())))
+               .string();
+  while (!std::filesystem::create_directory(Path));
 }
 
-// Running programs and making temporary directories: support_win32.cpp does them on Windows.
+// Running programs, locks and devices: support_win32.cpp has them for Windows.
 #ifndef _WIN32
 TRunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                       const TRunOptions& options) {
@@ -139,20 +140,14 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   const std::string outputPath =
       options.StdoutPath.empty() ? scratch / "stdout" : options.StdoutPath;
   // The wrapper's words come first; a checker such as valgrind is slow, so it gets longer.
-  std::vector<std::string> wrapper;
-  if (const char* words = std::getenv("SARNVELD_TEST_WRAPPER")) {
-    std::istringstream split(words);
-    for (std::string word; split >> word;)
-      wrapper.push_back(word);
-  }
-  const unsigned timeLimit = wrapper.empty() ? 30 : 600;
-  std::vector<char*> argv;
-  for (std::string& word : wrapper)
-    argv.push_back(word.data());
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& argument : arguments)
-    argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
+  std::vector<std::string> words;
+  const char* const wrapper = std::getenv("SARNVELD_TEST_WRAPPER");
+  std::istringstream split(wrapper != nullptr ? wrapper : "");
+  for (std::string word; split >> word;)
+    words.push_back(word);
+  const bool wrapped = !words.empty();
+  words.push_back(program);
+  words.insert(words.end(), arguments.begin(), arguments.end());
   std::vector<std::string> environment = options.Environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string_view text = *entry;
@@ -161,10 +156,14 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
                      [&](const std::string& added) { return added.starts_with(name); }))
       environment.emplace_back(text);
   }
-  std::vector<char*> envp;
-  for (std::string& entry : environment)
-    envp.push_back(entry.data());
-  envp.push_back(nullptr);
+  const auto pointers = [](std::vector<std::string>& strings) {
+    std::vector<char*> result;
+    for (std::string& text : strings)
+      result.push_back(text.data());
+    result.push_back(nullptr);
+    return result;
+  };
+  const std::vector<char*> argv = pointers(words), envp = pointers(environment);
 
   const pid_t child = ::fork();
   if (child < 0)
@@ -178,7 +177,7 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
     if (options.FileSizeLimit >= 0) {
       // The programs ignore SIGXFSZ themselves; a checker such as valgrind, which writes files
       // of its own before they start, is spared it.
-      if (!wrapper.empty())
+      if (wrapped)
         ::signal(SIGXFSZ, SIG_IGN);
       const rlimit limit{static_cast<rlim_t>(options.FileSizeLimit),
                          static_cast<rlim_t>(options.FileSizeLimit)};
@@ -186,7 +185,7 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
         ::_exit(127);
     }
     // The alarm outlives exec and, unhandled, ends a child that hangs.
-    ::alarm(timeLimit);
+    ::alarm(wrapped ? 600 : 30);
     ::execvpe(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
@@ -200,19 +199,11 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   result.PeakMemoryKiB = usage.ru_maxrss;
   result.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  result.TimedOut = result.Signal == SIGALRM;
   if (options.StdoutPath.empty()) {
     const Bytes bytes = ReadWholeFile(outputPath);
     result.Output.assign(bytes.begin(), bytes.end());
   }
   return result;
-}
-
-TTempDir::TTempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "sarnveld-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr)
-    throw std::runtime_error("mkdtemp failed");
-  Path = pattern;
 }
 
 TWriterLock::TWriterLock(const std::string& path) : Handle(::open(path.c_str(), O_RDWR)) {

@@ -69,35 +69,23 @@ std::string Entry(const std::string& code);
 // The start bit, the presence map and the entries of `codes`, ascending: the end marker's last.
 std::string Table(const std::map<int, std::string>& codes);
 
-struct TUnpacked {
-  huff::TContainerSummary Summary;
-  Bytes Image;
-};
-// Decodes `container`, named c.hex; raises what huff::DecodeContainer raises.
-TUnpacked Unpack(const Bytes& container);
-
 struct TRunOptions {
-  // Where standard output goes; empty: a temporary file that is read back.
-  std::string StdoutPath{};
-  // Whether StdoutPath is appended to, as `>>` does, instead of truncated.
-  bool AppendStdout = false;
-  // When set, the child's file-size limit in bytes.
-  long long FileSizeLimit = -1;
+  std::string StdoutPath{};      // empty: a temporary file, read back into Output
+  bool AppendStdout = false;     // as `>>` does
+  long long FileSizeLimit = -1;  // in bytes, when set
   // NAME=value entries added to the child's environment, replacing those of the same name.
   std::vector<std::string> Environment{};
 };
 
 struct TRunResult {
-  int ExitCode = -1;       // -1 when the child did not exit normally
-  int Signal = 0;          // the signal that ended the child, if one did
-  bool TimedOut = false;   // killed as hanging: after 30 s, or 600 s under a wrapper
-  std::string Output;      // the bytes written to standard output, when captured
-  long PeakMemoryKiB = 0;  // the child's peak resident memory
+  int ExitCode = -1;  // -1 when the child did not exit normally: a signal, or killed as hanging
+  int Signal = 0;
+  std::string Output;
+  long PeakMemoryKiB = 0;
 };
 
 // Runs program with arguments, standard input from /dev/null. When the environment names a
 // SARNVELD_TEST_WRAPPER (such as "valgrind --error-exitcode=99 -q"), the program runs under it.
-
 TRunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                       const TRunOptions& options = {});
 
@@ -117,19 +105,12 @@ inline const std::string NullDevice = "/dev/null";
 inline const std::string ExecutableSuffix = "";
 #endif
 
-// What a failed run of `program` prints after its banner, up to the end of the message: the
-// report's first line ends in a bare LF.
-inline std::string FailureReportStart(const std::string& program, const std::string& kind,
-                                      const std::string& message) {
-  return "Exception " + kind + " in module " + program + ExecutableSuffix + " at 00000000.\n" +
-         message;
-}
-
-// All that a failed run prints after its banner: a message already ending in "." gets no
-// second.
+// All that a failed run of `program` prints after its banner: the first line ends in a bare
+// LF, and a message ending in "." gets no second.
 inline std::string FailureReport(const std::string& program, const std::string& kind,
                                  const std::string& message) {
-  return FailureReportStart(program, kind, message) + (message.ends_with(".") ? "" : ".") + "\r\n";
+  return "Exception " + kind + " in module " + program + ExecutableSuffix + " at 00000000.\n" +
+         message + (message.ends_with(".") ? "" : ".") + "\r\n";
 }
 
 // Holds an existing file open as its one writer, as a run of the programs does, until destroyed.

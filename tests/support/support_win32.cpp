@@ -101,14 +101,12 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
 
   TRunResult result;
   // A child that hangs is ended after 30 seconds.
+  DWORD code = 0;
   if (::WaitForSingleObject(child.hProcess, 30000) == WAIT_TIMEOUT) {
     ::TerminateProcess(child.hProcess, 1);
     ::WaitForSingleObject(child.hProcess, INFINITE);
-    result.TimedOut = true;
-  } else {
-    DWORD code = 0;
-    if (::GetExitCodeProcess(child.hProcess, &code))
-      result.ExitCode = static_cast<int>(code);
+  } else if (::GetExitCodeProcess(child.hProcess, &code)) {
+    result.ExitCode = static_cast<int>(code);
   }
   ::CloseHandle(child.hThread);
   ::CloseHandle(child.hProcess);
@@ -130,26 +128,6 @@ TWriterLock::TWriterLock(const std::string& path)
 
 TWriterLock::~TWriterLock() {
   ::CloseHandle(reinterpret_cast<HANDLE>(Handle));
-}
-
-TTempDir::TTempDir() {
-  char folder[MAX_PATH + 1];
-  const DWORD length = ::GetTempPathA(sizeof folder, folder);
-  if (length == 0 || length > MAX_PATH)
-    throw std::runtime_error("GetTempPathA failed");
-  static unsigned serial = 0;
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    const std::string path = std::string(folder, length) + "sarnveld-test-" +
-                             std::to_string(::GetCurrentProcessId()) + "-" +
-                             std::to_string(serial++);
-    if (::CreateDirectoryA(path.c_str(), nullptr)) {
-      Path = path;
-      return;
-    }
-    if (::GetLastError() != ERROR_ALREADY_EXISTS)
-      break;
-  }
-  throw std::runtime_error("cannot create a temporary directory");
 }
 
 bool IsCharDevice(const std::string& path) {
