@@ -139,6 +139,8 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesNoOutput) {
   const TShimRun counting = RunWithShim(subject, dir, {});
   const Bytes expected = writes ? ReadWholeFile(dir / "out") : Bytes{};
   succeeded(counting, expected);
+  EXPECT_GT(counting.Seen.at("largest-read").first, 0);
+  EXPECT_LE(counting.Seen.at("largest-read").first, 32768);
   succeeded(RunWithShim(subject, dir, {"FAULT_SHORT=1000"}), expected);
 
   std::string counts = std::string(c.Name) + ": failed";
