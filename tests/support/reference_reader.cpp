@@ -4,19 +4,13 @@
 #include <array>
 
 namespace reference {
-namespace {
-
-struct TEnded {};  // the bit stream ended early
-
-// A name field: at most 15 bytes, then zero bytes up to its 16th.
-bool IsName(const std::uint8_t* field) {
-  const std::uint8_t* end = std::find(field, field + 16, 0);
-  return end != field + 16 && std::all_of(end, field + 16, [](std::uint8_t b) { return b == 0; });
-}
-
-}  // namespace
 
 std::optional<std::vector<std::uint8_t>> ReadImage(const std::vector<std::uint8_t>& file) {
+  // A name field: at most 15 bytes, then zero bytes up to its 16th.
+  const auto isName = [](const std::uint8_t* field) {
+    const std::uint8_t* end = std::find(field, field + 16, 0);
+    return end != field + 16 && std::all_of(end, field + 16, [](std::uint8_t b) { return b == 0; });
+  };
   const auto word = [&](std::size_t offset) {  // little-endian
     std::uint32_t value = 0;
     for (std::size_t i = 4; i-- > 0;)
@@ -26,10 +20,11 @@ std::optional<std::vector<std::uint8_t>> ReadImage(const std::vector<std::uint8_
   std::uint32_t sum = 0;
   for (std::size_t i = 40; i < file.size(); ++i)
     sum += file[i];
-  if (file.size() < 40 || !IsName(&file[0]) || !IsName(&file[16]) || word(32) != file.size() - 40 ||
+  if (file.size() < 40 || !isName(&file[0]) || !isName(&file[16]) || word(32) != file.size() - 40 ||
       word(36) != sum)
     return std::nullopt;
 
+  struct TEnded {};         // the bit stream ended early
   std::size_t at = 40 * 8;  // the next bit
   const auto next = [&] {
     if (at == file.size() * 8)
