@@ -54,7 +54,9 @@ TEST(Api, MemoryGivesTheImageBack) {
   } cases[] = {{{}, nullptr, nullptr, "ZRQ-705", "Sarnveld"},
                {{0x41}, "-", "", "-", ""},
                {RandomBytes(5000, 1, 0.3), "A-NAME-OF-20-BYTES!!", "Zähler-µC", "A-NAME-OF-20-BY",
-                "Zähler-µC"}};
+                "Zähler-µC"},
+               // Several segments, coded on several threads: the buffer grows as they write.
+               {RandomBytes(3 << 20, 2, 0.1), "BIG", "X", "BIG", "X"}};
   EXPECT_STREQ(sarnveld_version(), SARNVELD_VERSION);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.StoredNameId);
