@@ -22,9 +22,7 @@ extern "C" const char* __asan_default_options() {
 
 namespace {
 
-using testing_support::Bytes;
-using testing_support::ReadWholeFile;
-using testing_support::WriteWholeFile;
+using namespace testing_support;
 
 // The library's buffer as bytes, freed.
 Bytes Take(void* buffer, std::size_t size) {
@@ -35,39 +33,44 @@ Bytes Take(void* buffer, std::size_t size) {
   return result;
 }
 
+Bytes PackInMemory(const Bytes& image, const char* nameId = nullptr, const char* maker = nullptr) {
+  void* buffer = nullptr;
+  std::size_t size = 0;
+  sarnveld_error error;
+  EXPECT_EQ(sarnveld_pack(image.empty() ? nullptr : image.data(), image.size(), nameId, maker,
+                          &buffer, &size, &error),
+            0);
+  EXPECT_STREQ(error.kind, "");
+  return Take(buffer, size);
+}
+
 // A container in memory gives the image back. NULL names are the defaults; any other name,
 // "-" and "" included, is stored as given, cut to 15 bytes. (The file functions run the
 // programs' calls, and examples/consumer.c holds them against these.)
 TEST(Api, MemoryGivesTheImageBack) {
-  struct TCase {
+  const struct {
     Bytes Image;
     const char *NameId, *Manufacturer, *StoredNameId, *StoredManufacturer;
-  };
-  const TCase cases[] = {{{}, nullptr, nullptr, "ZRQ-705", "Sarnveld"},
-                         {{0x41}, "-", "", "-", ""},
-                         {testing_support::RandomBytes(5000, 1, 0.3), "A-NAME-OF-20-BYTES!!",
-                          "Zähler-µC", "A-NAME-OF-20-BY", "Zähler-µC"},
-                         // Several segments, coded on several threads.
-                         {testing_support::RandomBytes(3 << 20, 2, 0.1), "BIG", "X", "BIG", "X"}};
+  } cases[] = {{{}, nullptr, nullptr, "ZRQ-705", "Sarnveld"},
+               {{0x41}, "-", "", "-", ""},
+               {RandomBytes(5000, 1, 0.3), "A-NAME-OF-20-BYTES!!", "Zähler-µC", "A-NAME-OF-20-BY",
+                "Zähler-µC"},
+               // Several segments, coded on several threads: the buffer grows as they write.
+               {RandomBytes(3 << 20, 2, 0.1), "BIG", "X", "BIG", "X"}};
   EXPECT_STREQ(sarnveld_version(), SARNVELD_VERSION);
-  for (const TCase& test : cases) {
-    SCOPED_TRACE(test.StoredNameId);
-    sarnveld_error error;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.StoredNameId);
+    const Bytes container = PackInMemory(c.Image, c.NameId, c.Manufacturer);
     void* buffer = nullptr;
     std::size_t size = 0;
-    ASSERT_EQ(sarnveld_pack(test.Image.empty() ? nullptr : test.Image.data(), test.Image.size(),
-                            test.NameId, test.Manufacturer, &buffer, &size, &error),
-              0);
-    EXPECT_STREQ(error.kind, "");
-    const Bytes container = Take(buffer, size);
     sarnveld_summary summary{};
     ASSERT_EQ(
         sarnveld_unpack(container.data(), container.size(), &buffer, &size, &summary, nullptr), 0);
-    EXPECT_EQ(Take(buffer, size), test.Image);
-    EXPECT_EQ(summary.image_size, test.Image.size());
-    EXPECT_STREQ(summary.name_id, test.StoredNameId);
-    EXPECT_STREQ(summary.manufacturer, test.StoredManufacturer);
-    EXPECT_EQ(summary.shortest_code == 0, test.Image.empty());
+    EXPECT_EQ(Take(buffer, size), c.Image);
+    EXPECT_EQ(summary.image_size, c.Image.size());
+    EXPECT_STREQ(summary.name_id, c.StoredNameId);
+    EXPECT_STREQ(summary.manufacturer, c.StoredManufacturer);
+    EXPECT_EQ(summary.shortest_code == 0, c.Image.empty());
   }
 }
 
@@ -116,30 +119,21 @@ struct TAddressSpaceLimit {
 // too long), leaves the files as they were and no output, sets a memory function's results to
 // NULL and 0, and needs no error struct.
 TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
-  const testing_support::TTempDir dir;
+  const TTempDir dir;
   const std::string in = dir / "in.bin", hex = dir / "c.hex", out = dir / "out.bin";
-  const Bytes image = testing_support::RandomBytes(1000, 3);
-  const Bytes deep = testing_support::FibonacciImage(33);
-  void* buffer = nullptr;
-  std::size_t size = 0;
-  ASSERT_EQ(sarnveld_pack(image.data(), image.size(), nullptr, nullptr, &buffer, &size, nullptr),
-            0);
-  const Bytes container = Take(buffer, size);
+  const Bytes image = RandomBytes(1000, 3), deep = FibonacciImage(33);
+  const Bytes container = PackInMemory(image);
   Bytes damaged = container;
   damaged[50] ^= 0x10;
   // 64 MiB of one value, 8 MiB packed: unpacked with room for 16 MiB more, the image cannot
   // grow past 32 MiB, which always takes new address space.
-  const Bytes zeros(64 << 20);
-  ASSERT_EQ(sarnveld_pack(zeros.data(), zeros.size(), nullptr, nullptr, &buffer, &size, nullptr),
-            0);
-  const Bytes zerosContainer = Take(buffer, size);
+  const Bytes zeros = PackInMemory(Bytes(64 << 20));
   std::string longPath = dir / "missing/";  // two-byte characters: the cut falls in one or not
   for (int i = 0; i < 600; ++i)
     longPath += "é";
   const std::size_t tooLarge = 0x7FFFFFFF;
-  const char* const memoryTooLarge =
+  const std::string memoryTooLarge =
       "File memory is too large: it holds 2147483647 bytes, and at most 2147483646 can be ";
-
   std::vector<TFailure> cases = {
       {PackFile, nullptr, hex.c_str(), nullptr, 0, "EError", "Invalid Filename"},
       {PackFile, in.c_str(), longPath.c_str(), nullptr, 0, "EFCreateError",
@@ -147,8 +141,7 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
       {Pack, nullptr, nullptr, deep.data(), deep.size(), "ECodeTooLong",
        "File memory needs a code of 33 bits for byte value 0x00, longer than the 32 bits a "
        "container can state"},
-      {Pack, nullptr, nullptr, image.data(), tooLarge, "EInputTooLarge",
-       memoryTooLarge + std::string("packed")},
+      {Pack, nullptr, nullptr, image.data(), tooLarge, "EInputTooLarge", memoryTooLarge + "packed"},
       {Pack, nullptr, nullptr, nullptr, 5, "EError",
        "Invalid argument: image is NULL but image_size is not 0"},
       {Pack, nullptr, nullptr, image.data(), image.size(), "EError",
@@ -157,15 +150,14 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
       {Unpack, nullptr, nullptr, damaged.data(), damaged.size(), "EBadContainer",
        "Container memory is damaged: ..."},
       {Unpack, nullptr, nullptr, container.data(), tooLarge, "EInputTooLarge",
-       memoryTooLarge + std::string("unpacked in memory")},
+       memoryTooLarge + "unpacked in memory"},
       {Unpack, nullptr, nullptr, container.data(), container.size(), "EError",
        "Invalid argument: image and image_size must not be NULL", true},
   };
 #ifndef _WIN32
-  cases.push_back({Unpack, nullptr, nullptr, zerosContainer.data(), zerosContainer.size(),
-                   "EOutOfMemory", "Out of memory", false, 16 << 20});
+  cases.push_back({Unpack, nullptr, nullptr, zeros.data(), zeros.size(), "EOutOfMemory",
+                   "Out of memory", false, 16 << 20});
 #endif
-
   for (const TFailure& test : cases) {
     SCOPED_TRACE(test.Message);
     WriteWholeFile(in, image);
@@ -194,7 +186,7 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
     EXPECT_EQ(resultSize, clears ? 0u : 1u);
     EXPECT_EQ(ReadWholeFile(in), image);
     EXPECT_EQ(ReadWholeFile(hex), container);
-    EXPECT_FALSE(testing_support::Exists(out));
+    EXPECT_FALSE(Exists(out));
     EXPECT_EQ(Call(test, nullptr, &result, &resultSize), -1);
   }
 }
