@@ -20,6 +20,64 @@
 namespace huff {
 namespace {
 
+// A thread keeps its buffers' memory from one segment to the next, and the caller's thread
+// up to KeptScratchSize of it from one pack to the next: memory given back was returned to
+// the system and taken again, and touching it afresh cost a small input more than packing
+// it. Under AddressSanitizer every buffer has its own size, so that a store past its end is
+// seen.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SARNVELD_EXACT_BUFFERS
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(SARNVELD_EXACT_BUFFERS)
+inline constexpr bool ExactBuffers = true;
+#else
+inline constexpr bool ExactBuffers = false;
+#endif
+inline constexpr std::size_t KeptScratchSize = 256 * 1024;
+
+// Memory for one pass's buffers on this thread, not cleared; one at a time per thread. It
+// starts on a page, as the input's pages in the system's cache do: a read copied into a
+// buffer 16 bytes off took three times as long.
+class TScratch {
+ public:
+  explicit TScratch(std::size_t size) {
+    assert(!Taken);
+    if (ExactBuffers || size > Capacity) {
+      Kept.reset();  // first, so that the two are never held at once
+      Capacity = 0;
+      Kept = std::make_unique_for_overwrite<std::uint8_t[]>(size + Page);
+      Capacity = size;
+    }
+    Taken = true;
+    std::uint8_t* const memory = Kept.get();
+    Data = memory + (Page - reinterpret_cast<std::uintptr_t>(memory) % Page) % Page;
+  }
+  ~TScratch() { Taken = false; }
+  TScratch(const TScratch&) = delete;
+  TScratch& operator=(const TScratch&) = delete;
+
+  // After a pass, on the caller's thread: keeps no more than KeptScratchSize.
+  static void Trim() {
+    if (Capacity > KeptScratchSize) {
+      Kept.reset();
+      Capacity = 0;
+    }
+  }
+
+  std::uint8_t* Data;
+
+ private:
+  static constexpr std::size_t Page = 4096;
+  static thread_local bool Taken;
+  static thread_local std::unique_ptr<std::uint8_t[]> Kept;
+  static thread_local std::size_t Capacity;
+};
+thread_local bool TScratch::Taken = false;
+thread_local std::unique_ptr<std::uint8_t[]> TScratch::Kept;
+thread_local std::size_t TScratch::Capacity = 0;
+
 // Runs job(i) for every segment on up to `workers` threads, the caller's among them; each
 // takes the next segment not yet taken, so that a core slowed by other work takes fewer.
 // A failure stops the others at their next chunk; the first segment's failure is raised.
@@ -47,6 +105,7 @@ void RunSegments(std::size_t count, std::size_t workers,
     }
   }
   work();
+  TScratch::Trim();
   for (std::thread& thread : threads)
     thread.join();
   for (const std::exception_ptr& failure : failures)
@@ -139,54 +198,6 @@ void WriteCodeTableAt(const TCompressorState& state, TStream& output, TSegment& 
   if (bits % 8 != 0)
     run.Partials.push_back({HeaderSize + bits / 8, bytes.Contents()[bits / 8]});
 }
-
-// Buffers up to this size come from memory that each thread keeps for its next pack: given back
-// after every pack, the allocator returned it to the system and took it again, which cost a
-// small input more than packing it. Under AddressSanitizer every buffer has its own size, so
-// that a store past its end is seen.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SARNVELD_EXACT_BUFFERS
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(SARNVELD_EXACT_BUFFERS)
-inline constexpr std::size_t KeptScratchSize = 0;
-#else
-inline constexpr std::size_t KeptScratchSize = 256 * 1024;
-#endif
-
-// Memory for one pass's buffers on this thread, not cleared; one at a time per thread. It
-// starts on a page, as the input's pages in the system's cache do: a read copied into a
-// buffer 16 bytes off took three times as long.
-class TScratch {
- public:
-  explicit TScratch(std::size_t size) {
-    thread_local std::unique_ptr<std::uint8_t[]> kept;
-    assert(!Taken);
-    Taken = true;
-    std::uint8_t* memory;
-    if (size > KeptScratchSize) {
-      Own = std::make_unique_for_overwrite<std::uint8_t[]>(size + Page);
-      memory = Own.get();
-    } else {
-      if (!kept)
-        kept = std::make_unique_for_overwrite<std::uint8_t[]>(KeptScratchSize + Page);
-      memory = kept.get();
-    }
-    Data = memory + (Page - reinterpret_cast<std::uintptr_t>(memory) % Page) % Page;
-  }
-  ~TScratch() { Taken = false; }
-  TScratch(const TScratch&) = delete;
-  TScratch& operator=(const TScratch&) = delete;
-
-  std::uint8_t* Data;
-
- private:
-  static constexpr std::size_t Page = 4096;
-  static thread_local bool Taken;
-  std::unique_ptr<std::uint8_t[]> Own;
-};
-thread_local bool TScratch::Taken = false;
 
 // Counts one segment. The last reads on to the end of the file, which may have grown since
 // its size was taken: the count is of what is there.

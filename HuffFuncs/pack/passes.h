@@ -37,7 +37,7 @@ struct TSegment {
 // How the passes may split the work. The defaults take one thread per core, and one more.
 struct TParallelism {
   int Threads = 0;  // 0: one more than the hardware threads, at most MaxThreads
-  std::uint64_t MinSegmentSize = 1u << 20;  // smaller inputs get fewer segments
+  std::uint64_t MinSegmentSize = 1u << 18;  // smaller inputs get fewer segments
 };
 
 inline constexpr std::size_t MaxThreads = 16;
