@@ -191,6 +191,11 @@ TEST(Decode, EachBrokenRuleIsNamedWithWhereItIs) {
        "the codes of byte value 0x61 (1, entry at byte 72, bit 0x40) and byte value 0x62 (11, "
        "entry at byte 73, bit 0x80) clash",
        BadTable},
+      // c's code begins a's and b's: the earlier entry is named, though b's code sorts first.
+      {Container(Table({{'a', "01"}, {'b', "00"}, {'c', "0"}, {EndMarker, "1"}})),
+       "the codes of byte value 0x61 (01, entry at byte 72, bit 0x40) and byte value 0x63 (0, "
+       "entry at byte 74, bit 0x40) clash",
+       BadTable},
       {Container(Table({{'a', "1"}, {'b', "01"}, {EndMarker, "0"}}) + "1 0"),
        "the codes of byte value 0x62 (01, entry at byte 73, bit 0x80) and the end marker (0, entry "
        "at byte 74, bit 0x80) clash",
