@@ -38,7 +38,7 @@ int TCodeTree::Add(const TCodeEntry& code, int symbol) {
       return ~next;  // an earlier code begins this one
     if (next == 0) {
       next = static_cast<int>(Nodes.size());
-      Nodes.push_back({0, 0});  // moves `next`: `at` is read from the index
+      Nodes.push_back({0, 0});  // may move the nodes, `next` among them: read again below
     }
     at = static_cast<std::size_t>(Nodes[at][(code.Bits >> k) & 1]);
   }
