@@ -24,7 +24,7 @@ namespace {
 // up to KeptScratchSize of it from one pack to the next: memory given back was returned to
 // the system and taken again, and touching it afresh cost a small input more than packing
 // it. Under AddressSanitizer every buffer has its own size, so that a store past its end is
-// seen.
+// seen, and is given back at once.
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define SARNVELD_EXACT_BUFFERS
@@ -54,7 +54,13 @@ class TScratch {
     std::uint8_t* const memory = Kept.get();
     Data = memory + (Page - reinterpret_cast<std::uintptr_t>(memory) % Page) % Page;
   }
-  ~TScratch() { Taken = false; }
+  ~TScratch() {
+    Taken = false;
+    if (ExactBuffers) {
+      Kept.reset();
+      Capacity = 0;
+    }
+  }
   TScratch(const TScratch&) = delete;
   TScratch& operator=(const TScratch&) = delete;
 
