@@ -138,6 +138,8 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
       {PackFile, nullptr, hex.c_str(), nullptr, 0, "EError", "Invalid Filename"},
       {PackFile, in.c_str(), longPath.c_str(), nullptr, 0, "EFCreateError",
        "Cannot create file " + longPath},
+      {PackFile, NullDevice.c_str(), out.c_str(), nullptr, 0, "EFOpenError",
+       "Cannot open file " + NullDevice},
       {Pack, nullptr, nullptr, deep.data(), deep.size(), "ECodeTooLong",
        "File memory needs a code of 33 bits for byte value 0x00, longer than the 32 bits a "
        "container can state"},
@@ -157,6 +159,8 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
 #ifndef _WIN32
   cases.push_back({Unpack, nullptr, nullptr, zeros.data(), zeros.size(), "EOutOfMemory",
                    "Out of memory", false, 16 << 20});
+  cases.push_back({PackFile, in.c_str(), "/dev/full", nullptr, 0, "EInOutError",
+                   "Cannot write file /dev/full: No space left on device"});
 #endif
   for (const TFailure& test : cases) {
     SCOPED_TRACE(test.Message);
