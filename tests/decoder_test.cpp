@@ -51,14 +51,28 @@ class TFailingReads final : public TStubStream {
   bool Raise;
 };
 
+// Takes the image, which comes in whole blocks, the last one shorter, whichever thread decoded
+// what.
+class TBlockWrites final : public TStubStream {
+ public:
+  TBlockWrites() : TStubStream("image") {}
+  void Write(std::span<const std::uint8_t> data) override {
+    EXPECT_TRUE(Last == huff::ChunkSize && !data.empty() && data.size() <= huff::ChunkSize);
+    Last = data.size();
+    Contents.insert(Contents.end(), data.begin(), data.end());
+  }
+  std::size_t Last = huff::ChunkSize;
+  Bytes Contents;
+};
+
 TOutcome Outcome(huff::TStream&& in, const huff::TDecodeOptions& options) {
-  huff::TMemoryStream out;
+  TBlockWrites out;
   try {
     const huff::TContainerSummary s = huff::DecodeContainer(in, &out, options);
     return {"image " + std::to_string(s.ImageSize) + ", " + std::to_string(s.CodedByteValues) +
                 " values, codes " + std::to_string(s.ShortestCode) + "-" +
                 std::to_string(s.LongestCode),
-            out.Contents()};
+            out.Contents};
   } catch (const huff::EError& error) {
     return {error.Kind() + ": " + error.Message(), {}};
   }
