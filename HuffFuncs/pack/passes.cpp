@@ -45,8 +45,7 @@ class TScratch {
   explicit TScratch(std::size_t size) {
     assert(!Taken);
     if (ExactBuffers || size > Capacity) {
-      Kept.reset();  // first, so that the two are never held at once
-      Capacity = 0;
+      Release();  // first, so that the two are never held at once
       Kept = std::make_unique_for_overwrite<std::uint8_t[]>(size + Page);
       Capacity = size;
     }
@@ -56,25 +55,26 @@ class TScratch {
   }
   ~TScratch() {
     Taken = false;
-    if (ExactBuffers) {
-      Kept.reset();
-      Capacity = 0;
-    }
+    if (ExactBuffers)
+      Release();
   }
   TScratch(const TScratch&) = delete;
   TScratch& operator=(const TScratch&) = delete;
 
   // After a pass, on the caller's thread: keeps no more than KeptScratchSize.
   static void Trim() {
-    if (Capacity > KeptScratchSize) {
-      Kept.reset();
-      Capacity = 0;
-    }
+    if (Capacity > KeptScratchSize)
+      Release();
   }
 
   std::uint8_t* Data;
 
  private:
+  static void Release() {
+    Kept.reset();
+    Capacity = 0;
+  }
+
   static constexpr std::size_t Page = 4096;
   static thread_local bool Taken;
   static thread_local std::unique_ptr<std::uint8_t[]> Kept;
