@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "file/file.h"
 #include "support.h"
 
 namespace {
@@ -145,8 +146,9 @@ TEST(Failures, AnUnusableFileIsReportedAndNothingIsCreatedOrTruncated) {
   WriteWholeFile(dir / "in", input);
   fs::create_directory(dir / "folder");
   fs::create_hard_link(dir / "in", dir / "hard");
-  WriteWholeFile(dir / "locked", Text("being written"));
-  auto writing = std::make_unique<TWriterLock>(dir / "locked");
+  // Written by a run of ours that holds it as its one writer.
+  const auto writing = huff::TFile::CreateForWriting(dir / "locked", nullptr);
+  writing->Write(Text("being written"));
   const std::string in = dir / "in", out = dir / "out", missing = dir.path() + "/./nowhere/out.hex";
   const auto refused = [](const std::string& path) {
     return Failure("EFCreateError", "Cannot create file " + path);
@@ -198,7 +200,7 @@ TEST(Failures, AnUnusableFileIsReportedAndNothingIsCreatedOrTruncated) {
     EXPECT_EQ(ReadWholeFile(in), input);
   }
   EXPECT_TRUE(fs::is_empty(dir / "folder"));
-  writing.reset();
+  writing->Close();
   EXPECT_EQ(ReadWholeFile(dir / "locked"), Text("being written"));
 #ifndef _WIN32
   EXPECT_TRUE(fs::is_symlink(dir / "soft"));

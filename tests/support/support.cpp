@@ -3,6 +3,7 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -139,13 +140,15 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   TTempDir scratch;
   const std::string outputPath =
       options.StdoutPath.empty() ? scratch / "stdout" : options.StdoutPath;
-  // The wrapper's words come first; a checker such as valgrind is slow, so it gets longer.
+  // The wrapper's words come first.
   std::vector<std::string> words;
   const char* const wrapper = std::getenv("SARNVELD_TEST_WRAPPER");
   std::istringstream split(wrapper != nullptr ? wrapper : "");
   for (std::string word; split >> word;)
     words.push_back(word);
   const bool wrapped = !words.empty();
+  if (options.FileSizeLimit >= 0)
+    words.insert(words.begin(), {"prlimit", "--fsize=" + std::to_string(options.FileSizeLimit)});
   words.push_back(program);
   words.insert(words.end(), arguments.begin(), arguments.end());
   std::vector<std::string> environment = options.Environment;
@@ -165,30 +168,21 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   };
   const std::vector<char*> argv = pointers(words), envp = pointers(environment);
 
-  const pid_t child = ::fork();
-  if (child < 0)
-    throw std::runtime_error("fork failed");
-  if (child == 0) {
-    const int out = ::open(outputPath.c_str(),
-                           O_WRONLY | O_CREAT | (options.AppendStdout ? O_APPEND : O_TRUNC), 0644);
-    const int in = ::open("/dev/null", O_RDONLY);
-    if (out < 0 || in < 0 || ::dup2(out, STDOUT_FILENO) < 0 || ::dup2(in, STDIN_FILENO) < 0)
-      ::_exit(127);
-    if (options.FileSizeLimit >= 0) {
-      // The programs ignore SIGXFSZ themselves; a checker such as valgrind, which writes files
-      // of its own before they start, is spared it.
-      if (wrapped)
-        ::signal(SIGXFSZ, SIG_IGN);
-      const rlimit limit{static_cast<rlim_t>(options.FileSizeLimit),
-                         static_cast<rlim_t>(options.FileSizeLimit)};
-      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
-        ::_exit(127);
-    }
-    // The alarm outlives exec and, unhandled, ends a child that hangs.
-    ::alarm(wrapped ? 600 : 30);
-    ::execvpe(argv[0], argv.data(), envp.data());
-    ::_exit(127);
-  }
+  // The file-size limit in bytes; a checker such as valgrind, which writes files of its own
+  // before the program starts, ignores SIGXFSZ (the programs ignore it themselves).
+  if (options.FileSizeLimit >= 0 && wrapped)
+    ::signal(SIGXFSZ, SIG_IGN);
+  posix_spawn_file_actions_t files;
+  ::posix_spawn_file_actions_init(&files);
+  ::posix_spawn_file_actions_addopen(
+      &files, STDOUT_FILENO, outputPath.c_str(),
+      O_WRONLY | O_CREAT | (options.AppendStdout ? O_APPEND : O_TRUNC), 0644);
+  ::posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  pid_t child = 0;
+  const int error = ::posix_spawnp(&child, argv[0], &files, nullptr, argv.data(), envp.data());
+  ::posix_spawn_file_actions_destroy(&files);
+  if (error != 0)
+    throw std::runtime_error("cannot start " + program);
 
   int status = 0;
   rusage usage{};
@@ -204,18 +198,6 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
     result.Output.assign(bytes.begin(), bytes.end());
   }
   return result;
-}
-
-TWriterLock::TWriterLock(const std::string& path) : Handle(::open(path.c_str(), O_RDWR)) {
-  struct flock whole {};
-  whole.l_type = F_WRLCK;
-  whole.l_whence = SEEK_SET;
-  if (Handle < 0 || ::fcntl(static_cast<int>(Handle), F_OFD_SETLK, &whole) != 0)
-    throw std::runtime_error("cannot lock " + path);
-}
-
-TWriterLock::~TWriterLock() {
-  ::close(static_cast<int>(Handle));
 }
 
 bool IsCharDevice(const std::string& path) {

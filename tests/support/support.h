@@ -78,7 +78,7 @@ struct TRunOptions {
 };
 
 struct TRunResult {
-  int ExitCode = -1;  // -1 when the child did not exit normally: a signal, or killed as hanging
+  int ExitCode = -1;  // -1 when a signal ended the child
   int Signal = 0;
   std::string Output;
   long PeakMemoryKiB = 0;
@@ -112,18 +112,6 @@ inline std::string FailureReport(const std::string& program, const std::string& 
   return "Exception " + kind + " in module " + program + ExecutableSuffix + " at 00000000.\n" +
          message + (message.ends_with(".") ? "" : ".") + "\r\n";
 }
-
-// Holds an existing file open as its one writer, as a run of the programs does, until destroyed.
-class TWriterLock {
- public:
-  explicit TWriterLock(const std::string& path);
-  ~TWriterLock();
-  TWriterLock(const TWriterLock&) = delete;
-  TWriterLock& operator=(const TWriterLock&) = delete;
-
- private:
-  std::intptr_t Handle;
-};
 
 // A fresh directory under the system's temporary directory, removed by the destructor.
 class TTempDir {

@@ -100,14 +100,10 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
                              ")");
 
   TRunResult result;
-  // A child that hangs is ended after 30 seconds.
   DWORD code = 0;
-  if (::WaitForSingleObject(child.hProcess, 30000) == WAIT_TIMEOUT) {
-    ::TerminateProcess(child.hProcess, 1);
-    ::WaitForSingleObject(child.hProcess, INFINITE);
-  } else if (::GetExitCodeProcess(child.hProcess, &code)) {
+  ::WaitForSingleObject(child.hProcess, INFINITE);
+  if (::GetExitCodeProcess(child.hProcess, &code))
     result.ExitCode = static_cast<int>(code);
-  }
   ::CloseHandle(child.hThread);
   ::CloseHandle(child.hProcess);
   if (options.StdoutPath.empty()) {
@@ -115,19 +111,6 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
     result.Output.assign(bytes.begin(), bytes.end());
   }
   return result;
-}
-
-// Without sharing, as the programs open their output.
-TWriterLock::TWriterLock(const std::string& path)
-    : Handle(reinterpret_cast<std::intptr_t>(
-          ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_NORMAL, nullptr))) {
-  if (reinterpret_cast<HANDLE>(Handle) == INVALID_HANDLE_VALUE)
-    throw std::runtime_error("cannot open " + path);
-}
-
-TWriterLock::~TWriterLock() {
-  ::CloseHandle(reinterpret_cast<HANDLE>(Handle));
 }
 
 bool IsCharDevice(const std::string& path) {
