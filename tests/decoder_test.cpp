@@ -34,35 +34,31 @@ struct TOutcome {
 };
 
 // A container whose reads go wrong at byte `at`: they raise, or find that the file ended.
-class TFailingReads final : public TStubStream {
+class TFailingReads final : public huff::TMemoryStream {
  public:
-  TFailingReads(const Bytes& bytes, std::size_t at, bool raise)
-      : TStubStream("c.hex"), Inner(bytes), At(at), Raise(raise) {}
+  TFailingReads(const testing_support::Bytes& bytes, std::size_t at, bool raise)
+      : TMemoryStream(bytes, "c.hex"), At(at), Raise(raise) {}
   std::size_t Read(std::span<std::uint8_t> data) override {
-    const std::size_t count = Inner.Read(data.first(std::min(data.size(), At - Position)));
+    const std::size_t count = TMemoryStream::Read(data.first(std::min(data.size(), At - Position)));
     Position += count;
     if (count == 0 && Raise && Position == At)
       throw huff::EInOutError("Cannot read c.hex: Input/output error");
     return count;
   }
-  std::uint64_t Size() override { return Inner.Size(); }
-  huff::TMemoryStream Inner;
   std::size_t Position = 0, At;
   bool Raise;
 };
 
 // Takes the image, which comes in whole blocks, the last one shorter, whichever thread decoded
 // what.
-class TBlockWrites final : public TStubStream {
+class TBlockWrites final : public huff::TMemoryStream {
  public:
-  TBlockWrites() : TStubStream("image") {}
   void Write(std::span<const std::uint8_t> data) override {
     EXPECT_TRUE(Last == huff::ChunkSize && !data.empty() && data.size() <= huff::ChunkSize);
     Last = data.size();
-    Contents.insert(Contents.end(), data.begin(), data.end());
+    TMemoryStream::Write(data);
   }
   std::size_t Last = huff::ChunkSize;
-  Bytes Contents;
 };
 
 TOutcome Outcome(huff::TStream&& in, const huff::TDecodeOptions& options) {
@@ -72,7 +68,7 @@ TOutcome Outcome(huff::TStream&& in, const huff::TDecodeOptions& options) {
     return {"image " + std::to_string(s.ImageSize) + ", " + std::to_string(s.CodedByteValues) +
                 " values, codes " + std::to_string(s.ShortestCode) + "-" +
                 std::to_string(s.LongestCode),
-            out.Contents};
+            out.Contents()};
   } catch (const huff::EError& error) {
     return {error.Kind() + ": " + error.Message(), {}};
   }

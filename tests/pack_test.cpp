@@ -133,20 +133,20 @@ TEST(Compress, TheFastPassWritesWhatWriteBitWritesForEveryCodeLengthAndSegmentCo
 }
 
 // An input that reads differently from the start of the second pass on.
-class TChangingStream final : public TStubStream {
+class TChangingStream final : public TMemoryStream {
  public:
-  TChangingStream(Bytes first, Bytes second)
-      : TStubStream("image.bin"), Passes{TMemoryStream(first), TMemoryStream(second)} {}
-  std::size_t Read(std::span<std::uint8_t> data) override { return Passes[Pass].Read(data); }
+  TChangingStream(testing_support::Bytes first, testing_support::Bytes second)
+      : TMemoryStream(std::move(first), "image.bin"), Second(std::move(second)) {}
   std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) override {
-    Pass = offset == 0 && Started ? 1 : Pass;
-    Started = Started || offset == 0;
-    return Passes[Pass].ReadAt(offset, data);
+    if (offset == 0 && std::exchange(Started, true))
+      Contents() = Second;
+    return TMemoryStream::ReadAt(offset, data);
   }
-  void Rewind() override { Passes[Pass = 1].Rewind(); }
-  std::uint64_t Size() override { return Passes[Pass].Size(); }
-  TMemoryStream Passes[2];
-  int Pass = 0;
+  void Rewind() override {
+    Contents() = Second;
+    TMemoryStream::Rewind();
+  }
+  testing_support::Bytes Second;
   bool Started = false;
 };
 

@@ -41,7 +41,7 @@ class TStream {
 };
 
 // A stream over a byte vector: the whole pass can run on it without touching a disk.
-class TMemoryStream final : public TStream {
+class TMemoryStream : public TStream {
  public:
   explicit TMemoryStream(std::vector<std::uint8_t> bytes = {}, std::string name = "memory")
       : Bytes(std::move(bytes)), StreamName(std::move(name)) {}

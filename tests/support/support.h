@@ -25,24 +25,6 @@ inline Bytes Text(const std::string& text) {
   return {text.begin(), text.end()};
 }
 
-// A stream that reads nothing and keeps nothing: a test overrides what it watches.
-class TStubStream : public huff::TStream {
- public:
-  explicit TStubStream(std::string name) : Label(std::move(name)) {}
-  std::size_t Read(std::span<std::uint8_t>) override { return 0; }
-  void Write(std::span<const std::uint8_t>) override {}
-  std::size_t ReadAt(std::uint64_t, std::span<std::uint8_t>) override { return 0; }
-  void WriteAt(std::uint64_t, std::span<const std::uint8_t>) override {}
-  void Rewind() override {}
-  std::uint64_t Size() override { return 0; }
-  void Close() override {}
-  void Abandon() noexcept override {}
-  const std::string& Name() const noexcept override { return Label; }
-
- private:
-  std::string Label;
-};
-
 // Uniform bytes, or with skew > 0 geometrically distributed ones: long codes for rare values.
 Bytes RandomBytes(std::size_t size, unsigned seed, double skew = 0);
 
