@@ -36,19 +36,14 @@ struct TSubject {
 
 // Writes dir/in: the image itself to pack, or its container to check or unpack into `out`.
 TSubject Prepare(TMode mode, const TTempDir& dir, const Bytes& image, const std::string& out) {
-  TSubject subject{HEX2PLAIN_PATH,
-                   "hex2plain",
-                   "Sarnveld Hex to Memory Decoder\r\n"
-                   "Checks a Huffman-coded container and unpacks the memory image it holds\r\n",
-                   {dir / "in", out},
-                   Pack(image)};
-  if (mode == TMode::Pack)
-    subject = {SARNVELD2HEX_PATH,
-               "sarnveld2hex",
-               "Sarnveld Memory to Hex Compressor\r\n"
-               "Packs a raw memory image into a labelled Huffman-coded container\r\n",
-               {dir / "in", out, "-", "-"},
-               image};
+  TSubject subject =
+      mode == TMode::Pack
+          ? TSubject{SARNVELD2HEX_PATH,
+                     "sarnveld2hex",
+                     PackerBanner,
+                     {dir / "in", out, "-", "-"},
+                     image}
+          : TSubject{HEX2PLAIN_PATH, "hex2plain", UnpackerBanner, {dir / "in", out}, Pack(image)};
   if (mode == TMode::Check)
     subject.Arguments.pop_back();
   WriteWholeFile(dir / "in", subject.Input);

@@ -15,9 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace testing_support;
 
-const std::string Banner =
-    "Sarnveld Hex to Memory Decoder\r\n"
-    "Checks a Huffman-coded container and unpacks the memory image it holds\r\n";
+const std::string& Banner = UnpackerBanner;
 
 // What a successful run prints for a container of these figures.
 std::string Summary(const std::string& name, const std::string& payload,

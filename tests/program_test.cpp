@@ -23,9 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace testing_support;
 
-const std::string Banner =
-    "Sarnveld Memory to Hex Compressor\r\n"
-    "Packs a raw memory image into a labelled Huffman-coded container\r\n";
+const std::string& Banner = PackerBanner;
 const std::string Usage = Banner +
                           "Usage: sarnveld2hex plainfile hexfile NameID Manufacturer\r\n"
                           "\r\n"

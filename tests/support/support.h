@@ -87,6 +87,14 @@ inline const std::string NullDevice = "/dev/null";
 inline const std::string ExecutableSuffix = "";
 #endif
 
+// What each program prints first.
+inline const std::string PackerBanner =
+    "Sarnveld Memory to Hex Compressor\r\n"
+    "Packs a raw memory image into a labelled Huffman-coded container\r\n";
+inline const std::string UnpackerBanner =
+    "Sarnveld Hex to Memory Decoder\r\n"
+    "Checks a Huffman-coded container and unpacks the memory image it holds\r\n";
+
 // All that a failed run of `program` prints after its banner: the first line ends in a bare
 // LF, and a message ending in "." gets no second.
 inline std::string FailureReport(const std::string& program, const std::string& kind,
