@@ -52,10 +52,11 @@ std::string Entry(const std::string& code);
 std::string Table(const std::map<int, std::string>& codes);
 
 struct TRunOptions {
-  std::string StdoutPath{};      // empty: a temporary file, read back into Output
-  bool AppendStdout = false;     // as `>>` does
-  long long FileSizeLimit = -1;  // in bytes, when set
-  // NAME=value entries added to the child's environment, replacing those of the same name.
+  std::string StdoutPath{};   // empty: a temporary file, read back into Output
+  bool AppendStdout = false;  // as `>>` does
+  // Not on Windows: a file-size limit in bytes, when set, and NAME=value entries added to the
+  // child's environment, replacing those of the same name.
+  long long FileSizeLimit = -1;
   std::vector<std::string> Environment{};
 };
 

@@ -3,11 +3,9 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "support.h"
@@ -31,39 +29,18 @@ std::string Quoted(const std::string& word) {
   return word.empty() ? "\"\"" : word;
 }
 
-// The parent's environment, with NAME=value entries of `added` replacing those of the same
-// name, as one block of zero-terminated entries.
-std::string EnvironmentBlock(const std::vector<std::string>& added) {
-  std::string block;
-  for (const std::string& entry : added)
-    block += entry + '\0';
-  char* const all = ::GetEnvironmentStringsA();
-  for (const char* entry = all; *entry != '\0'; entry += std::strlen(entry) + 1) {
-    const std::string_view text = entry;
-    const std::string_view name = text.substr(0, text.find('=', 1) + 1);
-    bool replaced = false;
-    for (const std::string& other : added)
-      replaced = replaced || other.starts_with(name);
-    if (!replaced)
-      block.append(text) += '\0';
-  }
-  ::FreeEnvironmentStringsA(all);
-  return block + '\0';
-}
-
 }  // namespace
 
 TRunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                       const TRunOptions& options) {
-  if (options.FileSizeLimit >= 0)
-    throw std::logic_error("Windows has no file-size limit for a process");
+  if (options.FileSizeLimit >= 0 || !options.Environment.empty())
+    throw std::logic_error("no file-size limit or environment of its own for a Windows child");
   TTempDir scratch;
   const std::string outputPath =
       options.StdoutPath.empty() ? scratch / "stdout" : options.StdoutPath;
   std::string commandLine = Quoted((StartDirectory / program).string());
   for (const std::string& argument : arguments)
     commandLine += ' ' + Quoted(argument);
-  std::string environment = EnvironmentBlock(options.Environment);
 
   SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
   const HANDLE out = ::CreateFileA(
@@ -89,8 +66,8 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   for (int attempt = 0; attempt < 3 && !started; ++attempt) {
     if (attempt > 0)
       ::Sleep(200);
-    started = ::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
-                               environment.data(), nullptr, &startup, &child);
+    started = ::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                               nullptr, &startup, &child);
     error = started ? 0 : ::GetLastError();
   }
   ::CloseHandle(out);
