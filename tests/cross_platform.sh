@@ -76,21 +76,14 @@ round_trip "$greek_cjk" "Zähler-µC" "Ünïcödé"
 round_trip "$greek_cjk" "Ζυγαριά東京" "𝄞株式会社"
 
 # Failures: the same report, up to the module's name, with the paths it names as UTF-8 bytes.
-# A copy names itself: a program that truncated its input would not harm the repository.
-cp examples/blinky.bin "$scratch/same.bin"
+# A copy that names itself, so that a program that truncated its input would harm no other file.
 cp examples/blinky.bin "$scratch/同じ.bin"
-for arguments in "$scratch/nowhere $scratch/out.hex" "$scratch $scratch/out.hex" \
-  "$scratch/same.bin $scratch/same.bin" "$scratch/同じ.bin $scratch/同じ.bin" \
-  "$greek_cjk $scratch/無い/out.hex"; do
+for arguments in "$scratch/同じ.bin $scratch/同じ.bin" "$greek_cjk $scratch/無い/out.hex"; do
   # shellcheck disable=SC2086
   both sarnveld2hex $arguments - -
   grep -q "^Exception E" "$scratch/linux.console" || differ "no failure report for: $arguments"
 done
-for same in same.bin 同じ.bin; do
-  cmp -s examples/blinky.bin "$scratch/$same" || differ "an input that named itself changed: $same"
-done
-: >"$scratch/empty.hex"
-both hex2plain "$scratch/empty.hex"
+cmp -s examples/blinky.bin "$scratch/同じ.bin" || differ "an input that named itself changed"
 
 echo "compared ${#inputs[@]} inputs, 2 pairs of names and $runs runs in all: $failures differences"
 [ "$failures" -eq 0 ]
