@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -185,12 +184,10 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
     throw std::runtime_error("cannot start " + program);
 
   int status = 0;
-  rusage usage{};
-  while (::wait4(child, &status, 0, &usage) < 0)
+  while (::waitpid(child, &status, 0) < 0)
     if (errno != EINTR)
       throw std::runtime_error("cannot wait for " + program);
   TRunResult result;
-  result.PeakMemoryKiB = usage.ru_maxrss;
   result.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   if (options.StdoutPath.empty()) {

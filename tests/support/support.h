@@ -64,7 +64,6 @@ struct TRunResult {
   int ExitCode = -1;  // -1 when a signal ended the child
   int Signal = 0;
   std::string Output;
-  long PeakMemoryKiB = 0;
 };
 
 // Runs program with arguments, standard input from /dev/null. When the environment names a
