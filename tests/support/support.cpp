@@ -139,33 +139,25 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   TTempDir scratch;
   const std::string outputPath =
       options.StdoutPath.empty() ? scratch / "stdout" : options.StdoutPath;
-  // The wrapper's words come first.
+  // Before the program: prlimit for the file-size limit, env for the added entries, then the
+  // wrapper's words.
   std::vector<std::string> words;
+  if (options.FileSizeLimit >= 0)
+    words = {"prlimit", "--fsize=" + std::to_string(options.FileSizeLimit)};
+  if (!options.Environment.empty())
+    words.push_back("env");
+  words.insert(words.end(), options.Environment.begin(), options.Environment.end());
   const char* const wrapper = std::getenv("SARNVELD_TEST_WRAPPER");
   std::istringstream split(wrapper != nullptr ? wrapper : "");
   for (std::string word; split >> word;)
     words.push_back(word);
-  const bool wrapped = !words.empty();
-  if (options.FileSizeLimit >= 0)
-    words.insert(words.begin(), {"prlimit", "--fsize=" + std::to_string(options.FileSizeLimit)});
+  const bool wrapped = wrapper != nullptr && wrapper[0] != '\0';
   words.push_back(program);
   words.insert(words.end(), arguments.begin(), arguments.end());
-  std::vector<std::string> environment = options.Environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string_view text = *entry;
-    const std::string_view name = text.substr(0, text.find('=') + 1);
-    if (std::none_of(options.Environment.begin(), options.Environment.end(),
-                     [&](const std::string& added) { return added.starts_with(name); }))
-      environment.emplace_back(text);
-  }
-  const auto pointers = [](std::vector<std::string>& strings) {
-    std::vector<char*> result;
-    for (std::string& text : strings)
-      result.push_back(text.data());
-    result.push_back(nullptr);
-    return result;
-  };
-  const std::vector<char*> argv = pointers(words), envp = pointers(environment);
+  std::vector<char*> argv;
+  for (std::string& word : words)
+    argv.push_back(word.data());
+  argv.push_back(nullptr);
 
   // The file-size limit in bytes; a checker such as valgrind, which writes files of its own
   // before the program starts, ignores SIGXFSZ (the programs ignore it themselves).
@@ -178,7 +170,7 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
       O_WRONLY | O_CREAT | (options.AppendStdout ? O_APPEND : O_TRUNC), 0644);
   ::posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   pid_t child = 0;
-  const int error = ::posix_spawnp(&child, argv[0], &files, nullptr, argv.data(), envp.data());
+  const int error = ::posix_spawnp(&child, argv[0], &files, nullptr, argv.data(), environ);
   ::posix_spawn_file_actions_destroy(&files);
   if (error != 0)
     throw std::runtime_error("cannot start " + program);
