@@ -24,27 +24,15 @@ Bytes Repeated(std::span<const std::uint8_t> pattern, std::size_t size);
 
 // A container stream that returns at most `most` bytes per read (0: any number), so that
 // block boundaries fall anywhere.
-class TTrickle final : public huff::TStream {
+class TTrickle final : public huff::TMemoryStream {
  public:
-  TTrickle(Bytes bytes, std::size_t most) : Inner(std::move(bytes), "fuzz.hex"), Most(most) {}
+  TTrickle(Bytes bytes, std::size_t most)
+      : TMemoryStream(std::move(bytes), "fuzz.hex"), Most(most) {}
   std::size_t Read(std::span<std::uint8_t> data) override {
-    return Inner.Read(Most == 0 ? data : data.first(std::min(data.size(), Most)));
+    return TMemoryStream::Read(Most == 0 ? data : data.first(std::min(data.size(), Most)));
   }
-  void Write(std::span<const std::uint8_t> data) override { Inner.Write(data); }
-  std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) override {
-    return Inner.ReadAt(offset, data);
-  }
-  void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) override {
-    Inner.WriteAt(offset, data);
-  }
-  void Rewind() override { Inner.Rewind(); }
-  std::uint64_t Size() override { return Inner.Size(); }
-  void Close() override {}
-  void Abandon() noexcept override {}
-  const std::string& Name() const noexcept override { return Inner.Name(); }
 
  private:
-  huff::TMemoryStream Inner;
   std::size_t Most;
 };
 

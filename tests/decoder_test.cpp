@@ -36,7 +36,7 @@ struct TOutcome {
 // A container whose reads go wrong at byte `at`: they raise, or find that the file ended.
 class TFailingReads final : public huff::TMemoryStream {
  public:
-  TFailingReads(const testing_support::Bytes& bytes, std::size_t at, bool raise)
+  TFailingReads(const Bytes& bytes, std::size_t at, bool raise)
       : TMemoryStream(bytes, "c.hex"), At(at), Raise(raise) {}
   std::size_t Read(std::span<std::uint8_t> data) override {
     const std::size_t count = TMemoryStream::Read(data.first(std::min(data.size(), At - Position)));

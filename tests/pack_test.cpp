@@ -135,7 +135,7 @@ TEST(Compress, TheFastPassWritesWhatWriteBitWritesForEveryCodeLengthAndSegmentCo
 // An input that reads differently from the start of the second pass on.
 class TChangingStream final : public TMemoryStream {
  public:
-  TChangingStream(testing_support::Bytes first, testing_support::Bytes second)
+  TChangingStream(Bytes first, Bytes second)
       : TMemoryStream(std::move(first), "image.bin"), Second(std::move(second)) {}
   std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) override {
     if (offset == 0 && std::exchange(Started, true))
@@ -146,7 +146,7 @@ class TChangingStream final : public TMemoryStream {
     Contents() = Second;
     TMemoryStream::Rewind();
   }
-  testing_support::Bytes Second;
+  Bytes Second;
   bool Started = false;
 };
 

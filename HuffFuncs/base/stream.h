@@ -44,7 +44,7 @@ class TStream {
 class TMemoryStream : public TStream {
  public:
   explicit TMemoryStream(std::vector<std::uint8_t> bytes = {}, std::string name = "memory")
-      : Bytes(std::move(bytes)), StreamName(std::move(name)) {}
+      : Buffer(std::move(bytes)), StreamName(std::move(name)) {}
 
   std::size_t Read(std::span<std::uint8_t> data) override {
     const std::size_t count = ReadAt(Position, data);
@@ -57,30 +57,30 @@ class TMemoryStream : public TStream {
   }
   std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) override {
     const std::lock_guard<std::mutex> lock(Growing);
-    if (offset >= Bytes.size())
+    if (offset >= Buffer.size())
       return 0;
-    const std::size_t count = std::min<std::size_t>(data.size(), Bytes.size() - offset);
-    std::copy_n(Bytes.begin() + static_cast<std::ptrdiff_t>(offset), count, data.begin());
+    const std::size_t count = std::min<std::size_t>(data.size(), Buffer.size() - offset);
+    std::copy_n(Buffer.begin() + static_cast<std::ptrdiff_t>(offset), count, data.begin());
     return count;
   }
   void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) override {
     // A write may grow, and so move, the vector under another thread's read or write.
     const std::lock_guard<std::mutex> lock(Growing);
-    if (Bytes.size() < offset + data.size())
-      Bytes.resize(offset + data.size());
-    std::copy(data.begin(), data.end(), Bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+    if (Buffer.size() < offset + data.size())
+      Buffer.resize(offset + data.size());
+    std::copy(data.begin(), data.end(), Buffer.begin() + static_cast<std::ptrdiff_t>(offset));
   }
   void Rewind() override { Position = 0; }
-  std::uint64_t Size() override { return Bytes.size(); }
+  std::uint64_t Size() override { return Buffer.size(); }
   void Close() override {}
   void Abandon() noexcept override {}
   const std::string& Name() const noexcept override { return StreamName; }
 
-  const std::vector<std::uint8_t>& Contents() const noexcept { return Bytes; }
-  std::vector<std::uint8_t>& Contents() noexcept { return Bytes; }
+  const std::vector<std::uint8_t>& Contents() const noexcept { return Buffer; }
+  std::vector<std::uint8_t>& Contents() noexcept { return Buffer; }
 
  private:
-  std::vector<std::uint8_t> Bytes;
+  std::vector<std::uint8_t> Buffer;
   std::size_t Position = 0;
   std::string StreamName;
   std::mutex Growing;
