@@ -16,7 +16,6 @@
 #include "fuzz_common.h"
 #include "huffman/huffman.h"
 #include "pack/pack.h"
-#include "reference_reader.h"
 #include "support.h"
 #include "unpack/decoder.h"
 
@@ -148,7 +147,7 @@ std::unique_ptr<Bytes> Decode(const Bytes& container, std::size_t most, bool wor
 // The decoder and the independent reader must agree; returns the image, or nothing when
 // both reject the container.
 std::unique_ptr<Bytes> Compare(const TFuzzContainer& made) {
-  const std::optional<Bytes> expected = reference::ReadImage(made.Container);
+  const std::optional<Bytes> expected = testing_support::ReferenceImage(made.Container);
   std::unique_ptr<Bytes> image = Decode(made.Container, made.Most, made.Worker);
   if (!expected != !image)
     Fault(image ? "accepted what the reader rejects" : "rejected what the reader accepts");

@@ -18,7 +18,6 @@
 #include "../bench/flash_image.h"
 #include "base/errors.h"
 #include "fuzz_common.h"
-#include "reference_reader.h"
 #include "sarnveld_decode.h"
 #include "support.h"
 
@@ -96,7 +95,7 @@ TOutcome ExpectAllAgree(const Bytes& container) {
   TOutcome expected =
       ExpectDecodesAgree([&] { return std::make_unique<huff::TMemoryStream>(container, "c.hex"); });
   const bool accepted = expected.Said.starts_with("image");
-  const auto reference = reference::ReadImage(container);
+  const auto reference = ReferenceImage(container);
   EXPECT_TRUE(reference ? accepted && *reference == expected.Image : !accepted);
   const fuzz::TDeviceOutcome whole = fuzz::DeviceDecode(container);
   EXPECT_EQ(whole.Broken, "");

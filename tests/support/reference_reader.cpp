@@ -1,11 +1,11 @@
-#include "reference_reader.h"
+#include "support.h"
 
 #include <algorithm>
 #include <array>
 
-namespace reference {
+namespace testing_support {
 
-std::optional<std::vector<std::uint8_t>> ReadImage(const std::vector<std::uint8_t>& file) {
+std::optional<Bytes> ReferenceImage(const Bytes& file) {
   // A name field: at most 15 bytes, then zero bytes up to its 16th.
   const auto isName = [](const std::uint8_t* field) {
     const std::uint8_t* end = std::find(field, field + 16, 0);
@@ -94,4 +94,4 @@ std::optional<std::vector<std::uint8_t>> ReadImage(const std::vector<std::uint8_
   }
 }
 
-}  // namespace reference
+}  // namespace testing_support

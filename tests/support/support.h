@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -50,6 +51,11 @@ Bytes Container(std::string_view bits);
 std::string Entry(const std::string& code);
 // The start bit, the presence map and the entries of `codes`, ascending: the end marker's last.
 std::string Table(const std::map<int, std::string>& codes);
+
+// The image of a container, or nothing when the bytes break a rule: the independent reader
+// (reference_reader.cpp), the oracle of the decoder tests and the decoder fuzz target. It is
+// written from the format's description, not from the decoder, and is slow and plain on purpose.
+std::optional<Bytes> ReferenceImage(const Bytes& container);
 
 struct TRunOptions {
   std::string StdoutPath{};   // empty: a temporary file, read back into Output
