@@ -36,8 +36,8 @@ TEST(TFile, AbandonRemovesWhatThisRunWroteAndNoMore) {
   for (const char* name : {"new", "existing", "linked", "target"})
     EXPECT_FALSE(fs::exists(dir / name)) << name;
   EXPECT_EQ(fs::file_size(dir / "other"), 0u);
-  EXPECT_TRUE(IsCharDevice(NullDevice));
 #ifndef _WIN32
+  EXPECT_TRUE(IsCharDevice(NullDevice));
   EXPECT_TRUE(fs::is_symlink(dir / "link"));
   // A file that replaced the output meanwhile is left. (Windows cannot rename the output while
   // it is open without sharing.)

@@ -82,8 +82,6 @@ inline bool Exists(const std::string& path) {
   return std::filesystem::exists(std::filesystem::symlink_status(path));
 }
 
-bool IsCharDevice(const std::string& path);
-
 #ifdef _WIN32
 // The device that takes any write, and what the programs' file names end in.
 inline const std::string NullDevice = "NUL";
@@ -91,6 +89,9 @@ inline const std::string ExecutableSuffix = ".exe";
 #else
 inline const std::string NullDevice = "/dev/null";
 inline const std::string ExecutableSuffix = "";
+// Whether path names a character device: one that a run must leave in place. (On Windows a
+// device's name names it in any folder, and no run can replace it.)
+bool IsCharDevice(const std::string& path);
 #endif
 
 // What each program prints first.

@@ -1,4 +1,4 @@
-// The Windows side of the test support: running a program, temporary directories, devices.
+// The Windows side of the test support: running a program.
 #define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -88,17 +88,6 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
     result.Output.assign(bytes.begin(), bytes.end());
   }
   return result;
-}
-
-bool IsCharDevice(const std::string& path) {
-  const HANDLE handle =
-      ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE)
-    return false;
-  const bool device = ::GetFileType(handle) == FILE_TYPE_CHAR;
-  ::CloseHandle(handle);
-  return device;
 }
 
 }  // namespace testing_support
