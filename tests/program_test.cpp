@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../bench/flash_image.h"
 #include "file/file.h"
 #include "support.h"
 
@@ -73,6 +74,9 @@ TEST(CommandLine, TheArgumentsGiveTheUsageTextOrTheNamesStored) {
                // Not ASCII, but UTF-8: Windows passes a command line as text, in which bytes
                // that are not UTF-8 cannot be given.
                {names("\xC3\xBF\x01\xC3\xA9", "-"), "\xC3\xBF\x01\xC3\xA9", "Sarnveld"},
+               // Cut to 15 bytes inside a character; U+1D11E is a surrogate pair on Windows.
+               {names("Ζυγαριά東京", "𝄞株式会社"), std::string("Ζυγαριά東京").substr(0, 15),
+                std::string("𝄞株式会社").substr(0, 15)},
 #ifndef _WIN32
                // Where arguments are bytes, any bytes are stored as given.
                {names("\xFF\xFE", "\x80"), "\xFF\xFE", "\x80"},
@@ -90,6 +94,43 @@ TEST(CommandLine, TheArgumentsGiveTheUsageTextOrTheNamesStored) {
                     ? !Exists(out)
                     : ReadWholeFile(out) == AbcContainer(c.StoredNameId, c.StoredManufacturer));
   }
+}
+
+// 64-bit FNV-1a: a fingerprint of a container.
+std::uint64_t Fingerprint(const Bytes& bytes) {
+  std::uint64_t hash = 0xCBF29CE484222325;
+  for (const std::uint8_t byte : bytes)
+    hash = (hash ^ byte) * 0x100000001B3;
+  return hash;
+}
+
+// Every bit of a container is fixed: these images pack to the bytes these fingerprints were
+// taken from, on every platform and in every build, and unpack again. Several segments, codes
+// of every length up to 32 bits, and paths in Greek and CJK, which Windows finds only when it
+// takes them as UTF-8, and which a failure names as they were given.
+TEST(Containers, EveryPlatformWritesTheSameBytes) {
+  TTempDir dir;
+  const std::string in = dir / "εικόνα-映像.bin", hex = dir / "容器.hex", out = dir / "像.img";
+  const struct {
+    Bytes Image;
+    std::uint64_t Fingerprint;
+  } cases[] = {{{}, 0x5E2013F33B5829E3},
+               {Text("A"), 0xC3445FB042FE4C79},
+               {Bytes(3000000, 0xFF), 0x0D89D46171929602},
+               {RandomBytes(3 << 20, 11, 0.05), 0x423D5C296B7521CD},
+               {bench::TFlashImage::Make(4 << 20), 0x89A99FAB9C03C845},
+               {FibonacciImage(32), 0x278932C87445FC2B}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Image.size());
+    WriteWholeFile(in, c.Image);
+    EXPECT_EQ(RunPacker({in, hex, "-", "-"}).Output, Success);
+    EXPECT_EQ(Fingerprint(ReadWholeFile(hex)), c.Fingerprint);
+    EXPECT_EQ(RunProgram(HEX2PLAIN_PATH, {hex, out}).ExitCode, 0);
+    EXPECT_TRUE(ReadWholeFile(out) == c.Image);
+  }
+  const std::string nowhere = dir / "無い/out.hex";
+  EXPECT_EQ(RunPacker({in, nowhere, "-", "-"}).Output,
+            Failure("EFCreateError", "Cannot create file " + nowhere));
 }
 
 // Paths are taken as given: "-" is an ordinary file name in the working directory, paths
