@@ -159,8 +159,8 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
     argv.push_back(word.data());
   argv.push_back(nullptr);
 
-  // The file-size limit in bytes; a checker such as valgrind, which writes files of its own
-  // before the program starts, ignores SIGXFSZ (the programs ignore it themselves).
+  // A checker such as valgrind writes files of its own before the program starts: under one,
+  // this process ignores SIGXFSZ, and so its children (the programs ignore it themselves).
   if (options.FileSizeLimit >= 0 && wrapped)
     ::signal(SIGXFSZ, SIG_IGN);
   posix_spawn_file_actions_t files;
