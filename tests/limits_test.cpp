@@ -28,17 +28,18 @@ bool UseTmpfs() {
 // Blocks of 1 MiB and where they stand in an input; zeros lie between them.
 using TBlocks = std::vector<std::pair<std::uint64_t, const Bytes*>>;
 
-// Runs a program that must succeed, and returns its peak resident memory in KiB. GNU time,
-// small itself, starts it: a child of this process would count this process's pages too.
-long RunMeasured(const TTempDir& dir, const std::string& program,
-                 const std::vector<std::string>& arguments) {
+// Runs a program that must succeed, and returns what it printed and its peak resident memory
+// in KiB. GNU time, small itself, starts it: a child of this process would count this
+// process's pages too.
+std::pair<std::string, long> RunMeasured(const TTempDir& dir, const std::string& program,
+                                         const std::vector<std::string>& arguments) {
   std::vector<std::string> words = {"-f", "%M", "-o", dir / "peak", program};
   words.insert(words.end(), arguments.begin(), arguments.end());
   const TRunResult run = RunProgram("/usr/bin/time", words);
   EXPECT_EQ(run.ExitCode, 0) << run.Output;
   long peak = 0;
   std::ifstream(dir / "peak") >> peak;
-  return peak;
+  return {run.Output, peak};
 }
 
 // Packs an input of `size` bytes made of `blocks`, unpacks its container and checks the image:
@@ -52,9 +53,11 @@ std::pair<long, long> RoundTrip(std::uint64_t size, const TBlocks& blocks) {
           .write(reinterpret_cast<const char*>(bytes->data()), MiB);
   }
   std::filesystem::resize_file(dir / "in", size);
-  const long packer = RunMeasured(dir, SARNVELD2HEX_PATH, {dir / "in", dir / "hex", "-", "-"});
+  const long packer =
+      RunMeasured(dir, SARNVELD2HEX_PATH, {dir / "in", dir / "hex", "-", "-"}).second;
   std::filesystem::remove(dir / "in");  // only the container and the image share tmpfs from here
-  const long unpacker = RunMeasured(dir, HEX2PLAIN_PATH, {dir / "hex", dir / "out"});
+  const auto [summary, unpacker] = RunMeasured(dir, HEX2PLAIN_PATH, {dir / "hex", dir / "out"});
+  EXPECT_NE(summary.find("Image size: " + std::to_string(size) + " bytes"), std::string::npos);
   EXPECT_EQ(std::filesystem::file_size(dir / "out"), size);
   std::ifstream out(dir / "out", std::ios::binary);
   Bytes got(MiB);
