@@ -95,21 +95,22 @@ std::uint8_t* EncodeGroups(const TFastCodeTable& table, std::span<const std::uin
   const TCodeEntry* codes = table.Codes.data();
   const std::uint8_t* in = input.data();
   const std::uint8_t* end = in + input.size();
-  if constexpr (PerStore == 4) {
-    // Short codes: eight bytes at a time, and runs of one value (erased flash) as a whole
-    // when eight of their codes fit one store.
+  if constexpr (PerStore >= 2) {
+    // Two groups at a time, and runs of one value (erased flash) as a whole when eight of
+    // their codes fit one store: a longest code of 15 bits, common in firmware, takes this
+    // loop too.
     while (end - in >= 8) {
       if (const std::size_t run = CodeRun(table, in, end, acc, out)) {
         in += run;
         continue;
       }
-      const TCodeEntry first = JoinCodes<4, WatchAbsent>(codes, in, absent);
+      const TCodeEntry first = JoinCodes<PerStore, WatchAbsent>(codes, in, absent);
       AddBits(acc, first.Bits, first.Length);
-      out = StoreWholeBytes<false>(acc, out);
-      const TCodeEntry second = JoinCodes<4, WatchAbsent>(codes, in + 4, absent);
+      out = StoreWholeBytes<PerStore == 3>(acc, out);
+      const TCodeEntry second = JoinCodes<PerStore, WatchAbsent>(codes, in + PerStore, absent);
       AddBits(acc, second.Bits, second.Length);
-      out = StoreWholeBytes<false>(acc, out);
-      in += 8;
+      out = StoreWholeBytes<PerStore == 3>(acc, out);
+      in += 2 * PerStore;
     }
   }
   for (; end - in >= PerStore; in += PerStore) {
