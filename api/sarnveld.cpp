@@ -1,20 +1,18 @@
 // The C interface of include/sarnveld.h over the C++ one of sarnveld.hpp, which runs
 // everything. Nothing here prints, and no exception leaves a function: each one's failure is
-// caught in Guarded and handed to the caller as a kind and a message.
+// handed to the caller as a kind and a message.
 #include "sarnveld.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 
-#include "faces.h"
+#include "file/file.h"
 #include "sarnveld.hpp"
 
 namespace {
@@ -30,31 +28,21 @@ void CopyCut(char* field, std::size_t size, std::string_view text) noexcept {
   field[count] = '\0';
 }
 
-void Report(sarnveld_error* error, std::string_view kind, std::string_view message) noexcept {
-  if (error == nullptr)
-    return;
-  CopyCut(error->kind, sizeof error->kind, kind);
-  CopyCut(error->message, sizeof error->message, message);
-}
-
 // Runs body, and turns whatever it raises into -1 and a report, as the programs' entry
 // points turn it into a failure report.
 template <typename TBody>
 int Guarded(sarnveld_error* error, TBody&& body) noexcept {
+  std::optional<sarnveld::Error> failure;
   try {
     body();
-    Report(error, "", "");
-    return 0;
-  } catch (const sarnveld::Error& failure) {
-    Report(error, failure.Kind(), failure.Message());
-  } catch (const std::bad_alloc&) {
-    Report(error, "EOutOfMemory", "Out of memory");
-  } catch (const std::exception& failure) {
-    Report(error, "EError", failure.what());
   } catch (...) {
-    Report(error, "EError", "Unknown failure");
+    failure = sarnveld::CurrentError();
   }
-  return -1;
+  if (error != nullptr) {
+    CopyCut(error->kind, sizeof error->kind, failure ? failure->Kind() : "");
+    CopyCut(error->message, sizeof error->message, failure ? failure->Message() : "");
+  }
+  return failure ? -1 : 0;
 }
 
 std::string_view NameOr(const char* name, std::string_view fallback) {
@@ -64,6 +52,11 @@ std::string_view NameOr(const char* name, std::string_view fallback) {
 void Require(bool condition, const char* what) {
   if (!condition)
     throw sarnveld::Error("EError", std::string("Invalid argument: ") + what);
+}
+
+const char* Path(const char* path, const char* what) {
+  Require(path != nullptr, what);
+  return path;
 }
 
 void Summarize(const sarnveld::Summary& from, sarnveld_summary* to) noexcept {
@@ -81,67 +74,45 @@ void Summarize(const sarnveld::Summary& from, sarnveld_summary* to) noexcept {
   to->longest_code = from.LongestCode;
 }
 
-std::span<const std::uint8_t> Bytes(const void* data, std::size_t size) {
+std::span<const std::uint8_t> Bytes(const void* data, std::size_t size, const char* what) {
+  Require(data != nullptr || size == 0, what);
   return {static_cast<const std::uint8_t*>(data), size};
 }
 
-// Bytes for the caller, in memory from malloc that sarnveld_free releases.
-class TMallocBytes {
+// A result for the caller, in memory from malloc that sarnveld_free releases.
+class TResult {
  public:
-  TMallocBytes() = default;
-  TMallocBytes(const TMallocBytes&) = delete;
-  TMallocBytes& operator=(const TMallocBytes&) = delete;
-  ~TMallocBytes() { std::free(Data); }
-
-  void Write(std::uint64_t offset, std::span<const std::uint8_t> data) {
-    const std::uint64_t end = offset + data.size();
-    if (end > Capacity)
-      Grow(end);
-    if (!data.empty())
-      std::memcpy(Data + offset, data.data(), data.size());
-    Length = std::max(Length, static_cast<std::size_t>(end));
+  sarnveld::Allocate Allocator() {
+    return [this](std::uint64_t size) {
+      Memory.reset(size < SIZE_MAX ? huff::AllocateResult(static_cast<std::size_t>(size) + 1)
+                                   : nullptr);
+      if (!Memory)
+        throw std::bad_alloc();
+      Reserved = static_cast<std::size_t>(size);
+      return std::span(static_cast<std::uint8_t*>(Memory.get()), Reserved);
+    };
   }
-  std::size_t Size() const { return Length; }
 
-  // Hands the bytes over: never NULL, an empty result included.
-  void* Release(std::size_t& size) {
-    if (Data == nullptr)
-      Grow(1);
-    size = Length;
-    return std::exchange(Data, nullptr);
+  // Hands the result over, never NULL, and no larger than `size`: reserved room it did not
+  // use goes back.
+  void* Release(std::size_t size) {
+    if (!Memory)
+      Memory.reset(std::malloc(1));
+    if (!Memory)
+      throw std::bad_alloc();
+    if (size < Reserved)
+      if (void* shrunk = std::realloc(Memory.get(), size + 1))
+        return static_cast<void>(Memory.release()), shrunk;
+    return Memory.release();
   }
+
+  std::size_t Reserved = 0;
 
  private:
-  void Grow(std::uint64_t needed) {
-    std::uint64_t capacity = std::max<std::uint64_t>({needed, 2 * Capacity, 64 * 1024});
-    if (capacity > SIZE_MAX)
-      throw std::bad_alloc();
-    void* grown = std::realloc(Data, static_cast<std::size_t>(capacity));
-    if (grown == nullptr)
-      throw std::bad_alloc();
-    Data = static_cast<std::uint8_t*>(grown);
-    Capacity = static_cast<std::size_t>(capacity);
-  }
-
-  std::uint8_t* Data = nullptr;
-  std::size_t Length = 0;
-  std::size_t Capacity = 0;
-};
-
-// The stream that fills them. Several threads may write at once, and a write may move the
-// bytes.
-class TOutputBuffer final : public sarnveld::internal::TOneWayStream {
- public:
-  explicit TOutputBuffer(TMallocBytes& bytes) : Bytes(bytes) {}
-  void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) override {
-    const std::lock_guard<std::mutex> lock(Growing);
-    Bytes.Write(offset, data);
-  }
-  std::uint64_t Size() override { return Bytes.Size(); }
-
- private:
-  TMallocBytes& Bytes;
-  std::mutex Growing;
+  struct TFree {
+    void operator()(void* memory) const { std::free(memory); }
+  };
+  std::unique_ptr<void, TFree> Memory;
 };
 
 }  // namespace
@@ -155,7 +126,7 @@ const char* sarnveld_version(void) {
 int sarnveld_pack_file(const char* plainfile, const char* hexfile, const char* name_id,
                        const char* manufacturer, sarnveld_error* error) {
   return Guarded(error, [&] {
-    sarnveld::PackFile(plainfile != nullptr ? plainfile : "", hexfile != nullptr ? hexfile : "",
+    sarnveld::PackFile(Path(plainfile, "plainfile is NULL"), Path(hexfile, "hexfile is NULL"),
                        NameOr(name_id, sarnveld::DefaultNameId),
                        NameOr(manufacturer, sarnveld::DefaultManufacturer));
   });
@@ -165,7 +136,7 @@ int sarnveld_unpack_file(const char* hexfile, const char* plainfile, sarnveld_su
                          sarnveld_error* error) {
   return Guarded(error, [&] {
     Summarize(sarnveld::UnpackFile(
-                  hexfile != nullptr ? hexfile : "",
+                  Path(hexfile, "hexfile is NULL"),
                   plainfile != nullptr ? std::optional<std::string>(plainfile) : std::nullopt),
               summary);
   });
@@ -179,12 +150,12 @@ int sarnveld_pack(const void* image, std::size_t image_size, const char* name_id
             "container and container_size must not be NULL");
     *container = nullptr;
     *container_size = 0;
-    Require(image != nullptr || image_size == 0, "image is NULL but image_size is not 0");
-    TMallocBytes bytes;
-    sarnveld::internal::PackInto(Bytes(image, image_size), NameOr(name_id, sarnveld::DefaultNameId),
-                                 NameOr(manufacturer, sarnveld::DefaultManufacturer),
-                                 std::make_unique<TOutputBuffer>(bytes));
-    *container = bytes.Release(*container_size);
+    TResult result;
+    sarnveld::Pack(Bytes(image, image_size, "image is NULL but image_size is not 0"),
+                   result.Allocator(), NameOr(name_id, sarnveld::DefaultNameId),
+                   NameOr(manufacturer, sarnveld::DefaultManufacturer));
+    *container = result.Release(result.Reserved);
+    *container_size = result.Reserved;
   });
 }
 
@@ -194,14 +165,28 @@ int sarnveld_unpack(const void* container, std::size_t container_size, void** im
     Require(image != nullptr && image_size != nullptr, "image and image_size must not be NULL");
     *image = nullptr;
     *image_size = 0;
-    Require(container != nullptr || container_size == 0,
-            "container is NULL but container_size is not 0");
-    TMallocBytes bytes;
-    TOutputBuffer output(bytes);
-    const sarnveld::Summary result =
-        sarnveld::internal::UnpackInto(Bytes(container, container_size), output);
-    *image = bytes.Release(*image_size);
-    Summarize(result, summary);
+    TResult result;
+    const sarnveld::Summary unpacked = sarnveld::Unpack(
+        Bytes(container, container_size, "container is NULL but container_size is not 0"),
+        result.Allocator());
+    *image = result.Release(static_cast<std::size_t>(unpacked.ImageSize));
+    *image_size = static_cast<std::size_t>(unpacked.ImageSize);
+    Summarize(unpacked, summary);
+  });
+}
+
+int sarnveld_unpack_into(const void* container, std::size_t container_size, void* image,
+                         std::size_t image_capacity, std::size_t* image_size,
+                         sarnveld_summary* summary, sarnveld_error* error) {
+  return Guarded(error, [&] {
+    Require(image_size != nullptr, "image_size must not be NULL");
+    *image_size = 0;
+    Require(image != nullptr || image_capacity == 0, "image is NULL but image_capacity is not 0");
+    const sarnveld::Summary unpacked = sarnveld::UnpackInto(
+        Bytes(container, container_size, "container is NULL but container_size is not 0"),
+        {static_cast<std::uint8_t*>(image), image_capacity});
+    *image_size = static_cast<std::size_t>(unpacked.ImageSize);
+    Summarize(unpacked, summary);
   });
 }
 

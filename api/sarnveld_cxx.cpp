@@ -1,109 +1,60 @@
-// The C++ face of include/sarnveld.hpp over the module: the one place where the programs'
-// run sequences are written. Whatever the module raises leaves as sarnveld::Error.
-#include <algorithm>
-#include <cstring>
+// The C++ face of include/sarnveld.hpp over the library: the one place where the programs'
+// run sequences are written. Whatever the library raises leaves as sarnveld::Error.
 #include <memory>
-#include <mutex>
 #include <new>
 
 #include "base/errors.h"
-#include "container/container.h"
-#include "faces.h"
 #include "file/file.h"
-#include "huffman/huffman.h"
+#include "file/source.h"
 #include "pack/pack.h"
 #include "sarnveld.hpp"
 #include "unpack/decoder.h"
 
 namespace sarnveld {
-namespace internal {
-
-const std::string MemoryName = "memory";
-
-std::size_t TOneWayStream::Read(std::span<std::uint8_t> data) {
-  const std::size_t count = ReadAt(Position, data);
-  Position += count;
-  return count;
-}
-
-void TOneWayStream::Write(std::span<const std::uint8_t> data) {
-  WriteAt(Position, data);
-  Position += data.size();
-}
-
-std::size_t TOneWayStream::Unused() {
-  throw huff::EError("Internal error: a stream used both ways");
-}
-
-}  // namespace internal
-
 namespace {
 
-using internal::MemoryName;
+// The name that messages give a buffer: "File memory is too large: ...".
+const std::string MemoryName = "memory";
 
-// Runs body, and raises what it raises as Error, as the programs' entry points report it.
+// Runs body, and raises what it raises as Error.
 template <typename TBody>
 auto Translated(TBody&& body) -> decltype(body()) {
   try {
     return body();
-  } catch (const Error&) {
-    throw;
-  } catch (const huff::EError& failure) {
-    throw Error(failure.Kind(), failure.Message());
-  } catch (const std::bad_alloc&) {
-    throw Error("EOutOfMemory", "Out of memory");
-  } catch (const std::exception& failure) {
-    throw Error("EError", failure.what());
+  } catch (...) {
+    throw CurrentError();
   }
 }
 
-Summary Summarize(const huff::TContainerSummary& from) {
-  const auto name = [](const std::array<std::uint8_t, huff::NameFieldSize>& field) {
-    const auto end = std::find(field.begin(), field.end(), 0);
-    return std::string(field.begin(), end);
-  };
-  return {name(from.Header.NameID), name(from.Header.Manufacturer),
-          from.Header.PayloadSize,  from.Header.Checksum,
-          from.ImageSize,           from.CodedByteValues,
-          from.ShortestCode,        from.LongestCode};
+// A buffer to read: at most MaxImageSize bytes of it, as the programs read files.
+huff::TSource Memory(std::span<const std::uint8_t> bytes, const char* unpacked) {
+  if (bytes.size() > MaxImageSize)
+    throw huff::EInputTooLarge("File " + MemoryName + " is too large: it holds " +
+                               std::to_string(bytes.size()) + " bytes, and at most " +
+                               std::to_string(MaxImageSize) + " can be " + unpacked);
+  return {.Memory = bytes, .Name = MemoryName};
 }
 
-// The caller's bytes, read where they are.
-class TInputBuffer final : public internal::TOneWayStream {
- public:
-  explicit TInputBuffer(std::span<const std::uint8_t> data) : Data(data) {}
-  std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) override {
-    if (offset >= Data.size())
-      return 0;
-    const std::size_t count = std::min<std::uint64_t>(data.size(), Data.size() - offset);
-    std::memcpy(data.data(), Data.data() + offset, count);
-    return count;
-  }
-  std::uint64_t Size() override { return Data.size(); }
-
- private:
-  std::span<const std::uint8_t> Data;
-};
-
-// Bytes for the caller, in a vector of theirs. Several threads may write at once.
-class TVectorBuffer final : public internal::TOneWayStream {
- public:
-  explicit TVectorBuffer(std::vector<std::uint8_t>& bytes) : Bytes(bytes) { Bytes.clear(); }
-  void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) override {
-    const std::lock_guard<std::mutex> lock(Growing);
-    const std::uint64_t end = offset + data.size();
-    if (end > Bytes.size())
-      Bytes.resize(end);
-    std::copy(data.begin(), data.end(), Bytes.begin() + static_cast<std::ptrdiff_t>(offset));
-  }
-  std::uint64_t Size() override { return Bytes.size(); }
-
- private:
-  std::vector<std::uint8_t>& Bytes;
-  std::mutex Growing;
-};
+Summary UnpackMemory(std::span<const std::uint8_t> container, const huff::TImageOut& image) {
+  return Translated(
+      [&] { return huff::DecodeContainer(Memory(container, "unpacked in memory"), image); });
+}
 
 }  // namespace
+
+Error CurrentError() noexcept {
+  try {
+    throw;
+  } catch (const Error& error) {
+    return error;
+  } catch (const std::bad_alloc&) {
+    return Error("EOutOfMemory", "Out of memory");
+  } catch (const std::exception& error) {
+    return Error("EError", error.what());
+  } catch (...) {
+    return Error("EError", "Unknown failure");
+  }
+}
 
 const char* Version() noexcept {
   return SARNVELD_VERSION;
@@ -140,11 +91,12 @@ Summary UnpackFile(const std::string& hexfile, const std::optional<std::string>&
       // on decoding ahead while the image is written.
       if (plainfile)
         image = huff::TFile::CreateForWriting(*plainfile, input.get());
-      const huff::TContainerSummary result = huff::DecodeContainer(*input, image.get());
+      const Summary summary =
+          huff::DecodeContainer({.File = input.get(), .Name = hexfile}, {.File = image.get()});
       if (image)
         image->Close();
       input->Close();
-      return Summarize(result);
+      return summary;
     } catch (...) {
       if (image)
         image->Abandon();
@@ -155,44 +107,60 @@ Summary UnpackFile(const std::string& hexfile, const std::optional<std::string>&
   });
 }
 
-namespace internal {
-
-void PackInto(std::span<const std::uint8_t> image, std::string_view nameId,
-              std::string_view manufacturer, std::unique_ptr<huff::TStream> container) {
+void Pack(std::span<const std::uint8_t> image, const Allocate& allocate, std::string_view nameId,
+          std::string_view manufacturer) {
   Translated([&] {
-    if (image.size() > huff::MaxInputSize)
-      throw huff::InputTooLarge(MemoryName, std::to_string(image.size()));
     const auto state = std::make_unique<huff::TCompressorState>();
     huff::ResetState(*state, nameId, manufacturer);
-    state->Input = std::make_unique<TInputBuffer>(image);
-    state->Output = std::move(container);
-    huff::Compress(*state);
+    state->Input = Memory(image, "packed");
+    const std::uint64_t size = huff::PrepareContainer(*state);
+    state->Output.Memory = allocate(size);
+    if (state->Output.Memory.size() < size)
+      throw huff::EBufferTooSmall(
+          "The container of " + MemoryName + " needs " + huff::Count(size, "byte") +
+          ", more than the " + huff::Count(state->Output.Memory.size(), "byte") + " given for it");
+    state->Output.Memory = state->Output.Memory.first(static_cast<std::size_t>(size));
+    huff::PrepareLargeBuffer(state->Output.Memory.data(), state->Output.Memory.size());
+    huff::EncodeSegments(*state);
   });
 }
-
-Summary UnpackInto(std::span<const std::uint8_t> container, huff::TStream& image) {
-  return Translated([&] {
-    if (container.size() > huff::MaxInputSize)
-      throw huff::EInputTooLarge("File " + MemoryName + " is too large: it holds " +
-                                 std::to_string(container.size()) + " bytes, and at most " +
-                                 std::to_string(huff::MaxInputSize) + " can be unpacked in memory");
-    TInputBuffer input(container);
-    return Summarize(huff::DecodeContainer(input, &image));
-  });
-}
-
-}  // namespace internal
 
 std::vector<std::uint8_t> Pack(std::span<const std::uint8_t> image, std::string_view nameId,
                                std::string_view manufacturer) {
   std::vector<std::uint8_t> container;
-  internal::PackInto(image, nameId, manufacturer, std::make_unique<TVectorBuffer>(container));
+  Pack(
+      image,
+      [&](std::uint64_t size) {
+        container.reserve(static_cast<std::size_t>(size));
+        huff::PrepareLargeBuffer(container.data(), container.capacity());
+        container.resize(static_cast<std::size_t>(size));
+        return std::span(container);
+      },
+      nameId, manufacturer);
   return container;
 }
 
+Summary Unpack(std::span<const std::uint8_t> container, const Allocate& allocate) {
+  return UnpackMemory(container, {.Allocate = allocate ? &allocate : nullptr});
+}
+
 Summary Unpack(std::span<const std::uint8_t> container, std::vector<std::uint8_t>& image) {
-  TVectorBuffer output(image);
-  return internal::UnpackInto(container, output);
+  // Reserved, not touched, then copied once: a vector would clear all it is given.
+  std::unique_ptr<std::uint8_t[]> memory;
+  const Summary summary = Unpack(container, [&](std::uint64_t bound) {
+    memory = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(bound));
+    return std::span(memory.get(), static_cast<std::size_t>(bound));
+  });
+  image.assign(memory.get(), memory.get() + summary.ImageSize);
+  return summary;
+}
+
+Summary UnpackInto(std::span<const std::uint8_t> container, std::span<std::uint8_t> image) {
+  return UnpackMemory(container, {.Into = image});
+}
+
+Summary Describe(std::span<const std::uint8_t> container) {
+  return UnpackMemory(container, {});
 }
 
 void RemoveUnfinishedOutputs() noexcept {

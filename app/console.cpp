@@ -1,7 +1,6 @@
 #include "console.h"
 
 #include <cstdio>
-#include <new>
 
 #include "process.h"
 #include "sarnveld.hpp"
@@ -22,26 +21,18 @@ int RunMain(int argc, char** argv, const std::function<int(const std::vector<std
             bool keepEmpty, const TReportFormat& format) {
   PrepareProcess();
   const char* argv0 = argc > 0 ? argv[0] : nullptr;
-  std::string kind;
-  std::string message;
   try {
     return run(ProgramArguments(argc, argv, keepEmpty));
-  } catch (const sarnveld::Error& error) {
-    kind = error.Kind();
-    message = error.Message();
-  } catch (const std::bad_alloc&) {
-    kind = "EOutOfMemory";
-    message = "Out of memory";
-  } catch (const std::exception& error) {
-    kind = "EError";
-    message = error.what();
+  } catch (...) {
+    const sarnveld::Error failure = sarnveld::CurrentError();
+    try {
+      WriteConsole(format ? format(failure.Kind(), failure.Message())
+                          : FailureReport(failure.Kind(), failure.Message(), argv0));
+    } catch (...) {
+      // Standard output is gone: the exit code is all that is left to report with.
+    }
+    return 1;
   }
-  try {
-    WriteConsole(format ? format(kind, message) : FailureReport(kind, message, argv0));
-  } catch (const sarnveld::Error&) {
-    // Standard output is gone: the exit code is all that is left to report with.
-  }
-  return 1;
 }
 
 }  // namespace app

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "container/bit_writer.h"
+#include "base/bytes.h"
 #include "file/file.h"
 #include "pack/passes.h"
 
@@ -20,7 +20,7 @@ namespace {
 
 constexpr std::size_t WriteBlock = std::size_t{1} << 17;  // as the packer writes
 
-void Pass(huff::TStream& input, huff::TStream* output, std::uint64_t outputSize,
+void Pass(huff::TFile& input, huff::TFile* output, std::uint64_t outputSize,
           const std::vector<huff::TSegment>& segments, std::uint64_t inputSize) {
   std::atomic<std::size_t> next = 0;
   std::mutex writing;
@@ -61,7 +61,7 @@ void Pass(huff::TStream& input, huff::TStream* output, std::uint64_t outputSize,
     }
   };
   std::vector<std::thread> threads;
-  for (std::size_t i = 1; i < huff::ThreadCount({}); ++i)
+  for (std::size_t i = 1; i < huff::ThreadCount({}, true); ++i)
     threads.emplace_back(guarded);
   guarded();
   for (std::thread& thread : threads)
@@ -81,7 +81,8 @@ int main(int argc, char** argv) {
     const auto input = huff::TFile::OpenForReading(argv[1]);
     const std::uint64_t inputSize = std::max<std::uint64_t>(input->Size(), 1);
     const std::uint64_t outputSize = std::strtoull(argv[3], nullptr, 10);
-    const std::vector<huff::TSegment> segments = huff::PlanSegments(inputSize, {});
+    const std::vector<huff::TSegment> segments =
+        huff::PlanSegments(inputSize, huff::ThreadCount({}, true), {});
     Pass(*input, nullptr, 0, segments, inputSize);
     const auto output = huff::TFile::CreateForWriting(argv[2], input.get());
     Pass(*input, output.get(), outputSize, segments, inputSize);

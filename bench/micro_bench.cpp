@@ -1,43 +1,44 @@
-// The packer's parts, each in bytes per second of input, and beside each fast part the
-// straightforward one it is held against; and the decoder beside the coder.
+// The library's parts in bytes per second, each fast part beside the straightforward one it is
+// held against or without the mechanism it adds; and the whole library in a caller's process,
+// beside liblz4, libzstd level 1 and libdeflate level 1, on flash-like images of 64 KiB to
+// 64 MiB, with the ratios printed at the end. Run it on one core (taskset -c 0) and on all.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "container/bit_writer.h"
-#include "container/container.h"
-#include "flash_image.h"
-#include "huffman/huffman.h"
 #include "pack/fast_coder.h"
 #include "pack/histogram.h"
-#include "pack/pack.h"
 #include "sarnveld.h"
+#include "support.h"
 #include "unpack/decoder.h"
+
+#ifdef SARNVELD_PEERS
+#include <libdeflate.h>
+#include <lz4.h>
+#include <zstd.h>
+#endif
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using testing_support::Bytes;
 
 const Bytes& Flash() {
-  static const Bytes image = bench::TFlashImage::Make(16 << 20);
+  static const Bytes image = testing_support::FlashImage(16 << 20);
   return image;
 }
 
 // Byte values 0 to 31 occurring 1, 2, 3, 5, ... times, shuffled: codes up to 32 bits.
 const Bytes& Skewed() {
   static const Bytes image = [] {
-    Bytes bytes;
-    std::uint64_t previous = 1, current = 1;
-    for (int value = 0; value < 32; ++value) {
-      bytes.insert(bytes.end(), current, static_cast<std::uint8_t>(value));
-      const std::uint64_t next = previous + current;
-      previous = current;
-      current = next;
-    }
+    Bytes bytes = testing_support::FibonacciImage(32);
     std::shuffle(bytes.begin(), bytes.end(), std::mt19937(1));
     return bytes;
   }();
@@ -45,43 +46,8 @@ const Bytes& Skewed() {
 }
 
 const Bytes& Noise() {
-  static const Bytes image = [] {
-    Bytes bytes(16 << 20);
-    std::mt19937 random(1);
-    for (auto& byte : bytes)
-      byte = static_cast<std::uint8_t>(random());
-    return bytes;
-  }();
+  static const Bytes image = testing_support::RandomBytes(16 << 20, 1);
   return image;
-}
-
-// Discards what it is given: the benchmarks measure the writers, not a file.
-class TDiscard final : public huff::TStream {
- public:
-  std::size_t Read(std::span<std::uint8_t>) override { return 0; }
-  void Write(std::span<const std::uint8_t> data) override { benchmark::DoNotOptimize(data.data()); }
-  std::size_t ReadAt(std::uint64_t, std::span<std::uint8_t>) override { return 0; }
-  void WriteAt(std::uint64_t, std::span<const std::uint8_t>) override {}
-  void Rewind() override {}
-  std::uint64_t Size() override { return 0; }
-  void Close() override {}
-  void Abandon() noexcept override {}
-  const std::string& Name() const noexcept override { return Label; }
-  std::string Label = "discard";
-};
-
-// The codes the packer would give the image.
-std::unique_ptr<huff::TCoder> CodesFor(const Bytes& image) {
-  auto coder = std::make_unique<huff::TCoder>();
-  huff::InitNodes(*coder);
-  huff::THistogram counts{};
-  huff::CountBytes(image, counts);
-  for (int value = 0; value < 256; ++value)
-    coder->NodePool[value].Weight = static_cast<std::int32_t>(counts[value]);
-  coder->NodePool[huff::EndMarker].Weight = 1;
-  huff::BuildTree(*coder);
-  huff::AssignCodes(*coder);
-  return coder;
 }
 
 // Text-like: words of a small vocabulary, of a few to a dozen letters, with spaces and lines.
@@ -109,17 +75,32 @@ const Bytes& Erased() {
   return image;
 }
 
+void Throughput(benchmark::State& run, std::size_t bytes) {
+  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * bytes));
+}
+
+// The codes the packer would give the image.
+huff::TCodeTable CodesFor(const Bytes& image) {
+  huff::TCompressorState state;
+  state.Input = {.Memory = image, .Name = "memory"};
+  huff::InitNodes(state.Coder);
+  huff::CountSymbols(state);
+  huff::BuildTree(state.Coder);
+  huff::AssignCodes(state.Coder);
+  return state.Coder.CodeTable;
+}
+
 void Count(benchmark::State& run, void (*count)(std::span<const std::uint8_t>, huff::THistogram&),
            const Bytes& image) {
   for (auto _ : run) {
     huff::THistogram counts{};
-    // In chunks, as the packer reads them.
+    // In chunks, as the packer reads files.
     for (std::size_t at = 0; at < image.size(); at += huff::ChunkSize)
       count(std::span(image.data() + at, std::min<std::size_t>(huff::ChunkSize, image.size() - at)),
             counts);
     benchmark::DoNotOptimize(counts.data());
   }
-  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * image.size()));
+  Throughput(run, image.size());
 }
 BENCHMARK_CAPTURE(Count, FourHistogramsFlash, &huff::CountBytes, Flash());
 BENCHMARK_CAPTURE(Count, OneByOneFlash, &huff::CountBytesOneByOne, Flash());
@@ -129,26 +110,30 @@ BENCHMARK_CAPTURE(Count, OneByOneErased, &huff::CountBytesOneByOne, Erased());
 // Tree and codes are built once per run, whatever the input's size: their cost per byte is
 // that of one 16 MiB image.
 void TreeAndCodes(benchmark::State& run) {
-  auto coder = CodesFor(Flash());
-  std::array<std::int32_t, 257> weights{};
-  for (int symbol = 0; symbol < 257; ++symbol)
-    weights[symbol] = coder->NodePool[symbol].Weight;
+  huff::TCoder coder;
+  huff::THistogram counts{};
+  huff::CountBytes(Flash(), counts);
   for (auto _ : run) {
-    huff::InitNodes(*coder);
-    for (int symbol = 0; symbol < 257; ++symbol)
-      coder->NodePool[symbol].Weight = weights[symbol];
-    huff::BuildTree(*coder);
-    huff::AssignCodes(*coder);
-    benchmark::DoNotOptimize(coder->CodeTable.data());
+    huff::InitNodes(coder);
+    for (int value = 0; value < 256; ++value)
+      coder.NodePool[value].Weight = static_cast<std::int32_t>(counts[value]);
+    coder.NodePool[huff::EndMarker].Weight = 1;
+    huff::BuildTree(coder);
+    huff::AssignCodes(coder);
+    benchmark::DoNotOptimize(coder.CodeTable.data());
   }
-  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * Flash().size()));
+  Throughput(run, Flash().size());
 }
 BENCHMARK(TreeAndCodes);
 
-// With pairs: through the pair table where the codes allow one.
-void EncodeFast(benchmark::State& run, const Bytes& image, bool pairs) {
-  const huff::TFastCodeTable table = huff::FastCodes(CodesFor(image)->CodeTable, pairs);
-  // Output of one chunk at a time, as the packer writes it.
+enum TCoderWay { Pairs, NoPairs, NoRuns };
+
+// The fast coder, a chunk at a time as the packer codes; with the pair table where the codes
+// allow one, without it, or without coding runs of one value whole.
+void EncodeFast(benchmark::State& run, const Bytes& image, TCoderWay way) {
+  huff::TFastCodeTable table = huff::FastCodes(CodesFor(image), way == Pairs);
+  if (way == NoRuns)
+    table.EightCodes.fill({});
   Bytes out(static_cast<std::size_t>(huff::ChunkSize) * 4 + 16);
   for (auto _ : run) {
     huff::TBitAccumulator acc;
@@ -162,117 +147,316 @@ void EncodeFast(benchmark::State& run, const Bytes& image, bool pairs) {
   }
   run.SetLabel("longest code " + std::to_string(table.MaxLength) + " bits" +
                (table.Pairs.empty() ? "" : ", pairs"));
-  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * image.size()));
+  Throughput(run, image.size());
 }
 
 void EncodeWriteBit(benchmark::State& run, const Bytes& image) {
-  const auto coder = CodesFor(image);
+  const huff::TCodeTable codes = CodesFor(image);
+  Bytes payload;
   for (auto _ : run) {
-    TDiscard discard;
-    huff::TBitWriter writer(discard);
+    payload.clear();
+    huff::TBitWriter writer(payload);
     for (const std::uint8_t byte : image)
-      huff::WriteCode(writer, coder->CodeTable[byte]);
+      huff::WriteCode(writer, codes[byte]);
     writer.FlushBits();
     benchmark::DoNotOptimize(writer.GetChecksum());
   }
-  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * image.size()));
+  Throughput(run, image.size());
 }
 
-BENCHMARK_CAPTURE(EncodeFast, ShortCodes, Flash(), true);
-BENCHMARK_CAPTURE(EncodeFast, ShortCodesNoPairs, Flash(), false);
+BENCHMARK_CAPTURE(EncodeFast, ShortCodes, Flash(), Pairs);
+BENCHMARK_CAPTURE(EncodeFast, ShortCodesNoPairs, Flash(), NoPairs);
 BENCHMARK_CAPTURE(EncodeWriteBit, ShortCodes, Flash());
-BENCHMARK_CAPTURE(EncodeFast, LongCodes, Skewed(), true);
+BENCHMARK_CAPTURE(EncodeFast, LongCodes, Skewed(), Pairs);
 BENCHMARK_CAPTURE(EncodeWriteBit, LongCodes, Skewed());
-BENCHMARK_CAPTURE(EncodeFast, Erased, Erased(), true);
-BENCHMARK_CAPTURE(EncodeFast, Noise, Noise(), true);
+BENCHMARK_CAPTURE(EncodeFast, Erased, Erased(), Pairs);
+BENCHMARK_CAPTURE(EncodeFast, ErasedNoRuns, Erased(), NoRuns);
+BENCHMARK_CAPTURE(EncodeFast, Noise, Noise(), Pairs);
 
 // Building the pair table: what a pack pays for it, against what it saves per byte above.
 void PairTable(benchmark::State& run) {
-  const auto coder = CodesFor(Flash());
+  const huff::TCodeTable codes = CodesFor(Flash());
   for (auto _ : run)
-    benchmark::DoNotOptimize(huff::FastCodes(coder->CodeTable, true).Pairs.data());
+    benchmark::DoNotOptimize(huff::FastCodes(codes, true).Pairs.data());
 }
 BENCHMARK(PairTable);
 
-Bytes Pack(const Bytes& image) {
-  auto state = std::make_unique<huff::TCompressorState>();
-  state->Input = std::make_unique<huff::TMemoryStream>(image);
-  auto output = std::make_unique<huff::TMemoryStream>();
-  huff::TMemoryStream& written = *output;
-  state->Output = std::move(output);
-  huff::Compress(*state);
-  return written.Contents();
+// The whole decoder on a container in memory, the image thrown away: header, checksum, table
+// and data; on one thread, with a worker that decodes windows ahead, and without each of the
+// fast decode's ways; and the device reader, a bit at a time, for scale.
+void Decode(benchmark::State& run, const Bytes& image, huff::TDecodeOptions options) {
+  const Bytes container = testing_support::Pack(image);
+  for (auto _ : run)
+    benchmark::DoNotOptimize(
+        huff::DecodeContainer({.Memory = container, .Name = "memory"}, {}, options).ImageSize);
+  Throughput(run, image.size());
 }
+BENCHMARK_CAPTURE(Decode, Flash, Flash(), {.Threads = 1})->UseRealTime();
+BENCHMARK_CAPTURE(Decode, FlashTwoThreads, Flash(), {.Threads = 2})->UseRealTime();
+BENCHMARK_CAPTURE(Decode, FlashNoLanes, Flash(), {.Threads = 1, .Lanes = false})->UseRealTime();
+BENCHMARK_CAPTURE(Decode, LongCodes, Skewed(), {.Threads = 1})->UseRealTime();
+BENCHMARK_CAPTURE(Decode, Erased, Erased(), {.Threads = 1})->UseRealTime();
+BENCHMARK_CAPTURE(Decode, ErasedNoRuns, Erased(), {.Threads = 1, .Runs = false})->UseRealTime();
+BENCHMARK_CAPTURE(Decode, Noise, Noise(), {.Threads = 1})->UseRealTime();
+BENCHMARK_CAPTURE(Decode, NoiseNoStride, Noise(), {.Threads = 1, .Stride = false})->UseRealTime();
+BENCHMARK_CAPTURE(Decode, NoiseTwoThreads, Noise(), {.Threads = 2})->UseRealTime();
+BENCHMARK_CAPTURE(Decode, Text, Text(), {.Threads = 1})->UseRealTime();
+BENCHMARK_CAPTURE(Decode, TextNoLanes, Text(), {.Threads = 1, .Lanes = false})->UseRealTime();
 
-// The whole pack through the C interface, as an application packs one image after another in
-// memory: per image, so that what a pack costs beyond its bytes shows for small ones.
-void ApiPack(benchmark::State& run, std::size_t size) {
-  const Bytes image(Flash().begin(), Flash().begin() + static_cast<std::ptrdiff_t>(size));
-  for (auto _ : run) {
-    void* container = nullptr;
-    std::size_t containerSize = 0;
-    if (sarnveld_pack(image.data(), image.size(), nullptr, nullptr, &container, &containerSize,
-                      nullptr) != 0)
-      run.SkipWithError("sarnveld_pack failed");
-    sarnveld_free(container);
-  }
-  run.SetItemsProcessed(static_cast<std::int64_t>(run.iterations()));
-  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * size));
+void DecodeDevice(benchmark::State& run, const Bytes& image) {
+  const Bytes container = testing_support::Pack(image);
+  for (auto _ : run)
+    benchmark::DoNotOptimize(testing_support::DeviceDecode(container).Status);
+  Throughput(run, image.size());
 }
-BENCHMARK_CAPTURE(ApiPack, OneByte, 1)->UseRealTime();
-BENCHMARK_CAPTURE(ApiPack, 64KiB, 64 << 10)->UseRealTime();
-BENCHMARK_CAPTURE(ApiPack, 1MiB, 1 << 20)->UseRealTime();
-BENCHMARK_CAPTURE(ApiPack, 16MiB, 16 << 20)->UseRealTime();
-
-// The whole decoder: header, checksum, table and data, from a container in memory read in
-// blocks, to an image that is thrown away block by block; on one thread, and with a worker
-// that decodes windows ahead. Beside the EncodeFast runs on the same images.
-void Decode(benchmark::State& run, const Bytes& image, int threads) {
-  huff::TMemoryStream in(Pack(image));
-  TDiscard out;
-  for (auto _ : run) {
-    in.Rewind();
-    benchmark::DoNotOptimize(huff::DecodeContainer(in, &out, {.Threads = threads}).ImageSize);
-  }
-  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * image.size()));
-}
-BENCHMARK_CAPTURE(Decode, ShortCodes, Flash(), 1)->UseRealTime();
-BENCHMARK_CAPTURE(Decode, ShortCodesTwoThreads, Flash(), 2)->UseRealTime();
-BENCHMARK_CAPTURE(Decode, LongCodes, Skewed(), 1)->UseRealTime();
-BENCHMARK_CAPTURE(Decode, LongCodesTwoThreads, Skewed(), 2)->UseRealTime();
-BENCHMARK_CAPTURE(Decode, Erased, Erased(), 1)->UseRealTime();
-BENCHMARK_CAPTURE(Decode, ErasedTwoThreads, Erased(), 2)->UseRealTime();
-BENCHMARK_CAPTURE(Decode, Noise, Noise(), 1)->UseRealTime();
-BENCHMARK_CAPTURE(Decode, NoiseTwoThreads, Noise(), 2)->UseRealTime();
-BENCHMARK_CAPTURE(Decode, Text, Text(), 1)->UseRealTime();
-BENCHMARK_CAPTURE(Decode, TextTwoThreads, Text(), 2)->UseRealTime();
-
-// What a container costs beyond its codes: a 300-byte text, decoded again and again.
-void DecodeSmall(benchmark::State& run) {
-  huff::TMemoryStream in(Pack(Bytes(Text().begin(), Text().begin() + 300)));
-  TDiscard out;
-  for (auto _ : run) {
-    in.Rewind();
-    benchmark::DoNotOptimize(huff::DecodeContainer(in, &out).ImageSize);
-  }
-  run.SetItemsProcessed(static_cast<std::int64_t>(run.iterations()));
-}
-BENCHMARK(DecodeSmall);
+BENCHMARK_CAPTURE(DecodeDevice, Flash, Flash())->UseRealTime();
 
 void ChecksumVector(benchmark::State& run) {
   for (auto _ : run)
     benchmark::DoNotOptimize(huff::SumBytes(Flash()));
-  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * Flash().size()));
+  Throughput(run, Flash().size());
 }
 BENCHMARK(ChecksumVector);
 
 void ChecksumOneByOne(benchmark::State& run) {
   for (auto _ : run)
     benchmark::DoNotOptimize(huff::SumBytesOneByOne(Flash()));
-  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * Flash().size()));
+  Throughput(run, Flash().size());
 }
 BENCHMARK(ChecksumOneByOne);
 
+// --- In a caller's process --------------------------------------------------------------
+
+// Flash-like images as an application has them, one call after another. Results of ours come
+// from malloc and are freed; the peers write into buffers made once, as their interfaces ask.
+const std::size_t Sizes[] = {64 << 10, 1 << 20, 4 << 20, 64 << 20};
+
+const Bytes& Image(std::size_t size) {
+  static std::map<std::size_t, Bytes> images;
+  Bytes& image = images[size];
+  if (image.empty())
+    image = testing_support::FlashImage(size);
+  return image;
+}
+
+const Bytes& Container(std::size_t size) {
+  static std::map<std::size_t, Bytes> containers;
+  Bytes& container = containers[size];
+  if (container.empty())
+    container = testing_support::Pack(Image(size));
+  return container;
+}
+
+void Fail(benchmark::State& run, const char* what) {
+  run.SkipWithError(what);
+}
+
+void OursPack(benchmark::State& run, std::size_t size) {
+  const Bytes& image = Image(size);
+  for (auto _ : run) {
+    void* container = nullptr;
+    std::size_t containerSize = 0;
+    if (sarnveld_pack(image.data(), image.size(), nullptr, nullptr, &container, &containerSize,
+                      nullptr) != 0)
+      Fail(run, "sarnveld_pack failed");
+    sarnveld_free(container);
+  }
+  Throughput(run, size);
+}
+
+void OursUnpack(benchmark::State& run, std::size_t size) {
+  const Bytes& container = Container(size);
+  for (auto _ : run) {
+    void* image = nullptr;
+    std::size_t imageSize = 0;
+    if (sarnveld_unpack(container.data(), container.size(), &image, &imageSize, nullptr, nullptr) !=
+        0)
+      Fail(run, "sarnveld_unpack failed");
+    sarnveld_free(image);
+  }
+  Throughput(run, size);
+}
+
+void OursUnpackInto(benchmark::State& run, std::size_t size) {
+  const Bytes& container = Container(size);
+  Bytes image(size);
+  for (auto _ : run) {
+    std::size_t imageSize = 0;
+    if (sarnveld_unpack_into(container.data(), container.size(), image.data(), image.size(),
+                             &imageSize, nullptr, nullptr) != 0)
+      Fail(run, "sarnveld_unpack_into failed");
+  }
+  Throughput(run, size);
+}
+
+#ifdef SARNVELD_PEERS
+void Lz4Compress(benchmark::State& run, std::size_t size) {
+  const Bytes& image = Image(size);
+  Bytes out(static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(size))));
+  for (auto _ : run)
+    benchmark::DoNotOptimize(LZ4_compress_default(
+        reinterpret_cast<const char*>(image.data()), reinterpret_cast<char*>(out.data()),
+        static_cast<int>(size), static_cast<int>(out.size())));
+  Throughput(run, size);
+}
+
+void Lz4Decompress(benchmark::State& run, std::size_t size) {
+  const Bytes& image = Image(size);
+  Bytes packed(static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(size)))), out(size);
+  packed.resize(static_cast<std::size_t>(LZ4_compress_default(
+      reinterpret_cast<const char*>(image.data()), reinterpret_cast<char*>(packed.data()),
+      static_cast<int>(size), static_cast<int>(packed.size()))));
+  for (auto _ : run)
+    if (LZ4_decompress_safe(reinterpret_cast<const char*>(packed.data()),
+                            reinterpret_cast<char*>(out.data()), static_cast<int>(packed.size()),
+                            static_cast<int>(size)) != static_cast<int>(size))
+      Fail(run, "LZ4_decompress_safe failed");
+  Throughput(run, size);
+}
+
+void ZstdCompress(benchmark::State& run, std::size_t size) {
+  const Bytes& image = Image(size);
+  Bytes out(ZSTD_compressBound(size));
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  for (auto _ : run)
+    benchmark::DoNotOptimize(
+        ZSTD_compressCCtx(context, out.data(), out.size(), image.data(), size, 1));
+  ZSTD_freeCCtx(context);
+  Throughput(run, size);
+}
+
+void ZstdDecompress(benchmark::State& run, std::size_t size) {
+  const Bytes& image = Image(size);
+  Bytes packed(ZSTD_compressBound(size)), out(size);
+  packed.resize(ZSTD_compress(packed.data(), packed.size(), image.data(), size, 1));
+  ZSTD_DCtx* context = ZSTD_createDCtx();
+  for (auto _ : run)
+    if (ZSTD_decompressDCtx(context, out.data(), size, packed.data(), packed.size()) != size)
+      Fail(run, "ZSTD_decompressDCtx failed");
+  ZSTD_freeDCtx(context);
+  Throughput(run, size);
+}
+
+void DeflateCompress(benchmark::State& run, std::size_t size) {
+  const Bytes& image = Image(size);
+  libdeflate_compressor* compressor = libdeflate_alloc_compressor(1);
+  Bytes out(libdeflate_deflate_compress_bound(compressor, size));
+  for (auto _ : run)
+    benchmark::DoNotOptimize(
+        libdeflate_deflate_compress(compressor, image.data(), size, out.data(), out.size()));
+  libdeflate_free_compressor(compressor);
+  Throughput(run, size);
+}
+
+void DeflateDecompress(benchmark::State& run, std::size_t size) {
+  const Bytes& image = Image(size);
+  libdeflate_compressor* compressor = libdeflate_alloc_compressor(1);
+  Bytes packed(libdeflate_deflate_compress_bound(compressor, size)), out(size);
+  packed.resize(
+      libdeflate_deflate_compress(compressor, image.data(), size, packed.data(), packed.size()));
+  libdeflate_free_compressor(compressor);
+  libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+  for (auto _ : run)
+    if (libdeflate_deflate_decompress(decompressor, packed.data(), packed.size(), out.data(), size,
+                                      nullptr) != LIBDEFLATE_SUCCESS)
+      Fail(run, "libdeflate_deflate_decompress failed");
+  libdeflate_free_decompressor(decompressor);
+  Throughput(run, size);
+}
+#endif
+
+struct TInProcess {
+  const char* Name;
+  void (*Run)(benchmark::State&, std::size_t);
+};
+const TInProcess InProcess[] = {
+    {"pack", OursPack},
+    {"unpack", OursUnpack},
+    {"unpack_into", OursUnpackInto},
+#ifdef SARNVELD_PEERS
+    {"lz4 compress", Lz4Compress},
+    {"lz4 decompress", Lz4Decompress},
+    {"zstd -1 compress", ZstdCompress},
+    {"zstd decompress", ZstdDecompress},
+    {"deflate -1 compress", DeflateCompress},
+    {"deflate decompress", DeflateDecompress},
+#endif
+};
+
+std::string RowName(const char* name, std::size_t size) {
+  return std::string("InProcess/") + name + "/" + std::to_string(size >> 10) + "KiB";
+}
+
+// Keeps every benchmark's bytes per second, the median of its repetitions when it has them,
+// to print the in-process table when all have run.
+class TReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.error_occurred || run.counters.count("bytes_per_second") == 0 ||
+          (run.run_type == Run::RT_Aggregate && !median))
+        continue;
+      if (median || Medians.count(run.run_name.str()) == 0)
+        Speeds[run.run_name.str()] = run.counters.at("bytes_per_second");
+      if (median)
+        Medians.insert(run.run_name.str());
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> Speeds;
+  std::set<std::string> Medians;
+};
+
+void PrintInProcess(const std::map<std::string, double>& speeds) {
+  const auto speed = [&](const char* name, std::size_t size) {
+    for (const auto& [key, value] : speeds)
+      if (key.starts_with(RowName(name, size)))
+        return value / 1e6;
+    return 0.0;
+  };
+  if (speed("pack", Sizes[0]) == 0)
+    return;
+  std::printf("\nin one process, MB/s of image (ours / peer in brackets):\n");
+  std::printf("| %-8s | %6s | %6s | %11s | %15s | %15s | %15s | %15s | %15s | %15s |\n", "image",
+              "pack", "unpack", "unpack_into", "lz4 c", "lz4 d", "zstd -1 c", "zstd d",
+              "deflate -1 c", "deflate d");
+  for (const std::size_t size : Sizes) {
+    const double pack = speed("pack", size), unpack = speed("unpack", size),
+                 into = speed("unpack_into", size);
+    std::printf("| %5zu KiB | %6.0f | %6.0f | %11.0f |", size >> 10, pack, unpack, into);
+    const char* peers[] = {"lz4 compress",    "lz4 decompress",      "zstd -1 compress",
+                           "zstd decompress", "deflate -1 compress", "deflate decompress"};
+    for (int i = 0; i < 6; ++i) {
+      const double peer = speed(peers[i], size);
+      const double ours = i % 2 == 0 ? pack : unpack;
+      if (peer > 0)
+        std::printf(" %6.0f (%5.2fx) |", peer, ours / peer);
+      else
+        std::printf(" %15s |", "-");
+    }
+    std::printf("\n");
+  }
+  std::printf("targets: pack >= 1200 MB/s, unpack and unpack_into >= 1000 MB/s at every size\n");
+  for (const std::size_t size : Sizes)
+    std::printf("  %5zu KiB: pack %s, unpack %s, unpack_into %s\n", size >> 10,
+                speed("pack", size) >= 1200 ? "met" : "MISSED",
+                speed("unpack", size) >= 1000 ? "met" : "MISSED",
+                speed("unpack_into", size) >= 1000 ? "met" : "MISSED");
+}
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  for (const TInProcess& row : InProcess)
+    for (const std::size_t size : Sizes)
+      benchmark::RegisterBenchmark(RowName(row.Name, size).c_str(), row.Run, size)->UseRealTime();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    return 1;
+  TReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  PrintInProcess(reporter.Speeds);
+  return 0;
+}

@@ -11,21 +11,20 @@
 #include <vector>
 
 #include "base/errors.h"
-#include "base/stream.h"
 #include "container/container.h"
 #include "fuzz_common.h"
 #include "huffman/huffman.h"
 #include "pack/pack.h"
+#include "sarnveld_decode.h"
 #include "support.h"
 #include "unpack/decoder.h"
 
 namespace fuzz {
 namespace {
 
-// The first byte: bits 0-1 choose what the rest is, bits 2-5 how many bytes a read of the
-// container may return at most (0: any number), so that block boundaries fall anywhere; bit 6
-// lets repeated data grow to LongSize instead of ShortSize; bit 7 decodes once more with a
-// worker, over windows as small as 64 bytes.
+// The first byte: bits 0-1 choose what the rest is; bit 6 lets repeated data grow to LongSize
+// instead of ShortSize; bit 7 decodes once more with a worker, over windows as small as 64
+// bytes.
 //   Container:  the rest is a container, as it is;
 //   Payload:    the rest is a payload, given a header with the right size and checksum;
 //   Recoded:    bytes 1-2 are a length n (little-endian, at most what follows), bits 0-6 of
@@ -57,7 +56,7 @@ struct TRecoded {
 TRecoded Recode(const Bytes& chooser, const Bytes& data, bool raw) {
   // The packer's own steps up to the codes; the state is kept for the next.
   static const auto state = std::make_unique<huff::TCompressorState>();
-  state->Input = std::make_unique<huff::TMemoryStream>(chooser, "fuzz.bin");
+  state->Input = {.Memory = chooser, .Name = "fuzz.bin"};
   huff::InitNodes(state->Coder);
   huff::CountSymbols(*state);
   huff::BuildTree(state->Coder);
@@ -98,62 +97,48 @@ struct TOutcome {
   std::string Said;
 };
 
-// Decodes `container`, with the given options.
-TOutcome Decode(const Bytes& container, std::size_t most, const huff::TDecodeOptions& options) {
-  TTrickle in(container, most);
-  huff::TMemoryStream out;
+TOutcome Decode(const Bytes& container, const huff::TDecodeOptions& options) {
+  auto image = std::make_unique<Bytes>();
   try {
-    const huff::TContainerSummary summary = huff::DecodeContainer(in, &out, options);
-    if (summary.ImageSize != out.Contents().size())
-      Fault("the summary's image size differs from what was written");
+    const sarnveld::Summary summary = testing_support::Unpack(container, *image, options);
     if (summary.CodedByteValues > 0 &&
         (summary.ShortestCode < 1 || summary.ShortestCode > summary.LongestCode ||
          summary.LongestCode > 32))
       Fault("impossible code lengths in the summary");
-    return {std::make_unique<Bytes>(out.Contents()), std::to_string(summary.CodedByteValues) + " " +
-                                                         std::to_string(summary.ShortestCode) +
-                                                         " " + std::to_string(summary.LongestCode)};
+    return {std::move(image), std::to_string(summary.CodedByteValues) + " " +
+                                  std::to_string(summary.ShortestCode) + " " +
+                                  std::to_string(summary.LongestCode)};
   } catch (const huff::EBadContainer& error) {
     if (error.Message().empty())
       Fault("a rejection without a message");
     return {nullptr, error.Message()};
-  } catch (const huff::EError& error) {
+  } catch (const sarnveld::Error& error) {
     Fault("a failure of another kind than a damaged container: " + error.Kind() + " " +
           error.Message());
   }
 }
 
-// Decodes `container` one bit at a time, fast on one thread and, when `worker`, with a worker
-// and small windows (the input's size picks one), which must change nothing: not the image, the
-// summary or the message.
-std::unique_ptr<Bytes> Decode(const Bytes& container, std::size_t most, bool worker) {
-  TOutcome one = Decode(container, most, {.Threads = 1});
-  const TOutcome bitByBit = Decode(container, most, {.Threads = 1, .BitByBit = true});
-  if (one.Said != bitByBit.Said || !one.Image != !bitByBit.Image ||
-      (one.Image && *one.Image != *bitByBit.Image))
-    Fault("the fast decode and the bit-at-a-time one differ: \"" + one.Said + "\" and \"" +
-          bitByBit.Said + "\"");
-  if (!worker)
-    return std::move(one.Image);
-  const TOutcome two = Decode(
-      container, most, {.Threads = 2, .WindowBytes = std::size_t{64} << container.size() % 6});
-  if (one.Said != two.Said)
-    Fault("one thread and two differ: \"" + one.Said + "\" and \"" + two.Said + "\"");
-  if (!one.Image != !two.Image || (one.Image && *one.Image != *two.Image))
-    Fault("one thread and two decode different images");
-  return std::move(one.Image);
-}
-
-// The decoder and the independent reader must agree; returns the image, or nothing when
-// both reject the container.
+// The decoder on one thread and, when the input asks, with a worker over small windows (the
+// input's size picks one), which must change nothing: not the image, the summary or the
+// message; and the device reader, the reference, must accept and decode alike.
 std::unique_ptr<Bytes> Compare(const TFuzzContainer& made) {
-  const std::optional<Bytes> expected = testing_support::ReferenceImage(made.Container);
-  std::unique_ptr<Bytes> image = Decode(made.Container, made.Most, made.Worker);
-  if (!expected != !image)
-    Fault(image ? "accepted what the reader rejects" : "rejected what the reader accepts");
-  if (image && *image != *expected)
-    Fault("decoded another image than the reader");
-  return image;
+  TOutcome one = Decode(made.Container, {.Threads = 1});
+  if (made.Worker) {
+    const TOutcome two =
+        Decode(made.Container,
+               {.Threads = 2, .WindowBytes = std::size_t{64} << made.Container.size() % 6});
+    if (one.Said != two.Said)
+      Fault("one thread and two differ: \"" + one.Said + "\" and \"" + two.Said + "\"");
+    if (!one.Image != !two.Image || (one.Image && *one.Image != *two.Image))
+      Fault("one thread and two decode different images");
+  }
+  const testing_support::TDeviceOutcome device = testing_support::DeviceDecode(made.Container);
+  if ((device.Status == SARNVELD_DECODE_OK) != (one.Image != nullptr))
+    Fault(one.Image ? "accepted what the device reader rejects: " + std::to_string(device.Status)
+                    : "rejected what the device reader accepts: " + one.Said);
+  if (one.Image && device.Image != *one.Image)
+    Fault("decoded another image than the device reader");
+  return std::move(one.Image);
 }
 
 }  // namespace
@@ -163,7 +148,6 @@ std::optional<TFuzzContainer> MakeContainer(const std::uint8_t* data, std::size_
     return std::nullopt;
   const auto mode = static_cast<TMode>(data[0] & 3);
   TFuzzContainer made;
-  made.Most = (data[0] >> 2) & 15;
   made.Worker = data[0] >> 7;
   const std::size_t longest = data[0] & 0x40 ? LongSize : ShortSize;
   Bytes rest(data + 1, data + size);

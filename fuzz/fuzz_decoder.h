@@ -12,16 +12,15 @@
 namespace fuzz {
 
 // Takes its parameters from the first byte (see fuzz_decoder.cpp) and aborts when the
-// decoder misbehaves: it accepts what the independent reader rejects or the other way
-// round, or decodes a different image.
+// decoder misbehaves: it accepts what the device reader rejects or the other way round, or
+// decodes a different image, or decodes differently with a worker.
 void FuzzDecoder(const std::uint8_t* data, std::size_t size);
 
 // The container that FuzzDecoder's input describes, and the image it must decode to when that
 // is known; nothing when the input is too short to describe one.
 struct TFuzzContainer {
   Bytes Container;
-  std::size_t Most = 0;  // bytes a read of the container may return at most (0: any number)
-  bool Worker = false;   // whether to decode with a worker too
+  bool Worker = false;  // whether to decode with a worker too
   std::unique_ptr<Bytes> Image;
 };
 std::optional<TFuzzContainer> MakeContainer(const std::uint8_t* data, std::size_t size);

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "base/errors.h"
-#include "base/stream.h"
 #include "container/container.h"
 #include "fuzz_common.h"
 #include "fuzz_decoder.h"
@@ -29,21 +28,20 @@ void FuzzDevice(const std::uint8_t* data, std::size_t size) {
     return;
   const Bytes& container = made->Container;
 
-  std::unique_ptr<Bytes> expected;
+  std::unique_ptr<Bytes> expected = std::make_unique<Bytes>();
   bool badSum = false;
   try {
-    TTrickle in(container, made->Most);
-    huff::TMemoryStream out;
-    huff::DecodeContainer(in, &out, {.Threads = 1});
-    expected = std::make_unique<Bytes>(out.Contents());
+    testing_support::Unpack(container, *expected, {.Threads = 1});
   } catch (const huff::EBadContainer& error) {
+    expected.reset();
     badSum = error.Message().find("its payload's bytes sum to") != std::string::npos;
   }
 
-  const TDeviceOutcome device = DeviceDecode(container, pieces, data[0] >> 4);
+  const testing_support::TDeviceOutcome device =
+      testing_support::DeviceDecode(container, pieces, data[0] >> 4);
   if (!device.Broken.empty())
     Fault("the device reader broke a promise: " + device.Broken);
-  if (!(DeviceDecode(container) == device))
+  if (!(testing_support::DeviceDecode(container) == device))
     Fault("the device reader gave another outcome for the container whole");
   if ((device.Status == SARNVELD_DECODE_OK) != (expected != nullptr))
     Fault(expected ? "the device reader rejected what hex2plain accepts: " +

@@ -17,10 +17,9 @@
 namespace fuzz {
 namespace {
 
-// Byte 0 says how the passes split the work and how the decoder reads:
+// Byte 0 says how the passes split the work:
 //   bits 0-1  threads, 1 to 4;
-//   bits 2-4  the smallest segment (MinSegments), so that small inputs get many segments;
-//   bits 5-7  the most bytes a read of the container returns (ReadLimits; 0: any number).
+//   bits 2-4  the smallest segment (MinSegments), so that small inputs get many segments.
 // Byte 1 makes the image longer: the rest of the input, repeated to its own length plus
 // Growth(byte 1) bytes: 7 per unit below 0xF0, 10080 per unit of byte 1 - 0xEF from there on,
 // at most 8 units. Only images longer than a chunk (32 KiB) have more than one segment with
@@ -30,7 +29,6 @@ namespace {
 // segment between two others.
 constexpr std::array<std::uint64_t, 8> MinSegments{1,     5,     1000,  32767,
                                                    32768, 40000, 65536, 1u << 20};
-constexpr std::array<std::size_t, 8> ReadLimits{0, 1, 3, 8, 100, 4096, 32767, 65536};
 
 std::size_t Growth(std::uint8_t control) {
   return control < 0xF0 ? control * std::size_t{7}
@@ -39,19 +37,19 @@ std::size_t Growth(std::uint8_t control) {
 
 struct TPacked {
   Bytes Container;
-  std::optional<huff::EError> Error;  // what it raised instead
+  std::optional<sarnveld::Error> Error;  // what it raised instead
 };
 
-TPacked TryPack(const Bytes& image, huff::TParallelism parallelism,
-                void (*compress)(huff::TCompressorState&)) {
+template <typename TPack>
+TPacked TryPack(TPack&& pack) {
   try {
-    return {testing_support::Pack(image, parallelism, compress), std::nullopt};
-  } catch (const huff::EError& error) {
+    return {pack(), std::nullopt};
+  } catch (const sarnveld::Error& error) {
     return {{}, error};
   }
 }
 
-std::string Describe(const huff::EError& error) {
+std::string Describe(const sarnveld::Error& error) {
   return error.Kind() + " \"" + error.Message() + "\"";
 }
 
@@ -66,13 +64,12 @@ void FuzzRoundTrip(const std::uint8_t* data, std::size_t size) {
   if (size < 2)
     return;
   const huff::TParallelism parallelism{1 + (data[0] & 3), MinSegments[(data[0] >> 2) & 7]};
-  const std::size_t most = ReadLimits[data[0] >> 5];
   const std::span<const std::uint8_t> pattern(data + 2, size - 2);
   const Bytes image = Repeated(pattern, pattern.size() + Growth(data[1]));
   const std::string setting = Setting(image.size(), parallelism);
 
-  const TPacked fast = TryPack(image, parallelism, &huff::Compress);
-  const TPacked slow = TryPack(image, {}, &huff::CompressBitByBit);
+  const TPacked fast = TryPack([&] { return testing_support::Pack(image, parallelism); });
+  const TPacked slow = TryPack([&] { return testing_support::PackBitByBit(image); });
   if (fast.Error || slow.Error) {
     // Codes longer than 32 bits need megabytes of skewed input; both passes must refuse it
     // alike. Anything else from packing bytes in memory is a fault.
@@ -93,22 +90,21 @@ void FuzzRoundTrip(const std::uint8_t* data, std::size_t size) {
           std::to_string(slow.Container.size()) + ")");
   }
 
-  TTrickle in(fast.Container, most);
-  huff::TMemoryStream out;
-  huff::TContainerSummary summary;
+  Bytes out;
+  sarnveld::Summary summary;
   try {
-    summary = huff::DecodeContainer(in, &out);
-  } catch (const huff::EError& error) {
+    summary = testing_support::Unpack(fast.Container, out, {});
+  } catch (const sarnveld::Error& error) {
     Fault("the decoder rejects the container of " + setting + ": " + Describe(error));
   }
-  if (out.Contents() != image)
+  if (out != image)
     Fault("the decoder gives back another image than the " + setting + " packed");
   std::array<bool, 256> seen{};
   for (const std::uint8_t byte : image)
     seen[byte] = true;
   if (summary.ImageSize != image.size() ||
       summary.CodedByteValues != std::count(seen.begin(), seen.end(), true) ||
-      summary.Header.PayloadSize != fast.Container.size() - huff::HeaderSize ||
+      summary.PayloadSize != fast.Container.size() - huff::HeaderSize ||
       summary.LongestCode > huff::MaxStoredCodeLength)
     Fault("the decoder's summary of " + setting + " disagrees with the image");
 }

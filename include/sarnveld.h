@@ -58,9 +58,17 @@ int sarnveld_pack(const void* image, size_t image_size, const char* name_id,
 
 /* Checks a container in memory (at most 2147483646 bytes) and decodes its image into a buffer
    for sarnveld_free; never NULL on success, even for an empty image. On failure *image is NULL
-   and *image_size 0. */
+   and *image_size 0. Room for the most the payload can decode to (up to 8 times its size) is
+   reserved while it decodes, and what the image does not take is given back. */
 int sarnveld_unpack(const void* container, size_t container_size, void** image, size_t* image_size,
                     sarnveld_summary* summary /* may be NULL */, sarnveld_error* error);
+
+/* The same into the caller's buffer: writes nothing past image_capacity bytes (past the image's
+   own end it may), and fails with "EBufferTooSmall" when the image does not fit. *image_size
+   gets the image's size, 0 on failure. */
+int sarnveld_unpack_into(const void* container, size_t container_size, void* image,
+                         size_t image_capacity, size_t* image_size,
+                         sarnveld_summary* summary /* may be NULL */, sarnveld_error* error);
 
 /* Frees what sarnveld_pack and sarnveld_unpack returned; NULL is ignored. */
 void sarnveld_free(void* memory);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -40,10 +41,14 @@ struct Summary {
   int CodedByteValues = 0;  // byte values with a code
   int ShortestCode = 0;     // over every code, the end marker's included; 0 for an empty image
   int LongestCode = 0;
+  bool operator==(const Summary&) const = default;
 };
 
 inline constexpr std::string_view DefaultNameId = "ZRQ-705";
 inline constexpr std::string_view DefaultManufacturer = "Sarnveld";
+// The longest image a container holds, and the longest the memory functions take: the
+// packer's weights are signed 32-bit and the end marker weighs one more.
+inline constexpr std::uint64_t MaxImageSize = 2147483646;
 
 // Each function below raises Error on failure, and nothing else: running out of memory is
 // Error "EOutOfMemory". Names longer than 15 bytes are cut.
@@ -61,11 +66,41 @@ void PackFile(const std::string& plainfile, const std::string& hexfile,
 Summary UnpackFile(const std::string& hexfile,
                    const std::optional<std::string>& plainfile = std::nullopt);
 
-// The same in memory, for at most 2147483646 bytes.
+// Memory for a run's result: called once with how many bytes it needs (for a container, its
+// size; for an image, the most it can take, see Unpack), before it is made; returns where to
+// make it. A span too short fails the call with EBufferTooSmall.
+using Allocate = std::function<std::span<std::uint8_t>(std::uint64_t size)>;
+
+// The same in memory, for at most MaxImageSize bytes.
 std::vector<std::uint8_t> Pack(std::span<const std::uint8_t> image,
                                std::string_view nameId = DefaultNameId,
                                std::string_view manufacturer = DefaultManufacturer);
+// Packs into memory that `allocate` gives for the container's exact size, as sarnveld_pack
+// does with malloc.
+void Pack(std::span<const std::uint8_t> image, const Allocate& allocate,
+          std::string_view nameId = DefaultNameId,
+          std::string_view manufacturer = DefaultManufacturer);
+// Checks a container and decodes its image into `image`, resized to fit it.
 Summary Unpack(std::span<const std::uint8_t> container, std::vector<std::uint8_t>& image);
+// Checks a container and decodes its image into the caller's memory: nothing is written past
+// the end of `image` (bytes past the image's own end may be), and an image that does not fit
+// is Error "EBufferTooSmall". Summary::ImageSize says how many bytes it holds.
+Summary UnpackInto(std::span<const std::uint8_t> container, std::span<std::uint8_t> image);
+// Checks a container without keeping its image.
+Summary Describe(std::span<const std::uint8_t> container);
+
+// Checks a container and decodes its image into memory that `allocate` gives, or nowhere when
+// it is empty. It is called once the code table has been read, with the most bytes that the
+// rest of the payload can decode to (up to eight times as many as it holds, and at most
+// MaxImageSize): memory that is reserved, not touched, costs nothing where the system gives
+// memory a page at a time as it is used. The image may be shorter: Summary::ImageSize says.
+// (sarnveld_unpack and the Python module make their buffers so, and shrink them after.)
+Summary Unpack(std::span<const std::uint8_t> container, const Allocate& allocate);
+
+// The failure being handled, as the library reports failures: an Error as it is, running out
+// of memory as EOutOfMemory, anything else as EError. For a catch block, such as a program's
+// own: it is how every face of the library turns failures into kinds.
+Error CurrentError() noexcept;
 
 // For a program that handles signals itself: removes every output that a file run of this
 // process is writing, as a failed run would. Async-signal-safe; the process must end right

@@ -1,6 +1,7 @@
-// The Python module `sarnveld`: the C interface of include/sarnveld.h for Python, with bytes
-// in and out, failures as sarnveld.Error, and the GIL released while a container is coded.
-#include <sarnveld.h>
+// The Python module `sarnveld` (its extension, sarnveld._sarnveld): the C++ face of
+// include/sarnveld.hpp for Python, with bytes in and out, failures as sarnveld.Error, and the
+// GIL released while a container is coded.
+#include <sarnveld.hpp>
 
 #include <pybind11/pybind11.h>
 
@@ -11,6 +12,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <tuple>
 
 namespace py = pybind11;
 
@@ -18,19 +20,6 @@ namespace {
 
 // The module's exception type; it lives as long as the process.
 PyObject* ErrorType = nullptr;
-
-// The library's limit on what it reads from memory: anything larger is refused before a byte
-// of it is read.
-constexpr Py_ssize_t MaxMemorySize = 2147483646;
-
-[[noreturn]] void Raise(const sarnveld_error& error) {
-  py::str message(py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
-      error.message, static_cast<Py_ssize_t>(std::strlen(error.message)), "backslashreplace")));
-  py::object instance = py::reinterpret_borrow<py::object>(ErrorType)(message);
-  instance.attr("kind") = py::str(error.kind);
-  PyErr_SetObject(ErrorType, instance.ptr());
-  throw py::error_already_set();
-}
 
 [[noreturn]] void RaisePending() {
   throw py::error_already_set();
@@ -45,9 +34,9 @@ std::string CString(const char* data, Py_ssize_t size, const char* what) {
 }
 
 // A name: str as UTF-8, bytes as they are, None for the default.
-std::optional<std::string> Name(const py::object& name, const char* what) {
+std::string Name(const py::object& name, const char* what, std::string_view fallback) {
   if (name.is_none())
-    return std::nullopt;
+    return std::string(fallback);
   if (PyBytes_Check(name.ptr()))
     return CString(PyBytes_AS_STRING(name.ptr()), PyBytes_GET_SIZE(name.ptr()), what);
   if (PyUnicode_Check(name.ptr())) {
@@ -58,10 +47,6 @@ std::optional<std::string> Name(const py::object& name, const char* what) {
     return CString(data, size, what);
   }
   throw py::type_error(std::string(what) + " must be str, bytes or None");
-}
-
-const char* CStr(const std::optional<std::string>& text) {
-  return text ? text->c_str() : nullptr;
 }
 
 // A path as os.fspath gives it: str in the file system's encoding, or bytes.
@@ -85,16 +70,15 @@ class TInput {
   explicit TInput(const py::object& data) {
     if (PyObject_GetBuffer(data.ptr(), &View, PyBUF_SIMPLE) != 0)
       RaisePending();
-    Data = View.buf;
-    Size = static_cast<std::size_t>(View.len);
-    if (!PyBytes_CheckExact(data.ptr()) && View.len <= MaxMemorySize) {
-      Copy.reset(new (std::nothrow) char[Size + 1]);
+    Bytes = {static_cast<const std::uint8_t*>(View.buf), static_cast<std::size_t>(View.len)};
+    if (!PyBytes_CheckExact(data.ptr()) && Bytes.size() <= sarnveld::MaxImageSize) {
+      Copy.reset(new (std::nothrow) std::uint8_t[Bytes.size() + 1]);
       if (!Copy) {
         PyBuffer_Release(&View);
         throw std::bad_alloc();
       }
-      std::memcpy(Copy.get(), View.buf, Size);
-      Data = Copy.get();
+      std::memcpy(Copy.get(), View.buf, Bytes.size());
+      Bytes = {Copy.get(), Bytes.size()};
       PyBuffer_Release(&View);
       View.obj = nullptr;
     }
@@ -106,123 +90,119 @@ class TInput {
       PyBuffer_Release(&View);
   }
 
-  const void* Data = nullptr;
-  std::size_t Size = 0;
+  std::span<const std::uint8_t> Bytes;
 
  private:
   Py_buffer View{};
-  std::unique_ptr<char[]> Copy;
+  std::unique_ptr<std::uint8_t[]> Copy;
 };
 
-// A buffer the library allocated.
-struct TFree {
-  void operator()(void* memory) const { sarnveld_free(memory); }
-};
-using TOutput = std::unique_ptr<void, TFree>;
-
-py::bytes Bytes(const TOutput& output, std::size_t size) {
-  return py::bytes(static_cast<const char*>(output.get()), size);
+// Memory for a result, in a bytes object of the size asked for, made with the GIL taken again;
+// the call that asks runs without it. Untouched, the part of it that an image does not take
+// costs nothing, and goes when the object is shrunk to the image.
+sarnveld::Allocate BytesObject(py::object& result) {
+  return [&result](std::uint64_t size) {
+    const py::gil_scoped_acquire held;
+    PyObject* bytes = size <= PY_SSIZE_T_MAX
+                          ? PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))
+                          : nullptr;
+    if (bytes == nullptr) {
+      PyErr_Clear();
+      throw std::bad_alloc();
+    }
+    result = py::reinterpret_steal<py::object>(bytes);
+    return std::span(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes)),
+                     static_cast<std::size_t>(size));
+  };
 }
 
-struct TSummary {
-  std::string NameId, Manufacturer;
-  std::uint32_t PayloadSize = 0, Checksum = 0;
-  std::uint64_t ImageSize = 0;
-  int CodedByteValues = 0, ShortestCode = 0, LongestCode = 0;
-
-  explicit TSummary(const sarnveld_summary& summary)
-      : NameId(summary.name_id),
-        Manufacturer(summary.manufacturer),
-        PayloadSize(summary.payload_size),
-        Checksum(summary.checksum),
-        ImageSize(summary.image_size),
-        CodedByteValues(summary.coded_byte_values),
-        ShortestCode(summary.shortest_code),
-        LongestCode(summary.longest_code) {}
-
-  std::string Repr() const {
-    char numbers[256];
-    std::snprintf(numbers, sizeof numbers,
-                  "payload_size=%" PRIu32 ", checksum=0x%08" PRIX32 ", image_size=%" PRIu64
-                  ", coded_byte_values=%d, shortest_code=%d, longest_code=%d)",
-                  PayloadSize, Checksum, ImageSize, CodedByteValues, ShortestCode, LongestCode);
-    return "Summary(name_id=" + py::repr(py::bytes(NameId)).cast<std::string>() +
-           ", manufacturer=" + py::repr(py::bytes(Manufacturer)).cast<std::string>() + ", " +
-           numbers;
-  }
-};
+py::bytes Shrunk(py::object&& result, std::uint64_t size) {
+  PyObject* bytes = result.release().ptr();
+  if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(size)) != 0)
+    RaisePending();
+  return py::reinterpret_steal<py::bytes>(bytes);
+}
 
 py::bytes Pack(const py::object& data, const py::object& nameId, const py::object& manufacturer) {
-  const auto name = Name(nameId, "name_id"), maker = Name(manufacturer, "manufacturer");
+  const std::string name = Name(nameId, "name_id", sarnveld::DefaultNameId);
+  const std::string maker = Name(manufacturer, "manufacturer", sarnveld::DefaultManufacturer);
   const TInput input(data);
-  void* container = nullptr;
-  std::size_t size = 0;
-  sarnveld_error error;
-  int result;
+  py::object result;
   {
-    py::gil_scoped_release unlocked;
-    result =
-        sarnveld_pack(input.Data, input.Size, CStr(name), CStr(maker), &container, &size, &error);
+    const py::gil_scoped_release unlocked;
+    sarnveld::Pack(input.Bytes, BytesObject(result), name, maker);
   }
-  const TOutput owned(container);
-  if (result != 0)
-    Raise(error);
-  return Bytes(owned, size);
+  return py::reinterpret_steal<py::bytes>(result.release());
 }
 
-std::pair<TOutput, std::size_t> UnpackTo(const py::object& data, sarnveld_summary* summary) {
-  const TInput input(data);
-  void* image = nullptr;
-  std::size_t size = 0;
-  sarnveld_error error;
-  int result;
+std::tuple<py::bytes, sarnveld::Summary> UnpackAndDescribe(const py::object& container) {
+  const TInput input(container);
+  py::object result;
+  sarnveld::Summary summary;
   {
-    py::gil_scoped_release unlocked;
-    result = sarnveld_unpack(input.Data, input.Size, &image, &size, summary, &error);
+    const py::gil_scoped_release unlocked;
+    summary = sarnveld::Unpack(input.Bytes, BytesObject(result));
   }
-  TOutput owned(image);
-  if (result != 0)
-    Raise(error);
-  return {std::move(owned), size};
+  return {Shrunk(std::move(result), summary.ImageSize), summary};
+}
+
+sarnveld::Summary Describe(const py::object& container) {
+  const TInput input(container);
+  const py::gil_scoped_release unlocked;
+  return sarnveld::Describe(input.Bytes);
 }
 
 void PackFile(const py::object& plainfile, const py::object& hexfile, const py::object& nameId,
               const py::object& manufacturer) {
   const std::string from = Path(plainfile, "plainfile"), to = Path(hexfile, "hexfile");
-  const auto name = Name(nameId, "name_id"), maker = Name(manufacturer, "manufacturer");
-  sarnveld_error error;
-  int result;
-  {
-    py::gil_scoped_release unlocked;
-    result = sarnveld_pack_file(from.c_str(), to.c_str(), CStr(name), CStr(maker), &error);
-  }
-  if (result != 0)
-    Raise(error);
+  const std::string name = Name(nameId, "name_id", sarnveld::DefaultNameId);
+  const std::string maker = Name(manufacturer, "manufacturer", sarnveld::DefaultManufacturer);
+  const py::gil_scoped_release unlocked;
+  sarnveld::PackFile(from, to, name, maker);
 }
 
-TSummary UnpackFile(const py::object& hexfile, const py::object& plainfile) {
+sarnveld::Summary UnpackFile(const py::object& hexfile, const py::object& plainfile) {
   const std::string from = Path(hexfile, "hexfile");
   const std::optional<std::string> to =
       plainfile.is_none() ? std::nullopt : std::optional(Path(plainfile, "plainfile"));
-  sarnveld_summary summary;
-  sarnveld_error error;
-  int result;
-  {
-    py::gil_scoped_release unlocked;
-    result = sarnveld_unpack_file(from.c_str(), CStr(to), &summary, &error);
-  }
-  if (result != 0)
-    Raise(error);
-  return TSummary(summary);
+  const py::gil_scoped_release unlocked;
+  return sarnveld::UnpackFile(from, to);
+}
+
+// The fields, in their order: what pickling, hashing and the repr show.
+py::tuple Fields(const sarnveld::Summary& s) {
+  return py::make_tuple(py::bytes(s.NameId), py::bytes(s.Manufacturer), s.PayloadSize, s.Checksum,
+                        s.ImageSize, s.CodedByteValues, s.ShortestCode, s.LongestCode);
+}
+
+sarnveld::Summary FromFields(const py::tuple& fields) {
+  if (fields.size() != 8)
+    throw py::value_error("a Summary has 8 fields");
+  return {fields[0].cast<std::string>(),   fields[1].cast<std::string>(),
+          fields[2].cast<std::uint32_t>(), fields[3].cast<std::uint32_t>(),
+          fields[4].cast<std::uint64_t>(), fields[5].cast<int>(),
+          fields[6].cast<int>(),           fields[7].cast<int>()};
+}
+
+std::string Repr(const sarnveld::Summary& s) {
+  char numbers[256];
+  std::snprintf(numbers, sizeof numbers,
+                "payload_size=%" PRIu32 ", checksum=0x%08" PRIX32 ", image_size=%" PRIu64
+                ", coded_byte_values=%d, shortest_code=%d, longest_code=%d)",
+                s.PayloadSize, s.Checksum, s.ImageSize, s.CodedByteValues, s.ShortestCode,
+                s.LongestCode);
+  return "Summary(name_id=" + py::repr(py::bytes(s.NameId)).cast<std::string>() +
+         ", manufacturer=" + py::repr(py::bytes(s.Manufacturer)).cast<std::string>() + ", " +
+         numbers;
 }
 
 }  // namespace
 
-PYBIND11_MODULE(sarnveld, m) {
+PYBIND11_MODULE(_sarnveld, m) {
   m.doc() =
       "Packs raw memory images into Sarnveld containers and unpacks them, with the containers "
       "and failures of sarnveld2hex and hex2plain.";
-  m.attr("__version__") = sarnveld_version();
+  m.attr("__version__") = sarnveld::Version();
 
   ErrorType = PyErr_NewExceptionWithDoc(
       "sarnveld.Error",
@@ -232,18 +212,36 @@ PYBIND11_MODULE(sarnveld, m) {
   if (ErrorType == nullptr)
     RaisePending();
   m.attr("Error") = py::reinterpret_borrow<py::object>(ErrorType);
+  py::register_exception_translator([](std::exception_ptr failure) {
+    try {
+      if (failure)
+        std::rethrow_exception(failure);
+    } catch (const sarnveld::Error& error) {
+      py::str message(py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
+          error.Message().data(), static_cast<Py_ssize_t>(error.Message().size()),
+          "backslashreplace")));
+      py::object instance = py::reinterpret_borrow<py::object>(ErrorType)(message);
+      instance.attr("kind") = py::str(error.Kind());
+      PyErr_SetObject(ErrorType, instance.ptr());
+    }
+  });
 
-  py::class_<TSummary>(m, "Summary", "What a container holds, once all of it has been checked.")
-      .def_property_readonly("name_id", [](const TSummary& s) { return py::bytes(s.NameId); })
+  py::class_<sarnveld::Summary>(m, "Summary",
+                                "What a container holds, once all of it has been checked.")
+      .def_property_readonly("name_id",
+                             [](const sarnveld::Summary& s) { return py::bytes(s.NameId); })
       .def_property_readonly("manufacturer",
-                             [](const TSummary& s) { return py::bytes(s.Manufacturer); })
-      .def_readonly("payload_size", &TSummary::PayloadSize)
-      .def_readonly("checksum", &TSummary::Checksum)
-      .def_readonly("image_size", &TSummary::ImageSize)
-      .def_readonly("coded_byte_values", &TSummary::CodedByteValues)
-      .def_readonly("shortest_code", &TSummary::ShortestCode)
-      .def_readonly("longest_code", &TSummary::LongestCode)
-      .def("__repr__", &TSummary::Repr);
+                             [](const sarnveld::Summary& s) { return py::bytes(s.Manufacturer); })
+      .def_readonly("payload_size", &sarnveld::Summary::PayloadSize)
+      .def_readonly("checksum", &sarnveld::Summary::Checksum)
+      .def_readonly("image_size", &sarnveld::Summary::ImageSize)
+      .def_readonly("coded_byte_values", &sarnveld::Summary::CodedByteValues)
+      .def_readonly("shortest_code", &sarnveld::Summary::ShortestCode)
+      .def_readonly("longest_code", &sarnveld::Summary::LongestCode)
+      .def("__repr__", &Repr)
+      .def("__eq__", [](const sarnveld::Summary& a, const sarnveld::Summary& b) { return a == b; })
+      .def("__hash__", [](const sarnveld::Summary& s) { return py::hash(Fields(s)); })
+      .def(py::pickle(&Fields, &FromFields));
 
   m.def("pack", &Pack, py::arg("data"), py::arg("name_id") = py::none(),
         py::arg("manufacturer") = py::none(),
@@ -251,19 +249,12 @@ PYBIND11_MODULE(sarnveld, m) {
         "cut to 15 bytes; None selects the default ('ZRQ-705', 'Sarnveld').");
   m.def(
       "unpack",
-      [](const py::object& container) {
-        const auto [image, size] = UnpackTo(container, nullptr);
-        return Bytes(image, size);
-      },
+      [](const py::object& container) { return std::get<0>(UnpackAndDescribe(container)); },
       py::arg("container"), "Checks a bytes-like container and returns its image.");
-  m.def(
-      "describe",
-      [](const py::object& container) {
-        sarnveld_summary summary;
-        UnpackTo(container, &summary);
-        return TSummary(summary);
-      },
-      py::arg("container"), "Checks a bytes-like container and returns its Summary.");
+  m.def("unpack_and_describe", &UnpackAndDescribe, py::arg("container"),
+        "Checks a bytes-like container and returns its image and its Summary, in one decode.");
+  m.def("describe", &Describe, py::arg("container"),
+        "Checks a bytes-like container and returns its Summary.");
   m.def("pack_file", &PackFile, py::arg("plainfile"), py::arg("hexfile"),
         py::arg("name_id") = py::none(), py::arg("manufacturer") = py::none(),
         "Packs the file plainfile into the container hexfile, as sarnveld2hex does.");

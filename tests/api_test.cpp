@@ -68,13 +68,22 @@ TEST(Api, MemoryGivesTheImageBack) {
         sarnveld_unpack(container.data(), container.size(), &buffer, &size, &summary, nullptr), 0);
     EXPECT_EQ(Take(buffer, size), c.Image);
     EXPECT_EQ(summary.image_size, c.Image.size());
+    // Into room of the image's size exactly: nothing is written past it.
+    Bytes room(c.Image.size() + 1, 0xA5);
+    ASSERT_EQ(sarnveld_unpack_into(container.data(), container.size(), room.data(), c.Image.size(),
+                                   &size, nullptr, nullptr),
+              0);
+    EXPECT_EQ(size, c.Image.size());
+    EXPECT_EQ(room.back(), 0xA5);
+    room.pop_back();
+    EXPECT_EQ(room, c.Image);
     EXPECT_STREQ(summary.name_id, c.StoredNameId);
     EXPECT_STREQ(summary.manufacturer, c.StoredManufacturer);
     EXPECT_EQ(summary.shortest_code == 0, c.Image.empty());
   }
 }
 
-enum TFunction { PackFile, UnpackFile, Pack, Unpack };
+enum TFunction { PackFile, UnpackFile, Pack, Unpack, UnpackInto };
 struct TFailure {
   TFunction Function;
   const char *From, *To;  // the file functions' paths
@@ -83,6 +92,7 @@ struct TFailure {
   std::string Kind, Message;     // the message exactly, or up to a final "..."
   bool NoResult = false;         // the memory functions' result pointers NULL
   std::size_t AddressSpace = 0;  // when not 0: the bytes more that the process may map
+  std::size_t Capacity = 0;      // UnpackInto's room
 };
 
 int Call(const TFailure& test, sarnveld_error* error, void** result, std::size_t* size) {
@@ -95,8 +105,12 @@ int Call(const TFailure& test, sarnveld_error* error, void** result, std::size_t
       return sarnveld_unpack_file(test.From, test.To, nullptr, error);
     case Pack:
       return sarnveld_pack(test.Data, test.Size, nullptr, nullptr, result, size, error);
-    default:
+    case Unpack:
       return sarnveld_unpack(test.Data, test.Size, result, size, nullptr, error);
+    default:
+      static std::uint8_t room[2000];
+      return sarnveld_unpack_into(test.Data, test.Size, test.NoResult ? nullptr : room,
+                                  test.Capacity, size, nullptr, error);
   }
 }
 
@@ -135,7 +149,8 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
   const std::string memoryTooLarge =
       "File memory is too large: it holds 2147483647 bytes, and at most 2147483646 can be ";
   std::vector<TFailure> cases = {
-      {PackFile, nullptr, hex.c_str(), nullptr, 0, "EError", "Invalid Filename"},
+      {PackFile, nullptr, hex.c_str(), nullptr, 0, "EError", "Invalid argument: plainfile is NULL"},
+      {PackFile, in.c_str(), nullptr, nullptr, 0, "EError", "Invalid argument: hexfile is NULL"},
       {PackFile, in.c_str(), longPath.c_str(), nullptr, 0, "EFCreateError",
        "Cannot create file " + longPath},
       {PackFile, NullDevice.c_str(), out.c_str(), nullptr, 0, "EFOpenError",
@@ -148,13 +163,20 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
        "Invalid argument: image is NULL but image_size is not 0"},
       {Pack, nullptr, nullptr, image.data(), image.size(), "EError",
        "Invalid argument: container and container_size must not be NULL", true},
-      {UnpackFile, nullptr, out.c_str(), nullptr, 0, "EError", "Invalid Filename"},
+      {UnpackFile, nullptr, out.c_str(), nullptr, 0, "EError", "Invalid argument: hexfile is NULL"},
       {Unpack, nullptr, nullptr, damaged.data(), damaged.size(), "EBadContainer",
        "Container memory is damaged: ..."},
       {Unpack, nullptr, nullptr, container.data(), tooLarge, "EInputTooLarge",
        memoryTooLarge + "unpacked in memory"},
       {Unpack, nullptr, nullptr, container.data(), container.size(), "EError",
        "Invalid argument: image and image_size must not be NULL", true},
+      // Room for the image but its last byte, and none; a NULL buffer with room.
+      {UnpackInto, nullptr, nullptr, container.data(), container.size(), "EBufferTooSmall",
+       "Container memory holds an image longer than the 999 bytes given for it", false, 0, 999},
+      {UnpackInto, nullptr, nullptr, container.data(), container.size(), "EBufferTooSmall",
+       "Container memory holds an image longer than the 0 bytes given for it"},
+      {UnpackInto, nullptr, nullptr, container.data(), container.size(), "EError",
+       "Invalid argument: image is NULL but image_capacity is not 0", true, 0, 1000},
   };
 #ifndef _WIN32
   cases.push_back({Unpack, nullptr, nullptr, zeros.data(), zeros.size(), "EOutOfMemory",
@@ -185,8 +207,8 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
     } else {
       EXPECT_EQ(message, test.Message);
     }
-    const bool clears = test.Function >= Pack && !test.NoResult;
-    EXPECT_EQ(result, clears ? nullptr : &error);
+    const bool clears = test.Function >= Pack && (!test.NoResult || test.Function == UnpackInto);
+    EXPECT_EQ(result, clears && test.Function != UnpackInto ? nullptr : &error);
     EXPECT_EQ(resultSize, clears ? 0u : 1u);
     EXPECT_EQ(ReadWholeFile(in), image);
     EXPECT_EQ(ReadWholeFile(hex), container);

@@ -30,7 +30,7 @@ TEST(TFile, AbandonRemovesWhatThisRunWroteAndNoMore) {
   for (const std::string& path :
        {dir / "new", dir / "existing", dir / "linked", dir / "link", testing_support::NullDevice}) {
     auto file = TFile::CreateForWriting(path, nullptr);
-    file->Write(Old);
+    file->WriteAt(0, Old);
     file->Abandon();
   }
   for (const char* name : {"new", "existing", "linked", "target"})
@@ -57,7 +57,7 @@ TEST(TFile, AFailedWriteIsAnInOutErrorNamingTheFile) {
   auto file = TFile::OpenForReading(dir / "in");
   const std::string start = "Cannot write file " + (dir / "in") + ": ";
   try {
-    file->Write(Old);
+    file->WriteAt(0, Old);
     ADD_FAILURE() << "the write did not fail";
   } catch (const huff::EInOutError& error) {
     EXPECT_TRUE(error.Message().starts_with(start) && error.Message().size() > start.size())

@@ -45,6 +45,7 @@ execute_process(COMMAND "${CMAKE_COMMAND}" -E compare_files "${PREFIX}/blinky.bi
 
 if(PYTHON)
   get_filename_component(python_path "${PREFIX}/${PYTHON_MODULE}" DIRECTORY)
+  get_filename_component(python_path "${python_path}" DIRECTORY)
   execute_process(COMMAND "${CMAKE_COMMAND}" -E env "PYTHONPATH=${python_path}" "${PYTHON}" -c
     "import sarnveld; assert sarnveld.pack(open('blinky.bin', 'rb').read(), 'BLINKY-12') == open('blinky.hex', 'rb').read()"
     WORKING_DIRECTORY "${PREFIX}" COMMAND_ERROR_IS_FATAL ANY)
@@ -58,9 +59,16 @@ endif()
 # Every error kind the sources declare, and the two the entry point names itself.
 file(READ "${SOURCE_DIR}/HuffFuncs/base/errors.h" declared)
 file(READ "${SOURCE_DIR}/app/process.h" console_layer)
-string(REGEX MATCHALL "EError\\(\"E[A-Za-z]+\"" kinds "${declared}${console_layer}")
-list(TRANSFORM kinds REPLACE "EError\\(\"(E[A-Za-z]+)\"" "\\1")
+string(REGEX MATCHALL "(Error\\(\"|HUFF_ERROR_KIND\\()E[A-Za-z]+" kinds "${declared}${console_layer}")
+list(TRANSFORM kinds REPLACE "^.*\\(\"?" "")
+list(REMOVE_DUPLICATES kinds)
+# Only the memory functions raise EBufferTooSmall: docs/api.md has it.
+list(REMOVE_ITEM kinds EBufferTooSmall)
 list(APPEND kinds EError EOutOfMemory)
+list(LENGTH kinds count)
+if(count LESS 10)
+  message(FATAL_ERROR "the error kinds were not found in the sources: ${kinds}")
+endif()
 # Each page renders without warnings, where groff is there.
 set(documented "")
 foreach(page IN LISTS pages)

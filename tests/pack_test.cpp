@@ -18,7 +18,6 @@ namespace {
 using namespace testing_support;
 using huff::ChunkSize;
 using huff::EndMarker;
-using huff::TMemoryStream;
 
 // Among equal weights the lower slot is taken first, and so reached by bit 1: a byte value
 // before the end marker ("B"), a leaf before an internal node ('r' in "abracadabra"), an older
@@ -81,7 +80,7 @@ TEST(EncodeBytes, WritesWhatWriteBitWritesAndNoticesBytesWithoutACode) {
       huff::TFastCodeTable table = huff::FastCodes(codes, pairs);
       table.SomeAbsent = longest % 2 == 0;  // both loops: watching for absent codes or not
       for (unsigned pending = 0; pending < 8; ++pending) {
-        TMemoryStream sink;
+        Bytes sink;
         huff::TBitWriter writer(sink);
         huff::WriteCode(writer, {0, pending});
         for (const std::uint8_t byte : input)
@@ -91,8 +90,7 @@ TEST(EncodeBytes, WritesWhatWriteBitWritesAndNoticesBytesWithoutACode) {
         bool missing = false;
         auto* end = huff::EncodeBytes(table, input, out.data(), acc, missing);
         end = huff::StoreWholeBytes(acc, end) + (acc.Count > 0 ? 1 : 0);
-        ASSERT_TRUE(!missing && Bytes(out.data(), end) == sink.Contents())
-            << longest << " " << pending;
+        ASSERT_TRUE(!missing && Bytes(out.data(), end) == sink) << longest << " " << pending;
       }
       // First or second of a pair, in the last few bytes, or all of them with no bits pending.
       table.SomeAbsent = true;
@@ -125,67 +123,58 @@ TEST(Compress, TheFastPassWritesWhatWriteBitWritesForEveryCodeLengthAndSegmentCo
     std::shuffle(inputs.back().begin(), inputs.back().end(), std::mt19937(longest));
   }
   for (const Bytes& input : inputs) {
-    const Bytes reference = Pack(input, {1, 1}, &huff::CompressBitByBit);
+    const Bytes reference = PackBitByBit(input);
     // Segments of 1 MiB, of one chunk each, and past the end of a small input.
     for (const huff::TParallelism split : {huff::TParallelism{2, 1u << 20}, {1, 1}, {2, 1}, {7, 1}})
       ASSERT_TRUE(Pack(input, split) == reference) << input.size() << " " << split.Threads;
   }
 }
 
-// An input that reads differently from the start of the second pass on.
-class TChangingStream final : public TMemoryStream {
- public:
-  TChangingStream(Bytes first, Bytes second)
-      : TMemoryStream(std::move(first), "image.bin"), Second(std::move(second)) {}
-  std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) override {
-    if (offset == 0 && std::exchange(Started, true))
-      Contents() = Second;
-    return TMemoryStream::ReadAt(offset, data);
-  }
-  void Rewind() override {
-    Contents() = Second;
-    TMemoryStream::Rewind();
-  }
-  Bytes Second;
-  bool Started = false;
-};
-
-TEST(Compress, BothPassesRefuseAChangedInputAndATooLongCode) {
+// A file that reads differently in the second pass than it did in the first, and a code too
+// long for a container, which both passes refuse.
+TEST(Compress, ChangedFilesAndTooLongCodesAreRefused) {
   // The same byte counts, but two bytes swapped between segments: each segment's codes would
   // no longer end where the next one's begin.
   const Bytes counted = Text("b" + std::string(2 * ChunkSize - 1, 'a'));
   Bytes moved = counted;
   std::swap(moved[0], moved[ChunkSize]);
-  const Bytes deep = FibonacciImage(33);  // 32 bits is the longest a table states
-  const std::string changed = "File image.bin changed while it was being packed: byte value 0x64";
+  const std::string changed = " changed while it was being packed: byte value 0x64";
   const struct {
     Bytes Counted, Encoded;
-    std::string Message;  // empty: any; fast pass only, a single pass cannot tell
+    std::string Message;  // after "File <path>"; empty: any EInputChanged
   } cases[] = {
       {Text("abcabc"), Text("abcabd"), changed + " at offset 5 was not there when it was counted"},
       {Bytes(100, 'a'), Text("aaad" + std::string(96, 'a')),
        changed + " at offset 3 was not there when it was counted"},
       {counted, moved, ""},
-      {deep, deep,
-       "File image.bin needs a code of 33 bits for byte value 0x00, longer than the 32 bits a "
-       "container can state"},
   };
+  TTempDir dir;
   for (const auto& c : cases) {
-    for (auto* compress : {&huff::Compress, &huff::CompressBitByBit}) {
-      if (c.Message.empty() && compress != &huff::Compress)
-        continue;
-      huff::TCompressorState state;
-      state.Plan.Parallelism = {1, 1};  // one thread, a segment per chunk, taken in order
-      state.Input = std::make_unique<TChangingStream>(c.Counted, c.Encoded);
-      state.Output = std::make_unique<TMemoryStream>();
-      try {
-        compress(state);
-        ADD_FAILURE() << "no error: " << c.Message;
-      } catch (const huff::EError& error) {
-        EXPECT_TRUE(c.Message.empty() ? error.Kind() == "EInputChanged"
-                                      : error.Message() == c.Message)
-            << error.Message();
-      }
+    WriteWholeFile(dir / "image.bin", c.Counted);
+    huff::TCompressorState state;
+    state.Plan.Parallelism = {1, 1};  // one thread, a segment per chunk, taken in order
+    huff::OpenInput(state, dir / "image.bin");
+    Bytes container(huff::PrepareContainer(state));
+    state.Output.Memory = container;
+    WriteWholeFile(dir / "image.bin", c.Encoded);
+    try {
+      huff::EncodeSegments(state);
+      ADD_FAILURE() << "no error: " << c.Message;
+    } catch (const huff::EInputChanged& error) {
+      EXPECT_TRUE(c.Message.empty() || error.Message() == "File " + (dir / "image.bin") + c.Message)
+          << error.Message();
+    }
+  }
+  const std::string tooLong =
+      "File memory needs a code of 33 bits for byte value 0x00, longer than the 32 bits a "
+      "container can state";
+  const Bytes deep = FibonacciImage(33);  // 32 bits is the longest a table states
+  for (auto* pack : {+[](const Bytes& image) { return Pack(image); }, &PackBitByBit}) {
+    try {
+      pack(deep);
+      ADD_FAILURE() << "no error: " << tooLong;
+    } catch (const huff::ECodeTooLong& error) {
+      EXPECT_EQ(error.Message(), tooLong);
     }
   }
 }

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "../bench/flash_image.h"
 #include "file/file.h"
+#include "flash_image.h"
 #include "support.h"
 
 namespace {
@@ -118,7 +118,7 @@ TEST(Containers, EveryPlatformWritesTheSameBytes) {
                {Text("A"), 0xC3445FB042FE4C79},
                {Bytes(3000000, 0xFF), 0x0D89D46171929602},
                {RandomBytes(3 << 20, 11, 0.05), 0x423D5C296B7521CD},
-               {bench::TFlashImage::Make(4 << 20), 0x89A99FAB9C03C845},
+               {FlashImage(4 << 20), 0x89A99FAB9C03C845},
                {FibonacciImage(32), 0x278932C87445FC2B}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Image.size());
@@ -187,7 +187,7 @@ TEST(Failures, AnUnusableFileIsReportedAndNothingIsCreatedOrTruncated) {
   fs::create_hard_link(dir / "in", dir / "hard");
   // Written by a run of ours that holds it as its one writer.
   const auto writing = huff::TFile::CreateForWriting(dir / "locked", nullptr);
-  writing->Write(Text("being written"));
+  writing->WriteAt(0, Text("being written"));
   const std::string in = dir / "in", out = dir / "out", missing = dir.path() + "/./nowhere/out.hex";
   const auto refused = [](const std::string& path) {
     return Failure("EFCreateError", "Cannot create file " + path);

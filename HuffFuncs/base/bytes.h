@@ -1,8 +1,10 @@
-// What every pass over a file shares: the block size of its reads and writes, and the byte
-// sum that is the container's checksum.
+// What both directions share about bytes: the block size of every read and write, the byte
+// sum that is the container's checksum, and the runs of one value that erased flash is made
+// of, which both passes measure first and then count or code as a whole.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 namespace huff {
@@ -13,5 +15,32 @@ inline constexpr int ChunkSize = 32768;
 std::uint32_t SumBytes(std::span<const std::uint8_t> bytes);
 // The same, one byte at a time: the definition SumBytes is held against.
 std::uint32_t SumBytesOneByOne(std::span<const std::uint8_t> bytes);
+
+inline std::uint64_t LoadWord(const std::uint8_t* at) {
+  std::uint64_t word;
+  std::memcpy(&word, at, 8);
+  return word;
+}
+
+// Eight copies of one byte value, in any byte order.
+inline bool IsRunWord(std::uint64_t word) {
+  return word == (word & 0xFF) * 0x0101010101010101ull;
+}
+
+// The end of the whole words equal to word from at on, before end: 64 bytes are compared at a
+// time while they can be.
+inline const std::uint8_t* RunEnd(const std::uint8_t* at, const std::uint8_t* end,
+                                  std::uint64_t word) {
+  for (; end - at >= 64; at += 64) {
+    std::uint64_t differ = 0;
+    for (int k = 0; k < 64; k += 8)
+      differ |= LoadWord(at + k) ^ word;
+    if (differ != 0)
+      break;
+  }
+  while (end - at >= 8 && LoadWord(at) == word)
+    at += 8;
+  return at;
+}
 
 }  // namespace huff

@@ -1,10 +1,12 @@
-// The failures the module raises. Each carries a kind name and a message; only the
-// program's entry point catches them, prints the report and picks the exit code.
+// The failures the library raises: each a sarnveld::Error whose class name is the kind the
+// programs print. Only the entry points catch them; nothing in the library prints.
 #pragma once
 
-#include <exception>
+#include <cstdint>
 #include <string>
 #include <utility>
+
+#include "sarnveld.hpp"
 
 namespace huff {
 
@@ -14,21 +16,17 @@ inline std::string HexByte(int value) {
   return std::string("0x") + digits[(value >> 4) & 15] + digits[value & 15];
 }
 
-class EError : public std::exception {
- public:
-  explicit EError(std::string message) : EError("EError", std::move(message)) {}
+// "1 byte", "2 bytes".
+inline std::string Count(std::uint64_t count, const char* unit) {
+  return std::to_string(count) + " " + unit + (count == 1 ? "" : "s");
+}
 
-  const std::string& Kind() const noexcept { return KindName; }
-  const std::string& Message() const noexcept { return Text; }
-  const char* what() const noexcept override { return Text.c_str(); }
+class EError : public sarnveld::Error {
+ public:
+  explicit EError(std::string message) : Error("EError", std::move(message)) {}
 
  protected:
-  EError(std::string kind, std::string message)
-      : KindName(std::move(kind)), Text(std::move(message)) {}
-
- private:
-  std::string KindName;
-  std::string Text;
+  EError(std::string kind, std::string message) : Error(std::move(kind), std::move(message)) {}
 };
 
 // The input cannot be opened for reading, or is not a regular file.
@@ -45,35 +43,25 @@ class EFCreateError : public EError {
       : EError("EFCreateError", "Cannot create file " + path) {}
 };
 
-// A read, write, rewind, size query or close failed; the message names the file and the reason.
-class EInOutError : public EError {
- public:
-  explicit EInOutError(std::string message) : EError("EInOutError", std::move(message)) {}
-};
-
+// The other kinds: the message says what happened.
+#define HUFF_ERROR_KIND(Kind)                                                 \
+  class Kind : public EError {                                                \
+   public:                                                                    \
+    explicit Kind(std::string message) : EError(#Kind, std::move(message)) {} \
+  }
+// A read, write, size query or close failed; the message names the file and the reason.
+HUFF_ERROR_KIND(EInOutError);
 // The input holds more bytes than the signed 32-bit weights can count.
-class EInputTooLarge : public EError {
- public:
-  explicit EInputTooLarge(std::string message) : EError("EInputTooLarge", std::move(message)) {}
-};
-
+HUFF_ERROR_KIND(EInputTooLarge);
 // A code is longer than the 32 bits that the 5-bit length field of a code entry can state.
-class ECodeTooLong : public EError {
- public:
-  explicit ECodeTooLong(std::string message) : EError("ECodeTooLong", std::move(message)) {}
-};
-
+HUFF_ERROR_KIND(ECodeTooLong);
 // The input read in the second pass differs from the one counted in the first.
-class EInputChanged : public EError {
- public:
-  explicit EInputChanged(std::string message) : EError("EInputChanged", std::move(message)) {}
-};
-
+HUFF_ERROR_KIND(EInputChanged);
 // A container that breaks a rule of the format: the message names the file, what is wrong
 // and where (the file offset, and the bit within that byte where it matters).
-class EBadContainer : public EError {
- public:
-  explicit EBadContainer(std::string message) : EError("EBadContainer", std::move(message)) {}
-};
+HUFF_ERROR_KIND(EBadContainer);
+// An image longer than the memory a caller gave for it.
+HUFF_ERROR_KIND(EBufferTooSmall);
+#undef HUFF_ERROR_KIND
 
 }  // namespace huff

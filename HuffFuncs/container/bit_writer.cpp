@@ -2,8 +2,6 @@
 
 namespace huff {
 
-TBitWriter::TBitWriter(TStream& stream) : Stream(stream) {}
-
 void TBitWriter::CompleteByte() {
   Buffer[ByteCount++] = Current;
   Checksum += Current;
@@ -26,8 +24,7 @@ void TBitWriter::FlushBits() {
 }
 
 void TBitWriter::WriteBuffer() {
-  Stream.Write(std::span<const std::uint8_t>(Buffer.data(), static_cast<std::size_t>(ByteCount)));
-  BytesWritten += static_cast<std::uint64_t>(ByteCount);
+  Stream.insert(Stream.end(), Buffer.begin(), Buffer.begin() + ByteCount);
   ByteCount = 0;
 }
 

@@ -1,24 +1,25 @@
-// Packs the payload's bits, most significant first, into blocks of ChunkSize bytes and
-// keeps the byte sum that becomes the header's Checksum.
+// Packs the payload's bits, most significant first, into blocks of ChunkSize bytes and keeps
+// the byte sum that becomes the header's Checksum: the bit-at-a-time writer that defines the
+// payload, which the fast coder is held against.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <span>
+#include <vector>
 
 #include "base/bytes.h"
-#include "base/stream.h"
 
 namespace huff {
 
 class TBitWriter {
  public:
-  explicit TBitWriter(TStream& stream);
+  // Appends its blocks to stream.
+  explicit TBitWriter(std::vector<std::uint8_t>& stream) : Stream(stream) {}
   TBitWriter(const TBitWriter&) = delete;
   TBitWriter& operator=(const TBitWriter&) = delete;
 
   // Appends one bit; only the lowest bit of the argument counts. Inline: the code table and
-  // the straightforward passes call it for every bit.
+  // the straightforward pass call it for every bit.
   void WriteBit(std::uint8_t bit) {
     Current = static_cast<std::uint8_t>((Current << 1) | (bit & 1));
     if (++BitCount == 8)
@@ -29,20 +30,17 @@ class TBitWriter {
   void FlushBits();
   // The sum of every completed byte, modulo 2^32.
   std::uint32_t GetChecksum() const noexcept { return Checksum; }
-  // How many bytes have reached the stream.
-  std::uint64_t GetBytesWritten() const noexcept { return BytesWritten; }
 
  private:
   void CompleteByte();
   void WriteBuffer();
 
-  TStream& Stream;
+  std::vector<std::uint8_t>& Stream;
   std::array<std::uint8_t, ChunkSize> Buffer;  // only the completed bytes are read
   std::int32_t ByteCount = 0;
   std::int32_t BitCount = 0;
   std::uint32_t Checksum = 0;
   std::uint8_t Current = 0;
-  std::uint64_t BytesWritten = 0;
 };
 
 }  // namespace huff

@@ -1,13 +1,12 @@
-// The platform file layer: the only code that talks to the operating system's file
-// services. file_posix.cpp and file_win32.cpp implement it; CMake picks one.
+// The platform layer: the only code that talks to the operating system's file services (and
+// asks it for its processors). file_posix.cpp and file_win32.cpp implement it; CMake picks one.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <utility>
-
-#include "base/stream.h"
 
 namespace huff {
 
@@ -21,6 +20,18 @@ std::string SystemErrorText(unsigned long code);
 // anything else that exists.
 TPathKind ProbePath(const std::string& path);
 
+// The processors this process may run on: the threads worth starting.
+unsigned ProcessorCount();
+
+// Memory just made for a result that is about to be written whole: where the system can, its
+// pages are made large, so that the first writes take a page fault every 2 MiB instead of every
+// 4 KiB. A fresh 4 KiB page cost 3 us on a virtual machine (micro_bench InProcess/pack/65536KiB:
+// 390 MB/s without, 1,300 with).
+void PrepareLargeBuffer(void* data, std::size_t size) noexcept;
+// Memory for a result that the caller frees with free(): a large one starts on a large page,
+// so that all of it can be one (see PrepareLargeBuffer). Null when there is none.
+void* AllocateResult(std::size_t size) noexcept;
+
 // Removes every output that a TFile of this process created or truncated and has not yet
 // closed or abandoned, by the rule that Abandon follows. Safe to call from a signal handler:
 // the programs call it when a signal stops the run, so that no half-written file is left.
@@ -28,7 +39,7 @@ TPathKind ProbePath(const std::string& path);
 // waits for that end, so that the run cannot go on to report success.
 void RemoveUnfinishedOutputs() noexcept;
 
-class TFile final : public TStream {
+class TFile final {
  public:
   // Opens an existing regular file for reading, letting others read and write it
   // meanwhile. Never blocks: a FIFO, socket or device is refused with EFOpenError.
@@ -43,19 +54,22 @@ class TFile final : public TStream {
 
   TFile(const TFile&) = delete;
   TFile& operator=(const TFile&) = delete;
-  ~TFile() override;
+  ~TFile();
 
-  std::size_t Read(std::span<std::uint8_t> data) override;
-  void Write(std::span<const std::uint8_t> data) override;
-  std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) override;
-  void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) override;
-  void Rewind() override;
-  std::uint64_t Size() override;
-  void Close() override;
-  // Closes the file and removes it, but only when it is a regular file that this run
-  // created or truncated and the path still names it.
-  void Abandon() noexcept override;
-  const std::string& Name() const noexcept override { return Path; }
+  // Reads up to data.size() bytes at offset; returns 0 only at the end. Several threads may
+  // read and write at once, on disjoint ranges.
+  std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data);
+  // Writes all of data at offset, or raises.
+  void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data);
+  // The file's length in bytes.
+  std::uint64_t Size();
+  // Releases the file; a failure to do so is a failure of the run.
+  void Close();
+  // After a failure: closes the file without raising and removes it, but only when it is a
+  // regular file that this run created or truncated and the path still names it.
+  void Abandon() noexcept;
+  // The name the user gave, for messages.
+  const std::string& Name() const noexcept { return Path; }
 
   // Device and file number: two names lead to one file when these agree.
   struct TIdentity {
@@ -83,10 +97,6 @@ class TFile final : public TStream {
   // Where RemoveUnfinishedOutputs finds this file until it is closed or abandoned; -1: not
   // there.
   int UnfinishedSlot = -1;
-#ifdef _WIN32
-  // Where Read and Write go on: a positioned read or write moves the file pointer there.
-  std::uint64_t Position = 0;
-#endif
 };
 
 }  // namespace huff

@@ -1,16 +1,20 @@
 // POSIX side of the file layer.
 #include <fcntl.h>
 #include <limits.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "base/errors.h"
 #include "file/file.h"
@@ -133,6 +137,36 @@ void RemoveUnfinishedOutputs() noexcept {
   }
 }
 
+unsigned ProcessorCount() {
+  cpu_set_t allowed;
+  if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0)
+    return static_cast<unsigned>(std::max(CPU_COUNT(&allowed), 1));
+  return std::max(std::thread::hardware_concurrency(), 1u);
+}
+
+void PrepareLargeBuffer(void* data, std::size_t size) noexcept {
+#ifdef MADV_HUGEPAGE
+  constexpr std::uintptr_t Huge = std::uintptr_t{2} << 20;
+  const auto start = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t begin = (start + Huge - 1) & ~(Huge - 1), end = (start + size) & ~(Huge - 1);
+  if (size >= 2 * Huge && end > begin)
+    static_cast<void>(::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE));
+#else
+  static_cast<void>(data);
+  static_cast<void>(size);
+#endif
+}
+
+void* AllocateResult(std::size_t size) noexcept {
+  constexpr std::size_t Huge = std::size_t{2} << 20;
+  if (size < 2 * Huge)
+    return std::malloc(size);
+  void* memory = std::aligned_alloc(Huge, (size + Huge - 1) / Huge * Huge);
+  if (memory != nullptr)
+    PrepareLargeBuffer(memory, size);
+  return memory;
+}
+
 std::string SystemErrorText(unsigned long code) {
   return std::strerror(static_cast<int>(code));
 }
@@ -237,16 +271,6 @@ void TFile::Fail(const char* action) const {
                     SystemErrorText(static_cast<unsigned long>(errno)));
 }
 
-std::size_t TFile::Read(std::span<std::uint8_t> data) {
-  for (;;) {
-    const ssize_t count = ::read(Fd(Handle), data.data(), data.size());
-    if (count >= 0)
-      return static_cast<std::size_t>(count);
-    if (errno != EINTR)
-      Fail("read");
-  }
-}
-
 std::size_t TFile::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) {
   for (;;) {
     const ssize_t count = ::pread(Fd(Handle), data.data(), data.size(), static_cast<off_t>(offset));
@@ -259,17 +283,6 @@ std::size_t TFile::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) {
 
 // A write may take fewer bytes than offered (a signal, a nearly full disk); go on until all
 // are written or the system reports why it cannot take more.
-void TFile::Write(std::span<const std::uint8_t> data) {
-  while (!data.empty()) {
-    const ssize_t count = ::write(Fd(Handle), data.data(), data.size());
-    if (count < 0 && errno == EINTR)
-      continue;
-    if (count <= 0)
-      FailWrite(count);
-    data = data.subspan(static_cast<std::size_t>(count));
-  }
-}
-
 void TFile::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
   while (!data.empty()) {
     const ssize_t count =
@@ -287,11 +300,6 @@ void TFile::FailWrite(long result) const {
   if (result == 0)
     errno = ENOSPC;  // no progress and no reason: the device took nothing
   Fail("write");
-}
-
-void TFile::Rewind() {
-  if (::lseek(Fd(Handle), 0, SEEK_SET) != 0)
-    Fail("rewind");
 }
 
 std::uint64_t TFile::Size() {

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
+#include <cstdlib>
 
 #include "base/errors.h"
 #include "file/file.h"
@@ -108,6 +110,23 @@ void RemoveUnfinishedOutputs() noexcept {
   }
 }
 
+unsigned ProcessorCount() {
+  DWORD_PTR process = 0, system = 0;
+  if (::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system) && process != 0)
+    return static_cast<unsigned>(std::popcount(static_cast<std::uint64_t>(process)));
+  SYSTEM_INFO info;
+  ::GetSystemInfo(&info);
+  return std::max<unsigned>(info.dwNumberOfProcessors, 1);
+}
+
+// Large pages need a privilege that programs seldom have: the system's pages it is.
+void PrepareLargeBuffer(void*, std::size_t) noexcept {}
+
+// _aligned_malloc's memory would need _aligned_free.
+void* AllocateResult(std::size_t size) noexcept {
+  return std::malloc(size);
+}
+
 std::string SystemErrorText(unsigned long code) {
   char* text = nullptr;
   const DWORD length = ::FormatMessageA(
@@ -204,12 +223,6 @@ void TFile::Fail(const char* action) const {
                     SystemErrorText(code));
 }
 
-std::size_t TFile::Read(std::span<std::uint8_t> data) {
-  const std::size_t count = ReadAt(Position, data);
-  Position += count;
-  return count;
-}
-
 std::size_t TFile::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) {
   OVERLAPPED where = At(offset);
   DWORD count = 0;
@@ -219,11 +232,6 @@ std::size_t TFile::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) {
     Fail("read");
   }
   return count;
-}
-
-void TFile::Write(std::span<const std::uint8_t> data) {
-  WriteAt(Position, data);
-  Position += data.size();
 }
 
 // A write may take fewer bytes than offered; go on until all are written or the system
@@ -244,11 +252,6 @@ void TFile::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
 void TFile::FailWrite(long) const {
   ::SetLastError(ERROR_DISK_FULL);  // no progress and no reason: the device took nothing
   Fail("write");
-}
-
-// Reads and writes name their offset, so going back to the start cannot fail.
-void TFile::Rewind() {
-  Position = 0;
 }
 
 std::uint64_t TFile::Size() {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "base/runs.h"
+#include "base/bytes.h"
 
 namespace huff {
 
@@ -35,9 +35,9 @@ struct TCodedRun {
 // Codes a run: the words equal to word from in on, all eight bytes of which have the code
 // whose eight copies are eight. Out of line, and taking its state by value, it leaves the
 // registers of the loops around it alone.
-[[gnu::noinline]] TCodedRun CodeRunOf(std::uint64_t word, TCodeEntry eight, const std::uint8_t* in,
-                                      const std::uint8_t* end, TBitAccumulator acc,
-                                      std::uint8_t* out) {
+[[gnu::noinline]] TCodedRun CodeRunWords(std::uint64_t word, TCodeEntry eight,
+                                         const std::uint8_t* in, const std::uint8_t* end,
+                                         TBitAccumulator acc, std::uint8_t* out) {
   const auto codeEights = [&](std::size_t words) {
     for (std::size_t k = 0; k < words; ++k) {
       AddBits(acc, eight.Bits, eight.Length);
@@ -69,15 +69,15 @@ struct TCodedRun {
 // A run of one value (erased flash) whose eight codes fit one store, from in on: codes its
 // whole words and returns how many bytes it took, 0 when in does not begin eight equal bytes
 // with such codes.
-inline std::size_t CodeRun(const TFastCodeTable& table, const std::uint8_t* in,
-                           const std::uint8_t* end, TBitAccumulator& acc, std::uint8_t*& out) {
+inline std::size_t TryCodeRun(const TFastCodeTable& table, const std::uint8_t* in,
+                              const std::uint8_t* end, TBitAccumulator& acc, std::uint8_t*& out) {
   const std::uint64_t word = LoadWord(in);
   if (!IsRunWord(word))
     return 0;
-  const TCodeEntry eight = table.Eights[word & 0xFF];
+  const TCodeEntry eight = table.EightCodes[word & 0xFF];
   if (eight.Length == 0)
     return 0;
-  const TCodedRun run = CodeRunOf(word, eight, in, end, acc, out);
+  const TCodedRun run = CodeRunWords(word, eight, in, end, acc, out);
   acc = run.Acc;
   out = run.Out;
   return run.Taken;
@@ -100,7 +100,7 @@ std::uint8_t* EncodeGroups(const TFastCodeTable& table, std::span<const std::uin
     // their codes fit one store: a longest code of 15 bits, common in firmware, takes this
     // loop too.
     while (end - in >= 8) {
-      if (const std::size_t run = CodeRun(table, in, end, acc, out)) {
+      if (const std::size_t run = TryCodeRun(table, in, end, acc, out)) {
         in += run;
         continue;
       }
@@ -180,7 +180,7 @@ std::uint8_t* EncodePairs(const TFastCodeTable& table, std::span<const std::uint
   while (end - in >= 8) {
     if (IsRunWord(LoadWord(in))) {  // only then does the accumulator change its form
       TBitAccumulator acc = LeftAligned(bits);
-      const std::size_t run = CodeRun(table, in, end, acc, out);
+      const std::size_t run = TryCodeRun(table, in, end, acc, out);
       bits = RightAligned(acc);
       if (run != 0) {
         in += run;
@@ -223,7 +223,7 @@ TFastCodeTable FastCodes(const TCodeTable& codes, bool pairs) {
     const TCodeEntry code = table.Codes[value];
     table.MaxLength = std::max(table.MaxLength, static_cast<int>(code.Length));
     table.SomeAbsent |= code.Length == 0;
-    TCodeEntry& eight = table.Eights[value];
+    TCodeEntry& eight = table.EightCodes[value];
     if (code.Length == 0 || code.Length > 7)
       continue;
     for (int k = 0; k < 8; ++k)

@@ -20,7 +20,7 @@ struct TFastCodeTable {
   bool SomeAbsent = true;  // some byte value has no code, so the encoder must watch for it
   // Each byte value's code eight times over, for runs of one value; Length 0 where that
   // would take more than 56 bits.
-  std::array<TCodeEntry, 256> Eights{};
+  std::array<TCodeEntry, 256> EightCodes{};
   // When asked for and every code has at most MaxPairLength bits: the codes of two bytes
   // joined, indexed by the first byte plus 256 times the second, as (code << 5) | length; 0
   // where either byte has no code. Empty otherwise.

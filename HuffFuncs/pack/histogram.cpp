@@ -1,6 +1,6 @@
 #include "pack/histogram.h"
 
-#include "base/runs.h"
+#include "base/bytes.h"
 
 namespace huff {
 

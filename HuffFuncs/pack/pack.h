@@ -6,10 +6,12 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/errors.h"
-#include "base/stream.h"
 #include "container/container.h"
+#include "file/file.h"
+#include "file/source.h"
 #include "huffman/huffman.h"
 #include "pack/passes.h"
 
@@ -17,8 +19,10 @@ namespace huff {
 
 struct TCompressorState {
   TContainerHeader Header;
-  std::unique_ptr<TStream> Input;
-  std::unique_ptr<TStream> Output;
+  TSource Input;  // the image: memory, or InputFile
+  TSink Output;   // the container: memory of its size, or OutputFile
+  std::unique_ptr<TFile> InputFile;
+  std::unique_ptr<TFile> OutputFile;
   TCoder Coder;
   TPassPlan Plan;
 };
@@ -32,7 +36,7 @@ void OpenInput(TCompressorState& state, const std::string& path);
 // Creates or truncates the output; raises EFCreateError, before truncating anything, when
 // it cannot or when path names the input.
 void CreateOutput(TCompressorState& state, const std::string& path);
-// Writes the header, with these two fields, at the output's current position.
+// Writes the header, with these two fields, at the start of the output.
 void WriteHeader(TCompressorState& state, std::uint32_t payloadSize, std::uint32_t checksum);
 // Closes the input, then the output, and releases both: the container is complete.
 void CloseFiles(TCompressorState& state);
@@ -40,24 +44,22 @@ void CloseFiles(TCompressorState& state);
 // where that is safe (see TFile::Abandon).
 void AbandonFiles(TCompressorState& state) noexcept;
 
-// The failures of the passes over the input, worded once for both ways of running them.
+// An input larger than the coder can count, which holds `holds` bytes.
 EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds);
-EInputChanged InputGrew(const std::string& path, std::uint64_t counted);
-EInputChanged InputShrank(const std::string& path, std::uint64_t counted, std::uint64_t read);
-EInputChanged ByteNotCounted(const std::string& path, std::uint8_t value, std::uint64_t offset);
 
-// The whole compression as the packer runs it: the passes of passes.h.
+// The whole compression as the packer runs it, in the two steps of passes.h: the first
+// gives the container's size, so that memory for it can be made before the second.
+std::uint64_t PrepareContainer(TCompressorState& state);
 void Compress(TCompressorState& state);
 
 // The straightforward passes, one byte and one bit at a time, on one thread: they define the
-// container, and the fast passes are held against them.
+// container, and the fast passes are held against them. They read an image in memory.
 
-// First pass: counts every byte of the input from its current position to its end, then
-// gives the end marker the weight 1. Raises EInputTooLarge past MaxInputSize bytes.
+// First pass: counts every byte of the input, then gives the end marker the weight 1.
 void CountSymbols(TCompressorState& state);
-// Second pass: writes the whole container to the output, through WriteBit.
-void EncodeData(TCompressorState& state);
+// Second pass: the whole container, through WriteBit.
+std::vector<std::uint8_t> EncodeData(TCompressorState& state);
 // The same container as Compress, through these passes.
-void CompressBitByBit(TCompressorState& state);
+std::vector<std::uint8_t> CompressBitByBit(TCompressorState& state);
 
 }  // namespace huff

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "base/errors.h"
+#include "base/thread_buffer.h"
 #include "container/bit_writer.h"
 #include "container/container.h"
 #include "pack/pack.h"
@@ -20,69 +21,25 @@
 namespace huff {
 namespace {
 
-// A thread keeps its buffers' memory from one segment to the next, and the caller's thread
-// up to KeptScratchSize of it from one pack to the next: memory given back was returned to
-// the system and taken again, and touching it afresh cost a small input more than packing
-// it. Under AddressSanitizer every buffer has its own size, so that a store past its end is
-// seen, and is given back at once.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SARNVELD_EXACT_BUFFERS
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(SARNVELD_EXACT_BUFFERS)
-inline constexpr bool ExactBuffers = true;
-#else
-inline constexpr bool ExactBuffers = false;
-#endif
-inline constexpr std::size_t KeptScratchSize = 256 * 1024;
+inline constexpr std::size_t KeptBufferSize = 256 * 1024;
 
-// Memory for one pass's buffers on this thread, not cleared; one at a time per thread. It
-// starts on a page, as the input's pages in the system's cache do: a read copied into a
-// buffer 16 bytes off took three times as long.
-class TScratch {
- public:
-  explicit TScratch(std::size_t size) {
-    assert(!Taken);
-    if (ExactBuffers || size > Capacity) {
-      Release();  // first, so that the two are never held at once
-      Kept = std::make_unique_for_overwrite<std::uint8_t[]>(size + Page);
-      Capacity = size;
-    }
-    Taken = true;
-    std::uint8_t* const memory = Kept.get();
-    Data = memory + (Page - reinterpret_cast<std::uintptr_t>(memory) % Page) % Page;
-  }
-  ~TScratch() {
-    Taken = false;
-    if (ExactBuffers)
-      Release();
-  }
-  TScratch(const TScratch&) = delete;
-  TScratch& operator=(const TScratch&) = delete;
+// The ways a file can change between the passes.
+EInputChanged InputGrew(const std::string& path, std::uint64_t counted) {
+  return EInputChanged("File " + path + " grew while it was being packed: " +
+                       std::to_string(counted) + " bytes were counted");
+}
 
-  // After a pass, on the caller's thread: keeps no more than KeptScratchSize.
-  static void Trim() {
-    if (Capacity > KeptScratchSize)
-      Release();
-  }
+EInputChanged InputShrank(const std::string& path, std::uint64_t counted, std::uint64_t read) {
+  return EInputChanged("File " + path +
+                       " shrank while it was being packed: " + std::to_string(counted) +
+                       " bytes were counted, " + std::to_string(read) + " read");
+}
 
-  std::uint8_t* Data;
-
- private:
-  static void Release() {
-    Kept.reset();
-    Capacity = 0;
-  }
-
-  static constexpr std::size_t Page = 4096;
-  static thread_local bool Taken;
-  static thread_local std::unique_ptr<std::uint8_t[]> Kept;
-  static thread_local std::size_t Capacity;
-};
-thread_local bool TScratch::Taken = false;
-thread_local std::unique_ptr<std::uint8_t[]> TScratch::Kept;
-thread_local std::size_t TScratch::Capacity = 0;
+EInputChanged ByteNotCounted(const std::string& path, std::uint8_t value, std::uint64_t offset) {
+  return EInputChanged("File " + path + " changed while it was being packed: byte value " +
+                       HexByte(value) + " at offset " + std::to_string(offset) +
+                       " was not there when it was counted");
+}
 
 // Runs job(i) for every segment on up to `workers` threads, the caller's among them; each
 // takes the next segment not yet taken, so that a core slowed by other work takes fewer.
@@ -111,7 +68,7 @@ void RunSegments(std::size_t count, std::size_t workers,
     }
   }
   work();
-  TScratch::Trim();
+  TThreadBuffer::Trim(KeptBufferSize);
   for (std::thread& thread : threads)
     thread.join();
   for (const std::exception_ptr& failure : failures)
@@ -119,17 +76,17 @@ void RunSegments(std::size_t count, std::size_t workers,
       std::rethrow_exception(failure);
 }
 
-// A run of bits placed at a known bit of the payload. The bytes it fills whole are written
-// at once; its first byte (when it starts inside a byte) and its last (when it ends inside
-// one) are kept as partial bytes, to be joined with its neighbours'.
-class TPlacedRun {
+// Bits placed at a known bit of the payload. The bytes they fill whole are written at once;
+// the first (when they start inside a byte) and the last (when they end inside one) are
+// shared with the neighbours' bits, and kept, to be joined with theirs.
+class TPlacedBits {
  public:
-  TPlacedRun(TStream& output, std::uint64_t startBit, TSegment& segment)
+  TPlacedBits(const TSink& output, std::uint64_t startBit, TSegment& segment)
       : Output(output),
         Segment(segment),
         Offset(HeaderSize + startBit / 8),
         SharedHead(startBit % 8 != 0) {
-    Acc.Count = static_cast<unsigned>(startBit % 8);  // zero bits stand for the earlier runs'
+    Acc.Count = static_cast<unsigned>(startBit % 8);  // zero bits stand for the earlier ones
   }
 
   TBitAccumulator Acc;
@@ -147,9 +104,9 @@ class TPlacedRun {
   }
   void Write(const std::uint8_t* begin, const std::uint8_t* end) {
     if (begin != end && SharedHead) {
-      // A byte shared with the run before is summed once it is joined.
+      // A byte shared with the bits before is summed once it is joined.
       Segment.Checksum -= *begin;
-      Segment.Partials.push_back({Offset++, *begin++});
+      Segment.SharedBytes.push_back({Offset++, *begin++});
       SharedHead = false;
     }
     if (begin == end)
@@ -159,82 +116,73 @@ class TPlacedRun {
     Offset += bytes.size();
   }
 
+  // The container offset of the next byte to write.
+  std::uint64_t NextOffset() const { return Offset; }
   // The payload bit after the last one added so far.
   std::uint64_t EndBit() const { return (Offset - HeaderSize) * 8 + Acc.Count; }
 
   // After the last code: the bits left over fill part of one more byte.
   void Finish() {
     if (Acc.Count > 0)
-      Segment.Partials.push_back({Offset, static_cast<std::uint8_t>(Acc.Bits >> 56)});
+      Segment.SharedBytes.push_back({Offset, static_cast<std::uint8_t>(Acc.Bits >> 56)});
     Acc = {};
   }
 
  private:
-  TStream& Output;
+  const TSink& Output;
   TSegment& Segment;
-  std::uint64_t Offset;  // file offset of the next byte to emit
+  std::uint64_t Offset;  // container offset of the next byte to write
   bool SharedHead;
 };
 
-// The bits each segment's codes take, and so where each begins.
-void PlaceSegments(std::vector<TSegment>& segments, const TCodeTable& codes,
-                   std::uint64_t firstBit) {
-  std::uint64_t bit = firstBit;
-  for (TSegment& segment : segments) {
-    segment.StartBit = bit;
-    segment.BitLength = 0;
-    for (int value = 0; value < 256; ++value)
-      segment.BitLength += std::uint64_t{segment.Counts[value]} * codes[value].Length;
-    bit += segment.BitLength;
-  }
-}
-
 // The code table, through the bit-at-a-time writer: it is a few hundred bytes.
-void WriteCodeTableAt(const TCompressorState& state, TStream& output, TSegment& run) {
-  TMemoryStream bytes;
+void WriteCodeTableAt(const TCodeTable& codes, const TSink& output, TSegment& table) {
+  std::vector<std::uint8_t> bytes;
   {
     TBitWriter writer(bytes);
-    WriteCodeTable(state.Coder.CodeTable, writer);
+    WriteCodeTable(codes, writer);
     writer.FlushBits();
   }
-  const std::uint64_t bits = CodeTableBits(state.Coder.CodeTable);
-  TPlacedRun placed(output, 0, run);
-  const std::uint8_t* begin = bytes.Contents().data();
-  placed.Emit(begin, begin + bits / 8);
+  const std::uint64_t bits = CodeTableBits(codes);
+  TPlacedBits placed(output, 0, table);
+  placed.Emit(bytes.data(), bytes.data() + bits / 8);
   if (bits % 8 != 0)
-    run.Partials.push_back({HeaderSize + bits / 8, bytes.Contents()[bits / 8]});
+    table.SharedBytes.push_back({HeaderSize + bits / 8, bytes[bits / 8]});
 }
 
 // Counts one segment. The last reads on to the end of the file, which may have grown since
 // its size was taken: the count is of what is there.
-void CountSegment(TStream& input, TSegment& segment, bool last, const std::atomic<bool>& stop) {
-  const TScratch scratch(ChunkSize);
-  std::uint8_t* const buffer = scratch.Data;
+void CountSegment(const TSource& input, TSegment& segment, bool last,
+                  const std::atomic<bool>& stop) {
+  // Memory is counted where it lies, a segment at a time.
+  const std::size_t most = input.InMemory() ? static_cast<std::size_t>(segment.End - segment.Begin)
+                                            : std::size_t{ChunkSize};
+  const TThreadBuffer buffer(input.InMemory() ? 0 : most);
   std::uint64_t offset = segment.Begin;
   while (!stop && (last || offset < segment.End)) {
     const std::size_t want =
-        last ? ChunkSize
-             : static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, segment.End - offset));
-    const std::size_t count = input.ReadAt(offset, std::span(buffer, want));
-    if (count == 0) {
+        last ? most : static_cast<std::size_t>(std::min<std::uint64_t>(most, segment.End - offset));
+    const auto block = input.Block(offset, want, buffer.Data);
+    if (block.empty()) {
       if (last)
         break;
-      throw EInputChanged("File " + input.Name() + " shrank while it was being counted");
+      throw EInputChanged("File " + input.Name + " shrank while it was being counted");
     }
-    offset += count;
+    offset += block.size();
     if (offset > MaxInputSize)
-      throw InputTooLarge(input.Name(), "more than " + std::to_string(MaxInputSize));
-    CountBytes(std::span(buffer, count), segment.Counts);
+      throw InputTooLarge(input.Name, "more than " + std::to_string(MaxInputSize));
+    CountBytes(block, segment.Counts);
   }
   segment.End = offset;
 }
 
-// The coded bytes go to the file in blocks of WriteBlock bytes, counted from the segment's
-// first: the same writes on every run, whichever coder waits for which.
+// The coded bytes go to a file in blocks of WriteBlock bytes, counted from the segment's
+// first: the same writes on every run, whichever coder waits for which. Memory takes them
+// after each chunk.
 inline constexpr std::size_t WriteBlock = std::size_t{1} << 17;
 
 // Codes one segment into the payload at its place, in fixed buffers.
-void EncodeSegment(TStream& input, TStream& output, const TFastCodeTable& fast,
+void EncodeSegment(const TSource& input, const TSink& output, const TFastCodeTable& fast,
                    std::uint64_t counted, TSegment& segment, std::mutex& writing,
                    const std::atomic<bool>& stop) {
   // Room for one read at the longest code plus the eight bytes a store may spill, after a
@@ -244,49 +192,67 @@ void EncodeSegment(TStream& input, TStream& output, const TFastCodeTable& fast,
     return static_cast<std::size_t>((7 + bytes * static_cast<std::uint64_t>(fast.MaxLength)) / 8 +
                                     8);
   };
+  const std::size_t block = output.File != nullptr ? WriteBlock : 1;
   const std::uint64_t size = segment.End - segment.Begin;
   const auto chunkIn = static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, size));
   const std::size_t chunkOut = codedSize(chunkIn);
-  const std::size_t capacity = std::min(4 * WriteBlock + chunkOut, codedSize(size));
-  const TScratch scratch(chunkIn + capacity);
-  std::uint8_t* const in = scratch.Data;
-  TPlacedRun run(output, segment.StartBit, segment);
-  std::uint8_t* const buffer = scratch.Data + chunkIn;
-  std::uint8_t* begin = buffer;  // the first byte not yet written
+  const std::size_t capacity = std::min(4 * block + chunkOut, codedSize(size));
+  const std::size_t inSize = input.InMemory() ? 0 : chunkIn;
+  const TThreadBuffer buffers(inSize + capacity);
+  std::uint8_t* const in = buffers.Data;
+  std::uint8_t* const buffer = buffers.Data + inSize;
+  TPlacedBits placed(output, segment.StartBit, segment);
+  // Bytes that moved between segments since they were counted change where each segment's
+  // codes end, and would overwrite a neighbour's.
+  const auto changed = [&] {
+    return EInputChanged("File " + input.Name +
+                         " changed while it was being packed: the bytes from offset " +
+                         std::to_string(segment.Begin) + " to " + std::to_string(segment.End) +
+                         " no longer hold what was counted");
+  };
+  const std::uint64_t endBit = segment.StartBit + segment.BitLength;
+  const std::uint64_t endByte = HeaderSize + endBit / 8;  // past the last byte it fills whole
+  std::uint8_t* begin = buffer;                           // the first byte not yet written
   std::uint8_t* end = buffer;
   // Writes the whole blocks held, and with last the rest too.
   const auto writeBlocks = [&](bool last) {
-    while (static_cast<std::size_t>(end - begin) >= WriteBlock || (last && begin != end)) {
-      const std::size_t size = std::min(static_cast<std::size_t>(end - begin), WriteBlock);
-      run.Write(begin, begin + size);
-      begin += size;
+    std::size_t ready = static_cast<std::size_t>(end - begin);
+    if (!last)
+      ready -= ready % block;
+    if (placed.NextOffset() + ready > endByte)
+      throw changed();
+    for (std::size_t size; ready > 0; begin += size, ready -= size) {
+      size = std::min(ready, WriteBlock);
+      placed.Write(begin, begin + size);
     }
   };
   for (std::uint64_t offset = segment.Begin; offset < segment.End && !stop;) {
     const auto want =
         static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, segment.End - offset));
-    const std::size_t count = input.ReadAt(offset, std::span(in, want));
-    if (count == 0)
-      throw InputShrank(input.Name(), counted, offset);
+    const auto chunk = input.Block(offset, want, in);
+    if (chunk.empty())
+      throw InputShrank(input.Name, counted, offset);
     bool missing = false;
     std::uint8_t* const coded = end;
-    end = EncodeBytes(fast, std::span(in, count), end, run.Acc, missing);
-    run.Sum(coded, end);  // while they are in the cache, and not during a turn at writing
+    end = EncodeBytes(fast, chunk, end, placed.Acc, missing);
+    placed.Sum(coded, end);  // while they are in the cache, and not during a turn at writing
     if (missing) {
-      const auto* bad = std::find_if(
-          in, in + count, [&](std::uint8_t byte) { return fast.Codes[byte].Length == 0; });
-      throw ByteNotCounted(input.Name(), *bad, offset + static_cast<std::uint64_t>(bad - in));
+      const auto bad = std::find_if(chunk.begin(), chunk.end(), [&](std::uint8_t byte) {
+        return fast.Codes[byte].Length == 0;
+      });
+      throw ByteNotCounted(input.Name, *bad,
+                           offset + static_cast<std::uint64_t>(bad - chunk.begin()));
     }
-    offset += count;
+    offset += chunk.size();
     // Coders take turns at writing: the file system lets one write into a file at a time, and
-    // a second writer waits, spinning while the first one copies. A coder with a whole block writes
-    // when no other is writing and codes on otherwise; only when another chunk might not fit does
-    // it wait.
+    // a second writer waits, spinning while the first one copies. A coder with a whole block
+    // writes when no other is writing and codes on otherwise; only when another chunk might not
+    // fit does it wait.
     const bool full = static_cast<std::size_t>(buffer + capacity - end) < chunkOut;
     std::unique_lock turn(writing, std::defer_lock);
     if (full)
       turn.lock();
-    else if (static_cast<std::size_t>(end - begin) >= WriteBlock)
+    else if (static_cast<std::size_t>(end - begin) >= block)
       static_cast<void>(turn.try_lock());
     if (turn.owns_lock()) {
       writeBlocks(false);
@@ -302,25 +268,20 @@ void EncodeSegment(TStream& input, TStream& output, const TFastCodeTable& fast,
     const std::lock_guard turn(writing);
     writeBlocks(true);
   }
-  // Bytes that moved between segments since they were counted change where each segment's
-  // codes end, and would overwrite a neighbour's.
-  if (!stop && run.EndBit() != segment.StartBit + segment.BitLength)
-    throw EInputChanged("File " + input.Name() +
-                        " changed while it was being packed: the bytes from offset " +
-                        std::to_string(segment.Begin) + " to " + std::to_string(segment.End) +
-                        " no longer hold what was counted");
-  run.Finish();
+  if (!stop && placed.EndBit() != endBit)
+    throw changed();
+  placed.Finish();
 }
 
-// Writes the shared bytes, every run's parts of one byte ORed together; returns their sum.
-std::uint32_t WriteJoined(TStream& output, std::vector<TPartialByte>& partials) {
-  std::sort(partials.begin(), partials.end(),
-            [](const TPartialByte& a, const TPartialByte& b) { return a.Offset < b.Offset; });
+// Writes the shared bytes, every part of one byte ORed together; returns their sum.
+std::uint32_t WriteJoined(const TSink& output, std::vector<TSharedByte>& shared) {
+  std::sort(shared.begin(), shared.end(),
+            [](const TSharedByte& a, const TSharedByte& b) { return a.Offset < b.Offset; });
   std::uint32_t sum = 0;
-  for (std::size_t i = 0; i < partials.size();) {
-    TPartialByte joined = partials[i];
-    for (++i; i < partials.size() && partials[i].Offset == joined.Offset; ++i)
-      joined.Value |= partials[i].Value;
+  for (std::size_t i = 0; i < shared.size();) {
+    TSharedByte joined = shared[i];
+    for (++i; i < shared.size() && shared[i].Offset == joined.Offset; ++i)
+      joined.Value |= shared[i].Value;
     output.WriteAt(joined.Offset, std::span(&joined.Value, 1));
     sum += joined.Value;
   }
@@ -329,25 +290,25 @@ std::uint32_t WriteJoined(TStream& output, std::vector<TPartialByte>& partials) 
 
 }  // namespace
 
-std::size_t ThreadCount(const TParallelism& parallelism) {
+std::size_t ThreadCount(const TParallelism& parallelism, bool toFile) {
   if (parallelism.Threads > 0)
     return static_cast<std::size_t>(parallelism.Threads);
-  // One thread more than the cores: a coder whose buffer is full waits for its turn at
-  // writing, and the spare thread keeps its core busy meanwhile. Each thread holds about
-  // 700 KiB of buffers: more than MaxThreads would take memory for little gain, the passes
-  // being bound by memory bandwidth by then.
-  // The cores are counted once: each count reads a file of the system, which would cost a
-  // small input more than packing it.
-  static const std::size_t cores = std::thread::hardware_concurrency();
-  return std::clamp<std::size_t>(cores + 1, 1, MaxThreads);
+  // Writing a file, one thread more than the cores: a coder whose buffer is full waits for
+  // its turn at writing, and the spare thread keeps its core busy meanwhile. Each thread holds
+  // about 700 KiB of buffers: more than MaxThreads would take memory for little gain, the
+  // passes being bound by memory bandwidth by then. The processors are counted once: asking
+  // the system costs a small input more than packing it.
+  static const std::size_t cores = ProcessorCount();
+  return std::clamp<std::size_t>(cores + (toFile ? 1 : 0), 1, MaxThreads);
 }
 
-std::vector<TSegment> PlanSegments(std::uint64_t size, const TParallelism& parallelism) {
+std::vector<TSegment> PlanSegments(std::uint64_t size, std::size_t threads,
+                                   const TParallelism& parallelism) {
   // Each segment is a share of what is left, so that segments shrink towards the end: the
   // threads take the large ones first and finish close together on the small ones, whatever
   // speed each core runs at. Segments start on chunk boundaries, so that every read but a
   // segment's last is whole.
-  const std::uint64_t shares = 2 * ThreadCount(parallelism);
+  const std::uint64_t shares = 2 * threads;
   const std::uint64_t chunks = (size + ChunkSize - 1) / ChunkSize;
   const std::uint64_t minChunks =
       std::max<std::uint64_t>((parallelism.MinSegmentSize + ChunkSize - 1) / ChunkSize, 1);
@@ -366,34 +327,48 @@ std::vector<TSegment> PlanSegments(std::uint64_t size, const TParallelism& paral
 }
 
 void CountSegments(TCompressorState& state) {
-  TStream& input = *state.Input;
-  state.Plan.Segments = PlanSegments(input.Size(), state.Plan.Parallelism);
-  const std::size_t last = state.Plan.Segments.size() - 1;
-  RunSegments(state.Plan.Segments.size(), ThreadCount(state.Plan.Parallelism),
-              [&](std::size_t index, const std::atomic<bool>& stop) {
-                CountSegment(input, state.Plan.Segments[index], index == last, stop);
-              });
-  state.Plan.InputLength = state.Plan.Segments.back().End;
-  for (const TSegment& segment : state.Plan.Segments)
+  const TSource& input = state.Input;
+  std::vector<TSegment>& segments = state.Plan.Segments;
+  const std::size_t threads = ThreadCount(state.Plan.Parallelism, state.Output.File != nullptr);
+  segments = PlanSegments(input.Size(), threads, state.Plan.Parallelism);
+  const std::size_t last = segments.size() - 1;
+  RunSegments(segments.size(), threads, [&](std::size_t index, const std::atomic<bool>& stop) {
+    CountSegment(input, segments[index], index == last, stop);
+  });
+  state.Plan.InputLength = segments.back().End;
+  for (const TSegment& segment : segments)
     for (int value = 0; value < 256; ++value)
       state.Coder.NodePool[value].Weight += static_cast<std::int32_t>(segment.Counts[value]);
   state.Coder.NodePool[EndMarker].Weight = 1;  // assigned: the end marker occurs exactly once
 }
 
+std::uint64_t PlaceSegments(TCompressorState& state) {
+  const TCodeTable& codes = state.Coder.CodeTable;
+  std::uint64_t bit = CodeTableBits(codes);
+  for (TSegment& segment : state.Plan.Segments) {
+    segment.StartBit = bit;
+    segment.BitLength = 0;
+    for (int value = 0; value < 256; ++value)
+      segment.BitLength += std::uint64_t{segment.Counts[value]} * codes[value].Length;
+    bit += segment.BitLength;
+  }
+  state.Plan.PayloadBits = bit + codes[EndMarker].Length;
+  return HeaderSize + (state.Plan.PayloadBits + 7) / 8;
+}
+
 void EncodeSegments(TCompressorState& state) {
-  TStream& input = *state.Input;
-  TStream& output = *state.Output;
+  const TSource& input = state.Input;
+  const TSink& output = state.Output;
   std::vector<TSegment>& segments = state.Plan.Segments;
   const TCodeTable& codes = state.Coder.CodeTable;
   const TFastCodeTable fast = FastCodes(codes, state.Plan.InputLength >= PairTableMinInput);
-  PlaceSegments(segments, codes, CodeTableBits(codes));
 
-  // The code table and the end marker are runs of their own, placed around the segments.
+  // The code table and the end marker are bits of their own, placed around the segments.
   TSegment table;
-  WriteCodeTableAt(state, output, table);
+  WriteCodeTableAt(codes, output, table);
 
   std::mutex writing;
-  RunSegments(segments.size(), ThreadCount(state.Plan.Parallelism),
+  RunSegments(segments.size(), ThreadCount(state.Plan.Parallelism, state.Output.File != nullptr),
               [&](std::size_t index, const std::atomic<bool>& stop) {
                 EncodeSegment(input, output, fast, state.Plan.InputLength, segments[index], writing,
                               stop);
@@ -401,33 +376,28 @@ void EncodeSegments(TCompressorState& state) {
 
   // Anything past what was counted means the file grew.
   std::uint8_t probe = 0;
-  if (input.ReadAt(state.Plan.InputLength, std::span(&probe, 1)) != 0)
-    throw InputGrew(input.Name(), state.Plan.InputLength);
+  if (!input.Block(state.Plan.InputLength, 1, &probe).empty())
+    throw InputGrew(input.Name, state.Plan.InputLength);
 
   const std::uint64_t dataEnd = segments.back().StartBit + segments.back().BitLength;
   TSegment marker;
   {
-    TPlacedRun run(output, dataEnd, marker);
+    TPlacedBits placed(output, dataEnd, marker);
     std::uint8_t bytes[16];
-    AddBits(run.Acc, fast.Codes[EndMarker].Bits, fast.Codes[EndMarker].Length);
-    run.Emit(bytes, StoreWholeBytes(run.Acc, bytes));
-    run.Finish();
+    AddBits(placed.Acc, fast.Codes[EndMarker].Bits, fast.Codes[EndMarker].Length);
+    placed.Emit(bytes, StoreWholeBytes(placed.Acc, bytes));
+    placed.Finish();
   }
-  const std::uint64_t totalBits = dataEnd + fast.Codes[EndMarker].Length;
 
-  std::vector<TPartialByte> partials = table.Partials;
+  std::vector<TSharedByte> shared = table.SharedBytes;
   std::uint32_t checksum = table.Checksum + marker.Checksum;
   for (const TSegment& segment : segments) {
-    partials.insert(partials.end(), segment.Partials.begin(), segment.Partials.end());
+    shared.insert(shared.end(), segment.SharedBytes.begin(), segment.SharedBytes.end());
     checksum += segment.Checksum;
   }
-  partials.insert(partials.end(), marker.Partials.begin(), marker.Partials.end());
-  checksum += WriteJoined(output, partials);
-
-  const std::uint64_t payloadSize = (totalBits + 7) / 8;
-  state.Header.PayloadSize = static_cast<std::uint32_t>(payloadSize);
-  state.Header.Checksum = checksum;
-  output.WriteAt(0, EncodeHeader(state.Header));
+  shared.insert(shared.end(), marker.SharedBytes.begin(), marker.SharedBytes.end());
+  checksum += WriteJoined(output, shared);
+  WriteHeader(state, static_cast<std::uint32_t>((state.Plan.PayloadBits + 7) / 8), checksum);
 }
 
 }  // namespace huff

@@ -23,14 +23,12 @@ std::string Where(std::uint64_t payloadBit);
 // Raises EBadContainer: "Container NAME is damaged: WHAT".
 [[noreturn]] void Damaged(const std::string& container, const std::string& what);
 
-// The codes as a binary tree, grown as their entries are read, and walked one bit at a time.
+// The codes as a binary tree, grown as their entries are read.
 class TCodeTree {
  public:
   // Adds `code`, the code of `symbol`. When it clashes with codes added before, one beginning
   // with the other, adds nothing and returns the earliest of their symbols; otherwise -1.
   int Add(const TCodeEntry& code, int symbol);
-  // From node `at` (0 is the root) along `bit`: the next node, or ~symbol at a leaf.
-  int Step(int at, unsigned bit) const { return Nodes[static_cast<std::size_t>(at)][bit & 1]; }
   // The first bit sequences, in order, that no code begins: the shortest bit string that begins
   // them and no code. Length 0 when the codes are complete.
   TCodeEntry FirstGap() const { return FirstGap(0, {}); }
@@ -39,8 +37,15 @@ class TCodeTree {
   TCodeEntry FirstGap(int at, TCodeEntry path) const;
   // The earliest symbol at the leaves below node `at`.
   int Earliest(int at) const;
+  // The root, with room for the inner nodes of a complete code of every symbol.
+  static std::vector<std::array<int, 2>> Root() {
+    std::vector<std::array<int, 2>> nodes;
+    nodes.reserve(SymbolCount);
+    nodes.push_back({0, 0});
+    return nodes;
+  }
 
-  std::vector<std::array<int, 2>> Nodes = {{0, 0}};  // 0: nothing there yet
+  std::vector<std::array<int, 2>> Nodes = Root();  // 0: nothing there yet
 };
 
 // Adds `symbol`'s code to `tree` once its entry has been read. What breaks a rule, or an empty

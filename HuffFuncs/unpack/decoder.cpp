@@ -9,89 +9,130 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/bytes.h"
 #include "base/errors.h"
+#include "base/thread_buffer.h"
+#include "container/container.h"
 #include "unpack/code_table.h"
 #include "unpack/kernels.h"
 #include "unpack/lookup.h"
-#include "unpack/windows.h"
 
 namespace huff {
 namespace {
 
 // Raises EBadContainer for a name field of the header that is not up to 15 bytes of name
-// followed by zero bytes.
-void CheckNames(const TContainerHeader& header, const std::string& container) {
-  for (const auto* field : {&header.NameID, &header.Manufacturer}) {
-    const auto end = std::find(field->begin(), field->end(), 0);
-    const auto stray = std::find_if(end, field->end(), [](std::uint8_t b) { return b != 0; });
-    if (end == field->end() || stray != field->end()) {
-      const auto at = end == field->end() ? field->end() - 1 : stray;
-      const bool id = field == &header.NameID;
-      Damaged(container, std::string("the ") + (id ? "NameID" : "Manufacturer") +
-                             " field is not a name of at most 15 bytes followed by zero bytes: "
-                             "byte " +
-                             std::to_string((id ? 0 : NameFieldSize) + (at - field->begin())) +
-                             " is " + HexByte(*at));
-    }
+// followed by zero bytes; returns the name.
+std::string CheckedName(const std::array<std::uint8_t, NameFieldSize>& field, bool id,
+                        const std::string& container) {
+  const auto end = std::find(field.begin(), field.end(), 0);
+  const auto stray = std::find_if(end, field.end(), [](std::uint8_t b) { return b != 0; });
+  if (end == field.end() || stray != field.end()) {
+    const auto at = end == field.end() ? field.end() - 1 : stray;
+    Damaged(container, std::string("the ") + (id ? "NameID" : "Manufacturer") +
+                           " field is not a name of at most 15 bytes followed by zero bytes: "
+                           "byte " +
+                           std::to_string((id ? 0 : NameFieldSize) + (at - field.begin())) +
+                           " is " + HexByte(*at));
   }
+  return std::string(field.begin(), end);
 }
+
+// What a decode uses besides its state, kept by the thread from one decode to the next:
+// made afresh, it took the system's fresh pages, which cost 3 us each on a virtual machine,
+// and a small container more than its decode (micro_bench InProcess/unpack_into/64KiB). A
+// decode that another one on the thread is in the middle of (from an Allocate) has its own,
+// and so has every decode under AddressSanitizer, which then sees a store past what it needs.
+struct TScratch {
+  TLookupTables Lookup;
+  TFastDecoder Fast;
+  std::vector<std::uint8_t> Out;
+};
+
+class TKeptScratch {
+ public:
+  TKeptScratch() {
+    if (Busy || ExactBuffers) {
+      Own = std::make_unique<TScratch>();
+      return;
+    }
+    if (!Kept)
+      Kept = std::make_unique<TScratch>();
+    Busy = true;
+  }
+  ~TKeptScratch() {
+    if (!Own)
+      Busy = false;
+  }
+  TKeptScratch(const TKeptScratch&) = delete;
+  TKeptScratch& operator=(const TKeptScratch&) = delete;
+  TScratch* operator->() const { return Own ? Own.get() : Kept.get(); }
+
+ private:
+  std::unique_ptr<TScratch> Own;
+  static inline thread_local std::unique_ptr<TScratch> Kept;
+  static inline thread_local bool Busy = false;
+};
 
 class TDecoder {
  public:
-  TDecoder(TStream& container, TStream* image, const TDecodeOptions& options)
-      : Container(container), Writer(image), Options(options) {}
+  TDecoder(const TSource& container, const TImageOut& image, const TDecodeOptions& options)
+      : Container(container), Writer(image, container.Name), Options(options) {}
   // The worker reads the tables and the windows: it ends before they go, whatever was raised.
   ~TDecoder() {
-    if (Windows)
-      Windows->StopWorker();
+    if (Reader)
+      Reader->StopWorker();
   }
   TDecoder(const TDecoder&) = delete;
   TDecoder& operator=(const TDecoder&) = delete;
 
-  TContainerSummary Run() {
+  sarnveld::Summary Run() {
     ReadHeader();
-    Windows.emplace(Container, PayloadBytes, Options);
+    Reader.emplace(Container, PayloadBytes, Options);
     try {
       DecodePayload();
-      Windows->ExpectEnd();
+      Reader->ExpectEnd();
     } catch (const EBadContainer&) {
-      Windows->StopWorker();
+      Reader->StopWorker();
       // A damaged payload breaks its structure anywhere; the checksum names the cause.
-      if (!Windows->SizeChanged()) {
-        Windows->Drain();
-        Windows->CheckSum(Summary.Header.Checksum);
+      if (!Reader->SizeChanged()) {
+        Reader->Drain();
+        Reader->CheckSum(Summary.Checksum);
       }
       throw;
     }
-    Windows->CheckSum(Summary.Header.Checksum);
-    FlushImage();
+    Reader->CheckSum(Summary.Checksum);
+    FlushImage(true);
     Writer.Finish();
     return Summary;
   }
 
  private:
-  [[noreturn]] void Fail(const std::string& what) const { Damaged(Container.Name(), what); }
+  [[noreturn]] void Fail(const std::string& what) const { Damaged(Container.Name, what); }
 
   void ReadHeader() {
     std::array<std::uint8_t, HeaderSize> bytes{};
     std::size_t got = 0;
     while (got < bytes.size()) {
-      const std::size_t count = Container.Read(std::span(bytes).subspan(got));
-      if (count == 0)
-        throw EBadContainer("File " + Container.Name() + " is not a container: it holds " +
-                            std::to_string(got) + " bytes, fewer than the " +
-                            std::to_string(HeaderSize) + " of a header");
-      got += count;
+      const auto block = Container.Block(got, bytes.size() - got, bytes.data() + got);
+      if (block.empty())
+        throw EBadContainer("File " + Container.Name + " is not a container: it holds " +
+                            Count(got, "byte") + ", fewer than the " + std::to_string(HeaderSize) +
+                            " of a header");
+      std::memmove(bytes.data() + got, block.data(), block.size());
+      got += block.size();
     }
-    Summary.Header = DecodeHeader(bytes);
-    CheckNames(Summary.Header, Container.Name());
-    PayloadBytes = Summary.Header.PayloadSize;
+    const TContainerHeader header = DecodeHeader(bytes);
+    Summary.NameId = CheckedName(header.NameID, true, Container.Name);
+    Summary.Manufacturer = CheckedName(header.Manufacturer, false, Container.Name);
+    Summary.PayloadSize = header.PayloadSize;
+    Summary.Checksum = header.Checksum;
+    PayloadBytes = header.PayloadSize;
     PayloadBits = PayloadBytes * 8;
     const std::uint64_t length = Container.Size();
-    if (length != HeaderSize + PayloadBytes)
+    const std::uint64_t follow = length - std::min<std::uint64_t>(length, HeaderSize);
+    if (follow != PayloadBytes)
       Fail("PayloadSize (byte 32) is " + std::to_string(PayloadBytes) + ", but " +
-           std::to_string(length - std::min<std::uint64_t>(length, HeaderSize)) +
-           " bytes follow the header");
+           Count(follow, "byte") + (follow == 1 ? " follows" : " follow") + " the header");
   }
 
   // --- The bit stream -------------------------------------------------------------------
@@ -101,17 +142,17 @@ class TDecoder {
 
   // Moves the buffer on to the next window, keeping the bytes from the one holding BitPos on
   // (fewer than eight) in front of it, so that any eight-byte load from the current byte stays
-  // inside the buffer.
+  // inside the buffer. In memory, a view has them in front already.
   void Advance() {
     const std::uint64_t keepFrom = BitPos / 8 - BufferStart;
     const std::size_t keep = Valid - static_cast<std::size_t>(keepFrom);
     std::array<std::uint8_t, WindowHead> kept{};
     std::memcpy(kept.data(), Buffer + keepFrom, keep);
-    TWindow& window = Windows->Next(PendingMeet);
+    TWindow& window = Reader->Next(PendingMeet);
     CurrentWindow = &window;
-    std::uint8_t* const at = window.Bytes.get() + WindowHead - keep;
-    std::memcpy(at, kept.data(), keep);
-    Buffer = at;
+    if (!window.View)
+      std::memcpy(window.Slot.get() + WindowHead - keep, kept.data(), keep);
+    Buffer = window.Data - keep;
     BufferStart = window.Start - keep;
     Valid = keep + window.Size;
   }
@@ -147,6 +188,7 @@ class TDecoder {
     if (Summary.CodedByteValues == 0) {
       // An empty image: no code entries, not even the end marker's, and no data.
       FinishStream("the presence map names no byte value, so only zero fill may follow it");
+      Writer.Start(0);
       return;
     }
     for (int value = 0; value < 256; ++value)
@@ -155,12 +197,11 @@ class TDecoder {
     Check(FindNoRoomForEndMarker(Tree, BitPos));
     ReadEntry(EndMarker);
     Check(FindIncomplete(Tree, BitPos));
-    if (Options.BitByBit) {
-      DecodeDataBitByBit();
-    } else {
-      Lookup.Build(Codes, PayloadBytes);
-      DecodeData();
-    }
+    Writer.Start(ImageBound());
+    Scratch->Lookup.Build(Codes, PayloadBytes, Options.Runs, Options.Stride);
+    Scratch->Fast.UseLanes = Options.Lanes;
+    Scratch->Fast.Reset();
+    DecodeData();
     FinishStream("after the end marker's code only zero fill may follow");
   }
 
@@ -185,6 +226,18 @@ class TDecoder {
     Check(AddCode(Tree, Codes, Entries, symbol));
   }
 
+  // After the code table: the most bytes the rest of the payload can code, the end marker's
+  // code among its bits, and no more than an image may hold.
+  std::uint64_t ImageBound() const {
+    std::uint32_t shortest = 32;
+    for (int value = 0; value < 256; ++value)
+      if (Codes[value].Length != 0)
+        shortest = std::min(shortest, Codes[value].Length);
+    const std::uint64_t left = PayloadBits - BitPos;
+    const std::uint32_t end = Codes[EndMarker].Length;
+    return left < end ? 0 : std::min((left - end) / shortest, sarnveld::MaxImageSize);
+  }
+
   // --- Coded data -----------------------------------------------------------------------
 
   [[noreturn]] void FailRunPast() const {
@@ -192,33 +245,18 @@ class TDecoder {
          std::to_string(HeaderSize + PayloadBytes) + " without the end marker's code");
   }
 
-  // The straightforward decode: one bit at a time, through the code tree.
-  void DecodeDataBitByBit() {
-    StartOutput();
-    for (;;) {
-      int at = 0;
-      do {
-        if (BitPos >= PayloadBits)
-          FailRunPast();
-        at = Tree.Step(at, static_cast<unsigned>(Peek() >> 63));
-        ++BitPos;
-      } while (at > 0);
-      if (~at == EndMarker)
-        return;
-      if (at == 0)
-        throw std::logic_error("decoder: a complete code left a hole in the tree");
-      *Out++ = static_cast<std::uint8_t>(~at);
-      if (Out >= OutLimit)
-        FlushImage();
-    }
+  // Whether `more` bytes fit after the image decoded so far, in what a container may hold.
+  bool Fits(std::uint64_t more) const {
+    return Summary.ImageSize + static_cast<std::uint64_t>(Out - OutBuffer) + more <=
+           sarnveld::MaxImageSize;
   }
 
   // The fast decode, and the careful path, a code at a time through the tables, for what it
-  // leaves: a long code or the end marker, or the payload's last bytes, where it cannot load
-  // eight bytes.
+  // leaves: a long code or the end marker, the payload's last bytes, where it cannot load
+  // eight bytes, and the last bytes that an image may hold.
   void DecodeData() {
     StartOutput();
-    Windows->StartWorker(Lookup.Fast());
+    Reader->StartWorker(Scratch->Lookup.Fast());
     for (;;) {
       if (Out >= OutLimit) {
         FlushImage();
@@ -228,29 +266,35 @@ class TDecoder {
         Meet();
         continue;
       }
-      // Below `stop`, the eight bytes from a position's byte on are all in the buffer.
-      const std::uint64_t stop = Valid >= 8 ? (Valid - 7) * 8 : 0;
-      std::uint64_t local = BitPos - BufferStart * 8;
-      const bool careful =
-          Fast.Decode(Lookup.Fast(), Buffer, BufferStart * 8, stop, local, Out, OutLimit, OutEnd);
-      BitPos = BufferStart * 8 + local;
-      if (!careful && local < stop)
-        continue;
-      if (!careful && MoreAhead()) {
-        Advance();
-        continue;
+      if (Fits(ChunkSize + TFastDecoder::RoundRoom)) {
+        // Below `stop`, the eight bytes from a position's byte on are all in the buffer.
+        const std::uint64_t stop = Valid >= 8 ? (Valid - 7) * 8 : 0;
+        std::uint64_t local = BitPos - BufferStart * 8;
+        const bool careful = Scratch->Fast.Decode(Scratch->Lookup.Fast(), Buffer, BufferStart * 8,
+                                                  stop, local, Out, OutLimit, OutEnd);
+        BitPos = BufferStart * 8 + local;
+        if (!careful && local < stop)
+          continue;
+        if (!careful && MoreAhead()) {
+          Advance();
+          continue;
+        }
       }
       unsigned used = 0;
-      const TStep step = CodeAt(Lookup.Fast(), Peek(), used);
+      const TStep step = CodeAt(Scratch->Lookup.Fast(), Peek(), used);
       if (step.Kind == TKind::Hole || step.Kind == TKind::Link)
         throw std::logic_error("decoder: a complete code left a hole in the tables");
       if (BitPos + used > PayloadBits)
         FailRunPast();
-      BitPos += used;
       if (step.Kind == TKind::End) {
-        Windows->StopWorker();
+        BitPos += used;
+        Reader->StopWorker();
         return;
       }
+      if (!Fits(1))
+        Fail("the code at " + Where(BitPos) + " makes the image longer than " +
+             std::to_string(sarnveld::MaxImageSize) + " bytes, the most a container holds");
+      BitPos += used;
       *Out++ = static_cast<std::uint8_t>(step.Value);
     }
   }
@@ -261,14 +305,14 @@ class TDecoder {
   // point, the true position decodes the window itself.
   void Meet() {
     PendingMeet = false;
-    if (!Windows->TakeGuess())
+    if (!Reader->TakeGuess() || !Fits(MeetBits + CurrentWindow->GuessCount))
       return;
     const TWindow& window = *CurrentWindow;
     const std::uint64_t stop = Valid >= 8 ? (Valid - 7) * 8 : 0;
     const std::uint64_t s = (window.Start - BufferStart) * 8;
     std::uint64_t t = BitPos - BufferStart * 8;
     std::size_t skipped = 0;
-    const TMeeting meeting = MeetGuess(Lookup.Fast(), Buffer, t, s, s + window.GuessEnd,
+    const TMeeting meeting = MeetGuess(Scratch->Lookup.Fast(), Buffer, t, s, s + window.GuessEnd,
                                        std::min(stop, s + MeetBits), stop, Out, skipped);
     BitPos = BufferStart * 8 + t;
     if (meeting != TMeeting::Met)
@@ -277,28 +321,43 @@ class TDecoder {
     const std::size_t count = window.GuessCount - skipped;
     Writer.Write(std::span(window.Out.get() + skipped, count));
     Summary.ImageSize += count;
+    StartOutput();
     BitPos = BufferStart * 8 + s + window.GuessEnd;
   }
 
-  // Room for a block and for what one call of the fast decode, or a meeting with the worker,
-  // adds past it; or, for a short payload, for all its codes (each at least a bit long) and the
-  // stores past the last.
+  // Where the codes go: room for a block and for what one call of the fast decode, or a
+  // meeting with the worker, adds past it; or, for a short payload, for all its codes (each at
+  // least a bit long) and the stores past the last. It is in the image's own memory while that
+  // has the room, the scratch otherwise, from where FlushImage moves the codes.
   void StartOutput() {
     const std::size_t size = static_cast<std::size_t>(
         std::min<std::uint64_t>(ChunkSize + TFastDecoder::RoundRoom + MeetBits, PayloadBits + 128));
-    OutBuffer = std::make_unique_for_overwrite<std::uint8_t[]>(size);
-    Out = OutBuffer.get();
-    OutLimit = Out + std::min<std::size_t>(ChunkSize, size);
-    OutEnd = Out + size;
+    const std::size_t past = size - std::min<std::size_t>(ChunkSize, size);
+    std::span<std::uint8_t> room = Writer.Room(size);
+    InPlace = !room.empty();
+    if (!InPlace) {
+      if (Scratch->Out.size() < size)
+        Scratch->Out.resize(size);
+      room = std::span(Scratch->Out.data(), size);
+    }
+    OutBuffer = room.data();
+    Out = OutBuffer;
+    OutEnd = OutBuffer + room.size();
+    OutLimit = OutEnd - past;
   }
 
-  void FlushImage() {
+  // Takes what the codes made as the image's, and makes room for more unless `last`.
+  void FlushImage(bool last = false) {
     if (Out == nullptr)
       return;
-    const auto count = static_cast<std::size_t>(Out - OutBuffer.get());
-    Writer.Write(std::span(OutBuffer.get(), count));
+    const auto count = static_cast<std::size_t>(Out - OutBuffer);
+    if (InPlace)
+      Writer.Commit(count);
+    else
+      Writer.Write(std::span(OutBuffer, count));
     Summary.ImageSize += count;
-    Out = OutBuffer.get();
+    if (!last)
+      StartOutput();
   }
 
   // The stream's end: zero fill up to the next byte boundary, and nothing after it.
@@ -313,18 +372,17 @@ class TDecoder {
     }
     if (BitPos < PayloadBits)
       Fail(rule + ": the stream ends at byte " + std::to_string(HeaderSize + BitPos / 8) +
-           ", but the payload goes on for " + std::to_string((PayloadBits - BitPos) / 8) +
-           ((PayloadBits - BitPos) / 8 == 1 ? " more byte" : " more bytes"));
+           ", but the payload goes on for " + Count((PayloadBits - BitPos) / 8, "more byte"));
   }
 
-  TStream& Container;
+  const TSource& Container;
   TImageWriter Writer;
-  TContainerSummary Summary;
+  sarnveld::Summary Summary;
   const TDecodeOptions Options;
   std::uint64_t PayloadBytes = 0;
   std::uint64_t PayloadBits = 0;
 
-  std::optional<TWindows> Windows;
+  std::optional<TPayloadReader> Reader;
   // The payload bytes from BufferStart on: Valid of them, then eight zero bytes.
   static constexpr std::array<std::uint8_t, 8> NoBytes{};
   const std::uint8_t* Buffer = NoBytes.data();
@@ -337,9 +395,9 @@ class TDecoder {
   TCodeTable Codes{};
   TEntryBits Entries{};
   TCodeTree Tree;  // grown as the entries are read
-  TLookupTables Lookup;
-  TFastDecoder Fast;
-  std::unique_ptr<std::uint8_t[]> OutBuffer;
+  TKeptScratch Scratch;
+  std::uint8_t* OutBuffer = nullptr;
+  bool InPlace = false;  // OutBuffer is in the image's memory
   std::uint8_t* Out = nullptr;
   const std::uint8_t* OutLimit = nullptr;
   const std::uint8_t* OutEnd = nullptr;
@@ -347,7 +405,7 @@ class TDecoder {
 
 }  // namespace
 
-TContainerSummary DecodeContainer(TStream& container, TStream* image,
+sarnveld::Summary DecodeContainer(const TSource& container, const TImageOut& image,
                                   const TDecodeOptions& options) {
   TDecoder decoder(container, image, options);
   return decoder.Run();

@@ -18,8 +18,8 @@ constexpr std::uint64_t MinLaneBits = 1024;
 constexpr std::uint64_t SyncBits = 4096;
 // After lanes failed to meet, the true position goes on alone for this many bits, doubled on
 // each failure up to the maximum.
-constexpr std::uint64_t MinSoloBits = std::uint64_t{1} << 16;
-constexpr std::uint64_t MaxSoloBits = std::uint64_t{1} << 24;
+constexpr std::uint64_t MinIdleBits = std::uint64_t{1} << 16;
+constexpr std::uint64_t MaxIdleBits = std::uint64_t{1} << 24;
 // What one lane adds in a round: its share and the last step's overshoot, and the stores past
 // the end.
 constexpr std::size_t LaneRoom = LaneBits + 64 + 64;
@@ -53,7 +53,7 @@ inline bool FastStep(const TFastTables& tables, const std::uint8_t* buffer, std:
     const auto run = static_cast<unsigned>(std::countl_zero(loaded ^ tables.RunMask));
     const unsigned take = std::min(run, 64u - skew);
     for (unsigned k = 0; k < take; k += 8)
-      StoreLittleEndian64(out + k, tables.RunEight);
+      StoreLittleEndian64(out + k, tables.RunBytes);
     out += take;
     pos += take;
     return false;
@@ -194,7 +194,7 @@ TMeeting MeetGuess(const TFastTables& tables, const std::uint8_t* buffer, std::u
         return TMeeting::Missed;
       const TStep step = CodeAt(tables, LoadBigEndian64(buffer + t / 8) << (t % 8), length);
       if (step.Kind != TKind::Byte)
-        return TMeeting::Careful;
+        return TMeeting::AtEnd;
       *out++ = static_cast<std::uint8_t>(step.Value);
       t += length;
     } else {
@@ -210,6 +210,11 @@ TMeeting MeetGuess(const TFastTables& tables, const std::uint8_t* buffer, std::u
   return TMeeting::Met;
 }
 
+void TFastDecoder::Reset() {
+  LanesIdleUntil = 0;
+  IdleBits = MinIdleBits;
+}
+
 const std::size_t TFastDecoder::RoundRoom = Lanes * LaneRoom + (Lanes - 1) * (SyncBits + 64);
 
 bool TFastDecoder::Decode(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t base,
@@ -217,8 +222,8 @@ bool TFastDecoder::Decode(const TFastTables& tables, const std::uint8_t* buffer,
                           const std::uint8_t* outLimit, const std::uint8_t* outEnd) {
   if (tables.Stride != nullptr)
     return DecodeStride(tables, buffer, stop, local, out, outLimit);
-  if (base + local < SoloUntil)
-    return DecodeFast(tables, buffer, std::min(stop, SoloUntil - base), local, out, outLimit);
+  if (!UseLanes || base + local < LanesIdleUntil)
+    return DecodeFast(tables, buffer, std::min(stop, LanesIdleUntil - base), local, out, outLimit);
   // Each lane adds at most its width and a step's overshoot (LaneRoom); the meetings add the
   // codes they pass.
   constexpr std::size_t MeetingsRoom =
@@ -243,7 +248,7 @@ bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* bu
                                std::uint64_t& local, std::uint8_t*& out) {
   if (!LaneOut) {
     LaneOut = std::make_unique_for_overwrite<std::uint8_t[]>((Lanes - 1) * LaneRoom);
-    SoloBits = MinSoloBits;
+    Reset();
   }
   std::array<std::uint64_t, Lanes> pos, end;
   std::array<std::uint8_t*, Lanes> outs;
@@ -265,7 +270,7 @@ bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* bu
     const std::uint64_t s = end[lane];
     const TMeeting meeting = MeetGuess(tables, buffer, t, s, pos[lane + 1],
                                        std::min(stop, s + SyncBits), stop, out, skipped);
-    if (meeting == TMeeting::Careful) {
+    if (meeting == TMeeting::AtEnd) {
       local = t;  // the end marker: the careful path takes it from here
       return true;
     }
@@ -273,8 +278,8 @@ bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* bu
       // Codes of nearly equal lengths (noise) fall into step slowly, if at all. Lane 0 goes on
       // alone for a while, longer after each failure.
       local = t;
-      SoloUntil = base + t + SoloBits;
-      SoloBits = std::min(SoloBits * 2, MaxSoloBits);
+      LanesIdleUntil = base + t + IdleBits;
+      IdleBits = std::min(IdleBits * 2, MaxIdleBits);
       return false;
     }
     const std::uint8_t* from = LaneOut.get() + lane * LaneRoom + skipped;
@@ -283,7 +288,7 @@ bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* bu
     out += count;
   }
   if (lane + 1 == Lanes)
-    SoloBits = MinSoloBits;
+    IdleBits = MinIdleBits;
   local = pos[lane];
   return careful[lane];
 }

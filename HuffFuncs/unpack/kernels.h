@@ -17,14 +17,15 @@ namespace huff {
 
 // --- Guess, then meet -------------------------------------------------------------------
 
-enum class TMeeting { Met, Missed, Careful };
+enum class TMeeting { Met, Missed, AtEnd };
 
 // A guessed decode ran from bit s to guessEnd, where its codes end, as if a code began at s.
 // Follows the true decode from t (before s, or at it) code by code, writing its byte values to
 // out, and the guessed decode's codes, until both stand on the same code boundary: from there
 // on they decode alike, and `skipped` counts the guessed codes before it. The true side goes no
 // further than `limit` (at most `stop`, below which eight-byte loads stay in the buffer) and
-// stops before a code that is no byte value's, which the careful path takes (Careful).
+// stops before a code that is no byte value's, which the careful path takes (AtEnd: the end marker,
+// as a complete code has no other).
 TMeeting MeetGuess(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t& t,
                    std::uint64_t s, std::uint64_t guessEnd, std::uint64_t limit, std::uint64_t stop,
                    std::uint8_t*& out, std::size_t& skipped);
@@ -45,6 +46,12 @@ class TFastDecoder {
   // meetings pass and the stores past the end.
   static const std::size_t RoundRoom;
 
+  // Whether several lanes decode at once (off for the benchmarks, which show what they give).
+  bool UseLanes = true;
+
+  // Before a decode from the payload's start: forgets how the lanes fared in the last one.
+  void Reset();
+
   // Decodes from local, in bits from buffer's start (payload bit `base`), towards stop, while
   // out is below outLimit; the output runs past it by at most 64 bytes, or by what a round of
   // the lanes adds, which is kept below outEnd. Returns true at a code that needs the careful
@@ -59,9 +66,9 @@ class TFastDecoder {
                    std::uint64_t stop, std::uint64_t width, std::uint64_t& local,
                    std::uint8_t*& out);
 
-  // Up to this payload bit, the lanes stand aside; SoloBits is how long they do after a failure.
-  std::uint64_t SoloUntil = 0;
-  std::uint64_t SoloBits = 0;
+  // Up to this payload bit, the lanes stand aside; IdleBits is how long they do after a failure.
+  std::uint64_t LanesIdleUntil = 0;
+  std::uint64_t IdleBits = 0;
   std::unique_ptr<std::uint8_t[]> LaneOut;  // the lanes' but the first; made on the first round
 };
 

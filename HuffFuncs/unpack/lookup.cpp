@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <stdexcept>
 
 namespace huff {
@@ -22,29 +23,64 @@ constexpr int MaxStrideBits = 8;
 
 }  // namespace
 
-void TLookupTables::Build(const TCodeTable& codes, std::uint64_t payloadBytes) {
+void TLookupTables::Build(const TCodeTable& codes, std::uint64_t payloadBytes, bool runs,
+                          bool stride) {
   PrimaryBits = static_cast<int>(
-      std::clamp<std::uint64_t>(static_cast<std::uint64_t>(std::bit_width(payloadBytes / 4)),
+      std::clamp<std::uint64_t>(static_cast<std::uint64_t>(std::bit_width(payloadBytes / 16)),
                                 MinPrimaryBits, MaxPrimaryBits));
-  Primary.assign(std::size_t{1} << PrimaryBits, TStep{});
+  // All Hole: zero bytes.
+  Primary.resize(std::size_t{1} << PrimaryBits);
+  std::memset(static_cast<void*>(Primary.data()), 0, Primary.size() * sizeof(TStep));
   Subtables.clear();
   for (int symbol = 0; symbol < SymbolCount; ++symbol)
     if (codes[symbol].Length != 0)
       PlaceCode(codes[symbol], symbol);
+  // The entries for the first n bits of an index, for n from 0 up, those of fewer bits than
+  // the index's in Shorter[2^n + bits]: an entry is its first code followed by the entry of the
+  // bits after that code, made already, less its last code when it holds MaxPerEntry. Each
+  // byte value's code begins a block of them. (A code at a time, the table took as long to
+  // make as a 64 KiB image takes to decode: micro_bench InProcess/unpack_into/64KiB.)
   Packed.resize(Primary.size());
-  for (std::uint32_t index = 0; index < Packed.size(); ++index)
-    Packed[index] = PackEntry(index);
+  Shorter.resize(Primary.size());
+  Shorter[1] = 0;  // no bits: no code
+  // In locals: the stores could alias the vectors, whose pointers would be loaded again.
+  const TPacked* const shorter = Shorter.data();
+  constexpr int LastValue = 8 * (MaxPerEntry + 1);  // where the last value of a full entry is
+  std::array<TPacked, 256> lastCost;  // what taking the value off the end of an entry takes
+  for (int value = 0; value < 256; ++value)
+    lastCost[value] =
+        (TPacked{static_cast<unsigned>(value)} << LastValue) + 0x100 + codes[value].Length;
+  for (int n = 1; n <= PrimaryBits; ++n) {
+    TPacked* const entries = n == PrimaryBits ? Packed.data() : Shorter.data() + (1u << n);
+    std::fill_n(entries, 1u << n, 0);
+    for (int value = 0; value < 256; ++value) {
+      const auto length = static_cast<int>(codes[value].Length);
+      if (length == 0 || length > n)
+        continue;
+      const int left = n - length;
+      const TPacked* const rests = shorter + (1u << left);
+      TPacked* const block = entries + (codes[value].Bits << left);
+      const TPacked first =
+          static_cast<TPacked>(length) + 0x100 + (TPacked{static_cast<unsigned>(value)} << 16);
+      for (std::uint32_t k = 0; k < (1u << left); ++k) {
+        TPacked rest = rests[k];
+        rest -= (rest >> 8 & 0xFF) == MaxPerEntry ? lastCost[rest >> LastValue] : 0;
+        block[k] = first + rest + ((rest >> 16 << 24) - (rest >> 16 << 16));
+      }
+    }
+  }
 
   Tables = {Packed.data(), Primary.data(), Subtables.data(),
             static_cast<unsigned>(64 - PrimaryBits)};
   // A byte value with a one-bit code (erased flash) comes in long runs of one bit value.
-  for (int value = 0; value < 256; ++value)
+  for (int value = 0; value < 256 && runs; ++value)
     if (codes[value].Length == 1) {
       Tables.RunMask = codes[value].Bits != 0 ? ~std::uint64_t{0} : 0;
       Tables.RunEntry = Packed[Tables.RunMask >> Tables.PrimaryShift];
-      Tables.RunEight = 0x0101010101010101ull * static_cast<unsigned>(value);
+      Tables.RunBytes = 0x0101010101010101ull * static_cast<unsigned>(value);
     }
-  BuildStride(codes);
+  if (stride)
+    BuildStride(codes);
 }
 
 void TLookupTables::PlaceCode(const TCodeEntry& code, int symbol) {
@@ -71,26 +107,13 @@ void TLookupTables::PlaceCode(const TCodeEntry& code, int symbol) {
   TStep* const entries = table == 0 ? Primary.data() : Subtables.data() + table - 1;
   const std::uint32_t first = (code.Bits & ((1u << left) - 1)) << (width - left);
   const TStep step{kind, static_cast<std::uint8_t>(left), static_cast<std::uint16_t>(symbol)};
-  std::fill_n(entries + first, 1u << (width - left), step);
-}
-
-// As many whole byte-value codes as fit in the index's bits, up to MaxPerEntry.
-TPacked TLookupTables::PackEntry(std::uint32_t index) const {
-  int used = 0;
-  int count = 0;
-  std::uint64_t values = 0;
-  while (count < MaxPerEntry) {
-    const TStep& step = Primary[(index << used) & (Primary.size() - 1)];
-    // The bits past `index` read as zero here: only a code within the index is certain.
-    if (step.Kind != TKind::Byte || step.Bits > PrimaryBits - used)
-      break;
-    values |= std::uint64_t{step.Value} << (8 * count);
-    used += step.Bits;
-    ++count;
-  }
-  if (count == 0)
-    return 0;
-  return static_cast<TPacked>(used) | static_cast<TPacked>(count) << 8 | values << 16;
+  // As four bytes a time, which the compiler stores several at once, unlike the struct.
+  static_assert(sizeof(TStep) == 4);
+  std::uint32_t word;
+  std::memcpy(&word, &step, sizeof word);
+  TStep* const from = entries + first;
+  for (std::uint32_t k = 0; k < (1u << (width - left)); ++k)
+    std::memcpy(static_cast<void*>(from + k), &word, sizeof word);
 }
 
 // The stride table, when codes of one length take StrideShareSixteenths of all bit

@@ -49,7 +49,7 @@ struct TFastTables {
   // position; and the value eight times.
   TPacked RunEntry = ~TPacked{0};
   std::uint64_t RunMask = 0;
-  std::uint64_t RunEight = 0;
+  std::uint64_t RunBytes = 0;
   // When nearly every code is StrideBits long (0: not so): for each StrideBits-bit index, the
   // byte value whose code it is, or NotStride when it is no byte value's whole code.
   const std::uint16_t* Stride = nullptr;
@@ -81,20 +81,24 @@ inline TStep CodeAt(const TFastTables& tables, std::uint64_t word, unsigned& len
 
 class TLookupTables {
  public:
-  // For complete codes that do not clash. A payload under 32 KiB gets a smaller primary index:
-  // building it costs about as much as decoding as many codes as it has entries.
-  void Build(const TCodeTable& codes, std::uint64_t payloadBytes);
+  // For complete codes that do not clash. A payload under 128 KiB gets a smaller primary index:
+  // an entry costs about as much to make as ten codes take to decode, and a 13-bit index
+  // took as long to make as a 64 KiB image to decode (micro_bench InProcess/unpack_into/64KiB).
+  // Without `runs` or `stride`, the tables leave out those ways (for the benchmarks, which show
+  // what each gives).
+  void Build(const TCodeTable& codes, std::uint64_t payloadBytes, bool runs = true,
+             bool stride = true);
   const TFastTables& Fast() const { return Tables; }
 
  private:
   void PlaceCode(const TCodeEntry& code, int symbol);
-  TPacked PackEntry(std::uint32_t index) const;
   void BuildStride(const TCodeTable& codes);
 
   int PrimaryBits = MaxPrimaryBits;
   std::vector<TStep> Primary;
   std::vector<TStep> Subtables;  // SubSize entries each
   std::vector<TPacked> Packed;
+  std::vector<TPacked> Shorter;  // what Packed is made from
   std::array<std::uint16_t, 256> Stride;
   TFastTables Tables;
 };

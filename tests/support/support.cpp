@@ -1,5 +1,8 @@
 #include "support.h"
 
+#include "flash_image.h"
+#include "sarnveld_decode.h"
+
 #ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
@@ -13,6 +16,7 @@
 #include <bitset>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -62,19 +66,40 @@ void WriteWholeFile(const std::string& path, const Bytes& bytes) {
     throw std::runtime_error("cannot write " + path);
 }
 
-Bytes Pack(const Bytes& input, huff::TParallelism parallelism,
-           void (*compress)(huff::TCompressorState&)) {
+Bytes FlashImage(std::size_t size) {
+  return bench::TFlashImage::Make(size);
+}
+
+Bytes Pack(const Bytes& input, huff::TParallelism parallelism) {
   // Everything a call takes it gives back: a fuzz target's run that ends holding more than
   // it began with is run again to look for a leak.
   huff::TCompressorState state;
   huff::ResetState(state, "ZRQ-705", "Sarnveld");
   state.Plan.Parallelism = parallelism;
-  state.Input = std::make_unique<huff::TMemoryStream>(input);
-  auto output = std::make_unique<huff::TMemoryStream>();
-  huff::TMemoryStream& written = *output;
-  state.Output = std::move(output);
-  compress(state);
-  return written.Contents();
+  state.Input = {.Memory = input, .Name = "memory"};
+  Bytes container(huff::PrepareContainer(state));
+  state.Output = {.Memory = container};
+  huff::EncodeSegments(state);
+  return container;
+}
+
+Bytes PackBitByBit(const Bytes& input) {
+  huff::TCompressorState state;
+  huff::ResetState(state, "ZRQ-705", "Sarnveld");
+  state.Input = {.Memory = input, .Name = "memory"};
+  return huff::CompressBitByBit(state);
+}
+
+sarnveld::Summary Unpack(const Bytes& container, Bytes& image,
+                         const huff::TDecodeOptions& options) {
+  const sarnveld::Allocate allocate = [&](std::uint64_t bound) {
+    image.resize(static_cast<std::size_t>(std::min<std::uint64_t>(bound, 64u << 20)));
+    return std::span(image);
+  };
+  const sarnveld::Summary summary = huff::DecodeContainer({.Memory = container, .Name = "c.hex"},
+                                                          {.Allocate = &allocate}, options);
+  image.resize(static_cast<std::size_t>(summary.ImageSize));
+  return summary;
 }
 
 void FixHeader(Bytes& container) {
@@ -122,6 +147,65 @@ std::string Table(const std::map<int, std::string>& codes) {
   for (const auto& [symbol, code] : codes)
     bits += Entry(code);
   return bits;
+}
+
+namespace {
+
+struct TSink {
+  Bytes Image;
+  std::size_t Calls = 0;
+  std::size_t StopAfter = 0;
+  std::string Broken;
+};
+
+int TakeImage(void* user, const std::uint8_t* bytes, std::size_t size) {
+  auto& sink = *static_cast<TSink*>(user);
+  if (size == 0)
+    sink.Broken = "the sink was given an empty piece";
+  if (sink.StopAfter != 0 && sink.Calls >= sink.StopAfter)
+    sink.Broken = "the sink was called after it answered nonzero";
+  sink.Image.insert(sink.Image.end(), bytes, bytes + size);
+  return ++sink.Calls == sink.StopAfter;
+}
+
+}  // namespace
+
+TDeviceOutcome DeviceDecode(const Bytes& container, std::span<const std::uint8_t> pieces,
+                            std::size_t copyAfter, std::size_t stopAfter) {
+  TSink sink;
+  sink.StopAfter = stopAfter;
+  sarnveld_decoder states[2];
+  sarnveld_decoder* decoder = &states[0];
+  sarnveld_decoder_init(decoder, &TakeImage, &sink);
+  int error = SARNVELD_DECODE_OK;
+  std::size_t at = 0;
+  if (std::all_of(pieces.begin(), pieces.end(), [](std::uint8_t size) { return size == 0; }))
+    pieces = {};  // only empty pieces would never end
+  for (std::size_t piece = 0; at < container.size() || piece == 0; ++piece) {
+    const std::size_t size = pieces.empty() ? container.size()
+                                            : std::min<std::size_t>(pieces[piece % pieces.size()],
+                                                                    container.size() - at);
+    const int status = sarnveld_decoder_feed(decoder, container.data() + at, size);
+    at += size;
+    if (error != SARNVELD_DECODE_OK && status != error)
+      sink.Broken = "a call after an error returned another status";
+    if (status != SARNVELD_DECODE_OK)
+      error = status;
+    if ((sarnveld_decoder_header(decoder) != nullptr) != (at >= huff::HeaderSize))
+      sink.Broken = "the header came before its 40 bytes, or not with them";
+    if (piece == copyAfter) {
+      // Plain data: its bytes, copied elsewhere, go on as the state would; the old ones are
+      // spoilt, so that nothing can point back into them.
+      sarnveld_decoder* const copy = &states[1 - (decoder - states)];
+      std::memcpy(copy, decoder, sizeof *copy);
+      std::memset(decoder, 0xA5, sizeof *decoder);
+      decoder = copy;
+    }
+  }
+  const int status = sarnveld_decoder_finish(decoder);
+  if (error != SARNVELD_DECODE_OK && status != error)
+    sink.Broken = "finish after an error returned another status";
+  return {status, std::move(sink.Image), std::move(sink.Broken)};
 }
 
 TTempDir::TTempDir() {

@@ -1,20 +1,17 @@
-// What the tests and the fuzz targets share: bytes and files, packing and unpacking in memory
-// through the library, containers written bit by bit, and running a program as a child
-// process, as a shell would.
+// What the tests, the fuzz targets and the benchmarks share: bytes and files, packing through
+// the library's passes, containers written bit by bit, the device reader as the reference that
+// decoding is held against, and running a program as a child process, as a shell would.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <map>
-#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "base/stream.h"
-#include "container/bit_writer.h"
-#include "container/container.h"
 #include "pack/pack.h"
 #include "unpack/decoder.h"
 
@@ -36,9 +33,15 @@ Bytes FibonacciImage(int count);
 Bytes ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const Bytes& bytes);
 
-// The container of `input`, with the default names, made by `compress`.
-Bytes Pack(const Bytes& input, huff::TParallelism parallelism = {},
-           void (*compress)(huff::TCompressorState&) = &huff::Compress);
+// The flash-like image of flash_image.h, `size` bytes of it.
+Bytes FlashImage(std::size_t size);
+
+// The container of `input`, with the default names: by the packer's passes, split as
+// `parallelism` says, or by the straightforward ones.
+Bytes Pack(const Bytes& input, huff::TParallelism parallelism = {});
+Bytes PackBitByBit(const Bytes& input);
+// Decodes a container held in memory, named c.hex in messages, into `image`.
+sarnveld::Summary Unpack(const Bytes& container, Bytes& image, const huff::TDecodeOptions& options);
 
 // Sets PayloadSize and Checksum to what follows the 40-byte header.
 void FixHeader(Bytes& container);
@@ -52,10 +55,23 @@ std::string Entry(const std::string& code);
 // The start bit, the presence map and the entries of `codes`, ascending: the end marker's last.
 std::string Table(const std::map<int, std::string>& codes);
 
-// The image of a container, or nothing when the bytes break a rule: the independent reader
-// (reference_reader.cpp), the oracle of the decoder tests and the decoder fuzz target. It is
-// written from the format's description, not from the decoder, and is slow and plain on purpose.
-std::optional<Bytes> ReferenceImage(const Bytes& container);
+// What the device reader made of a container: the status of its last call (finish, or the
+// first error) and the image its sink took; Broken names a promise of its interface that it
+// broke. The device reader, a bit at a time through the code tree and written apart from the
+// decoder, is the reference that the decoder tests and fuzz targets hold the decoder against.
+struct TDeviceOutcome {
+  int Status = 0;
+  Bytes Image;
+  std::string Broken;
+  bool operator==(const TDeviceOutcome&) const = default;
+};
+
+// Feeds `container` to the device reader in pieces of pieces[0], pieces[1], ... bytes, over and
+// over (empty pieces included; no pieces: all at once), and goes on from a copy of its state
+// after piece number `copyAfter`. A sink that answers `stopAfter` calls later with nonzero (0:
+// never) is called no more.
+TDeviceOutcome DeviceDecode(const Bytes& container, std::span<const std::uint8_t> pieces = {},
+                            std::size_t copyAfter = 0, std::size_t stopAfter = 0);
 
 struct TRunOptions {
   std::string StdoutPath{};   // empty: a temporary file, read back into Output
