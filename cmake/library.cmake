@@ -1,10 +1,8 @@
 # Install rules of the library (api/): the headers (sarnveld.hpp, the C++ face, is for the
-# static library), the static library and, outside Windows, the shared one, with what finds
-# them: a CMake package (find_package(Sarnveld), target Sarnveld::sarnveld, or
-# Sarnveld::sarnveld_static) and a pkg-config file. The Windows zip holds the programs alone.
-if(WIN32)
-  return()
-endif()
+# static library), the static library and the shared one (on Windows the DLL, beside the
+# programs, and its import library), with what finds them: a CMake package
+# (find_package(Sarnveld), target Sarnveld::sarnveld, or Sarnveld::sarnveld_static) and,
+# outside Windows, a pkg-config file.
 include(CMakePackageConfigHelpers)
 
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/SarnveldConfigVersion.cmake
@@ -18,6 +16,7 @@ function(sarnveld_install_library shared libdir library_component development_co
   set(cmake_dir ${libdir}/cmake/Sarnveld)
   set(export Sarnveld_${development_component})
   install(TARGETS ${shared} EXPORT ${export}
+    RUNTIME DESTINATION . COMPONENT ${library_component} ${ARGN}
     LIBRARY DESTINATION ${libdir} COMPONENT ${library_component}
       NAMELINK_COMPONENT ${development_component} ${ARGN}
     ARCHIVE DESTINATION ${libdir} COMPONENT ${development_component} ${ARGN})
@@ -30,6 +29,9 @@ function(sarnveld_install_library shared libdir library_component development_co
   install(FILES ${PROJECT_SOURCE_DIR}/cmake/SarnveldConfig.cmake
     ${CMAKE_BINARY_DIR}/SarnveldConfigVersion.cmake
     DESTINATION ${cmake_dir} COMPONENT ${development_component} ${ARGN})
+  if(WIN32)
+    return()
+  endif()
 
   # The .pc file finds the prefix from where it lies, so that a --prefix install or a package
   # that moves the tree still leads to the library.
@@ -43,6 +45,11 @@ function(sarnveld_install_library shared libdir library_component development_co
           ${ARGN})
 endfunction()
 
+if(WIN32)
+  # The zip is the whole install: one layout.
+  sarnveld_install_library(sarnveld_dll ${CMAKE_INSTALL_LIBDIR} library development)
+  return()
+endif()
 # Two layouts. A plain install (`cmake --install`, any prefix) puts the libraries into
 # CMAKE_INSTALL_LIBDIR, lib; the packages libsarnveld0 and libsarnveld-dev put them into the
 # multiarch directory, /usr/lib/x86_64-linux-gnu, where Debian's tools look for them (its

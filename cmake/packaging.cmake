@@ -5,14 +5,21 @@
 include(GNUInstallDirs)
 
 if(WIN32)
-  # The zip holds the two programs and a README at its top level: unpack and run.
+  # The zip holds the two programs, the DLL, a README and the licence at its top level: unpack
+  # and run. The headers and what links the library are in include/ and lib/.
   install(TARGETS sarnveld2hex hex2plain RUNTIME DESTINATION .)
-  # Notepad of old shows a bare LF as nothing: the README gets CR LF.
+  # Notepad of old shows a bare LF as nothing: the text files get CR LF.
   file(READ ${CMAKE_CURRENT_LIST_DIR}/windows-readme.txt readme)
   string(CONFIGURE "${readme}" readme @ONLY)
-  string(REPLACE "\n" "\r\n" readme "${readme}")
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
+  foreach(text readme licence)
+    string(REPLACE "\n" "\r\n" ${text} "${${text}}")
+  endforeach()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+               ${CMAKE_CURRENT_LIST_DIR}/windows-readme.txt ${PROJECT_SOURCE_DIR}/LICENSE)
   file(WRITE ${CMAKE_BINARY_DIR}/README.txt "${readme}")
-  install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION .)
+  file(WRITE ${CMAKE_BINARY_DIR}/LICENSE.txt "${licence}")
+  install(FILES ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION .)
 else()
   install(TARGETS sarnveld2hex hex2plain RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
           COMPONENT programs)
