@@ -1,22 +1,50 @@
 # Install rules and packages. `cmake --install` puts both programs, and outside Windows their
 # man pages, under the prefix (the C library's rules are in library.cmake); `cpack` makes
-# .debs on Linux (sarnveld2hex, libsarnveld0, libsarnveld-dev) and a .zip on Windows.
+# .debs on Linux (sarnveld2hex, libsarnveld0, libsarnveld-dev, python3-sarnveld) and a .zip on
+# Windows.
 include(GNUInstallDirs)
 
 if(WIN32)
-  # The zip holds the two programs and a README at its top level: unpack and run.
+  # The zip holds the two programs, the DLL, a README and the licence at its top level: unpack
+  # and run. The headers and what links the library are in include/ and lib/.
   install(TARGETS sarnveld2hex hex2plain RUNTIME DESTINATION .)
-  # Notepad of old shows a bare LF as nothing: the README gets CR LF.
+  # Notepad of old shows a bare LF as nothing: the text files get CR LF.
   file(READ ${CMAKE_CURRENT_LIST_DIR}/windows-readme.txt readme)
   string(CONFIGURE "${readme}" readme @ONLY)
-  string(REPLACE "\n" "\r\n" readme "${readme}")
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
+  foreach(text readme licence)
+    string(REPLACE "\n" "\r\n" ${text} "${${text}}")
+  endforeach()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+               ${CMAKE_CURRENT_LIST_DIR}/windows-readme.txt ${PROJECT_SOURCE_DIR}/LICENSE)
   file(WRITE ${CMAKE_BINARY_DIR}/README.txt "${readme}")
-  install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION .)
+  file(WRITE ${CMAKE_BINARY_DIR}/LICENSE.txt "${licence}")
+  install(FILES ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION .)
 else()
   install(TARGETS sarnveld2hex hex2plain RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
           COMPONENT programs)
-  install(FILES ${PROJECT_SOURCE_DIR}/man/sarnveld2hex.1 ${PROJECT_SOURCE_DIR}/man/hex2plain.1
-          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs)
+  set(man_pages ${PROJECT_SOURCE_DIR}/man/sarnveld2hex.1 ${PROJECT_SOURCE_DIR}/man/hex2plain.1)
+  # A plain install keeps the man pages as they are (component prefix, which no package
+  # takes); the package has them compressed, as Debian's man pages are.
+  install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT prefix)
+
+  # What only the packages hold, left out of a plain install: the man pages and the changelog
+  # compressed (without a name or time stamp, so that the packages are the same from build to
+  # build), and in each package the changelog and the licence as Debian's copyright file.
+  find_program(SARNVELD_GZIP gzip REQUIRED)
+  set(deb_dir ${CMAKE_BINARY_DIR}/deb)
+  set(gzipped "")
+  foreach(file IN LISTS man_pages ITEMS ${PROJECT_SOURCE_DIR}/cmake/debian/changelog)
+    get_filename_component(name ${file} NAME)
+    add_custom_command(OUTPUT ${deb_dir}/${name}.gz
+      COMMAND ${CMAKE_COMMAND} -E copy ${file} ${deb_dir}/${name}
+      COMMAND ${SARNVELD_GZIP} -9 -n -f ${deb_dir}/${name}
+      DEPENDS ${file} VERBATIM)
+    list(APPEND gzipped ${deb_dir}/${name}.gz)
+  endforeach()
+  add_custom_target(deb_files ALL DEPENDS ${gzipped})
+  install(FILES ${deb_dir}/sarnveld2hex.1.gz ${deb_dir}/hex2plain.1.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs EXCLUDE_FROM_ALL)
 endif()
 
 set(SARNVELD_PACKAGE_MAINTAINER "sarnveld2hex maintainers <maintainers@sarnveld2hex.invalid>"
@@ -39,6 +67,9 @@ else()
   # One package per component: the programs keep the name sarnveld2hex; the shared library
   # and what builds against it go where Debian puts them.
   set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME sarnveld2hex)
+  set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libsarnveld${PROJECT_VERSION_MAJOR})
+  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libsarnveld-dev)
   set(CPACK_COMPONENTS_ALL programs library development)
   if(TARGET sarnveld_python)
     # A package of its own, as Debian names them: the module is tied to one python3 (its ABI
@@ -48,20 +79,34 @@ else()
     set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
     set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS ${SARNVELD_PYTHON_DEPENDS})
     set(CPACK_DEBIAN_PYTHON_DESCRIPTION
-        "Python module that packs and unpacks Sarnveld containers, as sarnveld2hex and hex2plain do")
+        "The Python module sarnveld packs and unpacks Sarnveld containers, as the
+programs sarnveld2hex and hex2plain do.")
   endif()
-  set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME sarnveld2hex)
-  set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libsarnveld${PROJECT_VERSION_MAJOR})
+  # All four come from one source, and carry its licence and changelog.
+  set(CPACK_DEBIAN_PACKAGE_SOURCE sarnveld2hex)
+  foreach(component IN LISTS CPACK_COMPONENTS_ALL)
+    string(TOUPPER ${component} upper)
+    install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${deb_dir}/changelog.gz
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME}
+            COMPONENT ${component} EXCLUDE_FROM_ALL)
+  endforeach()
+
   set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
   set(CPACK_DEBIAN_LIBRARY_DESCRIPTION
-      "C library that packs and unpacks Sarnveld containers, as sarnveld2hex and hex2plain do")
-  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libsarnveld-dev)
+      "The C library libsarnveld packs and unpacks Sarnveld containers, as the
+programs sarnveld2hex and hex2plain do.")
+  # The library's own shlibs file and an ldconfig trigger, and no maintainer scripts: the
+  # trigger runs ldconfig once after dpkg has installed or removed every package.
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/shlibs.in ${deb_dir}/shlibs @ONLY)
+  set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA
+      ${deb_dir}/shlibs ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+  set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
       "libsarnveld${PROJECT_VERSION_MAJOR} (= ${PROJECT_VERSION})")
   set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
-      "header, static library, CMake package and pkg-config file of libsarnveld")
-  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+      "The headers, the static library, the CMake package and the pkg-config file
+of libsarnveld.")
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${SARNVELD_PACKAGE_MAINTAINER})
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -75,13 +120,25 @@ the memory image.")
   # dpkg-shlibdeps (package dpkg-dev) derives the versions the programs need, and CPack needs
   # `file` to find them; without the two the libraries they link are named plainly. The
   # programs carry the C++ runtime (app/CMakeLists.txt): they need the C library alone.
+  # CPack would also give libsarnveld0 maintainer scripts that call ldconfig: that package's
+  # Depends come from dpkg-shlibdeps run by cmake/debian/cpack.cmake instead.
   find_program(SARNVELD_DPKG_SHLIBDEPS dpkg-shlibdeps)
   find_program(SARNVELD_FILE_COMMAND file)
+  set(CPACK_DEBIAN_LIBRARY_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
+  set(CPACK_DEBIAN_LIBRARY_PACKAGE_SHLIBDEPS OFF)
   if(SARNVELD_DPKG_SHLIBDEPS AND SARNVELD_FILE_COMMAND)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
     set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "libc6")
   endif()
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/CPackProjectConfig.cmake)
+  file(GENERATE OUTPUT ${CPACK_PROJECT_CONFIG_FILE} CONTENT "\
+set(SARNVELD_CHANGELOG [[${PROJECT_SOURCE_DIR}/cmake/debian/changelog]])
+set(SARNVELD_DEB_DIR [[${deb_dir}]])
+set(SARNVELD_DPKG_SHLIBDEPS [[${SARNVELD_DPKG_SHLIBDEPS}]])
+set(SARNVELD_SHARED_LIBRARY [[$<TARGET_FILE:sarnveld>]])
+include([[${PROJECT_SOURCE_DIR}/cmake/debian/cpack.cmake]])
+")
 endif()
 include(CPack)
