@@ -71,9 +71,11 @@ class TThreadBuffer {
 
   static constexpr std::size_t Page = 4096;
   std::unique_ptr<std::uint8_t[]> Own;
-  static inline thread_local bool Taken = false;
-  static inline thread_local std::unique_ptr<std::uint8_t[]> Kept;
-  static inline thread_local std::size_t Capacity = 0;
+  // Defined in thread_buffer.cpp: mingw-w64 gives inline thread_local members a definition
+  // in every file that uses them.
+  static thread_local bool Taken;
+  static thread_local std::unique_ptr<std::uint8_t[]> Kept;
+  static thread_local std::size_t Capacity;
 };
 
 }  // namespace huff
