@@ -139,12 +139,15 @@ int TableBit(sarnveld_decoder* d, unsigned bit) {
   return SARNVELD_DECODE_BAD_TABLE;  // a phase past the table never comes here
 }
 
-// Hands the gathered image bytes to the sink.
+// Hands the gathered image bytes to the sink, up to the longest image a container holds,
+// which no packer writes: whatever the pieces, the sink has the same bytes.
 int Flush(sarnveld_decoder* d, unsigned count) {
   d->out_count = 0;
-  if (count > 0 && d->sink != NULL && d->sink(d->user, d->buffer.out, count) != 0)
+  const unsigned fits = count < d->image_left ? count : static_cast<unsigned>(d->image_left);
+  d->image_left -= fits;
+  if (fits > 0 && d->sink != NULL && d->sink(d->user, d->buffer.out, fits) != 0)
     return SARNVELD_DECODE_STOPPED;
-  return SARNVELD_DECODE_OK;
+  return fits < count ? SARNVELD_DECODE_BAD_STREAM : SARNVELD_DECODE_OK;
 }
 
 // The coded data: the last `remaining` bits of `byte`, then bytes[*at] on, each walked down the
@@ -284,6 +287,7 @@ void sarnveld_decoder_init(sarnveld_decoder* decoder, sarnveld_sink sink, void* 
   decoder->sink = sink;
   decoder->user = user;
   decoder->phase = StartBit;
+  decoder->image_left = 2147483646u;
 }
 
 int sarnveld_decoder_feed(sarnveld_decoder* decoder, const uint8_t* bytes, size_t size) {

@@ -26,7 +26,7 @@ enum {
   SARNVELD_DECODE_OK = 0,            /* feed: all bytes taken; finish: complete and valid */
   SARNVELD_DECODE_BAD_HEADER = -1,   /* a name field breaks its rule */
   SARNVELD_DECODE_BAD_TABLE = -2,    /* start bit, entries, clashes, incomplete or missing codes */
-  SARNVELD_DECODE_BAD_STREAM = -3,   /* data, end marker, fill, or a stream that ends before or after the payload */
+  SARNVELD_DECODE_BAD_STREAM = -3,   /* data, end marker, fill, a stream that ends before or after the payload, or an image longer than 2147483646 bytes */
   SARNVELD_DECODE_BAD_SIZE = -4,     /* the container holds more or fewer bytes than PayloadSize says */
   SARNVELD_DECODE_BAD_CHECKSUM = -5,
   SARNVELD_DECODE_STOPPED = -6       /* the sink returned nonzero */
@@ -51,6 +51,7 @@ typedef struct sarnveld_decoder {
   sarnveld_sink sink;
   void* user;
   uint32_t payload_left; /* payload bytes still due, once the header came */
+  uint32_t image_left;   /* image bytes a container may still hold: 2147483646 at first */
   uint32_t sum;          /* of the payload bytes so far */
   uint16_t node;         /* where the walk down the tree stands */
   uint16_t symbol;       /* whose code entry is read */

@@ -8,11 +8,14 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "sarnveld.h"
+#include "sarnveld_decode.h"
 #include "support.h"
 
 namespace {
 
 using namespace testing_support;
+using huff::HeaderSize;
 
 constexpr std::uint64_t MiB = 1 << 20, GiB = 1 << 30;
 
@@ -107,6 +110,53 @@ TEST(Limits, LargestInputPacksAndUnpacks) {
                       {GiB - 4096, &patch},
                       {GiB + MiB, &zeros},
                       {Largest - MiB, &patch}});
+}
+
+// The longest image a container holds is the longest input the packer takes: a container of
+// one more code is damage, to hex2plain, the C library and the device reader alike, at the code
+// that passes the limit. Byte value 'a' has the code 0, the end marker 1.
+TEST(Limits, AnImageLongerThanAPackerWritesIsRefusedByEveryReader) {
+  if (!UseTmpfs())
+    GTEST_SKIP() << "no tmpfs with 3 GiB free, or no GNU time";
+  constexpr std::uint64_t Longest = 2147483646, TableBits = 1 + 256 + 7 + 7;
+  for (const std::uint64_t codes : {Longest, Longest + 1}) {
+    SCOPED_TRACE(codes);
+    const std::uint64_t end = TableBits + codes;  // the end marker's bit
+    Bytes container(HeaderSize + end / 8 + 1, 0);
+    std::copy_n("ZRQ-705", 7, container.begin());
+    std::copy_n("Sarnveld", 8, container.begin() + 16);
+    for (const std::uint64_t bit : {std::uint64_t{0}, 1 + std::uint64_t{'a'}, TableBits - 1, end})
+      container[HeaderSize + bit / 8] |= static_cast<std::uint8_t>(0x80 >> (bit % 8));
+    FixHeader(container);
+    const bool fits = codes == Longest;
+    const std::uint64_t last = TableBits + Longest;  // the code of the image's 2^31 - 1st byte
+    const std::string damage =
+        "Container memory is damaged: the code at byte " + std::to_string(HeaderSize + last / 8) +
+        ", bit " + huff::HexByte(0x80 >> (last % 8)) +
+        " makes the image longer than 2147483646 bytes, the most a container holds";
+
+    void* image = nullptr;
+    std::size_t size = 0;
+    sarnveld_error error;
+    EXPECT_EQ(sarnveld_unpack(container.data(), container.size(), &image, &size, nullptr, &error),
+              fits ? 0 : -1);
+    EXPECT_EQ(size, fits ? Longest : 0);
+    EXPECT_TRUE(!fits || (static_cast<std::uint8_t*>(image)[Longest - 1] == 'a'));
+    sarnveld_free(image);
+    EXPECT_EQ(error.message, fits ? "" : damage);
+    EXPECT_EQ(DeviceDecode(container).Status,
+              fits ? SARNVELD_DECODE_OK : SARNVELD_DECODE_BAD_STREAM);
+
+    TTempDir dir;
+    WriteWholeFile(dir / "c.hex", container);
+    container = {};
+    const TRunResult run = RunProgram(HEX2PLAIN_PATH, {dir / "c.hex"});
+    EXPECT_EQ(run.ExitCode, fits ? 0 : 1);
+    std::string said = damage;
+    said.replace(said.find("memory"), 6, dir / "c.hex");
+    EXPECT_NE(run.Output.find(fits ? "Image size: 2147483646 bytes" : said), std::string::npos)
+        << run.Output;
+  }
 }
 
 }  // namespace

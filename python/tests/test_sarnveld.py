@@ -1,8 +1,10 @@
 # The Python module against the library's promises and the built sarnveld2hex (CTest passes
 # its path in SARNVELD2HEX and the module's directory in PYTHONPATH).
+import ast
 import mmap
 import os
 import pathlib
+import pickle
 import random
 import subprocess
 
@@ -36,6 +38,11 @@ def test_round_trip(image, name_id, manufacturer):
     assert summary.manufacturer == stored(manufacturer, b"Sarnveld")
     assert summary.image_size == len(image)
     assert repr(summary).startswith("Summary(name_id=" + repr(summary.name_id))
+    # A value: equal to its copies, hashed alike, pickled whole; one decode gives both.
+    assert sarnveld.unpack_and_describe(container) == (image, summary)
+    copy = pickle.loads(pickle.dumps(summary))
+    assert copy == summary and hash(copy) == hash(summary) and copy is not summary
+    assert summary != sarnveld.describe(sarnveld.pack(image + b"x", name_id, manufacturer))
 
 
 # The image, the names given to Python, and the same names on the packer's command line.
@@ -102,3 +109,35 @@ def test_path_like_arguments(tmp_path, as_path):
     summary = sarnveld.unpack_file(as_path(hexfile), as_path(out))
     assert (summary.name_id, out.read_bytes()) == (b"PATHS", NOISE)
     assert sarnveld.unpack_file(as_path(hexfile)).image_size == len(NOISE)
+
+
+# Messages come whole, however long: here past 1,024 bytes.
+def test_messages_come_whole(files):
+    out = files.joinpath(*["n" * 250] * 5)
+    with pytest.raises(sarnveld.Error, match="^Cannot create file " + str(out) + "$"):
+        sarnveld.pack_file(files / "in.bin", out)
+
+
+# An image longer than a packer writes (2^31 - 1 codes of 'a', whose code is 0) is damage.
+def test_an_image_longer_than_a_packer_writes_is_refused():
+    table_bits, codes = 1 + 256 + 7 + 7, 2**31 - 1
+    payload = bytearray((table_bits + codes) // 8 + 1)
+    for bit in (0, 1 + ord("a"), table_bits - 1, table_bits + codes):
+        payload[bit // 8] |= 0x80 >> bit % 8
+    header = b"ZRQ-705".ljust(16, b"\0") + b"Sarnveld".ljust(16, b"\0")
+    container = header + len(payload).to_bytes(4, "little") + \
+        (sum(payload) % 2**32).to_bytes(4, "little") + payload
+    with pytest.raises(sarnveld.Error, match="makes the image longer than 2147483646 bytes"):
+        sarnveld.describe(container)
+
+
+# Type checkers see the module as it is: the stub names every function with its parameters.
+def test_the_stub_states_the_module():
+    stub = ast.parse((pathlib.Path(sarnveld.__file__).parent / "__init__.pyi").read_text())
+    functions = {node.name: [a.arg for a in node.args.args] for node in stub.body
+                 if isinstance(node, ast.FunctionDef)}
+    for name in sarnveld.__all__:
+        member = getattr(sarnveld, name)
+        if callable(member) and not isinstance(member, type):
+            parameters = member.__doc__.split("(", 1)[1].split(")", 1)[0]
+            assert functions[name] == [p.split(":")[0].strip() for p in parameters.split(",")], name
