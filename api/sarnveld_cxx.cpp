@@ -87,15 +87,19 @@ Summary UnpackFile(const std::string& hexfile, const std::optional<std::string>&
     std::unique_ptr<huff::TFile> image;
     try {
       input = huff::TFile::OpenForReading(hexfile);
-      // The image is written as it is decoded: with a second core, the decoder's worker goes
-      // on decoding ahead while the image is written.
-      if (plainfile)
+      const huff::TSource container{.File = input.get(), .Name = hexfile};
+      // The refusals first, then the size and the sum, before any of the image is written.
+      // It is written as it is decoded: with a second core, the decoder's worker goes on
+      // decoding ahead meanwhile.
+      if (plainfile) {
         image = huff::TFile::CreateForWriting(*plainfile, input.get());
-      const Summary summary =
-          huff::DecodeContainer({.File = input.get(), .Name = hexfile}, {.File = image.get()});
+        huff::CheckSizeAndSum(container);
+      }
+      const Summary summary = huff::DecodeContainer(container, {.File = image.get()});
+      // The image takes its file's place last: a failure before leaves the old one.
+      input->Close();
       if (image)
         image->Close();
-      input->Close();
       return summary;
     } catch (...) {
       if (image)

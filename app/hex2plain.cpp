@@ -24,6 +24,7 @@ constexpr const char* UsageLines =
     "\r\n"
     "  hexfile: the container to check and describe\r\n"
     "  plainfile: where to write the memory image; without it nothing is written\r\n"
+    "  --json: print the description, or the failure, as one JSON object\r\n"
     "  -h, --help: show this text\r\n"
     "  --version: show the version\r\n"
     "  --: ends the options, for a file whose name begins with '-'\r\n";

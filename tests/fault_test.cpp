@@ -76,8 +76,20 @@ std::vector<std::string> Fault(const std::string& kind, long at, int code = EIO)
           "FAULT_ERRNO=" + std::to_string(code)};
 }
 
+const Bytes Previous = Text("previous");
+
+// The output as it was before the run, and nothing beside it but the input, `others` more
+// files and the shim's report: no new file was left.
+bool LeftAsItWas(const TTempDir& dir, std::size_t others = 0) {
+  std::size_t files = 0;
+  for (const auto& entry : fs::directory_iterator(dir.path()))
+    files += entry.path().filename() != "shim-report" ? 1 : 0;
+  return files == 2 + others && ReadWholeFile(dir / "out") == Previous;
+}
+
 // Exit code 1, a report that names the failed call (not, say, a failed read taken for the end
-// of the file and reported as an input that shrank), no "Ok", no output, the input unchanged.
+// of the file and reported as an input that shrank), no "Ok", the old output as it was and no
+// new one, the input unchanged.
 ::testing::AssertionResult FailedCleanly(const TSubject& subject, const std::string& kind,
                                          const TRunResult& result, const TTempDir& dir) {
   const std::string& out = result.Output;
@@ -91,8 +103,9 @@ std::vector<std::string> Fault(const std::string& kind, long at, int code = EIO)
       !out.ends_with(".\r\n") || !has(" in module " + subject.Module + " at 00000000.\n") ||
       has("Ok\r\n") || !named)
     return ::testing::AssertionFailure() << "exit code " << result.ExitCode << ", " << out;
-  if (Exists(dir / "out"))
-    return ::testing::AssertionFailure() << "the output file was left: " << out;
+  if (!LeftAsItWas(dir))
+    return ::testing::AssertionFailure()
+           << "the old output changed, or a new one was left: " << out;
   if (ReadWholeFile(dir / "in") != subject.Input)
     return ::testing::AssertionFailure() << "the input changed";
   return ::testing::AssertionSuccess();
@@ -114,12 +127,12 @@ void PrintTo(const TSweepCase& c, std::ostream* out) {
 class FaultSweep : public ::testing::TestWithParam<TSweepCase> {};
 
 // Each read, write, size query and close of a run is failed in turn, until the shim reports
-// that the run made no call with that number. The sweep fails when a kind that the program
-// uses saw no fault, so that it cannot pass by failing nothing. Short reads and writes, each
-// interrupted first, are retried and change nothing. A signal that stops a run while its
-// output is being written removes the output (and so the file it replaced) and ends the
-// program as the signal asks.
-TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesNoOutput) {
+// that the run made no call with that number, over an output of an earlier run. The sweep
+// fails when a kind that the program uses saw no fault, so that it cannot pass by failing
+// nothing. Short reads and writes, each interrupted first, are retried and change nothing. A
+// signal that stops a run while its output is being written removes the new file and ends the
+// program as the signal asks; the old output stays.
+TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
   const TSweepCase& c = GetParam();
   TTempDir dir;
   const TSubject subject = Prepare(c.Mode, dir, RandomBytes(c.ImageSize, 17, c.Skew), dir / "out");
@@ -127,11 +140,12 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesNoOutput) {
   const auto succeeded = [&](const TShimRun& run, const Bytes& expected) {
     EXPECT_EQ(run.Result.ExitCode, 0);
     EXPECT_TRUE(run.Result.Output.ends_with("\r\nOk\r\n")) << run.Result.Output;
-    EXPECT_TRUE(!writes || ReadWholeFile(dir / "out") == expected);
-    fs::remove(dir / "out");
+    EXPECT_TRUE(ReadWholeFile(dir / "out") == (writes ? expected : Previous));
+    WriteWholeFile(dir / "out", Previous);
   };
+  WriteWholeFile(dir / "out", Previous);
   const TShimRun counting = RunWithShim(subject, dir, {});
-  const Bytes expected = writes ? ReadWholeFile(dir / "out") : Bytes{};
+  const Bytes expected = ReadWholeFile(dir / "out");
   succeeded(counting, expected);
   EXPECT_GT(counting.Seen.at("largest-read").first, 0);
   EXPECT_LE(counting.Seen.at("largest-read").first, 32768);
@@ -157,13 +171,12 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesNoOutput) {
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
     if (!writes)
       break;
-    WriteWholeFile(dir / "out", Text("previous"));
     std::vector<std::string> environment = Fault("write", 2);
     environment.push_back("FAULT_SIGNAL=" + std::to_string(signal));
     const TRunResult result = RunWithShim(subject, dir, environment).Result;
     EXPECT_EQ(result.Signal, signal);
     EXPECT_EQ(result.Output, subject.Banner);
-    EXPECT_FALSE(Exists(dir / "out"));
+    EXPECT_TRUE(LeftAsItWas(dir));
     EXPECT_EQ(ReadWholeFile(dir / "in"), subject.Input);
   }
 }
@@ -227,6 +240,7 @@ TEST(Failures, AWriteWithoutRoomOrAChangedInputIsReportedAndLeavesNoOutput) {
   for (const auto& c : cases) {
     const TSubject subject = Prepare(c.Mode, dir, RandomBytes(c.Size, 8, 0.3), c.Out);
     SCOPED_TRACE(subject.Module + " to " + c.Out + ": " + c.Message);
+    WriteWholeFile(out, Previous);
     const bool changed = c.Message.starts_with("File ");
     const TShimRun run =
         RunWithShim(subject, dir, c.Environment, {.FileSizeLimit = c.FileSizeLimit});
@@ -234,7 +248,7 @@ TEST(Failures, AWriteWithoutRoomOrAChangedInputIsReportedAndLeavesNoOutput) {
     EXPECT_EQ(run.Result.Output,
               subject.Failure(changed ? "EInputChanged" : "EInOutError", c.Message));
     EXPECT_TRUE(c.Environment != shortThenFull || run.Seen.at("write").second);
-    EXPECT_FALSE(Exists(out));
+    EXPECT_TRUE(LeftAsItWas(dir, 1));  // and the link to /dev/full
     EXPECT_TRUE(changed || ReadWholeFile(in) == subject.Input);
   }
   EXPECT_TRUE(IsCharDevice("/dev/full"));

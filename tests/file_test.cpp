@@ -1,4 +1,4 @@
-// The file layer: what a failed run may remove, and how a refused call is reported.
+// The file layer: how an output takes its file's place, and how a refused call is reported.
 #include "file/file.h"
 
 #include <gtest/gtest.h>
@@ -16,36 +16,53 @@ namespace fs = std::filesystem;
 
 const Bytes Old = {'o', 'l', 'd'};
 
-// Abandoning an output this run created or truncated removes it: the file behind a symbolic
-// link, not the link; never a device; a file that other hard links still name is emptied.
-TEST(TFile, AbandonRemovesWhatThisRunWroteAndNoMore) {
+// An output is written beside its file and put in its place whole: abandoned, it leaves the
+// old file as it was and nothing beside it; closed, it replaces the file, through a symbolic
+// link the file it leads to, with its mode kept, while other hard links keep the old file. A
+// device is written in place.
+TEST(TFile, AnOutputReplacesItsFileWholeOrNotAtAll) {
   TTempDir dir;
+  const Bytes New = {'n', 'e', 'w'};
   WriteWholeFile(dir / "existing", Old);
   WriteWholeFile(dir / "linked", Old);
   fs::create_hard_link(dir / "linked", dir / "other");
+  std::vector<std::string> paths = {dir / "new", dir / "existing", dir / "linked"};
 #ifndef _WIN32  // the C++ library for Windows makes no symbolic links
   WriteWholeFile(dir / "target", Old);
+  fs::permissions(dir / "target",
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   fs::create_symlink(dir / "target", dir / "link");
+  paths.push_back(dir / "link");
 #endif
-  for (const std::string& path :
-       {dir / "new", dir / "existing", dir / "linked", dir / "link", testing_support::NullDevice}) {
+  for (const std::string& path : paths) {
+    SCOPED_TRACE(path);
+    const bool existed = Exists(path);
     auto file = TFile::CreateForWriting(path, nullptr);
-    file->WriteAt(0, Old);
+    file->WriteAt(0, New);
     file->Abandon();
+    EXPECT_EQ(Exists(path), existed);
+    EXPECT_TRUE(!existed || ReadWholeFile(path) == Old);
+    file = TFile::CreateForWriting(path, nullptr);
+    file->WriteAt(0, New);
+#ifndef _WIN32  // where the run holds it unshared
+    EXPECT_TRUE(!existed || ReadWholeFile(path) == Old);
+#endif
+    file->Close();
+    EXPECT_EQ(ReadWholeFile(path), New);
   }
-  for (const char* name : {"new", "existing", "linked", "target"})
-    EXPECT_FALSE(fs::exists(dir / name)) << name;
-  EXPECT_EQ(fs::file_size(dir / "other"), 0u);
+  EXPECT_EQ(ReadWholeFile(dir / "other"), Old);
+  std::size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path()))
+    ++files;
+  EXPECT_EQ(files, paths.size() + 1 + (paths.size() > 3 ? 1 : 0));  // other, and target
 #ifndef _WIN32
-  EXPECT_TRUE(IsCharDevice(NullDevice));
   EXPECT_TRUE(fs::is_symlink(dir / "link"));
-  // A file that replaced the output meanwhile is left. (Windows cannot rename the output while
-  // it is open without sharing.)
-  auto file = TFile::CreateForWriting(dir / "out", nullptr);
-  fs::rename(dir / "out", dir / "moved");
-  WriteWholeFile(dir / "out", Old);
-  file->Abandon();
-  EXPECT_EQ(ReadWholeFile(dir / "out"), Old);
+  EXPECT_EQ(fs::status(dir / "target").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  auto device = TFile::CreateForWriting(NullDevice, nullptr);
+  device->WriteAt(0, New);
+  device->Abandon();
+  EXPECT_TRUE(IsCharDevice(NullDevice));
 #endif
 }
 

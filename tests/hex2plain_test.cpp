@@ -56,9 +56,9 @@ std::string JsonSummary(const std::string& name, const std::string& nameHex,
 
 // Help and version answer with exit 0, an unknown option with the usage and exit 1; "--"
 // ends the options. An empty name, a missing hexfile, a directory, a plainfile that names the
-// hexfile are refused and leave an existing plainfile as it was; a damaged container is
-// reported, and its incomplete image removed. A sound one is described, and its image written
-// where asked, replacing what was there. Name bytes outside printable ASCII, and the
+// hexfile are refused, and a damaged container is reported, each leaving an existing plainfile
+// as it was. A sound one is described, and its image written where asked, replacing what was
+// there. Name bytes outside printable ASCII, and the
 // backslash, are escaped as \xNN. --json prints no banner and one JSON object: the names
 // as UTF-8 where they are that and each other byte as \u00XX, and their bytes in hex.
 TEST(Hex2plain, EachRunPrintsWhatItFoundAndLeavesOnlyACompleteImage) {
@@ -73,15 +73,25 @@ TEST(Hex2plain, EachRunPrintsWhatItFoundAndLeavesOnlyACompleteImage) {
   Bytes damaged = container;
   damaged[40] ^= 0x80;  // the start bit: the checksum is reported all the same
   WriteWholeFile(bad, damaged);
-  const std::string usage = Banner +
-                            "Usage: hex2plain [options] hexfile [plainfile]\r\n"
-                            "\r\n"
-                            "  hexfile: the container to check and describe\r\n"
-                            "  plainfile: where to write the memory image; without it nothing is "
-                            "written\r\n"
-                            "  -h, --help: show this text\r\n"
-                            "  --version: show the version\r\n"
-                            "  --: ends the options, for a file whose name begins with '-'\r\n";
+  // Cut short, and with a fill bit set (the header made to match): a fault of the size, found
+  // before anything is made, and one of the stream, found once the image is being written.
+  const std::string cut = dir / "cut.hex", fill = dir / "fill.hex";
+  WriteWholeFile(cut, Bytes(container.begin(), container.end() - 1));
+  damaged = container;
+  damaged.back() |= 1;
+  FixHeader(damaged);
+  WriteWholeFile(fill, damaged);
+  const std::string usage =
+      Banner +
+      "Usage: hex2plain [options] hexfile [plainfile]\r\n"
+      "\r\n"
+      "  hexfile: the container to check and describe\r\n"
+      "  plainfile: where to write the memory image; without it nothing is "
+      "written\r\n"
+      "  --json: print the description, or the failure, as one JSON object\r\n"
+      "  -h, --help: show this text\r\n"
+      "  --version: show the version\r\n"
+      "  --: ends the options, for a file whose name begins with '-'\r\n";
   const std::string out = dir / "out", help = dir / "--help", same = dir.path() + "/./abc.hex";
   const std::string invalid = Failure("EError", "Invalid Filename");
   const std::string sum = "Container " + bad +
@@ -112,11 +122,20 @@ TEST(Hex2plain, EachRunPrintsWhatItFoundAndLeavesOnlyACompleteImage) {
       {{hex, ""}, 1, invalid},
       {{dir.path(), out}, 1, invalid},
       {{hex, same}, 1, Failure("EFCreateError", "Cannot create file " + same)},
-      {{bad, out}, 1, Failure("EBadContainer", sum), std::nullopt},
+      {{bad, out}, 1, Failure("EBadContainer", sum)},
       {{bad, "--json", out},
        1,
-       R"({"ok": false, "kind": "EBadContainer", "message": ")" + jsonSum + "\"}\r\n",
-       std::nullopt},
+       R"({"ok": false, "kind": "EBadContainer", "message": ")" + jsonSum + "\"}\r\n"},
+      {{cut, out},
+       1,
+       Failure("EBadContainer", "Container " + cut +
+                                    " is damaged: PayloadSize (byte 32) is 38, but 37 bytes "
+                                    "follow the header")},
+      {{fill, out},
+       1,
+       Failure("EBadContainer", "Container " + fill +
+                                    " is damaged: after the end marker's code only zero fill may "
+                                    "follow, but the bit at byte 77, bit 0x01 is 1")},
       {{"--json", dir / "missing", out},
        1,
        R"({"ok": false, "kind": "EError", "message": "Invalid Filename"})"
@@ -152,7 +171,7 @@ TEST(Hex2plain, EachRunPrintsWhatItFoundAndLeavesOnlyACompleteImage) {
     EXPECT_EQ(ReadWholeFile(hex), container);
   }
   // Nothing else was left: the containers, out and the folder --help.
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 6);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 8);
 }
 
 }  // namespace

@@ -13,10 +13,10 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "file/file.h"
-#include "flash_image.h"
 #include "support.h"
 
 namespace {
@@ -185,7 +185,8 @@ TEST(Failures, AnUnusableFileIsReportedAndNothingIsCreatedOrTruncated) {
   WriteWholeFile(dir / "in", input);
   fs::create_directory(dir / "folder");
   fs::create_hard_link(dir / "in", dir / "hard");
-  // Written by a run of ours that holds it as its one writer.
+  // Being written again by a run of ours, which holds it as its one writer.
+  WriteWholeFile(dir / "locked", Text("old"));
   const auto writing = huff::TFile::CreateForWriting(dir / "locked", nullptr);
   writing->WriteAt(0, Text("being written"));
   const std::string in = dir / "in", out = dir / "out", missing = dir.path() + "/./nowhere/out.hex";
@@ -249,10 +250,10 @@ TEST(Failures, AnUnusableFileIsReportedAndNothingIsCreatedOrTruncated) {
 #endif
 }
 
-// A run that fails after the hexfile was truncated removes it; one refused before keeps the
-// old file; a failure to print "Ok" fails the run but keeps the complete container. The input
-// too large to count is sparse: 2 GiB minus 1.
-TEST(Failures, TheHexfileIsKeptRemovedOrCompleteAsTheRunGotFar) {
+// A run that fails, however far it got, leaves the old hexfile as it was; a failure to print
+// "Ok" fails the run but keeps the complete container. The input too large to count is sparse:
+// 2 GiB minus 1.
+TEST(Failures, TheOldHexfileStaysUnlessAWholeContainerTakesItsPlace) {
   TTempDir dir;
   WriteWholeFile(dir / "abc", Text("abc"));
   WriteWholeFile(dir / "huge", {});
@@ -263,7 +264,7 @@ TEST(Failures, TheHexfileIsKeptRemovedOrCompleteAsTheRunGotFar) {
   const Bytes previous = Text("previous"), abc = AbcContainer("ZRQ-705", "Sarnveld");
   const struct {
     std::string In, Console;
-    Bytes Hexfile;  // empty: no hexfile left
+    Bytes Hexfile;  // what the hexfile holds after the run
     TRunOptions Options{};
   } cases[] = {
       {dir / "huge",
@@ -275,13 +276,13 @@ TEST(Failures, TheHexfileIsKeptRemovedOrCompleteAsTheRunGotFar) {
        Failure("ECodeTooLong", "File " + (dir / "deep") +
                                    " needs a code of 33 bits for byte value 0x00, longer than "
                                    "the 32 bits a container can state"),
-       {}},
+       previous},
 #ifndef _WIN32
       // Room for the console text, not for the container; then for the banner and the
       // container, not for "Ok"; then a console that refuses every write.
       {dir / "random",
        Failure("EInOutError", "Cannot write file " + out + ": File too large"),
-       {},
+       previous,
        {.StdoutPath = console, .FileSizeLimit = 4096}},
       {dir / "abc",
        Banner,
@@ -298,8 +299,44 @@ TEST(Failures, TheHexfileIsKeptRemovedOrCompleteAsTheRunGotFar) {
     // What went to the console file, or what was captured (nothing, from /dev/full).
     EXPECT_EQ(c.Options.StdoutPath == console ? ReadWholeFile(console) : Text(result.Output),
               Text(c.Console));
-    EXPECT_TRUE(c.Hexfile.empty() ? !Exists(out) : ReadWholeFile(out) == c.Hexfile);
+    EXPECT_EQ(ReadWholeFile(out), c.Hexfile);
   }
+  // Nothing else was left beside it: the inputs, the hexfile and the console file.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 5 + (Exists(console) ? 1 : 0));
+}
+
+// A replaced hexfile keeps what the user set: its mode and, through a symbolic link, the link.
+// Runs to one path at once each put a whole container there, or are refused: the file left is
+// one of them, whole, and nothing is left beside it.
+TEST(Outputs, AReplacedHexfileKeepsWhatTheUserSetAndIsNeverAMix) {
+  TTempDir dir;
+  std::vector<Bytes> containers;
+  for (unsigned run = 0; run < 4; ++run) {
+    WriteWholeFile(dir / ("in" + std::to_string(run)), RandomBytes(3 << 20, run, 0.1));
+    ASSERT_EQ(RunPacker({dir / ("in" + std::to_string(run)), dir / "one", "-", "-"}).ExitCode, 0);
+    containers.push_back(ReadWholeFile(dir / "one"));
+  }
+#ifndef _WIN32
+  fs::permissions(dir / "one", fs::perms::owner_read | fs::perms::owner_write);
+  fs::create_symlink(dir / "one", dir / "link");
+  ASSERT_EQ(RunPacker({dir / "in0", dir / "link", "-", "-"}).ExitCode, 0);
+  EXPECT_TRUE(fs::is_symlink(dir / "link"));
+  EXPECT_EQ(ReadWholeFile(dir / "one"), containers[0]);
+  EXPECT_EQ(fs::status(dir / "one").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  fs::remove(dir / "link");
+#endif
+  std::vector<std::thread> runs;
+  std::vector<int> codes(4);
+  for (unsigned run = 0; run < 4; ++run)
+    runs.emplace_back([&, run] {
+      codes[run] = RunPacker({dir / ("in" + std::to_string(run)), dir / "one", "-", "-"}).ExitCode;
+    });
+  for (std::thread& run : runs)
+    run.join();
+  const Bytes left = ReadWholeFile(dir / "one");
+  EXPECT_NE(std::find(containers.begin(), containers.end(), left), containers.end());
+  EXPECT_NE(std::find(codes.begin(), codes.end(), 0), codes.end());
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 5);
 }
 
 #ifdef _WIN32

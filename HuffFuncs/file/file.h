@@ -1,12 +1,12 @@
 // The platform layer: the only code that talks to the operating system's file services (and
-// asks it for its processors). file_posix.cpp and file_win32.cpp implement it; CMake picks one.
+// asks it for its processors and pages). file_posix.cpp and file_win32.cpp implement it,
+// CMake picks one; file.cpp holds what the two share.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
-#include <utility>
 
 namespace huff {
 
@@ -32,9 +32,8 @@ void PrepareLargeBuffer(void* data, std::size_t size) noexcept;
 // so that all of it can be one (see PrepareLargeBuffer). Null when there is none.
 void* AllocateResult(std::size_t size) noexcept;
 
-// Removes every output that a TFile of this process created or truncated and has not yet
-// closed or abandoned, by the rule that Abandon follows. Safe to call from a signal handler:
-// the programs call it when a signal stops the run, so that no half-written file is left.
+// Removes the new file of every output that a TFile of this process is writing, as Abandon
+// would. Safe to call from a signal handler: the programs call it when a signal stops the run.
 // The process must end right after it: a later Close, Abandon or destructor of such a file
 // waits for that end, so that the run cannot go on to report success.
 void RemoveUnfinishedOutputs() noexcept;
@@ -45,11 +44,12 @@ class TFile final {
   // meanwhile. Never blocks: a FIFO, socket or device is refused with EFOpenError.
   static std::unique_ptr<TFile> OpenForReading(const std::string& path);
 
-  // Creates path, or truncates the file it names, for reading and writing, as its only
-  // writer. Refuses with EFCreateError, before truncating anything, a path that names
-  // `mustNotBe` (by any name or link), a file that another run is writing, a FIFO or a
-  // socket; and refuses to write anything when standard output is this file or `mustNotBe`.
-  // Devices such as /dev/null are opened but never truncated.
+  // Makes the output `path`: a new file beside the one the path leads to (through symbolic
+  // links), which Close puts in its place whole. Until then the old file stays as it was;
+  // while the run holds it, another run that wants it is refused. A device such as /dev/null
+  // is written in place. Refuses with EFCreateError a path that names `mustNotBe` (by any name
+  // or link), a file that another run is writing, a directory, a FIFO or a socket, a folder
+  // where no file can be made, and a standard output that is this file or `mustNotBe`.
   static std::unique_ptr<TFile> CreateForWriting(const std::string& path, const TFile* mustNotBe);
 
   TFile(const TFile&) = delete;
@@ -63,10 +63,11 @@ class TFile final {
   void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data);
   // The file's length in bytes.
   std::uint64_t Size();
-  // Releases the file; a failure to do so is a failure of the run.
+  // Releases the file, and an output's new file takes the old one's place; a failure to do
+  // either is a failure of the run.
   void Close();
-  // After a failure: closes the file without raising and removes it, but only when it is a
-  // regular file that this run created or truncated and the path still names it.
+  // After a failure: releases the file without raising, and an output's new file goes. The
+  // old one stays as it was.
   void Abandon() noexcept;
   // The name the user gave, for messages.
   const std::string& Name() const noexcept { return Path; }
@@ -79,23 +80,20 @@ class TFile final {
   };
 
  private:
-  // The same on every platform: each one's opening functions make the handle.
-  TFile(std::intptr_t handle, std::string path, TIdentity identity, std::string removalPath)
-      : Handle(handle),
-        Path(std::move(path)),
-        Identity(identity),
-        RemovalPath(std::move(removalPath)) {}
+  explicit TFile(std::string path) : Path(std::move(path)) {}
   [[noreturn]] void Fail(const char* action) const;
   [[noreturn]] void FailWrite(long result) const;
 
-  std::intptr_t Handle;
+  std::intptr_t Handle = -1;  // the file read or written
   std::string Path;
   TIdentity Identity;
-  // Set only for a regular file that this run created or truncated: the path, with any
-  // symbolic links resolved, that Abandon may remove.
-  std::string RemovalPath;
-  // Where RemoveUnfinishedOutputs finds this file until it is closed or abandoned; -1: not
-  // there.
+  // For an output written beside its old file: where it is put (the path with any symbolic
+  // links followed), the new file's name, and the handle that holds the old file for this run.
+  std::string Target;
+  std::string NewPath;
+  std::intptr_t Held = -1;
+  // Where RemoveUnfinishedOutputs finds the new file until it is in place or removed; -1:
+  // not there.
   int UnfinishedSlot = -1;
 };
 

@@ -9,15 +9,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 
 #include "base/errors.h"
 #include "file/file.h"
+#include "file/unfinished.h"
 
 namespace huff {
 namespace {
@@ -30,55 +31,8 @@ TFile::TIdentity IdentityOf(const struct stat& info) {
   return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
-// Removes path when it still names the regular file `identity`: if the path was replaced
-// meanwhile, it is someone else's. Async-signal-safe.
-void RemoveIfStill(const char* path, const TFile::TIdentity& identity) {
-  struct stat info {};
-  if (::lstat(path, &info) == 0 && S_ISREG(info.st_mode) && IdentityOf(info) == identity)
-    ::unlink(path);
-}
-
-// The outputs being written, as a signal handler may read them: a fixed table of plain
-// bytes, each entry claimed and released by one atomic state.
-enum TSlotState : int { Free, Filling, Armed, Taken };
-struct TUnfinished {
-  std::atomic<int> State{Free};
-  char Path[PATH_MAX];
-  TFile::TIdentity Identity;
-};
-static_assert(std::atomic<int>::is_always_lock_free, "read from signal handlers");
-// A run writes one output; the tests hold a few at once.
-std::array<TUnfinished, 8> Unfinished;
-
-int RecordUnfinished(const std::string& path, const TFile::TIdentity& identity) {
-  if (path.size() >= PATH_MAX)
-    return -1;
-  for (std::size_t slot = 0; slot < Unfinished.size(); ++slot) {
-    int expected = Free;
-    if (!Unfinished[slot].State.compare_exchange_strong(expected, Filling))
-      continue;
-    std::memcpy(Unfinished[slot].Path, path.c_str(), path.size() + 1);
-    Unfinished[slot].Identity = identity;
-    Unfinished[slot].State.store(Armed);
-    return static_cast<int>(slot);
-  }
-  return -1;
-}
-
-void ForgetUnfinished(int slot) {
-  if (slot < 0)
-    return;
-  int expected = Armed;
-  if (Unfinished[static_cast<std::size_t>(slot)].State.compare_exchange_strong(expected, Free))
-    return;
-  // A signal handler on another thread has taken the file to remove it, and ends the process
-  // next: the run must not go on to report success.
-  for (;;)
-    ::pause();
-}
-
-// Holds back every signal while a file is created and recorded, so that no handler finds
-// it made but not yet recorded.
+// Holds back every signal while a file is made and recorded, so that no handler finds it made
+// but not yet recorded.
 class TSignalsHeld {
  public:
   TSignalsHeld() {
@@ -120,21 +74,38 @@ bool LockForWriting(int fd) {
   return errno != EWOULDBLOCK;
 }
 
-// Whether path still names the file `identity`: a run that held the file before this one
-// took the lock may have removed it meanwhile, and a file without a name is nobody's result.
-bool StillNamed(const std::string& path, const TFile::TIdentity& identity) {
-  struct stat named {};
-  return ::stat(path.c_str(), &named) == 0 && IdentityOf(named) == identity;
+// Where path leads through symbolic links, the last of which may lead nowhere yet: the file
+// that an output replaces, or makes.
+std::string Followed(std::string path) {
+  if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+    path = resolved;
+    std::free(resolved);
+    return path;
+  }
+  char link[PATH_MAX];
+  for (int hops = 0; hops < 40; ++hops) {
+    const ssize_t length = ::readlink(path.c_str(), link, sizeof link - 1);
+    if (length < 0)
+      break;
+    const std::string to(link, static_cast<std::size_t>(length));
+    const std::size_t slash = path.rfind('/');
+    path = to.starts_with('/') || slash == std::string::npos ? to : path.substr(0, slash + 1) + to;
+  }
+  return path;
 }
 
 }  // namespace
 
-void RemoveUnfinishedOutputs() noexcept {
-  for (TUnfinished& entry : Unfinished) {
-    int expected = Armed;
-    if (entry.State.compare_exchange_strong(expected, Taken))
-      RemoveIfStill(entry.Path, entry.Identity);
-  }
+void RemoveNewFile(const char* path, const TFile::TIdentity& identity) noexcept {
+  // A file that took its name meanwhile is someone else's.
+  struct stat info {};
+  if (::lstat(path, &info) == 0 && S_ISREG(info.st_mode) && IdentityOf(info) == identity)
+    ::unlink(path);
+}
+
+void WaitForTheEnd() noexcept {
+  for (;;)
+    ::pause();
 }
 
 unsigned ProcessorCount() {
@@ -179,9 +150,8 @@ TPathKind ProbePath(const std::string& path) {
 }
 
 TFile::~TFile() {
-  ForgetUnfinished(UnfinishedSlot);
-  if (Handle >= 0)
-    ::close(Fd(Handle));
+  if (Handle >= 0 || Held >= 0)
+    Abandon();
 }
 
 std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
@@ -190,79 +160,85 @@ std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
     throw EFOpenError(path);
+  std::unique_ptr<TFile> file(new TFile(path));
+  file->Handle = fd;
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
     throw EFOpenError(path);
-  }
-  const TIdentity identity = IdentityOf(info);
-  return std::unique_ptr<TFile>(new TFile(fd, path, identity, {}));
+  file->Identity = IdentityOf(info);
+  return file;
 }
 
 std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TFile* mustNotBe) {
   const TSignalsHeld held;
-  // Open without O_TRUNC, so that the checks run before anything is lost. O_NONBLOCK keeps
-  // the open of a device from hanging; it is cleared below. The run must know whether it
-  // creates the file, to remove it again when refusing it below: O_EXCL creates only where
-  // nothing stands, the second open takes what exists, and a dangling symbolic link is
-  // followed to create the file it names.
-  const int openFlags = O_RDWR | O_NONBLOCK | O_CLOEXEC;
-  int fd = ::open(path.c_str(), openFlags | O_CREAT | O_EXCL, 0666);
-  bool created = fd >= 0;
-  if (fd < 0 && errno == EEXIST) {
-    fd = ::open(path.c_str(), openFlags);
-    if (fd < 0 && errno == ENOENT) {
-      fd = ::open(path.c_str(), openFlags | O_CREAT, 0666);
-      created = fd >= 0;
-    }
-  }
-  if (fd < 0)
-    throw EFCreateError(path);
-  // A file that another run writes is its own, even when this run created it: the other
-  // run opened it before this one could lock it.
-  const auto refuse = [&](bool removeCreated) {
-    ::close(fd);
-    if (created && removeCreated) {
-      // The file itself, not a symbolic link that led to it.
-      if (char* resolved = ::realpath(path.c_str(), nullptr)) {
-        ::unlink(resolved);
-        std::free(resolved);
-      }
-    }
-    throw EFCreateError(path);
-  };
-
-  struct stat info {};
-  if (::fstat(fd, &info) != 0)
-    refuse(true);
-  const TIdentity found = IdentityOf(info);
-  // A FIFO or socket cannot be rewound to write the header, and writing a FIFO that
-  // nobody reads would block for ever.
-  const bool unusable = S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode);
-  // Console text written into the output or the input would spoil either.
+  std::unique_ptr<TFile> file(new TFile(path));
+  // The old file, opened to be checked and held; O_NONBLOCK keeps the open of a device from
+  // hanging, and is cleared where one is written.
+  const int old = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (old < 0 && errno != ENOENT)
+    throw EFCreateError(path);  // a directory, a file this process may not write, ...
   TIdentity console;
-  const bool consoleClashes =
-      ConsoleFile(console) &&
-      (console == found || (mustNotBe != nullptr && console == mustNotBe->Identity));
-  if ((mustNotBe != nullptr && found == mustNotBe->Identity) || unusable || consoleClashes)
-    refuse(true);
-  const bool regular = S_ISREG(info.st_mode);
-  if (regular && (!LockForWriting(fd) || !StillNamed(path, found)))
-    refuse(false);
-  const int flags = ::fcntl(fd, F_GETFL);
-  if ((regular && ::ftruncate(fd, 0) != 0) || flags < 0 ||
-      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
-    refuse(true);
-  // Abandon removes the file itself, not a symbolic link that leads to it.
-  std::string removalPath;
-  if (regular) {
-    char* resolved = ::realpath(path.c_str(), nullptr);
-    removalPath = resolved != nullptr ? resolved : path;
-    std::free(resolved);
+  const bool consoleIsFile = ConsoleFile(console);
+  const auto refuseIf = [&](bool refused) {
+    if (refused)
+      throw EFCreateError(path);
+  };
+  // Console text written into the input would spoil it.
+  refuseIf(mustNotBe != nullptr && consoleIsFile && console == mustNotBe->Identity);
+  struct stat info {};
+  if (old >= 0) {
+    file->Held = old;
+    refuseIf(::fstat(old, &info) != 0);
+    const TIdentity found = IdentityOf(info);
+    // A FIFO or socket cannot be rewound to write the header, and writing a FIFO that nobody
+    // reads would block for ever; the console must not land in the output either.
+    refuseIf((mustNotBe != nullptr && found == mustNotBe->Identity) || S_ISFIFO(info.st_mode) ||
+             S_ISSOCK(info.st_mode) || (consoleIsFile && console == found));
+    if (!S_ISREG(info.st_mode)) {
+      // A device: written in place, never removed.
+      const int flags = ::fcntl(old, F_GETFL);
+      refuseIf(flags < 0 || ::fcntl(old, F_SETFL, flags & ~O_NONBLOCK) != 0);
+      file->Handle = std::exchange(file->Held, -1);
+      file->Identity = found;
+      return file;
+    }
+    // Held for this run alone until its new file is in place: another run that finds it held
+    // is refused. A run that had it until just now may have put its own file in its place.
+    struct stat named {};
+    refuseIf(!LockForWriting(old) || ::stat(path.c_str(), &named) != 0 ||
+             IdentityOf(named) != found);
   }
-  std::unique_ptr<TFile> file(new TFile(fd, path, found, std::move(removalPath)));
-  if (regular)
-    file->UnfinishedSlot = RecordUnfinished(file->RemovalPath, found);
+  file->Target = Followed(path);
+  for (std::uint32_t attempt = 0;; ++attempt) {
+    const auto unique = static_cast<std::uint32_t>(
+        ::getpid() ^ (std::chrono::steady_clock::now().time_since_epoch().count() >> 10) ^
+        attempt * 0x9E3779B9u);
+    file->NewPath = NewFileName(file->Target, unique);
+    const int fd = ::open(file->NewPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      file->Handle = fd;
+      break;
+    }
+    if (errno != EEXIST || attempt == 100) {
+      file->NewPath.clear();
+      throw EFCreateError(path);  // a folder where no file can be made
+    }
+  }
+  struct stat made {};
+  if (::fstat(Fd(file->Handle), &made) != 0) {
+    ::unlink(file->NewPath.c_str());  // made just now, and only this run knows its name
+    file->NewPath.clear();
+    file->Fail("get the size of");
+  }
+  file->Identity = IdentityOf(made);
+  file->UnfinishedSlot = RecordUnfinished(file->NewPath, file->Identity);
+  if (old >= 0) {
+    // What the user set on the old file: its owner and group where this process may give
+    // them, then its permission bits (a change of owner clears some).
+    if (::fchown(Fd(file->Handle), info.st_uid, info.st_gid) != 0)
+      static_cast<void>(::fchown(Fd(file->Handle), static_cast<uid_t>(-1), info.st_gid));
+    static_cast<void>(::fchmod(Fd(file->Handle), info.st_mode & 07777));
+  }
   return file;
 }
 
@@ -310,35 +286,32 @@ std::uint64_t TFile::Size() {
 }
 
 void TFile::Close() {
-  // Only a whole file is closed: a signal from here on leaves it.
-  ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
-  if (Handle < 0)
-    return;
-  const int fd = Fd(Handle);
-  Handle = -1;
   // The descriptor is released even when close reports an error; retrying could close
   // a descriptor that another thread has opened meanwhile.
-  if (::close(fd) != 0)
+  if (Handle >= 0 && ::close(Fd(std::exchange(Handle, -1))) != 0)
     Fail("close");
+  // The old file is let go first: a failure to is reported, and leaves it as it was.
+  if (Held >= 0 && ::close(Fd(std::exchange(Held, -1))) != 0)
+    Fail("close");
+  if (NewPath.empty())
+    return;
+  // Only a whole file takes the old one's place: a signal until then removes it.
+  if (::rename(NewPath.c_str(), Target.c_str()) != 0)
+    Fail("replace");
+  NewPath.clear();
+  ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
 }
 
 void TFile::Abandon() noexcept {
-  // Removed while it is still open and locked: once it is closed, another run may take the
-  // path and write a whole file of its own into the same inode.
-  if (!RemovalPath.empty()) {
-    // Everything in the file is ours (it was created or truncated by this run): empty it,
-    // so that no other hard link to it keeps a half-written container either.
-    if (Handle >= 0)
-      (void)::ftruncate(Fd(Handle), 0);
-    RemoveIfStill(RemovalPath.c_str(), Identity);
-  }
-  if (Handle >= 0) {
-    ::close(Fd(Handle));
-    Handle = -1;
-  }
-  RemovalPath.clear();
-  // Only now: a signal until here removes the file too.
+  if (Handle >= 0)
+    ::close(Fd(std::exchange(Handle, -1)));
+  if (!NewPath.empty())
+    RemoveNewFile(NewPath.c_str(), Identity);
+  NewPath.clear();
+  // Only now: a signal until here removes the new file too.
   ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
+  if (Held >= 0)
+    ::close(Fd(std::exchange(Held, -1)));
 }
 
 }  // namespace huff

@@ -4,21 +4,22 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <bit>
 #include <cstdlib>
 
 #include "base/errors.h"
 #include "file/file.h"
+#include "file/unfinished.h"
 
 namespace huff {
 namespace {
 
-constexpr std::intptr_t Closed = -1;
-
 HANDLE Win(std::intptr_t handle) {
   return reinterpret_cast<HANDLE>(handle);
+}
+
+std::intptr_t Stored(HANDLE handle) {
+  return reinterpret_cast<std::intptr_t>(handle);  // INVALID_HANDLE_VALUE is -1
 }
 
 // ReadFile and WriteFile take at most a DWORD's worth at once.
@@ -44,70 +45,46 @@ bool IdentityOf(HANDLE handle, TFile::TIdentity& identity) {
   return true;
 }
 
-// Marks the file for deletion when its last handle closes; false when the handle lacks the
-// right to delete.
-bool MarkForDeletion(HANDLE handle) {
-  FILE_DISPOSITION_INFO remove{TRUE};
-  return ::SetFileInformationByHandle(handle, FileDispositionInfo, &remove, sizeof remove) != 0;
-}
-
-// Empties the file first, so that no other hard link to it keeps a half-written container.
-bool EmptyAndDelete(HANDLE handle) {
-  LARGE_INTEGER start{};
-  if (::SetFilePointerEx(handle, start, nullptr, FILE_BEGIN))
-    (void)::SetEndOfFile(handle);
-  return MarkForDeletion(handle);
-}
-
-// The outputs being written, for the console control handler: it marks each for deletion
-// through its own handle, which stays open until the process ends. Abandon holds an entry
-// Busy while it removes the file itself, and the handler waits for that.
-enum TSlotState : int { Free, Armed, Busy, Taken };
-struct TUnfinished {
-  std::atomic<int> State{Free};
-  HANDLE Handle = INVALID_HANDLE_VALUE;
-};
-std::array<TUnfinished, 8> Unfinished;
-
-int RecordUnfinished(HANDLE handle) {
-  for (std::size_t slot = 0; slot < Unfinished.size(); ++slot) {
-    int expected = Free;
-    if (!Unfinished[slot].State.compare_exchange_strong(expected, Busy))
-      continue;
-    Unfinished[slot].Handle = handle;
-    Unfinished[slot].State.store(Armed);
-    return static_cast<int>(slot);
+// Where path leads, in full (ReplaceFile took a name in the working folder for a folder's),
+// through a symbolic link: the file that an output replaces.
+std::string Followed(const std::string& path, HANDLE old) {
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  const bool link =
+      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  std::string target(MAX_PATH, '\0');
+  for (;;) {
+    const auto room = static_cast<DWORD>(target.size());
+    const DWORD length = link ? ::GetFinalPathNameByHandleA(old, target.data(), room, 0)
+                              : ::GetFullPathNameA(path.c_str(), room, target.data(), nullptr);
+    if (length == 0)
+      return path;
+    if (length < target.size())
+      return target.substr(0, length);
+    target.resize(length + 1);
   }
-  return -1;
-}
-
-// Takes the entry back as `next` (Free, or Busy while Abandon works); when the handler has
-// taken it, the process is about to end, and this run must not go on to report anything.
-void ClaimUnfinished(int slot, int next) {
-  if (slot < 0)
-    return;
-  int expected = Armed;
-  if (!Unfinished[static_cast<std::size_t>(slot)].State.compare_exchange_strong(expected, next))
-    ::Sleep(INFINITE);
-}
-
-void ReleaseUnfinished(int slot) {
-  if (slot >= 0)
-    Unfinished[static_cast<std::size_t>(slot)].State.store(Free);
 }
 
 }  // namespace
 
-void RemoveUnfinishedOutputs() noexcept {
-  for (TUnfinished& entry : Unfinished) {
-    int state = entry.State.load();
-    while (state == Busy) {
-      ::Sleep(1);
-      state = entry.State.load();
-    }
-    if (state == Armed && entry.State.compare_exchange_strong(state, Taken))
-      (void)EmptyAndDelete(entry.Handle);
-  }
+// The new file was opened to be shared for deletion: it goes when its last handle closes.
+void RemoveNewFile(const char* path, const TFile::TIdentity& identity) noexcept {
+  const HANDLE handle = ::CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return;
+  TFile::TIdentity found;
+  FILE_DISPOSITION_INFO remove{TRUE};
+  // A file that took its name meanwhile is someone else's.
+  if (IdentityOf(handle, found) && found == identity)
+    static_cast<void>(
+        ::SetFileInformationByHandle(handle, FileDispositionInfo, &remove, sizeof remove));
+  ::CloseHandle(handle);
+}
+
+void WaitForTheEnd() noexcept {
+  for (;;)
+    ::Sleep(INFINITE);
 }
 
 unsigned ProcessorCount() {
@@ -147,73 +124,71 @@ TPathKind ProbePath(const std::string& path) {
 }
 
 TFile::~TFile() {
-  ClaimUnfinished(UnfinishedSlot, Free);
-  if (Handle != Closed)
-    ::CloseHandle(Win(Handle));
+  if (Handle != -1 || Held != -1)
+    Abandon();
 }
 
 std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
-  const HANDLE handle =
-      ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE)
-    throw EFOpenError(path);
+  std::unique_ptr<TFile> file(new TFile(path));
+  file->Handle =
+      Stored(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   // Only a file on a disk can be read twice from its start: not a device such as NUL or
   // CON, nor a pipe.
-  TIdentity identity;
-  if (::GetFileType(handle) != FILE_TYPE_DISK || !IdentityOf(handle, identity)) {
-    ::CloseHandle(handle);
+  if (file->Handle == -1 || ::GetFileType(Win(file->Handle)) != FILE_TYPE_DISK ||
+      !IdentityOf(Win(file->Handle), file->Identity))
     throw EFOpenError(path);
-  }
-  return std::unique_ptr<TFile>(
-      new TFile(reinterpret_cast<std::intptr_t>(handle), path, identity, {}));
+  return file;
 }
 
-// Opened without sharing: when `mustNotBe` is the same file under any name, its own open
-// handle makes this open fail with a sharing violation, which the system checks before
-// CREATE_ALWAYS truncates anything.
-//
-// The right to delete lets Abandon and a console control handler remove the file through this
-// handle (RemoveUnfinishedOutputs); where it is not granted, the file is opened without it.
-// Between the open and its record, a console event leaves the new file empty.
+// The old file is opened to write, sharing nothing but its deletion, and held so: when
+// `mustNotBe` is the same file under any name, its own open handle makes this open fail with a
+// sharing violation, and so does another run's that holds it, or a console that writes it.
 std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TFile* mustNotBe) {
-  // Console text written into the input would spoil it: refused before CREATE_ALWAYS
-  // truncates anything. (A console open on the output itself makes the unshared open fail.)
+  const auto refuseIf = [&](bool refused) {
+    if (refused)
+      throw EFCreateError(path);
+  };
+  // Console text written into the input would spoil it.
   const HANDLE console = ::GetStdHandle(STD_OUTPUT_HANDLE);
   TIdentity consoleIdentity;
-  if (mustNotBe != nullptr && console != nullptr && console != INVALID_HANDLE_VALUE &&
-      ::GetFileType(console) == FILE_TYPE_DISK && IdentityOf(console, consoleIdentity) &&
-      consoleIdentity == mustNotBe->Identity)
-    throw EFCreateError(path);
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  for (const DWORD access : {GENERIC_READ | GENERIC_WRITE | DELETE, GENERIC_READ | GENERIC_WRITE}) {
-    handle = ::CreateFileA(path.c_str(), access, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
-    if (handle != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_ACCESS_DENIED)
+  refuseIf(mustNotBe != nullptr && console != nullptr && console != INVALID_HANDLE_VALUE &&
+           ::GetFileType(console) == FILE_TYPE_DISK && IdentityOf(console, consoleIdentity) &&
+           consoleIdentity == mustNotBe->Identity);
+  std::unique_ptr<TFile> file(new TFile(path));
+  file->Held = Stored(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const DWORD error = ::GetLastError();
+  refuseIf(file->Held == -1 && error != ERROR_FILE_NOT_FOUND);
+  if (file->Held != -1) {
+    // A pipe cannot be rewound to write the header, and writing one that nobody reads would
+    // block for ever. A device such as NUL is written in place, never removed.
+    const DWORD type = ::GetFileType(Win(file->Held));
+    refuseIf(type != FILE_TYPE_DISK && type != FILE_TYPE_CHAR);
+    if (type == FILE_TYPE_CHAR) {
+      file->Handle = std::exchange(file->Held, -1);
+      return file;
+    }
+    TIdentity found;
+    refuseIf(!IdentityOf(Win(file->Held), found) ||
+             (mustNotBe != nullptr && found == mustNotBe->Identity));
+  }
+  file->Target = Followed(path, Win(file->Held));
+  for (std::uint32_t attempt = 0;; ++attempt) {
+    file->NewPath = NewFileName(file->Target,
+                                ::GetCurrentProcessId() ^ ::GetTickCount() ^ attempt * 0x9E3779B9u);
+    file->Handle =
+        Stored(::CreateFileA(file->NewPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
+                             nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file->Handle != -1)
       break;
+    if (::GetLastError() != ERROR_FILE_EXISTS || attempt == 100) {
+      file->NewPath.clear();
+      throw EFCreateError(path);  // a folder where no file can be made
+    }
   }
-  if (handle == INVALID_HANDLE_VALUE)
-    throw EFCreateError(path);
-  const bool created = ::GetLastError() != ERROR_ALREADY_EXISTS;
-  const DWORD type = ::GetFileType(handle);
-  TIdentity identity;
-  // A pipe cannot be rewound to write the header, and writing one that nobody reads would
-  // block for ever. A device such as NUL is written but never removed.
-  if (type == FILE_TYPE_PIPE || type == FILE_TYPE_UNKNOWN ||
-      (type == FILE_TYPE_DISK && !IdentityOf(handle, identity))) {
-    ::CloseHandle(handle);
-    // A refused hexfile is not left behind where there was none.
-    if (created && type == FILE_TYPE_DISK)
-      ::DeleteFileA(path.c_str());
-    throw EFCreateError(path);
-  }
-  // Where the handle may not delete, Abandon opens the path again, and so reaches the file
-  // behind a symbolic link, not the link.
-  std::string removalPath = type == FILE_TYPE_DISK ? path : std::string();
-  std::unique_ptr<TFile> file(
-      new TFile(reinterpret_cast<std::intptr_t>(handle), path, identity, std::move(removalPath)));
-  if (type == FILE_TYPE_DISK)
-    file->UnfinishedSlot = RecordUnfinished(handle);
+  static_cast<void>(IdentityOf(Win(file->Handle), file->Identity));
+  file->UnfinishedSlot = RecordUnfinished(file->NewPath, file->Identity);
   return file;
 }
 
@@ -262,42 +237,33 @@ std::uint64_t TFile::Size() {
 }
 
 void TFile::Close() {
-  // Only a whole file is closed: a console event from here on leaves it.
-  ClaimUnfinished(std::exchange(UnfinishedSlot, -1), Free);
-  if (Handle == Closed)
-    return;
-  const HANDLE handle = Win(Handle);
-  Handle = Closed;
-  if (!::CloseHandle(handle))
+  if (Handle != -1 && !::CloseHandle(Win(std::exchange(Handle, -1))))
     Fail("close");
+  if (NewPath.empty())
+    return;
+  // Only a whole file takes the old one's place: a console event until then removes it. The
+  // old file, held until now, keeps its attributes and security for the new one.
+  const bool old = Held != -1;
+  if (old && !::CloseHandle(Win(std::exchange(Held, -1))))
+    Fail("close");
+  if (old ? !::ReplaceFileA(Target.c_str(), NewPath.c_str(), nullptr,
+                            REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
+          : !::MoveFileExA(NewPath.c_str(), Target.c_str(), MOVEFILE_REPLACE_EXISTING))
+    Fail("replace");
+  NewPath.clear();
+  ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
 }
 
 void TFile::Abandon() noexcept {
-  const int slot = std::exchange(UnfinishedSlot, -1);
-  ClaimUnfinished(slot, Busy);
-  // Deleted through the run's own handle while it is open: once it is closed, another run may
-  // take the path.
-  bool deleted = false;
-  if (Handle != Closed) {
-    deleted = !RemovalPath.empty() && EmptyAndDelete(Win(Handle));
-    ::CloseHandle(Win(Handle));
-    Handle = Closed;
-  }
-  if (!RemovalPath.empty() && !deleted) {
-    // Without the right to delete on the handle: by the path, but only if it still names the
-    // file that was written; if it was replaced meanwhile, it is someone else's.
-    const HANDLE handle = ::CreateFileA(RemovalPath.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-      TIdentity found;
-      if (::GetFileType(handle) == FILE_TYPE_DISK && IdentityOf(handle, found) && found == Identity)
-        (void)MarkForDeletion(handle);
-      ::CloseHandle(handle);
-    }
-  }
-  RemovalPath.clear();
-  ReleaseUnfinished(slot);
+  if (Handle != -1)
+    ::CloseHandle(Win(std::exchange(Handle, -1)));
+  if (!NewPath.empty())
+    RemoveNewFile(NewPath.c_str(), Identity);
+  NewPath.clear();
+  // Only now: a console event until here removes the new file too.
+  ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
+  if (Held != -1)
+    ::CloseHandle(Win(std::exchange(Held, -1)));
 }
 
 }  // namespace huff

@@ -85,6 +85,14 @@ class TDecoder {
   TDecoder(const TDecoder&) = delete;
   TDecoder& operator=(const TDecoder&) = delete;
 
+  // What can be known before an image exists: the header, the size and the checksum.
+  void CheckSizeAndSum() {
+    ReadHeader();
+    TPayloadReader payload(Container, PayloadBytes, {.Threads = 1});
+    payload.Drain();
+    payload.CheckSum(Summary.Checksum);
+  }
+
   sarnveld::Summary Run() {
     ReadHeader();
     Reader.emplace(Container, PayloadBytes, Options);
@@ -404,6 +412,10 @@ class TDecoder {
 };
 
 }  // namespace
+
+void CheckSizeAndSum(const TSource& container) {
+  TDecoder(container, {}, {}).CheckSizeAndSum();
+}
 
 sarnveld::Summary DecodeContainer(const TSource& container, const TImageOut& image,
                                   const TDecodeOptions& options) {

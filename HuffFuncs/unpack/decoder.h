@@ -40,4 +40,8 @@ struct TDecodeOptions {
 sarnveld::Summary DecodeContainer(const TSource& container, const TImageOut& image,
                                   const TDecodeOptions& options = {});
 
+// Raises what DecodeContainer would for a header, a size or a checksum that breaks the format,
+// reading the whole payload: for a run that checks what it can before it makes anything.
+void CheckSizeAndSum(const TSource& container);
+
 }  // namespace huff
