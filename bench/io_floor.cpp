@@ -14,7 +14,7 @@
 
 #include "base/bytes.h"
 #include "file/file.h"
-#include "pack/passes.h"
+#include "pack/pack.h"
 
 namespace {
 

@@ -59,8 +59,9 @@ endif()
 # Every error kind the sources declare, and the two the entry point names itself.
 file(READ "${SOURCE_DIR}/HuffFuncs/base/errors.h" declared)
 file(READ "${SOURCE_DIR}/app/process.h" console_layer)
-string(REGEX MATCHALL "(Error\\(\"|HUFF_ERROR_KIND\\()E[A-Za-z]+" kinds "${declared}${console_layer}")
-list(TRANSFORM kinds REPLACE "^.*\\(\"?" "")
+string(REGEX MATCHALL "\"E[A-Z][A-Za-z]+\"|HUFF_ERROR_KIND\\(E[A-Za-z]+" kinds
+       "${declared}${console_layer}")
+list(TRANSFORM kinds REPLACE "^HUFF_ERROR_KIND\\(|\"" "")
 list(REMOVE_DUPLICATES kinds)
 # Only the memory functions raise EBufferTooSmall: docs/api.md has it.
 list(REMOVE_ITEM kinds EBufferTooSmall)

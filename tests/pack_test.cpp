@@ -152,7 +152,7 @@ TEST(Compress, ChangedFilesAndTooLongCodesAreRefused) {
   for (const auto& c : cases) {
     WriteWholeFile(dir / "image.bin", c.Counted);
     huff::TCompressorState state;
-    state.Plan.Parallelism = {1, 1};  // one thread, a segment per chunk, taken in order
+    state.Parallelism = {1, 1};  // one thread, a segment per chunk, taken in order
     huff::OpenInput(state, dir / "image.bin");
     Bytes container(huff::PrepareContainer(state));
     state.Output.Memory = container;

@@ -21,47 +21,33 @@ inline std::string Count(std::uint64_t count, const char* unit) {
   return std::to_string(count) + " " + unit + (count == 1 ? "" : "s");
 }
 
-class EError : public sarnveld::Error {
- public:
-  explicit EError(std::string message) : Error("EError", std::move(message)) {}
-
- protected:
-  EError(std::string kind, std::string message) : Error(std::move(kind), std::move(message)) {}
+struct EError : sarnveld::Error {
+  explicit EError(std::string message, std::string kind = "EError")
+      : Error(std::move(kind), std::move(message)) {}
 };
 
 // The input cannot be opened for reading, or is not a regular file.
-class EFOpenError : public EError {
- public:
+struct EFOpenError : EError {
   explicit EFOpenError(const std::string& path)
-      : EError("EFOpenError", "Cannot open file " + path) {}
+      : EError("Cannot open file " + path, "EFOpenError") {}
 };
 
-// The output cannot be created, or names the input.
-class EFCreateError : public EError {
- public:
+// The output cannot be created, names the input, or is another run's.
+struct EFCreateError : EError {
   explicit EFCreateError(const std::string& path)
-      : EError("EFCreateError", "Cannot create file " + path) {}
+      : EError("Cannot create file " + path, "EFCreateError") {}
 };
 
-// The other kinds: the message says what happened.
 #define HUFF_ERROR_KIND(Kind)                                                 \
-  class Kind : public EError {                                                \
-   public:                                                                    \
-    explicit Kind(std::string message) : EError(#Kind, std::move(message)) {} \
+  struct Kind : EError {                                                      \
+    explicit Kind(std::string message) : EError(std::move(message), #Kind) {} \
   }
-// A read, write, size query or close failed; the message names the file and the reason.
-HUFF_ERROR_KIND(EInOutError);
-// The input holds more bytes than the signed 32-bit weights can count.
-HUFF_ERROR_KIND(EInputTooLarge);
-// A code is longer than the 32 bits that the 5-bit length field of a code entry can state.
-HUFF_ERROR_KIND(ECodeTooLong);
-// The input read in the second pass differs from the one counted in the first.
-HUFF_ERROR_KIND(EInputChanged);
-// A container that breaks a rule of the format: the message names the file, what is wrong
-// and where (the file offset, and the bit within that byte where it matters).
-HUFF_ERROR_KIND(EBadContainer);
-// An image longer than the memory a caller gave for it.
-HUFF_ERROR_KIND(EBufferTooSmall);
+HUFF_ERROR_KIND(EInOutError);      // a read, write, size query or close failed, and why
+HUFF_ERROR_KIND(EInputTooLarge);   // more bytes than the signed 32-bit weights can count
+HUFF_ERROR_KIND(ECodeTooLong);     // a code longer than a code entry's 5-bit length states
+HUFF_ERROR_KIND(EInputChanged);    // the input changed between the two passes
+HUFF_ERROR_KIND(EBadContainer);    // a rule of the format broken: what, and where
+HUFF_ERROR_KIND(EBufferTooSmall);  // an image longer than the memory given for it
 #undef HUFF_ERROR_KIND
 
 }  // namespace huff

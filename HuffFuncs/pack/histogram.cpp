@@ -4,11 +4,6 @@
 
 namespace huff {
 
-void CountBytesOneByOne(std::span<const std::uint8_t> bytes, THistogram& counts) {
-  for (const std::uint8_t byte : bytes)
-    ++counts[byte];
-}
-
 void CountBytes(std::span<const std::uint8_t> bytes, THistogram& counts) {
   std::uint32_t lanes[4][256] = {};
   const std::uint8_t* in = bytes.data();

@@ -54,15 +54,6 @@ EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds) 
                         " bytes, and at most " + std::to_string(MaxInputSize) + " can be packed");
 }
 
-std::uint64_t PrepareContainer(TCompressorState& state) {
-  InitNodes(state.Coder);
-  CountSegments(state);
-  BuildTree(state.Coder);
-  AssignCodes(state.Coder);
-  CheckCodeLengths(state.Coder.CodeTable, state.Input.Name);
-  return PlaceSegments(state);
-}
-
 void Compress(TCompressorState& state) {
   PrepareContainer(state);
   EncodeSegments(state);
@@ -71,7 +62,7 @@ void Compress(TCompressorState& state) {
 void CountSymbols(TCompressorState& state) {
   for (const std::uint8_t byte : state.Input.Memory)
     ++state.Coder.NodePool[byte].Weight;
-  state.Plan.InputLength = state.Input.Memory.size();
+  state.InputLength = state.Input.Memory.size();
   state.Coder.NodePool[EndMarker].Weight = 1;  // assigned: the end marker occurs exactly once
 }
 

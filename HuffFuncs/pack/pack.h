@@ -1,5 +1,9 @@
-// A pack run: its state, the files it opens and closes, and the whole compression, either as
-// the packer runs it or through the straightforward passes that define the container.
+// A pack run: its state, the files it opens and closes, and the whole compression, either in
+// the two passes the packer runs on all cores, or in the straightforward ones that define the
+// container. The packer's passes cut the input into segments, counted and then coded at once:
+// each segment's place in the payload follows from the counts and the code lengths, so
+// segments are coded independently, and the bytes two segments share are joined at the end.
+// The container is the same, bit for bit, whatever the number of segments.
 #pragma once
 
 #include <cstdint>
@@ -13,9 +17,34 @@
 #include "file/file.h"
 #include "file/source.h"
 #include "huffman/huffman.h"
-#include "pack/passes.h"
+#include "pack/fast_coder.h"
+#include "pack/histogram.h"
 
 namespace huff {
+
+// A byte of the payload that a segment fills only in part. Its neighbours fill the rest: it is
+// written once all of them are known, as the OR of their parts.
+struct TSharedByte {
+  std::uint64_t Offset = 0;  // within the container
+  std::uint8_t Value = 0;
+};
+
+struct TSegment {
+  std::uint64_t Begin = 0;  // input offsets; the last segment's End is found by reading
+  std::uint64_t End = 0;
+  THistogram Counts{};
+  std::uint64_t StartBit = 0;  // where the segment's codes begin in the payload
+  std::uint64_t BitLength = 0;
+  std::uint32_t Checksum = 0;  // of the bytes the segment filled whole
+  std::vector<TSharedByte> SharedBytes;
+};
+
+// How the passes may split the work. The defaults take one thread per core (one more writing
+// a file: a coder that waits for its turn to write leaves its core to it).
+struct TParallelism {
+  int Threads = 0;                          // 0: as many as the processors, at most 16
+  std::uint64_t MinSegmentSize = 1u << 18;  // smaller inputs get fewer segments
+};
 
 struct TCompressorState {
   TContainerHeader Header;
@@ -24,7 +53,11 @@ struct TCompressorState {
   std::unique_ptr<TFile> InputFile;
   std::unique_ptr<TFile> OutputFile;
   TCoder Coder;
-  TPassPlan Plan;
+  TParallelism Parallelism;  // set by the caller
+  std::size_t Threads = 1;   // set by the first pass, as are the rest
+  std::vector<TSegment> Segments;
+  std::uint64_t InputLength = 0;  // bytes counted by the first pass
+  std::uint64_t PayloadBits = 0;  // once the segments are placed
 };
 
 // Clears the header and copies at most 15 bytes of each name into it.
@@ -33,33 +66,41 @@ void ResetState(TCompressorState& state, std::string_view nameId, std::string_vi
 // file cannot be opened or is not a regular file, and EInputTooLarge before anything is
 // written when the input is larger than the coder can count.
 void OpenInput(TCompressorState& state, const std::string& path);
-// Creates or truncates the output; raises EFCreateError, before truncating anything, when
-// it cannot or when path names the input.
+// Makes the output (TFile::CreateForWriting); raises EFCreateError when it cannot.
 void CreateOutput(TCompressorState& state, const std::string& path);
 // Writes the header, with these two fields, at the start of the output.
 void WriteHeader(TCompressorState& state, std::uint32_t payloadSize, std::uint32_t checksum);
-// Closes the input, then the output, and releases both: the container is complete.
+// Closes the input, then the output, which takes its place: the container is complete.
 void CloseFiles(TCompressorState& state);
-// After a failure: releases both files without raising, and removes the incomplete output
-// where that is safe (see TFile::Abandon).
+// After a failure: releases both files without raising; the old output stays as it was.
 void AbandonFiles(TCompressorState& state) noexcept;
 
 // An input larger than the coder can count, which holds `holds` bytes.
 EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds);
 
-// The whole compression as the packer runs it, in the two steps of passes.h: the first
-// gives the container's size, so that memory for it can be made before the second.
+// The packer's passes. The first counts every segment, builds the codes and places the
+// segments; it returns the container's size, so that memory for it can be made before the
+// second writes it, header last.
 std::uint64_t PrepareContainer(TCompressorState& state);
+void EncodeSegments(TCompressorState& state);
 void Compress(TCompressorState& state);
 
-// The straightforward passes, one byte and one bit at a time, on one thread: they define the
-// container, and the fast passes are held against them. They read an image in memory.
+// The segments for an input of `size` bytes coded on `threads`: consecutive, on ChunkSize
+// boundaries, of at least MinSegmentSize bytes but the last, and smaller towards the end.
+std::vector<TSegment> PlanSegments(std::uint64_t size, std::size_t threads,
+                                   const TParallelism& parallelism);
+// How many threads the passes run on, writing to a file or to memory.
+std::size_t ThreadCount(const TParallelism& parallelism, bool toFile);
 
-// First pass: counts every byte of the input, then gives the end marker the weight 1.
+// Inputs from this size on are coded through the pair table: building it takes about 8 us
+// and saves about 0.1 ns a byte (micro_bench: PairTable, EncodeFast with and without pairs).
+inline constexpr std::uint64_t PairTableMinInput = 384 * 1024;
+
+// The straightforward passes, one byte and one bit at a time, on one thread, over an image in
+// memory: they define the container, and the packer's passes are held against them.
 void CountSymbols(TCompressorState& state);
-// Second pass: the whole container, through WriteBit.
+// The whole container, through WriteBit.
 std::vector<std::uint8_t> EncodeData(TCompressorState& state);
-// The same container as Compress, through these passes.
 std::vector<std::uint8_t> CompressBitByBit(TCompressorState& state);
 
 }  // namespace huff

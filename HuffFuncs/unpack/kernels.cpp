@@ -222,7 +222,9 @@ bool TFastDecoder::Decode(const TFastTables& tables, const std::uint8_t* buffer,
                           const std::uint8_t* outLimit, const std::uint8_t* outEnd) {
   if (tables.Stride != nullptr)
     return DecodeStride(tables, buffer, stop, local, out, outLimit);
-  if (!UseLanes || base + local < LanesIdleUntil)
+  if (!UseLanes)
+    return DecodeFast(tables, buffer, stop, local, out, outLimit);
+  if (base + local < LanesIdleUntil)
     return DecodeFast(tables, buffer, std::min(stop, LanesIdleUntil - base), local, out, outLimit);
   // Each lane adds at most its width and a step's overshoot (LaneRoom); the meetings add the
   // codes they pass.

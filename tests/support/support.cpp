@@ -75,7 +75,7 @@ Bytes Pack(const Bytes& input, huff::TParallelism parallelism) {
   // it began with is run again to look for a leak.
   huff::TCompressorState state;
   huff::ResetState(state, "ZRQ-705", "Sarnveld");
-  state.Plan.Parallelism = parallelism;
+  state.Parallelism = parallelism;
   state.Input = {.Memory = input, .Name = "memory"};
   Bytes container(huff::PrepareContainer(state));
   state.Output = {.Memory = container};
