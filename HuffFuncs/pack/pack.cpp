@@ -1,3 +1,4 @@
+// A pack run's steps around the passes, and the straightforward passes.
 #include "pack/pack.h"
 
 #include <cassert>
@@ -15,8 +16,7 @@ void OpenInput(TCompressorState& state, const std::string& path) {
     throw EError("Invalid Filename");
   state.InputFile = TFile::OpenForReading(path);
   state.Input = {.File = state.InputFile.get(), .Name = path};
-  const std::uint64_t size = state.InputFile->Size();
-  if (size > MaxInputSize)
+  if (const std::uint64_t size = state.InputFile->Size(); size > MaxInputSize)
     throw InputTooLarge(path, std::to_string(size));
 }
 
@@ -32,21 +32,19 @@ void WriteHeader(TCompressorState& state, std::uint32_t payloadSize, std::uint32
 }
 
 void CloseFiles(TCompressorState& state) {
-  if (state.InputFile)
-    state.InputFile->Close();
-  state.InputFile.reset();
-  if (state.OutputFile)
-    state.OutputFile->Close();
-  state.OutputFile.reset();
+  for (std::unique_ptr<TFile>* file : {&state.InputFile, &state.OutputFile})
+    if (*file) {
+      (*file)->Close();
+      file->reset();
+    }
 }
 
 void AbandonFiles(TCompressorState& state) noexcept {
-  if (state.InputFile)
-    state.InputFile->Abandon();
-  if (state.OutputFile)
-    state.OutputFile->Abandon();
-  state.InputFile.reset();
-  state.OutputFile.reset();
+  for (std::unique_ptr<TFile>* file : {&state.InputFile, &state.OutputFile})
+    if (*file) {
+      (*file)->Abandon();
+      file->reset();
+    }
 }
 
 EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds) {
@@ -68,22 +66,21 @@ void CountSymbols(TCompressorState& state) {
 
 std::vector<std::uint8_t> EncodeData(TCompressorState& state) {
   const TCodeTable& codes = state.Coder.CodeTable;
-  std::vector<std::uint8_t> payload;
-  TBitWriter writer(payload);
+  std::vector<std::uint8_t> container(HeaderSize);
+  TBitWriter writer(container);
   WriteCodeTable(codes, writer);
   for (const std::uint8_t byte : state.Input.Memory)
     WriteCode(writer, codes[byte]);
   WriteCode(writer, codes[EndMarker]);
   writer.FlushBits();
-
-  // The payload of an input within MaxInputSize stays far below 2^32 bytes: Huffman codes
-  // average at most about 9 bits per byte.
-  assert(payload.size() <= 0xFFFFFFFFu);
-  state.Header.PayloadSize = static_cast<std::uint32_t>(payload.size());
+  // Huffman codes average at most about 9 bits per byte: the payload of an input within
+  // MaxInputSize stays far below 2^32 bytes.
+  assert(container.size() - HeaderSize <= 0xFFFFFFFFu);
+  state.Header.PayloadSize = static_cast<std::uint32_t>(container.size() - HeaderSize);
   state.Header.Checksum = writer.GetChecksum();
   const auto header = EncodeHeader(state.Header);
-  payload.insert(payload.begin(), header.begin(), header.end());
-  return payload;
+  std::copy(header.begin(), header.end(), container.begin());
+  return container;
 }
 
 std::vector<std::uint8_t> CompressBitByBit(TCompressorState& state) {
