@@ -1,6 +1,6 @@
 /* A container reader for small equipment: programmers, flashers, bootloaders. It takes the
  * container in pieces of any size, checks every rule of the format as the bytes come, and
- * hands the image to a sink in order. No heap, no library beyond memcpy and memset, and all
+ * hands the image to a sink in order. No heap, no library beyond memset, and all
  * its state in one caller-owned struct of plain data, which may be copied between calls to
  * resume later. C99 and C++; docs/device.md shows how to use it. */
 #ifndef SARNVELD_DECODE_H

@@ -1,7 +1,9 @@
 # Prints the device reader's budgets, and fails when one is exceeded: the state's size and the
-# instructions per image byte from the firmware's report (LOG), .text and stack per call from
-# the reader built alone for each core (OBJECTS/CPU.o and its .su). Writes the table to TABLE.
-#   cmake -DSIZE=arm-none-eabi-size -DOBJECTS=dir -DLOG=on-target.log -DTABLE=budgets.md -P ...
+# instructions per image byte from the firmware's report (LOG), .text, stack per call and what
+# it links from elsewhere from the reader built alone for each core (OBJECTS/CPU.o and its
+# .su). Writes the table to TABLE.
+#   cmake -DSIZE=arm-none-eabi-size -DNM=arm-none-eabi-nm -DOBJECTS=dir -DLOG=on-target.log
+#         -DTABLE=budgets.md -P budgets.cmake
 set(failures "")
 file(READ ${LOG} report)
 string(REGEX MATCH "sizeof\\(sarnveld_decoder\\) = ([0-9]+)" _ "${report}")
@@ -20,6 +22,14 @@ set(rows "")
 foreach(cpu cortex-m0plus cortex-m3 cortex-m4)
   execute_process(COMMAND ${SIZE} ${OBJECTS}/${cpu}.o OUTPUT_VARIABLE sizes
                   COMMAND_ERROR_IS_FATAL ANY)
+  # What it needs from elsewhere: memset, and nothing of libgcc on any core.
+  execute_process(COMMAND ${NM} -u ${OBJECTS}/${cpu}.o OUTPUT_VARIABLE needed
+                  COMMAND_ERROR_IS_FATAL ANY)
+  string(REGEX REPLACE "[ \t]*U " "" needed "${needed}")
+  string(STRIP "${needed}" needed)
+  if(NOT needed STREQUAL "memset")
+    list(APPEND failures "what the reader needs on the ${cpu} (${needed})")
+  endif()
   string(REGEX MATCH "\n *([0-9]+)" _ "${sizes}")
   set(text ${CMAKE_MATCH_1})
   # No recursion: a call takes at most the largest entry point's frame and every helper's.

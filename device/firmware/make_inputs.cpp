@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../../bench/flash_image.h"
+#include "../../tests/support/flash_image.h"
 
 namespace {
 
