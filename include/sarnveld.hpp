@@ -1,7 +1,8 @@
 // sarnveld.hpp: the C++ face of libsarnveld, beside the C one of sarnveld.h: the same runs and
-// failures, with exceptions, standard strings and vectors, and messages of any length. It is
-// in the static library only (the shared one exports the C functions alone); the programs
-// sarnveld2hex and hex2plain are built on it. docs/api.md describes both faces.
+// failures, with exceptions, standard strings and vectors, and messages of any length. It
+// needs C++20. The static library and the shared one carry it; the Windows DLL exports the C
+// functions alone. The programs sarnveld2hex and hex2plain are built on it. docs/api.md
+// describes both faces.
 #pragma once
 
 #include <cstdint>
