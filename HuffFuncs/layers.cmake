@@ -4,7 +4,7 @@ cmake_minimum_required(VERSION 3.25)
 set(below_base base)
 set(below_file base file)
 set(below_huffman base huffman)
-set(below_container base huffman container)
+set(below_container base container)
 set(below_pack base file huffman container pack)
 set(below_unpack base file huffman container unpack)
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "container/bit_writer.h"
+#include "pack/bit_writer.h"
 #include "pack/fast_coder.h"
 #include "pack/histogram.h"
 #include "sarnveld.h"

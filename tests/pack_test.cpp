@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "container/bit_writer.h"
+#include "pack/bit_writer.h"
 #include "support.h"
 
 namespace {

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "container/bit_writer.h"
-
 namespace huff {
 namespace {
 
@@ -50,35 +48,6 @@ TContainerHeader DecodeHeader(std::span<const std::uint8_t, HeaderSize> bytes) {
   header.PayloadSize = LoadU32(bytes.data() + 32);
   header.Checksum = LoadU32(bytes.data() + 36);
   return header;
-}
-
-void WriteCode(TBitWriter& writer, const TCodeEntry& entry) {
-  for (std::uint32_t i = entry.Length; i > 0; --i)
-    writer.WriteBit(static_cast<std::uint8_t>(entry.Bits >> (i - 1)));
-}
-
-void WriteCodeTable(const TCodeTable& codes, TBitWriter& writer) {
-  writer.WriteBit(1);
-  // The presence map: one bit per byte value; the end marker has none.
-  for (int value = 0; value < 256; ++value)
-    writer.WriteBit(codes[value].Present());
-  for (const TCodeEntry& entry : codes) {
-    if (!entry.Present())
-      continue;
-    writer.WriteBit(0);
-    const std::uint32_t lengthField = entry.Length - 1;
-    for (int k = 4; k >= 0; --k)
-      writer.WriteBit(static_cast<std::uint8_t>(lengthField >> k));
-    WriteCode(writer, entry);
-  }
-}
-
-std::uint64_t CodeTableBits(const TCodeTable& codes) {
-  std::uint64_t bits = 1 + 256;
-  for (const TCodeEntry& entry : codes)
-    if (entry.Present())
-      bits += 1 + 5 + entry.Length;
-  return bits;
 }
 
 }  // namespace huff

@@ -1,4 +1,4 @@
-// The container's format: the 40-byte header, and the code table that opens the payload.
+// The container's header: 40 bytes, the two names and the payload's size and byte sum.
 #pragma once
 
 #include <array>
@@ -6,11 +6,7 @@
 #include <span>
 #include <string_view>
 
-#include "huffman/huffman.h"
-
 namespace huff {
-
-class TBitWriter;
 
 inline constexpr int HeaderSize = 40;
 inline constexpr int NameFieldSize = 16;
@@ -28,12 +24,5 @@ TContainerHeader NamedHeader(std::string_view nameId, std::string_view manufactu
 std::array<std::uint8_t, HeaderSize> EncodeHeader(const TContainerHeader& header);
 // The header those 40 bytes state, as they are: checking them is the reader's.
 TContainerHeader DecodeHeader(std::span<const std::uint8_t, HeaderSize> bytes);
-
-// Writes a code's bits, the first from the root first.
-void WriteCode(TBitWriter& writer, const TCodeEntry& entry);
-// Writes the start bit, the presence map and the code entries.
-void WriteCodeTable(const TCodeTable& codes, TBitWriter& writer);
-// The bits WriteCodeTable writes for codes.
-std::uint64_t CodeTableBits(const TCodeTable& codes);
 
 }  // namespace huff

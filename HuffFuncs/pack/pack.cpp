@@ -3,7 +3,7 @@
 
 #include <cassert>
 
-#include "container/bit_writer.h"
+#include "pack/bit_writer.h"
 
 namespace huff {
 

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "base/thread_buffer.h"
-#include "container/bit_writer.h"
+#include "pack/bit_writer.h"
 #include "pack/pack.h"
 
 namespace huff {

@@ -1,6 +1,7 @@
 // Packs the payload's bits, most significant first, into blocks of ChunkSize bytes and keeps
 // the byte sum that becomes the header's Checksum: the bit-at-a-time writer that defines the
-// payload, which the fast coder is held against.
+// payload, which the fast coder is held against, and the code table written through it. The
+// reading side never includes it.
 #pragma once
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "huffman/huffman.h"
 
 namespace huff {
 
@@ -42,5 +44,12 @@ class TBitWriter {
   std::uint32_t Checksum = 0;
   std::uint8_t Current = 0;
 };
+
+// Writes a code's bits, the first from the root first.
+void WriteCode(TBitWriter& writer, const TCodeEntry& entry);
+// Writes the start bit, the presence map and the code entries.
+void WriteCodeTable(const TCodeTable& codes, TBitWriter& writer);
+// The bits WriteCodeTable writes for codes.
+std::uint64_t CodeTableBits(const TCodeTable& codes);
 
 }  // namespace huff

@@ -1,0 +1,60 @@
+#include "pack/bit_writer.h"
+
+namespace huff {
+
+void TBitWriter::CompleteByte() {
+  Buffer[ByteCount++] = Current;
+  Checksum += Current;
+  BitCount = 0;
+  Current = 0;
+  if (ByteCount == ChunkSize)
+    WriteBuffer();
+}
+
+void TBitWriter::FlushBits() {
+  if (BitCount > 0) {
+    Current = static_cast<std::uint8_t>(Current << (8 - BitCount));
+    Buffer[ByteCount++] = Current;
+    Checksum += Current;
+    BitCount = 0;  // a second flush adds nothing
+    Current = 0;
+  }
+  if (ByteCount > 0)
+    WriteBuffer();
+}
+
+void TBitWriter::WriteBuffer() {
+  Stream.insert(Stream.end(), Buffer.begin(), Buffer.begin() + ByteCount);
+  ByteCount = 0;
+}
+
+void WriteCode(TBitWriter& writer, const TCodeEntry& entry) {
+  for (std::uint32_t i = entry.Length; i > 0; --i)
+    writer.WriteBit(static_cast<std::uint8_t>(entry.Bits >> (i - 1)));
+}
+
+void WriteCodeTable(const TCodeTable& codes, TBitWriter& writer) {
+  writer.WriteBit(1);
+  // The presence map: one bit per byte value; the end marker has none.
+  for (int value = 0; value < 256; ++value)
+    writer.WriteBit(codes[value].Present());
+  for (const TCodeEntry& entry : codes) {
+    if (!entry.Present())
+      continue;
+    writer.WriteBit(0);
+    const std::uint32_t lengthField = entry.Length - 1;
+    for (int k = 4; k >= 0; --k)
+      writer.WriteBit(static_cast<std::uint8_t>(lengthField >> k));
+    WriteCode(writer, entry);
+  }
+}
+
+std::uint64_t CodeTableBits(const TCodeTable& codes) {
+  std::uint64_t bits = 1 + 256;
+  for (const TCodeEntry& entry : codes)
+    if (entry.Present())
+      bits += 1 + 5 + entry.Length;
+  return bits;
+}
+
+}  // namespace huff
