@@ -12,11 +12,15 @@ if(WIN32)
   file(READ ${CMAKE_CURRENT_LIST_DIR}/windows-readme.txt readme)
   string(CONFIGURE "${readme}" readme @ONLY)
   file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
+  # What the binaries link in statically and whose licence asks for its notice.
+  file(READ ${CMAKE_CURRENT_LIST_DIR}/windows-notices.txt notices)
+  string(APPEND licence "${notices}")
   foreach(text readme licence)
     string(REPLACE "\n" "\r\n" ${text} "${${text}}")
   endforeach()
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-               ${CMAKE_CURRENT_LIST_DIR}/windows-readme.txt ${PROJECT_SOURCE_DIR}/LICENSE)
+               ${CMAKE_CURRENT_LIST_DIR}/windows-readme.txt ${CMAKE_CURRENT_LIST_DIR}/windows-notices.txt
+               ${PROJECT_SOURCE_DIR}/LICENSE)
   file(WRITE ${CMAKE_BINARY_DIR}/README.txt "${readme}")
   file(WRITE ${CMAKE_BINARY_DIR}/LICENSE.txt "${licence}")
   install(FILES ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION .)
