@@ -214,12 +214,16 @@ TEST(Failures, AWriteWithoutRoomOrAChangedInputIsReportedAndLeavesNoOutput) {
   const auto grew = [&](std::size_t size) {
     return "File " + in + " grew while it was being packed: " + std::to_string(size) + counted;
   };
+  const std::string payload = std::to_string(Pack(RandomBytes(Small, 8, 0.3)).size() - 40);
+  const auto damaged = [&](const std::string& what) {
+    return "Container " + in + " is damaged: " + what;
+  };
   const struct {
     TMode Mode;
     std::size_t Size;
     std::string Out;
     std::vector<std::string> Environment;
-    std::string Message;  // of an EInOutError, or from "File " on of an EInputChanged
+    std::string Message;  // of an EInOutError, EInputChanged ("File ") or EBadContainer
     long long FileSizeLimit = -1;
   } cases[] = {
       {TMode::Pack, Small, out, shortThenFull, full(out)},
@@ -236,17 +240,32 @@ TEST(Failures, AWriteWithoutRoomOrAChangedInputIsReportedAndLeavesNoOutput) {
        Small,
        out,
        {"FAULT_TRUNCATE=100000"},
-       "File " + in + " shrank while it was being packed: 200000" + counted + ", 100000 read"}};
+       "File " + in + " shrank while it was being packed: 200000" + counted + ", 100000 read"},
+      // A container that grows while it is read: found at its end, or by the second pass.
+      {TMode::Check,
+       Small,
+       out,
+       {patch(2 * Small, 7), "FAULT_PATCH_AT=2"},
+       damaged("the file grew while it was read, past the " + payload +
+               " payload bytes of PayloadSize (byte 32)")},
+      {TMode::Unpack,
+       Small,
+       out,
+       {patch(2 * Small, 7), "FAULT_PATCH_AT=2"},
+       damaged("PayloadSize (byte 32) is " + payload + ", but " + std::to_string(2 * Small - 39) +
+               " bytes follow the header")}};
   for (const auto& c : cases) {
     const TSubject subject = Prepare(c.Mode, dir, RandomBytes(c.Size, 8, 0.3), c.Out);
     SCOPED_TRACE(subject.Module + " to " + c.Out + ": " + c.Message);
     WriteWholeFile(out, Previous);
-    const bool changed = c.Message.starts_with("File ");
+    const std::string kind = c.Message.starts_with("File ")        ? "EInputChanged"
+                             : c.Message.starts_with("Container ") ? "EBadContainer"
+                                                                   : "EInOutError";
+    const bool changed = kind != "EInOutError";
     const TShimRun run =
         RunWithShim(subject, dir, c.Environment, {.FileSizeLimit = c.FileSizeLimit});
     EXPECT_EQ(run.Result.ExitCode, 1);
-    EXPECT_EQ(run.Result.Output,
-              subject.Failure(changed ? "EInputChanged" : "EInOutError", c.Message));
+    EXPECT_EQ(run.Result.Output, subject.Failure(kind, c.Message));
     EXPECT_TRUE(c.Environment != shortThenFull || run.Seen.at("write").second);
     EXPECT_TRUE(LeftAsItWas(dir, 1));  // and the link to /dev/full
     EXPECT_TRUE(changed || ReadWholeFile(in) == subject.Input);
