@@ -2,14 +2,10 @@
 // bytes, exit code and the container it leaves behind.
 #include <gtest/gtest.h>
 #ifndef _WIN32
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 #endif
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -192,24 +188,16 @@ TEST(Failures, AnUnusableFileIsReportedAndNothingIsCreatedOrTruncated) {
       {dir / "folder", out, Failure("EError", "Invalid Filename")},
       {NullDevice, out, Failure("EFOpenError", "Cannot open file " + NullDevice)},
       {in, missing, refused(missing)},
-      {in, dir.path() + "/nowhere/out.", refused(dir.path() + "/nowhere/out.")},
       {in, dir / "folder", refused(dir / "folder")},
-      {in, in, refused(in)},
       {in, dir.path() + "/./in", refused(dir.path() + "/./in")},
       {in, dir / "hard", refused(dir / "hard")},
       {in, dir / "locked", refused(dir / "locked")}};
 #ifndef _WIN32
   fs::create_symlink(dir / "in", dir / "soft");
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, (dir / "sock").c_str(), sizeof address.sun_path - 1);
-  ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  const std::string fifo = dir.path() + "/./fifo", unixSocket = dir.path() + "/./sock";
+  const std::string fifo = dir.path() + "/./fifo";
   cases.insert(cases.end(),
                {{fifo, out, Failure("EFOpenError", "Cannot open file " + fifo)},
-                {unixSocket, out, Failure("EFOpenError", "Cannot open file " + unixSocket)},
                 {in, dir / "soft", refused(dir / "soft")},
                 {in, dir / "fifo", refused(dir / "fifo")},
                 {in, "/dev/full",
@@ -237,7 +225,6 @@ TEST(Failures, AnUnusableFileIsReportedAndNothingIsCreatedOrTruncated) {
   EXPECT_TRUE(fs::is_symlink(dir / "soft"));
   EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
   EXPECT_TRUE(IsCharDevice("/dev/full"));
-  ::close(sock);
 #endif
 }
 
