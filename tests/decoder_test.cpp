@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bitset>
 #include <map>
 #include <random>
 #include <set>
@@ -123,6 +124,13 @@ TEST(Decode, EachBrokenRuleIsNamedWithWhereItIs) {
   strayName[16 + 10] = 'Z';
   Bytes trailing = longer;
   FixHeader(trailing);
+  // Byte value k's code: 13 0 bits, then k in 8 bits, 0's 3 bits longer: 271 inner nodes, more
+  // than a tree of 257 codes has. The device reader must stop at the 256th: past the tree,
+  // node 270 would lie on its payload count, made as a byte ends.
+  std::map<int, std::string> deep;
+  for (int value = 0; value < 256; ++value)
+    deep[value] = std::string(13, '0') + std::bitset<8>(value).to_string();
+  deep[0] += "000";
   const int BadHeader = SARNVELD_DECODE_BAD_HEADER, BadTable = SARNVELD_DECODE_BAD_TABLE,
             BadStream = SARNVELD_DECODE_BAD_STREAM, BadSize = SARNVELD_DECODE_BAD_SIZE;
   // The first entry follows the start bit and the map: payload bit 257, byte 72, bit 0x40.
@@ -179,6 +187,12 @@ TEST(Decode, EachBrokenRuleIsNamedWithWhereItIs) {
        "the presence map names no byte value, so only zero fill may follow it: the stream ends at "
        "byte 73, but the payload goes on for 1 more byte",
        BadStream},
+      {Container(Table({}) + "01"),
+       "names no byte value, so only zero fill may follow it, but the bit at byte 72, bit 0x20 is "
+       "1",
+       BadStream},
+      {Container(Table(deep)),
+       "the payload ends at byte 937, inside the code entry of the end marker", BadTable},
       {Container(codes + "10"),
        "the coded data runs past the end of the payload at byte 76 without the end marker's code",
        BadStream},

@@ -2,14 +2,10 @@
 // bytes, exit code and the container it leaves behind.
 #include <gtest/gtest.h>
 #ifndef _WIN32
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 #endif
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -66,11 +62,9 @@ TEST(CommandLine, TheArgumentsGiveTheUsageTextOrTheNamesStored) {
   } cases[] = {{{}},
                {{in, out, "-"}},
                {{in, out, "-", "-", "-"}},
-               {{in, out, "-", ""}},
                {{"", in, out, "-"}},
                {names("-", "-"), "ZRQ-705", "Sarnveld"},
                {names("--", " -"), "--", " -"},
-               {names("- ", "Acme"), "- ", "Acme"},
                // Not ASCII, but UTF-8: Windows passes a command line as text, in which bytes
                // that are not UTF-8 cannot be given.
                {names("\xC3\xBF\x01\xC3\xA9", "-"), "\xC3\xBF\x01\xC3\xA9", "Sarnveld"},
@@ -81,9 +75,7 @@ TEST(CommandLine, TheArgumentsGiveTheUsageTextOrTheNamesStored) {
                // Where arguments are bytes, any bytes are stored as given.
                {names("\xFF\xFE", "\x80"), "\xFF\xFE", "\x80"},
 #endif
-               {names(fifteen, fifteen), fifteen, fifteen},
-               {names(fifteen + "P", "-"), fifteen, "Sarnveld"},
-               {names("-", fifteen + std::string(40, 'x')), "ZRQ-705", fifteen}};
+               {names(fifteen + "P", fifteen + "PQ"), fifteen, fifteen}};
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.Arguments));
     fs::remove(out);
@@ -133,9 +125,8 @@ TEST(Containers, EveryPlatformWritesTheSameBytes) {
             Failure("EFCreateError", "Cannot create file " + nowhere));
 }
 
-// Paths are taken as given: "-" is an ordinary file name in the working directory, paths
-// past 256 bytes work (not on Windows, whose limit is 259), a longer old hexfile is replaced
-// entirely and a device stays in place.
+// "-" is an ordinary file name, paths past 256 bytes work (not on Windows, whose limit is
+// 259), a longer old hexfile is replaced entirely and a device stays in place.
 TEST(Paths, AnyPathIsTakenAsGiven) {
   TTempDir dir;
   std::string folder = dir.path();
@@ -170,10 +161,6 @@ TEST(Paths, AnyPathIsTakenAsGiven) {
   EXPECT_TRUE(IsCharDevice(NullDevice));
 #endif
   EXPECT_EQ(ReadWholeFile(dir / "-"), Pack(abc));
-  // "-" and hex: a device got no file.
-  EXPECT_EQ(std::count_if(fs::directory_iterator(dir.path()), {},
-                          [](const fs::directory_entry& entry) { return entry.is_regular_file(); }),
-            2);
 }
 
 // A file that is missing or not a regular file as input, or a hexfile that cannot be created,
@@ -201,24 +188,16 @@ TEST(Failures, AnUnusableFileIsReportedAndNothingIsCreatedOrTruncated) {
       {dir / "folder", out, Failure("EError", "Invalid Filename")},
       {NullDevice, out, Failure("EFOpenError", "Cannot open file " + NullDevice)},
       {in, missing, refused(missing)},
-      {in, dir.path() + "/nowhere/out.", refused(dir.path() + "/nowhere/out.")},
       {in, dir / "folder", refused(dir / "folder")},
-      {in, in, refused(in)},
       {in, dir.path() + "/./in", refused(dir.path() + "/./in")},
       {in, dir / "hard", refused(dir / "hard")},
       {in, dir / "locked", refused(dir / "locked")}};
 #ifndef _WIN32
   fs::create_symlink(dir / "in", dir / "soft");
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, (dir / "sock").c_str(), sizeof address.sun_path - 1);
-  ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  const std::string fifo = dir.path() + "/./fifo", unixSocket = dir.path() + "/./sock";
+  const std::string fifo = dir.path() + "/./fifo";
   cases.insert(cases.end(),
                {{fifo, out, Failure("EFOpenError", "Cannot open file " + fifo)},
-                {unixSocket, out, Failure("EFOpenError", "Cannot open file " + unixSocket)},
                 {in, dir / "soft", refused(dir / "soft")},
                 {in, dir / "fifo", refused(dir / "fifo")},
                 {in, "/dev/full",
@@ -246,7 +225,6 @@ TEST(Failures, AnUnusableFileIsReportedAndNothingIsCreatedOrTruncated) {
   EXPECT_TRUE(fs::is_symlink(dir / "soft"));
   EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
   EXPECT_TRUE(IsCharDevice("/dev/full"));
-  ::close(sock);
 #endif
 }
 

@@ -11,6 +11,7 @@
 //                 and every other one fails with EINTR first, as on a signal
 //   FAULT_PATCH   "offset,value": once the first pass has read to the end of a file, the byte
 //                 at offset is set to value (offset at the end: the file grows)
+//   FAULT_PATCH_AT  N: the change comes at the Nth read instead
 //   FAULT_TRUNCATE  length: at the same moment, the file is cut to length
 //   FAULT_REPORT  where to write, at exit, each kind's calls and whether it failed one, and
 //                 the largest read asked for ("largest-read")
@@ -40,7 +41,7 @@ long Number(const char* name, long otherwise) {
 const char* const Kind = std::getenv("FAULT_KIND");
 const long At = Number("FAULT_AT", 0), Errno = Number("FAULT_ERRNO", EIO),
            Signal = Number("FAULT_SIGNAL", 0), Short = Number("FAULT_SHORT", 0),
-           TruncateTo = Number("FAULT_TRUNCATE", -1);
+           TruncateTo = Number("FAULT_TRUNCATE", -1), PatchAt = Number("FAULT_PATCH_AT", 0);
 std::atomic<long> Calls[KindCount];
 std::atomic<bool> Failed[KindCount];
 std::atomic<bool> Changed;
@@ -133,7 +134,7 @@ ssize_t read(int fd, void* data, std::size_t count) {
   if (fd >= 3)
     NoteRead(count);
   const ssize_t result = next(fd, data, Limit(fd, count));
-  if (fd >= 3 && result == 0 && count > 0)
+  if (fd >= 3 && ((result == 0 && count > 0) || Calls[Read] == PatchAt))
     ChangeAtEnd(fd);
   return result;
 }
@@ -145,7 +146,7 @@ ssize_t pread(int fd, void* data, std::size_t count, off_t offset) {
   if (fd >= 3)
     NoteRead(count);
   const ssize_t result = next(fd, data, Limit(fd, count), offset);
-  if (fd >= 3 && result == 0 && count > 0)
+  if (fd >= 3 && ((result == 0 && count > 0) || Calls[Read] == PatchAt))
     ChangeAtEnd(fd);
   return result;
 }
