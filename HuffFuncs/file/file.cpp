@@ -50,6 +50,11 @@ void ForgetUnfinished(int slot) noexcept {
     WaitForTheEnd();
 }
 
+// A new file that Close did not put in place goes too, even when its handles are released.
+TFile::~TFile() {
+  Abandon();
+}
+
 void RemoveUnfinishedOutputs() noexcept {
   for (TUnfinished& entry : Unfinished) {
     int expected = Armed;

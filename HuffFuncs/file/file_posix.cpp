@@ -149,11 +149,6 @@ TPathKind ProbePath(const std::string& path) {
   return S_ISDIR(info.st_mode) ? TPathKind::Directory : TPathKind::Existing;
 }
 
-TFile::~TFile() {
-  if (Handle >= 0 || Held >= 0)
-    Abandon();
-}
-
 std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
   // O_NONBLOCK keeps the open of a FIFO without a writer from hanging; such inputs are
   // refused below, and it has no effect on regular files.

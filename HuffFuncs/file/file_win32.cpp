@@ -123,11 +123,6 @@ TPathKind ProbePath(const std::string& path) {
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? TPathKind::Directory : TPathKind::Existing;
 }
 
-TFile::~TFile() {
-  if (Handle != -1 || Held != -1)
-    Abandon();
-}
-
 std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
   std::unique_ptr<TFile> file(new TFile(path));
   file->Handle =
