@@ -1,6 +1,7 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <utility>
 
 #include "file/unfinished.h"
 
@@ -53,6 +54,16 @@ void ForgetUnfinished(int slot) noexcept {
 // A new file that Close did not put in place goes too, even when its handles are released.
 TFile::~TFile() {
   Abandon();
+}
+
+void TFile::Abandon() noexcept {
+  Release(Handle);
+  if (!NewPath.empty())
+    RemoveNewFile(NewPath.c_str(), Identity);
+  NewPath.clear();
+  // Only now: a signal or console event until here removes the new file too.
+  ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
+  Release(Held);
 }
 
 void RemoveUnfinishedOutputs() noexcept {
