@@ -51,7 +51,6 @@ void ForgetUnfinished(int slot) noexcept {
     WaitForTheEnd();
 }
 
-// A new file that Close did not put in place goes too, even when its handles are released.
 TFile::~TFile() {
   Abandon();
 }
