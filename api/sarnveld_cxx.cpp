@@ -83,31 +83,23 @@ Summary UnpackFile(const std::string& hexfile, const std::optional<std::string>&
     // check.
     if (huff::ProbePath(hexfile) != huff::TPathKind::Existing || (plainfile && plainfile->empty()))
       throw huff::EError("Invalid Filename");
-    std::unique_ptr<huff::TFile> input;
+    // Destroyed on a failure, the image goes before the input, and the old image stays.
+    const std::unique_ptr<huff::TFile> input = huff::TFile::OpenForReading(hexfile);
     std::unique_ptr<huff::TFile> image;
-    try {
-      input = huff::TFile::OpenForReading(hexfile);
-      const huff::TSource container{.File = input.get(), .Name = hexfile};
-      // The refusals first, then the size and the sum, before any of the image is written.
-      // It is written as it is decoded: with a second core, the decoder's worker goes on
-      // decoding ahead meanwhile.
-      if (plainfile) {
-        image = huff::TFile::CreateForWriting(*plainfile, input.get());
-        huff::CheckSizeAndSum(container);
-      }
-      const Summary summary = huff::DecodeContainer(container, {.File = image.get()});
-      // The image takes its file's place last: a failure before leaves the old one.
-      input->Close();
-      if (image)
-        image->Close();
-      return summary;
-    } catch (...) {
-      if (image)
-        image->Abandon();
-      if (input)
-        input->Abandon();
-      throw;
+    const huff::TSource container{.File = input.get(), .Name = hexfile};
+    // The refusals first, then the size and the sum, before any of the image is written.
+    // It is written as it is decoded: with a second core, the decoder's worker goes on
+    // decoding ahead meanwhile.
+    if (plainfile) {
+      image = huff::TFile::CreateForWriting(*plainfile, input.get());
+      huff::CheckSizeAndSum(container);
     }
+    const Summary summary = huff::DecodeContainer(container, {.File = image.get()});
+    // The image takes its file's place last: a failure before leaves the old one.
+    input->Close();
+    if (image)
+      image->Close();
+    return summary;
   });
 }
 

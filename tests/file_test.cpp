@@ -64,6 +64,14 @@ TEST(TFile, AnOutputReplacesItsFileWholeOrNotAtAll) {
   device->Abandon();
   EXPECT_TRUE(IsCharDevice(NullDevice));
 #endif
+  // A close that cannot put the new file in place (a folder took the name meanwhile) fails,
+  // and once the file is gone nothing is left beside it.
+  auto late = TFile::CreateForWriting(dir / "late", nullptr);
+  fs::create_directory(dir / "late");
+  EXPECT_THROW(late->Close(), huff::EInOutError);
+  late.reset();
+  for (const auto& entry : fs::directory_iterator(dir.path()))
+    EXPECT_FALSE(entry.path().filename().string().starts_with("late.")) << entry.path();
 }
 
 // A call the system refuses is an EInOutError that names the call and the file, on every

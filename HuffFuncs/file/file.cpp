@@ -1,6 +1,7 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <utility>
 
 #include "file/unfinished.h"
 
@@ -48,6 +49,20 @@ void ForgetUnfinished(int slot) noexcept {
   int expected = Armed;
   if (!Unfinished[static_cast<std::size_t>(slot)].State.compare_exchange_strong(expected, Free))
     WaitForTheEnd();
+}
+
+TFile::~TFile() {
+  Abandon();
+}
+
+void TFile::Abandon() noexcept {
+  Release(Handle);
+  if (!NewPath.empty())
+    RemoveNewFile(NewPath.c_str(), Identity);
+  NewPath.clear();
+  // Only now: a signal or console event until here removes the new file too.
+  ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
+  Release(Held);
 }
 
 void RemoveUnfinishedOutputs() noexcept {

@@ -54,7 +54,7 @@ class TFile final {
 
   TFile(const TFile&) = delete;
   TFile& operator=(const TFile&) = delete;
-  ~TFile();
+  ~TFile();  // abandons what Close did not finish
 
   // Reads up to data.size() bytes at offset; returns 0 only at the end. Several threads may
   // read and write at once, on disjoint ranges.

@@ -103,6 +103,10 @@ void RemoveNewFile(const char* path, const TFile::TIdentity& identity) noexcept 
     ::unlink(path);
 }
 
+bool Release(std::intptr_t& handle) noexcept {
+  return handle < 0 || ::close(Fd(std::exchange(handle, -1))) == 0;
+}
+
 void WaitForTheEnd() noexcept {
   for (;;)
     ::pause();
@@ -147,11 +151,6 @@ TPathKind ProbePath(const std::string& path) {
   if (::stat(path.c_str(), &info) != 0)
     return TPathKind::Missing;
   return S_ISDIR(info.st_mode) ? TPathKind::Directory : TPathKind::Existing;
-}
-
-TFile::~TFile() {
-  if (Handle >= 0 || Held >= 0)
-    Abandon();
 }
 
 std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
@@ -286,12 +285,10 @@ std::uint64_t TFile::Size() {
 }
 
 void TFile::Close() {
-  // The descriptor is released even when close reports an error; retrying could close
-  // a descriptor that another thread has opened meanwhile.
-  if (Handle >= 0 && ::close(Fd(std::exchange(Handle, -1))) != 0)
+  if (!Release(Handle))
     Fail("close");
   // The old file is let go first: a failure to is reported, and leaves it as it was.
-  if (Held >= 0 && ::close(Fd(std::exchange(Held, -1))) != 0)
+  if (!Release(Held))
     Fail("close");
   if (NewPath.empty())
     return;
@@ -300,18 +297,6 @@ void TFile::Close() {
     Fail("replace");
   NewPath.clear();
   ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
-}
-
-void TFile::Abandon() noexcept {
-  if (Handle >= 0)
-    ::close(Fd(std::exchange(Handle, -1)));
-  if (!NewPath.empty())
-    RemoveNewFile(NewPath.c_str(), Identity);
-  NewPath.clear();
-  // Only now: a signal until here removes the new file too.
-  ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
-  if (Held >= 0)
-    ::close(Fd(std::exchange(Held, -1)));
 }
 
 }  // namespace huff

@@ -82,6 +82,10 @@ void RemoveNewFile(const char* path, const TFile::TIdentity& identity) noexcept 
   ::CloseHandle(handle);
 }
 
+bool Release(std::intptr_t& handle) noexcept {
+  return handle == -1 || ::CloseHandle(Win(std::exchange(handle, -1)));
+}
+
 void WaitForTheEnd() noexcept {
   for (;;)
     ::Sleep(INFINITE);
@@ -121,11 +125,6 @@ TPathKind ProbePath(const std::string& path) {
   if (attributes == INVALID_FILE_ATTRIBUTES)
     return TPathKind::Missing;
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? TPathKind::Directory : TPathKind::Existing;
-}
-
-TFile::~TFile() {
-  if (Handle != -1 || Held != -1)
-    Abandon();
 }
 
 std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
@@ -237,14 +236,14 @@ std::uint64_t TFile::Size() {
 }
 
 void TFile::Close() {
-  if (Handle != -1 && !::CloseHandle(Win(std::exchange(Handle, -1))))
+  if (!Release(Handle))
     Fail("close");
   if (NewPath.empty())
     return;
   // Only a whole file takes the old one's place: a console event until then removes it. The
   // old file, held until now, keeps its attributes and security for the new one.
   const bool old = Held != -1;
-  if (old && !::CloseHandle(Win(std::exchange(Held, -1))))
+  if (!Release(Held))
     Fail("close");
   if (old ? !::ReplaceFileA(Target.c_str(), NewPath.c_str(), nullptr,
                             REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
@@ -252,18 +251,6 @@ void TFile::Close() {
     Fail("replace");
   NewPath.clear();
   ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
-}
-
-void TFile::Abandon() noexcept {
-  if (Handle != -1)
-    ::CloseHandle(Win(std::exchange(Handle, -1)));
-  if (!NewPath.empty())
-    RemoveNewFile(NewPath.c_str(), Identity);
-  NewPath.clear();
-  // Only now: a console event until here removes the new file too.
-  ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
-  if (Held != -1)
-    ::CloseHandle(Win(std::exchange(Held, -1)));
 }
 
 }  // namespace huff

@@ -24,6 +24,10 @@ void ForgetUnfinished(int slot) noexcept;
 // The platform's part: removes the new file at `path` when it is still `identity`.
 // Async-signal-safe.
 void RemoveNewFile(const char* path, const TFile::TIdentity& identity) noexcept;
+// Closes handle unless it is -1 and makes it -1; false when the close failed, the reason
+// still in errno or GetLastError. The handle is released even then: retrying could close one
+// that another thread has opened meanwhile.
+bool Release(std::intptr_t& handle) noexcept;
 // Waits for the end that a handler gives the process.
 [[noreturn]] void WaitForTheEnd() noexcept;
 
