@@ -1,10 +1,45 @@
-// libFuzzer's entry point: every input goes through the shared fuzz function.
+// The decoder, on one thread, against the device reader, the reference, given the container
+// whole: both accept or both reject, and they decode the same image. The input describes the
+// container (see fuzz_common.cpp).
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
-#include "fuzz_decoder.h"
+#include "base/errors.h"
+#include "fuzz_common.h"
+#include "sarnveld_decode.h"
+#include "unpack/decoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  fuzz::FuzzDecoder(data, size);
+  using fuzz::Fault;
+  const std::optional<fuzz::TFuzzContainer> made = fuzz::MakeContainer(data, size);
+  if (!made)
+    return 0;
+  fuzz::Bytes image;
+  std::string rejection;
+  try {
+    const sarnveld::Summary summary =
+        testing_support::Unpack(made->Container, image, {.Threads = 1});
+    if (summary.CodedByteValues > 0 &&
+        (summary.ShortestCode < 1 || summary.ShortestCode > summary.LongestCode ||
+         summary.LongestCode > 32))
+      Fault("impossible code lengths in the summary");
+  } catch (const huff::EBadContainer& error) {
+    rejection = error.Message();
+    if (rejection.empty())
+      Fault("a rejection without a message");
+  } catch (const sarnveld::Error& error) {
+    Fault("a failure of another kind than a damaged container: " + error.Kind() + " " +
+          error.Message());
+  }
+  const bool accepted = rejection.empty();
+  const testing_support::TDeviceOutcome device = testing_support::DeviceDecode(made->Container);
+  if ((device.Status == SARNVELD_DECODE_OK) != accepted)
+    Fault(accepted ? "accepted what the device reader rejects: " + std::to_string(device.Status)
+                   : "rejected what the device reader accepts: " + rejection);
+  if (accepted && device.Image != image)
+    Fault("decoded another image than the device reader");
+  if (made->Image && (!accepted || image != *made->Image))
+    Fault("did not decode the recoded data");
   return 0;
 }

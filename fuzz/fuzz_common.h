@@ -1,9 +1,11 @@
-// What the fuzz functions share beside tests/support: reporting a finding, and repeated data.
+// What the fuzz targets share beside tests/support: reporting a finding, and the containers
+// that the decoder's and the device reader's inputs describe.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "support.h"
@@ -15,7 +17,12 @@ using testing_support::Bytes;
 // A finding: prints what went wrong and aborts, so that libFuzzer keeps the input.
 [[noreturn]] void Fault(const std::string& what);
 
-// `pattern` over and over, `size` bytes of it; empty when the pattern is.
-Bytes Repeated(std::span<const std::uint8_t> pattern, std::size_t size);
+// The container that an input describes (its first byte says how: see fuzz_common.cpp), and the
+// image it must decode to when that is known; nothing when the input is too short for one.
+struct TFuzzContainer {
+  Bytes Container;
+  std::unique_ptr<Bytes> Image;
+};
+std::optional<TFuzzContainer> MakeContainer(const std::uint8_t* data, std::size_t size);
 
 }  // namespace fuzz

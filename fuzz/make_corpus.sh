@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Remakes the seed corpora of the fuzz targets. The first bytes of each seed are the fuzz
-# function's parameters (see fuzz_decoder.cpp, fuzz_device.cpp and fuzz_round_trip.cpp). The
-# decoder's seeds are tiny containers that the packer writes, some of them damaged, and images
+# Remakes the seed corpora of the fuzz targets. The first bytes of the decoder's and the device
+# reader's seeds are their parameters (see fuzz_common.cpp and device_fuzzer.cpp); the round
+# trip's seeds are images as they are. The decoder's seeds are tiny containers that the packer writes, some of them damaged, and images
 # whose codes carry other data; the device reader's are the decoder's, split. Needs a built
 # packer (cmake --workflow --preset release). Regression inputs (regression-*) are kept as they
 # are.
@@ -58,13 +58,13 @@ every() {
 
 # --- The decoder ----------------------------------------------------------------------------
 
-# Whole containers (mode 0), one of them read a byte at a time (0x04).
+# Whole containers (mode 0).
 pack 'abc';                     seed '\x00' container-abc
 pack '';                        seed '\x00' container-empty
-pack '\x42';                    seed '\x04' container-one-byte-trickled
+pack '\x42';                    seed '\x00' container-one-byte
 pack 'abracadabra';             seed '\x00' container-abracadabra
 pack '\xff\xff\xff\xff\xff\xff\xff\xff\x00\x01\xff\xff\xff\xff\xff\xff\xff\xff\x10\x20\xff\xff\xff\xff'
-seed '\x1c' container-erased-runs-in-sevens
+seed '\x00' container-erased-runs-in-sevens
 
 # Damaged containers (mode 0): a flipped payload bit, a cut, a stray byte.
 pack 'abc'; flip "$tmp/hex" 60 4; seed '\x00' damaged-abc-flipped-bit
@@ -77,32 +77,30 @@ pack 'abc'; payload; flip "$tmp/payload" 33 1; seed '\x01' payload-abc-entry-len
 pack 'abc'; payload; flip "$tmp/payload" 37 1; seed '\x01' payload-abc-fill-bit "$tmp/payload"
 pack ''; payload; printf '\x00' >>"$tmp/payload"; seed '\x01' payload-empty-stray "$tmp/payload"
 
-# A container long enough for the decoder's lanes, the example image, decoded with a worker too
-# (0x80).
+# A container long enough for the decoder's lanes, the example image.
 "$packer" examples/blinky.bin "$tmp/hex" - - >/dev/null
-seed '\x80' container-blinky
+seed '\x00' container-blinky
 
-# Data coded with another image's codes (mode 2: the chooser's length in two bytes, a repeat
-# count with the raw flag in bit 7, the chooser, the data). Long data (0x40), decoded with a
-# worker too (0x80), fill many windows.
+# Data coded with another image's codes (mode 2: the chooser's length in two bytes, the raw flag
+# in bit 7 of the next, the chooser, the data).
 printf '\x0b\x00\x07abracadabrathe quick brown fox' >"$tmp/r"
 seed '\x02' recoded-abracadabra "$tmp/r"
 { printf '\x1b\x00\x7f'; repeat 377 24; printf '\x00\x12\x34'
   repeat 377 200; printf '\x00\x12\x34\x56'; repeat 377 52; } >"$tmp/r"
-seed '\xc2' recoded-erased-one-bit-codes "$tmp/r"
+seed '\x02' recoded-erased-one-bit-codes "$tmp/r"
 { printf '\xff\x00\x7f'; every 0 254; every 0 255; } >"$tmp/r"
-seed '\xc2' recoded-noise-eight-bit-codes "$tmp/r"
+seed '\x02' recoded-noise-eight-bit-codes "$tmp/r"
 { printf '\xda\x03\x7f'; fibonacci 14; printf '\x00\x01\x02\x00\x01'; } >"$tmp/r"
-seed '\x82' recoded-rare-fourteen-bit-codes-in-a-row "$tmp/r"
+seed '\x02' recoded-rare-fourteen-bit-codes-in-a-row "$tmp/r"
 printf '\x0b\x00\x83abracadabrasome raw bits!' >"$tmp/r"
 seed '\x02' recoded-raw-bits "$tmp/r"
 printf '\x05\x00\x32hellohello world' >"$tmp/r"
-seed '\x16' recoded-hello-trickled "$tmp/r"
+seed '\x02' recoded-hello "$tmp/r"
 
-# A flipped bit after packing (mode 3: a repeat count, two bytes that choose the bit, the image).
-printf '\x00\x2a\x01hello, flash' >"$tmp/image"; seed '\x03' flip-hello "$tmp/image"
-printf '\x7f\x10\x27\x00\xff\xff\xff\x12\x34\xff\xff' >"$tmp/image"
-seed '\x87' flip-erased-128-times-trickled "$tmp/image"
+# A flipped bit after packing (mode 3: two bytes that choose the bit, the image).
+printf '\x2a\x01hello, flash' >"$tmp/image"; seed '\x03' flip-hello "$tmp/image"
+{ printf '\x10\x27'; repeat 377 40; printf '\x00\x12\x34'; repeat 377 40; } >"$tmp/image"
+seed '\x03' flip-erased "$tmp/image"
 
 # --- The device reader ------------------------------------------------------------------------
 
@@ -118,21 +116,14 @@ done
 
 # --- The round trip ---------------------------------------------------------------------------
 
-# trip NAME CONTROL-BYTES: the control bytes (threads, segments and read limit; growth),
-# then the pattern on standard input.
+# tripseed NAME: the image on standard input.
 tripseed() {
-  { printf "$2"; cat; } >"$trip/$1"
+  cat >"$trip/$1"
 }
-printf '' | tripseed empty '\x00\x00'
-printf 'A' | tripseed one-byte '\x00\x00'
-printf 'abracadabra' | tripseed abracadabra-two-threads '\x01\x00'
-every 0 255 | tripseed every-byte-value-three-threads '\x02\x00'
-# Some 80 KiB: three chunks, on four threads, read back three bytes at a time.
-{ repeat 377 40; printf '\x00\x01\x02\x03 ldr r0, [pc]'; repeat 377 17; } |
-  tripseed erased-flash-three-chunks-four-threads '\x43\xf7'
-# Codes of 14 bits, over two chunks.
-fibonacci 14 | tripseed fourteen-bit-codes-two-chunks '\x0d\xf3'
-# 2528 + 3 * 10080 bytes: exactly one chunk; one more byte: a second chunk with one byte in it.
-for ((i = 0; i < 316; ++i)); do every 100 107; done | tripseed exactly-one-chunk '\x11\xf2'
-for ((i = 0; i < 281; ++i)); do every 100 108; done | tripseed one-chunk-and-a-byte-trickled '\x27\xf2'
-printf '\xff\xff\xff\x00' | tripseed one-bit-codes '\x00\x10'
+printf '' | tripseed empty
+printf 'A' | tripseed one-byte
+printf 'abracadabra' | tripseed abracadabra
+every 0 255 | tripseed every-byte-value
+{ repeat 377 40; printf '\x00\x01\x02\x03 ldr r0, [pc]'; repeat 377 17; } | tripseed erased-flash
+fibonacci 14 | tripseed fourteen-bit-codes
+printf '\xff\xff\xff\x00' | tripseed one-bit-codes
