@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -150,6 +151,7 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
   EXPECT_LE(counting.Seen.at("largest-read").first, 32768);
   succeeded(RunWithShim(subject, dir, {"FAULT_SHORT=1000"}), expected);
 
+  std::string counts = std::string(c.Name) + ": failed";
   for (const std::string kind : {"read", "write", "size", "close"}) {
     long failed = 0;
     for (long at = 1;; ++at) {
@@ -163,7 +165,9 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
     }
     EXPECT_EQ(failed, counting.Seen.at(kind).first) << kind;
     EXPECT_TRUE(failed > 0 || (kind == "write" && !writes)) << "no " << kind << " call failed";
+    counts += " " + std::to_string(failed) + " " + kind;
   }
+  std::printf("%s\n", counts.c_str());
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
     if (!writes)
       break;
