@@ -88,8 +88,6 @@ Summary UnpackFile(const std::string& hexfile, const std::optional<std::string>&
     std::unique_ptr<huff::TFile> image;
     const huff::TSource container{.File = input.get(), .Name = hexfile};
     // The refusals first, then the size and the sum, before any of the image is written.
-    // It is written as it is decoded: with a second core, the decoder's worker goes on
-    // decoding ahead meanwhile.
     if (plainfile) {
       image = huff::TFile::CreateForWriting(*plainfile, input.get());
       huff::CheckSizeAndSum(container);

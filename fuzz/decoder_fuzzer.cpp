@@ -18,8 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::Bytes image;
   std::string rejection;
   try {
-    const sarnveld::Summary summary =
-        testing_support::Unpack(made->Container, image, {.Threads = 1});
+    const sarnveld::Summary summary = testing_support::Unpack(made->Container, image, {});
     if (summary.CodedByteValues > 0 &&
         (summary.ShortestCode < 1 || summary.ShortestCode > summary.LongestCode ||
          summary.LongestCode > 32))

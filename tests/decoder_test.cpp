@@ -1,4 +1,4 @@
-// The decoder: the fast decode, on one thread and with a worker, gives what the device reader
+// The decoder: the fast decode gives what the device reader
 // (the reference, a bit at a time) gives; every broken rule is rejected with what and where,
 // and every damage is caught.
 #include "unpack/decoder.h"
@@ -42,17 +42,11 @@ TOutcome Outcome(const Bytes& container, const huff::TDecodeOptions& options) {
   }
 }
 
-// The fast decode's outcome on one thread, which it must give with a worker over windows of the
-// smallest size, an odd one and the default too; and the device reader must accept what it
-// accepts and decode the same image, fed whole, a byte at a time and in random pieces, going
-// on from a copy of its state, and stopped by its sink.
+// The fast decode's outcome; the device reader must accept what it accepts and decode the
+// same image, fed whole, a byte at a time and in random pieces, going on from a copy of its
+// state, and stopped by its sink.
 TOutcome ExpectAllAgree(const Bytes& container) {
-  TOutcome expected = Outcome(container, {.Threads = 1});
-  for (const std::size_t window : {64, 1000, 128 * 1024}) {
-    const TOutcome worker = Outcome(container, {.Threads = 2, .WindowBytes = window});
-    EXPECT_EQ(worker.Said, expected.Said) << "window " << window;
-    EXPECT_TRUE(worker.Image == expected.Image) << "window " << window;
-  }
+  TOutcome expected = Outcome(container, {});
   const bool accepted = expected.Said.starts_with("image");
   const TDeviceOutcome whole = DeviceDecode(container);
   EXPECT_EQ(whole.Broken, "");
@@ -216,7 +210,7 @@ TEST(Decode, EachBrokenRuleIsNamedWithWhereItIs) {
   }
 }
 
-// Every way of decoding alike, on damage across a container the worker takes part in: a flipped
+// Every way of decoding alike, on damage across a container: a flipped
 // bit, caught by the checksum or by the structure once the header matches; a cut. (Reads of a
 // file that fail or find it shrunk are the fault tests'.)
 TEST(Decode, EveryDamageIsCaughtAlikeEveryWay) {

@@ -77,30 +77,24 @@ class TDecoder {
  public:
   TDecoder(const TSource& container, const TImageOut& image, const TDecodeOptions& options)
       : Container(container), Writer(image, container.Name), Options(options) {}
-  // The worker reads the tables and the windows: it ends before they go, whatever was raised.
-  ~TDecoder() {
-    if (Reader)
-      Reader->StopWorker();
-  }
   TDecoder(const TDecoder&) = delete;
   TDecoder& operator=(const TDecoder&) = delete;
 
   // What can be known before an image exists: the header, the size and the checksum.
   void CheckSizeAndSum() {
     ReadHeader();
-    TPayloadReader payload(Container, PayloadBytes, {.Threads = 1});
+    TPayloadReader payload(Container, PayloadBytes);
     payload.Drain();
     payload.CheckSum(Summary.Checksum);
   }
 
   sarnveld::Summary Run() {
     ReadHeader();
-    Reader.emplace(Container, PayloadBytes, Options);
+    Reader.emplace(Container, PayloadBytes);
     try {
       DecodePayload();
       Reader->ExpectEnd();
     } catch (const EBadContainer&) {
-      Reader->StopWorker();
       // A damaged payload breaks its structure anywhere; the checksum names the cause.
       if (!Reader->SizeChanged()) {
         Reader->Drain();
@@ -156,8 +150,7 @@ class TDecoder {
     const std::size_t keep = Valid - static_cast<std::size_t>(keepFrom);
     std::array<std::uint8_t, WindowHead> kept{};
     std::memcpy(kept.data(), Buffer + keepFrom, keep);
-    TWindow& window = Reader->Next(PendingMeet);
-    CurrentWindow = &window;
+    TWindow& window = Reader->Next();
     if (!window.View)
       std::memcpy(window.Slot.get() + WindowHead - keep, kept.data(), keep);
     Buffer = window.Data - keep;
@@ -264,14 +257,9 @@ class TDecoder {
   // eight bytes, and the last bytes that an image may hold.
   void DecodeData() {
     StartOutput();
-    Reader->StartWorker(Scratch->Lookup.Fast());
     for (;;) {
       if (Out >= OutLimit) {
         FlushImage();
-        continue;
-      }
-      if (PendingMeet) {
-        Meet();
         continue;
       }
       if (Fits(ChunkSize + TFastDecoder::RoundRoom)) {
@@ -296,7 +284,6 @@ class TDecoder {
         FailRunPast();
       if (step.Kind == TKind::End) {
         BitPos += used;
-        Reader->StopWorker();
         return;
       }
       if (!Fits(1))
@@ -307,39 +294,13 @@ class TDecoder {
     }
   }
 
-  // The true position has come into a window of the worker's. Once the worker is done with it,
-  // the true decode looks for where it meets the worker's guess; from there the worker's output
-  // is the image, and the true position goes on where the worker stopped. Without a meeting
-  // point, the true position decodes the window itself.
-  void Meet() {
-    PendingMeet = false;
-    if (!Reader->TakeGuess() || !Fits(MeetBits + CurrentWindow->GuessCount))
-      return;
-    const TWindow& window = *CurrentWindow;
-    const std::uint64_t stop = Valid >= 8 ? (Valid - 7) * 8 : 0;
-    const std::uint64_t s = (window.Start - BufferStart) * 8;
-    std::uint64_t t = BitPos - BufferStart * 8;
-    std::size_t skipped = 0;
-    const TMeeting meeting = MeetGuess(Scratch->Lookup.Fast(), Buffer, t, s, s + window.GuessEnd,
-                                       std::min(stop, s + MeetBits), stop, Out, skipped);
-    BitPos = BufferStart * 8 + t;
-    if (meeting != TMeeting::Met)
-      return;
-    FlushImage();
-    const std::size_t count = window.GuessCount - skipped;
-    Writer.Write(std::span(window.Out.get() + skipped, count));
-    Summary.ImageSize += count;
-    StartOutput();
-    BitPos = BufferStart * 8 + s + window.GuessEnd;
-  }
-
-  // Where the codes go: room for a block and for what one call of the fast decode, or a
-  // meeting with the worker, adds past it; or, for a short payload, for all its codes (each at
+  // Where the codes go: room for a block and for what one call of the fast decode adds past
+  // it; or, for a short payload, for all its codes (each at
   // least a bit long) and the stores past the last. It is in the image's own memory while that
   // has the room, the scratch otherwise, from where FlushImage moves the codes.
   void StartOutput() {
     const std::size_t size = static_cast<std::size_t>(
-        std::min<std::uint64_t>(ChunkSize + TFastDecoder::RoundRoom + MeetBits, PayloadBits + 128));
+        std::min<std::uint64_t>(ChunkSize + TFastDecoder::RoundRoom, PayloadBits + 128));
     const std::size_t past = size - std::min<std::size_t>(ChunkSize, size);
     std::span<std::uint8_t> room = Writer.Room(size);
     InPlace = !room.empty();
@@ -396,9 +357,7 @@ class TDecoder {
   const std::uint8_t* Buffer = NoBytes.data();
   std::uint64_t BufferStart = 0;
   std::size_t Valid = 0;
-  std::uint64_t BitPos = 0;                // within the payload
-  const TWindow* CurrentWindow = nullptr;  // the window the buffer holds
-  bool PendingMeet = false;                // the worker took it: DecodeData meets its guess
+  std::uint64_t BitPos = 0;  // within the payload
 
   TCodeTable Codes{};
   TEntryBits Entries{};

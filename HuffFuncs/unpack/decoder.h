@@ -13,13 +13,6 @@ namespace huff {
 
 // How the data are decoded; the result is the same whatever the choice.
 struct TDecodeOptions {
-  // Threads that decode: 0 takes the processors' count; with more than 1, one worker decodes
-  // windows of the payload ahead, speculatively, while the calling thread decodes the rest,
-  // once the payload spans two windows and 16 KiB: below that a thread costs more than it gains.
-  int Threads = 0;
-  // Payload bytes in one such window (at least 64; read in blocks of at most ChunkSize). A
-  // multiple of ChunkSize keeps the container's reads those of one thread.
-  std::size_t WindowBytes = 128 * 1024;
   // The fast decode's ways, each of which the benchmarks leave out to show what it gives:
   // several lanes at once, runs of a one-bit code, and codes nearly all of one length.
   bool Lanes = true;
@@ -29,7 +22,7 @@ struct TDecodeOptions {
 
 // Reads `container` from its start to its end, and writes the decoded image to `image`. A file
 // is read in blocks of at most ChunkSize and an image file written in blocks of ChunkSize, the
-// last one shorter, whatever the threads; memory stays the same whatever the header says, and
+// last one shorter; memory stays the same whatever the header says, and
 // small for a small payload.
 //
 // Raises EBadContainer for a container that breaks the format, an image longer than

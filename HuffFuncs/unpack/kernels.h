@@ -30,11 +30,6 @@ TMeeting MeetGuess(const TFastTables& tables, const std::uint8_t* buffer, std::u
                    std::uint64_t s, std::uint64_t guessEnd, std::uint64_t limit, std::uint64_t stop,
                    std::uint8_t*& out, std::size_t& skipped);
 
-// How far past a window's start the true decode looks for a meeting point with the worker's
-// guess: there is a window's work to gain, and codes of nearly equal lengths (noise) fall into
-// step only after thousands of bits.
-inline constexpr std::uint64_t MeetBits = std::uint64_t{1} << 16;
-
 // --- Table driven -----------------------------------------------------------------------
 
 // The fast decode from one position on: the true position's, or the worker's in a window it

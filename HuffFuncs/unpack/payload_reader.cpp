@@ -2,28 +2,16 @@
 
 #include <algorithm>
 #include <cstring>
-#include <stdexcept>
 #include <string>
-#include <system_error>
 
 #include "base/bytes.h"
 #include "base/errors.h"
 #include "container/container.h"
 #include "unpack/code_table.h"
-#include "unpack/decoder.h"
 
 namespace huff {
 namespace {
 
-// With a worker, the true position's window and those read ahead of it for the worker.
-constexpr std::size_t WindowSlots = 8;
-constexpr std::size_t MinWindowBytes = 64;
-// Below this payload, a thread costs more than it can gain: it starts and ends in about the
-// time that decoding this much takes.
-constexpr std::uint64_t MinWorkerBytes = 16 * 1024;
-// The worker stops decoding a window at this much output per payload byte (erased flash gives
-// eight); the true position decodes the rest itself.
-constexpr std::size_t WorkerOutPerByte = 2;
 // An image of at most this many bytes is gathered in memory the thread keeps, with this much
 // room after it that a decode in place needs.
 constexpr std::uint64_t KeptImageSize = 1 << 20;
@@ -139,144 +127,53 @@ void TImageWriter::Finish() {
   Pending = 0;
 }
 
-TPayloadReader::TPayloadReader(const TSource& container, std::uint64_t payloadBytes,
-                               const TDecodeOptions& options)
-    : Container(container), PayloadBytes(payloadBytes), Lanes(options.Lanes) {
-  const std::size_t window = std::max(options.WindowBytes, MinWindowBytes);
-  // The processors are counted once: asking the system costs more than decoding a short
-  // payload.
-  static const unsigned processors = ProcessorCount();
-  const bool worker =
-      payloadBytes >= std::max<std::uint64_t>(MinWorkerBytes, 2 * window) &&
-      (options.Threads > 0 ? static_cast<unsigned>(options.Threads) : processors) > 1;
-  // On one thread, memory is one view, and a file is read in blocks, as always.
-  const std::uint64_t alone = container.InMemory() ? payloadBytes : std::uint64_t{ChunkSize};
-  Capacity =
-      static_cast<std::size_t>(std::min<std::uint64_t>(worker ? window : alone, payloadBytes));
-  // In memory, the last bytes are a window of their own.
-  const std::uint64_t needed = (Capacity == 0 ? 1 : (payloadBytes + Capacity - 1) / Capacity) +
-                               (container.InMemory() ? 1 : 0);
-  Windows.resize(worker ? static_cast<std::size_t>(std::min<std::uint64_t>(WindowSlots, needed))
-                        : 1);
-  const std::size_t slot = container.InMemory() ? MemoryTail : Capacity;
-  for (TWindow& window : Windows)
-    window.Slot = std::make_unique_for_overwrite<std::uint8_t[]>(WindowHead + slot + 8);
+TPayloadReader::TPayloadReader(const TSource& container, std::uint64_t payloadBytes)
+    : Container(container), PayloadBytes(payloadBytes) {
+  Capacity = container.InMemory()
+                 ? MemoryTail
+                 : static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, payloadBytes));
+  Window.Slot = std::make_unique_for_overwrite<std::uint8_t[]>(WindowHead + Capacity + 8);
 }
 
-// One window's bytes: read into its slot in blocks of at most ChunkSize, or viewed where they
-// lie in memory.
-void TPayloadReader::ReadWindow(TWindow& window) {
+// The window's bytes: viewed where they lie in memory, or read into the slot in one block.
+TWindow& TPayloadReader::Next() {
+  TWindow& window = Window;
   window.Start = BytesRead;
   const std::uint64_t offset = HeaderSize + BytesRead;
   if (Container.InMemory() && Unread() > MemoryTail) {
     window.View = true;
-    window.Size =
-        static_cast<std::size_t>(std::min<std::uint64_t>(Capacity, Unread() - MemoryTail));
+    window.Size = static_cast<std::size_t>(Unread() - MemoryTail);
     window.Data = Container.Memory.data() + offset;
-    Sum += SumBytes(std::span(window.Data, window.Size));
-    BytesRead += window.Size;
-    return;
+  } else {
+    window.View = false;
+    std::uint8_t* const data = window.Slot.get() + WindowHead;
+    window.Data = data;
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(Capacity, Unread()));
+    window.Size = FileEnded ? 0 : ReadFully(Container, offset, std::span(data, want));
+    FileEnded = window.Size < want;
+    std::memset(data + window.Size, 0, 8);
+    if (window.Size == 0) {
+      Changed = true;
+      Damaged(Container.Name, "the file ended after " + std::to_string(BytesRead) +
+                                  " payload bytes, but PayloadSize (byte 32) is " +
+                                  std::to_string(PayloadBytes) + ": it shrank while it was read");
+    }
   }
-  window.View = false;
-  std::uint8_t* const data = window.Slot.get() + WindowHead;
-  window.Data = data;
-  const auto want = static_cast<std::size_t>(
-      std::min<std::uint64_t>(Container.InMemory() ? MemoryTail : Capacity, Unread()));
-  window.Size = ReadFully(Container, offset, std::span(data, want));
-  Sum += SumBytes(std::span(data, window.Size));
+  Sum += SumBytes(std::span(window.Data, window.Size));
   BytesRead += window.Size;
-  if (window.Size < want)
-    ReadStopped = true;  // the file ended early
-  std::memset(data + window.Size, 0, 8);
-}
-
-// Reads windows into the free slots. A read that fails is kept, and raised only where the true
-// position comes to it, as reading there would have.
-void TPayloadReader::ReadAhead() {
-  while (!ReadStopped && Unread() > 0 && WindowsRead < Current + Windows.size()) {
-    TWindow& window = SlotOf(WindowsRead);
-    try {
-      ReadWindow(window);
-    } catch (...) {
-      ReadFailure = std::current_exception();
-      ReadStopped = true;
-      window.Size = 0;
-    }
-    if (window.Size == 0)
-      return;
-    {
-      std::unique_lock<std::mutex> lock(Lock, std::defer_lock);
-      if (Worker.joinable())
-        lock.lock();
-      window.State = TWindow::TState::Read;
-      ++WindowsRead;
-    }
-    Changes.notify_all();
-  }
-}
-
-TWindow& TPayloadReader::Next(bool& guessed) {
-  if (InWindow) {
-    // Frees the window for the next read, once the worker no longer reads it.
-    TWindow& left = SlotOf(Current);
-    std::unique_lock<std::mutex> lock(Lock, std::defer_lock);
-    if (Worker.joinable()) {
-      lock.lock();
-      Changes.wait(lock, [&] { return left.State != TWindow::TState::Claimed || Broken; });
-    }
-    left.State = TWindow::TState::Free;
-    ++Current;
-  }
-  InWindow = true;
-  ReadAhead();
-  if (Current == WindowsRead)
-    RaiseReadFailure();
-  TWindow& window = SlotOf(Current);
-  std::unique_lock<std::mutex> lock(Lock, std::defer_lock);
-  if (Worker.joinable())
-    lock.lock();
-  guessed = window.State != TWindow::TState::Read;
-  if (!guessed)
-    window.State = TWindow::TState::True;
   return window;
 }
 
-bool TPayloadReader::TakeGuess() {
-  TWindow& window = SlotOf(Current);
-  std::unique_lock<std::mutex> lock(Lock);
-  Changes.wait(lock, [&] { return window.State != TWindow::TState::Claimed || Broken; });
-  const bool decoded = window.State == TWindow::TState::Decoded;
-  window.State = TWindow::TState::True;
-  return decoded;
-}
-
-// The true position has come to where a read failed ahead of it.
-void TPayloadReader::RaiseReadFailure() {
-  if (ReadFailure)
-    std::rethrow_exception(ReadFailure);
-  if (!ReadStopped)
-    throw std::logic_error("decoder: a window is missing, but no read failed");
-  Changed = true;
-  Damaged(Container.Name, "the file ended after " + std::to_string(BytesRead) +
-                              " payload bytes, but PayloadSize (byte 32) is " +
-                              std::to_string(PayloadBytes) + ": it shrank while it was read");
-}
-
-// Requires the worker stopped: any window's slot will do as scratch. A read that failed ahead
-// of the true position fails here, where it would have been made.
 void TPayloadReader::Drain() {
-  if (ReadFailure)
-    std::rethrow_exception(ReadFailure);
   if (Container.InMemory()) {
     Sum += SumBytes(Container.Memory.subspan(static_cast<std::size_t>(HeaderSize + BytesRead),
                                              static_cast<std::size_t>(Unread())));
     BytesRead = PayloadBytes;
     return;
   }
-  std::uint8_t* const scratch = Windows[0].Slot.get() + WindowHead;
-  while (!ReadStopped && Unread() > 0) {
-    const auto want = static_cast<std::size_t>(
-        std::min<std::uint64_t>(std::min<std::size_t>(ChunkSize, Capacity), Unread()));
+  std::uint8_t* const scratch = Window.Slot.get() + WindowHead;
+  while (!FileEnded && Unread() > 0) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(Capacity, Unread()));
     const std::size_t got = ReadFully(Container, HeaderSize + BytesRead, std::span(scratch, want));
     if (got == 0)
       return;
@@ -299,90 +196,6 @@ void TPayloadReader::CheckSum(std::uint32_t checksum) const {
   if (Sum != checksum || Unread() > 0)
     Damaged(Container.Name, "its payload's bytes sum to " + std::to_string(Sum) +
                                 ", but Checksum (byte 36) is " + std::to_string(checksum));
-}
-
-// --- The worker -------------------------------------------------------------------------
-
-// Without a thread to spare (the system has none to give), the true position decodes every
-// window itself.
-void TPayloadReader::StartWorker(const TFastTables& tables) {
-  if (Windows.size() < 2)
-    return;
-  for (TWindow& window : Windows)
-    window.Out = std::make_unique_for_overwrite<std::uint8_t[]>(WorkerOutPerByte * Capacity + 64);
-  Tables = &tables;
-  WorkerFast = std::make_unique<TFastDecoder>();
-  WorkerFast->UseLanes = Lanes;
-  try {
-    Worker = std::thread(&TPayloadReader::WorkLoop, this);
-  } catch (const std::system_error&) {
-  }
-}
-
-void TPayloadReader::StopWorker() noexcept {
-  if (!Worker.joinable())
-    return;
-  {
-    const std::lock_guard<std::mutex> lock(Lock);
-    Stopping = true;
-  }
-  Changes.notify_all();
-  Worker.join();
-}
-
-// Takes the window furthest ahead, so that the true position decodes those before it in the
-// meantime and finds this one done when it comes.
-void TPayloadReader::WorkLoop() noexcept {
-  try {
-    for (;;) {
-      TWindow* window = nullptr;
-      {
-        std::unique_lock<std::mutex> lock(Lock);
-        Changes.wait(lock, [&] { return Stopping || (window = Claimable()) != nullptr; });
-        if (Stopping)
-          return;
-        window->State = TWindow::TState::Claimed;
-      }
-      DecodeWindow(*window);
-      {
-        const std::lock_guard<std::mutex> lock(Lock);
-        window->State = TWindow::TState::Decoded;
-      }
-      Changes.notify_all();
-    }
-  } catch (...) {
-    // Not to be expected of a mutex; the true position then decodes every window itself.
-    {
-      const std::lock_guard<std::mutex> lock(Lock);
-      Broken = true;
-    }
-    Changes.notify_all();
-  }
-}
-
-// Under Lock: the furthest window read that neither thread has taken yet.
-TWindow* TPayloadReader::Claimable() {
-  for (std::uint64_t window = WindowsRead; window > Current + 1; --window)
-    if (SlotOf(window - 1).State == TWindow::TState::Read)
-      return &SlotOf(window - 1);
-  return nullptr;
-}
-
-// The worker's guess: the window decoded from its first bit, as if a code began there, until
-// its last eight bytes, a code that is no byte value's, or a full output buffer. Reads only the
-// window's bytes and writes only its output; raises nothing.
-void TPayloadReader::DecodeWindow(TWindow& window) {
-  const std::uint8_t* const data = window.Data;
-  const std::uint64_t stop = window.Size >= 8 ? (window.Size - 7) * 8 : 0;
-  std::uint64_t pos = 0;
-  std::uint8_t* out = window.Out.get();
-  const std::uint8_t* const outLimit = out + WorkerOutPerByte * Capacity;
-  while (pos < stop && out < outLimit &&
-         !WorkerFast->Decode(*Tables, data, window.Start * 8, stop, pos, out, outLimit,
-                             outLimit + 64)) {
-  }
-  window.GuessEnd = pos;
-  window.GuessCount = static_cast<std::size_t>(out - window.Out.get());
 }
 
 }  // namespace huff

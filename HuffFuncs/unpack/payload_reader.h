@@ -1,24 +1,16 @@
-// Reading the payload in windows, and the worker: a second thread that decodes windows ahead
-// of the true position, from a guessed start, for the true decode to meet. Also where the
-// image goes.
+// Reading the payload in windows, and where the image goes.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "base/thread_buffer.h"
 #include "file/source.h"
 #include "sarnveld.hpp"
-#include "unpack/kernels.h"
 
 namespace huff {
 
@@ -31,7 +23,7 @@ struct TImageOut {
 };
 
 // Writes the image: to a file in blocks of ChunkSize whatever the pieces it is given, so that
-// the writes are the same whichever thread decoded which window (whole blocks go to the file
+// the writes are the same however the decode cut the image (whole blocks go to the file
 // straight from the piece; only a piece's ragged ends are gathered); or into memory. Memory to
 // be allocated is asked for once: an image is gathered in memory the thread keeps, and moved
 // once into memory of its size, which the allocator soon gives again from what it keeps; one
@@ -70,56 +62,30 @@ class TImageWriter {
   std::size_t Pending = 0;
 };
 
-// Room before a window for the few bytes of the one before it that the true position still
-// needs.
+// Room before a window for the few bytes of the one before it that the decode still needs.
 inline constexpr std::size_t WindowHead = 8;
 
-// A window of the payload: bytes read into a slot of its own, after WindowHead bytes of room
-// and followed by eight zero bytes; or, for a container in memory, a view of it, which the
-// bytes before it precede there (its last bytes are read into a slot, for the zero bytes).
-// With a worker, also what it made of the window.
+// A window of the payload: bytes read into the slot, after WindowHead bytes of room and
+// followed by eight zero bytes; or, for a container in memory, a view of it, which the bytes
+// before it precede there (its last bytes are read into the slot, for the zero bytes).
 struct TWindow {
-  // Read: waiting for whoever comes first; Claimed and Decoded: the worker's; True: the true
-  // position's. Changes under the lock while there is a worker.
-  enum class TState { Free, Read, Claimed, Decoded, True };
   std::unique_ptr<std::uint8_t[]> Slot;
   const std::uint8_t* Data = nullptr;  // the window's first byte
   bool View = false;                   // Data is in the caller's memory
   std::uint64_t Start = 0;             // the payload offset of Data
   std::size_t Size = 0;
-  TState State = TState::Free;
-  // The worker's guess from the window's first bit: GuessCount byte values from codes that end
-  // at bit GuessEnd of the window.
-  std::unique_ptr<std::uint8_t[]> Out;
-  std::uint64_t GuessEnd = 0;
-  std::size_t GuessCount = 0;
 };
 
-struct TDecodeOptions;
-
-// The payload, read from the container in windows: from a file, one of ChunkSize on one
-// thread, as blocks were always read; with a worker, several larger ones. Never more than the
-// payload needs. Keeps the payload's byte sum.
+// The payload, read from the container a window at a time: from a file, a block of ChunkSize;
+// from memory, all of it but its last bytes. Keeps the payload's byte sum.
 class TPayloadReader {
  public:
-  TPayloadReader(const TSource& container, std::uint64_t payloadBytes,
-                 const TDecodeOptions& options);
-  ~TPayloadReader() { StopWorker(); }
+  TPayloadReader(const TSource& container, std::uint64_t payloadBytes);
   TPayloadReader(const TPayloadReader&) = delete;
   TPayloadReader& operator=(const TPayloadReader&) = delete;
 
-  // Leaves the true position's window and gives it the next one. `guessed`: the worker has
-  // taken that window, and TakeGuess must come before the true decode goes on in it. A read
-  // that failed on the way is raised here, where reading it on one thread would have.
-  TWindow& Next(bool& guessed);
-  // Once the worker is done with the true position's window: whether it left a guess there.
-  bool TakeGuess();
-
-  // Starts the worker when the payload is large enough for it to pay.
-  void StartWorker(const TFastTables& tables);
-  // Lets the worker finish the window it decodes, and ends it.
-  void StopWorker() noexcept;
-
+  // The next window. Raises EBadContainer when the file ends before the payload does.
+  TWindow& Next();
   // After a fault: reads the rest of the payload, which still counts towards the checksum.
   void Drain();
   // Raises EBadContainer when the file goes on past the payload.
@@ -130,39 +96,16 @@ class TPayloadReader {
   bool SizeChanged() const { return Changed; }
 
  private:
-  TWindow& SlotOf(std::uint64_t window) { return Windows[window % Windows.size()]; }
   std::uint64_t Unread() const { return PayloadBytes - BytesRead; }
-  void ReadWindow(TWindow& window);
-  void ReadAhead();
-  [[noreturn]] void RaiseReadFailure();
-  void WorkLoop() noexcept;
-  TWindow* Claimable();
-  void DecodeWindow(TWindow& window);
 
   const TSource& Container;
   const std::uint64_t PayloadBytes;
   std::uint64_t BytesRead = 0;  // payload bytes taken from the container so far
   std::uint32_t Sum = 0;        // of those bytes
   bool Changed = false;
-
-  std::size_t Capacity = 0;      // payload bytes of a window
-  std::vector<TWindow> Windows;  // window n in slot n % size
-  bool InWindow = false;         // once the true position has a window, the one numbered Current
-  std::uint64_t Current = 0;
-  std::uint64_t WindowsRead = 0;
-  bool ReadStopped = false;        // a read failed, or the file ended early
-  std::exception_ptr ReadFailure;  // what the failed read raised
-
-  // Lock guards the windows' states, WindowsRead, Current, Stopping and Broken while there is a
-  // worker; Changes tells of changes to them.
-  std::mutex Lock;
-  std::condition_variable Changes;
-  bool Stopping = false;
-  bool Broken = false;  // the worker ended early
-  const TFastTables* Tables = nullptr;
-  bool Lanes;
-  std::unique_ptr<TFastDecoder> WorkerFast;
-  std::thread Worker;
+  bool FileEnded = false;    // a read found the file shorter than the header says
+  std::size_t Capacity = 0;  // payload bytes of a window read into the slot
+  TWindow Window;
 };
 
 }  // namespace huff
