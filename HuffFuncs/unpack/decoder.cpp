@@ -8,17 +8,88 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "base/bytes.h"
 #include "base/errors.h"
 #include "base/thread_buffer.h"
 #include "container/container.h"
-#include "unpack/code_table.h"
-#include "unpack/kernels.h"
 #include "unpack/lookup.h"
 
 namespace huff {
 namespace {
+
+std::string BitString(std::uint64_t bits, std::uint32_t length) {
+  std::string text;
+  for (std::uint32_t k = length; k > 0; --k)
+    text += static_cast<char>('0' + ((bits >> (k - 1)) & 1));
+  return text;
+}
+
+// "byte value 0x41", "the end marker".
+std::string SymbolName(int symbol) {
+  return symbol == EndMarker ? std::string("the end marker") : "byte value " + HexByte(symbol);
+}
+
+// "byte 73, bit 0x20": the file offset, and the bit within that byte by its value.
+std::string Where(std::uint64_t payloadBit) {
+  return "byte " + std::to_string(HeaderSize + payloadBit / 8) + ", bit " +
+         HexByte(0x80 >> (payloadBit % 8));
+}
+
+// The codes as a binary tree, grown as their entries are read, so that a clash is reported at
+// the entry that makes it: faults come in stream order.
+class TCodeTree {
+ public:
+  TCodeTree() { Nodes.reserve(SymbolCount); }  // room for a complete code's inner nodes
+
+  // Adds `code`, the code of `symbol`. When it clashes with codes added before, one beginning
+  // with the other, adds nothing and returns the earliest of their symbols; otherwise -1.
+  int Add(const TCodeEntry& code, int symbol) {
+    std::size_t at = 0;
+    for (int k = static_cast<int>(code.Length) - 1; k > 0; --k) {
+      int& next = Nodes[at][(code.Bits >> k) & 1];
+      if (next < 0)
+        return ~next;  // an earlier code begins this one
+      if (next == 0) {
+        next = static_cast<int>(Nodes.size());
+        Nodes.push_back({0, 0});  // may move the nodes, `next` among them: read again below
+      }
+      at = static_cast<std::size_t>(Nodes[at][(code.Bits >> k) & 1]);
+    }
+    int& leaf = Nodes[at][code.Bits & 1];
+    if (leaf != 0)  // the same code, or codes that begin with this one
+      return leaf < 0 ? ~leaf : Earliest(leaf);
+    leaf = ~symbol;
+    return -1;
+  }
+
+  // The first bit sequence, in order, that no code begins: the shortest bit string that begins
+  // it and no code. Length 0 when the codes are complete.
+  TCodeEntry FirstGap(int at = 0, TCodeEntry path = {}) const {
+    for (const unsigned bit : {0u, 1u}) {
+      const int next = Nodes[static_cast<std::size_t>(at)][bit];
+      const TCodeEntry here{(path.Bits << 1) | bit, path.Length + 1};
+      if (next == 0)
+        return here;
+      if (next > 0)
+        if (const TCodeEntry gap = FirstGap(next, here); gap.Length != 0)
+          return gap;
+    }
+    return {};
+  }
+
+ private:
+  // The earliest symbol at the leaves below node `at`.
+  int Earliest(int at) const {
+    int earliest = SymbolCount;
+    for (const int next : Nodes[static_cast<std::size_t>(at)])
+      earliest = std::min(earliest, next < 0 ? ~next : next > 0 ? Earliest(next) : SymbolCount);
+    return earliest;
+  }
+
+  std::vector<std::array<int, 2>> Nodes{{0, 0}};  // the root first; 0: nothing there yet
+};
 
 // Raises EBadContainer for a name field of the header that is not up to 15 bytes of name
 // followed by zero bytes; returns the name.
@@ -195,20 +266,20 @@ class TDecoder {
     for (int value = 0; value < 256; ++value)
       if (Codes[value].Length != 0)
         ReadEntry(value);
-    Check(FindNoRoomForEndMarker(Tree, BitPos));
+    // The end marker's entry is always last: the byte values' codes may leave it no room.
+    if (Tree.FirstGap().Length == 0)
+      Fail("the code entry of the end marker is missing at " + Where(BitPos) +
+           ": the byte values' codes leave no room for its code");
     ReadEntry(EndMarker);
-    Check(FindIncomplete(Tree, BitPos));
+    if (const TCodeEntry gap = Tree.FirstGap(); gap.Length != 0)
+      Fail("the codes are not complete (the code table ends at " + Where(BitPos) +
+           "): no code begins with " + BitString(gap.Bits, gap.Length));
     Writer.Start(ImageBound());
     Scratch->Lookup.Build(Codes, PayloadBytes, Options.Runs, Options.Stride);
     Scratch->Fast.UseLanes = Options.Lanes;
     Scratch->Fast.Reset();
     DecodeData();
     FinishStream("after the end marker's code only zero fill may follow");
-  }
-
-  void Check(const std::string& fault) const {
-    if (!fault.empty())
-      Fail(fault);
   }
 
   void ReadEntry(int symbol) {
@@ -224,7 +295,13 @@ class TDecoder {
     Summary.LongestCode = std::max(Summary.LongestCode, length);
     Summary.ShortestCode =
         Summary.ShortestCode == 0 ? length : std::min(Summary.ShortestCode, length);
-    Check(AddCode(Tree, Codes, Entries, symbol));
+    const int earlier = Tree.Add(code, symbol);
+    if (earlier >= 0)
+      Fail("the codes of " + SymbolName(earlier) + " (" +
+           BitString(Codes[earlier].Bits, Codes[earlier].Length) + ", entry at " +
+           Where(Entries[earlier]) + ") and " + SymbolName(symbol) + " (" +
+           BitString(code.Bits, code.Length) + ", entry at " + Where(Entries[symbol]) +
+           ") clash: one begins with the other");
   }
 
   // After the code table: the most bytes the rest of the payload can code, the end marker's
@@ -360,8 +437,8 @@ class TDecoder {
   std::uint64_t BitPos = 0;  // within the payload
 
   TCodeTable Codes{};
-  TEntryBits Entries{};
-  TCodeTree Tree;  // grown as the entries are read
+  std::array<std::uint64_t, SymbolCount> Entries{};  // where each code's entry begins
+  TCodeTree Tree;                                    // grown as the entries are read
   TKeptScratch Scratch;
   std::uint8_t* OutBuffer = nullptr;
   bool InPlace = false;  // OutBuffer is in the image's memory

@@ -1,15 +1,17 @@
-// The look-up tables of the fast decode, sized to the container: a primary table indexed by the
-// next bits of the stream, subtables for the codes longer than its index, and entries that
-// yield several short codes at once.
+// The fast decode: look-up tables sized to the container (a primary table indexed by the next
+// bits of the stream, subtables for the codes longer than its index, and entries that yield
+// several short codes at once), and the loops that decode through them.
 #pragma once
 
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
-#include "unpack/code_table.h"
+#include "huffman/huffman.h"
 
 namespace huff {
 
@@ -101,6 +103,40 @@ class TLookupTables {
   std::vector<TPacked> Shorter;  // what Packed is made from
   std::array<std::uint16_t, 256> Stride;
   TFastTables Tables;
+};
+
+// The fast decode. Keeps the lanes' output, and how long the lanes stand aside after failing
+// to meet.
+class TFastDecoder {
+ public:
+  // The most a call adds to the output past outLimit: a round of the lanes, the codes their
+  // meetings pass and the stores past the end.
+  static const std::size_t RoundRoom;
+
+  // Whether several lanes decode at once (off for the benchmarks, which show what they give).
+  bool UseLanes = true;
+
+  // Before a decode from the payload's start: forgets how the lanes fared in the last one.
+  void Reset();
+
+  // Decodes from local, in bits from buffer's start (payload bit `base`), towards stop, while
+  // out is below outLimit; the output runs past it by at most 64 bytes, or by what a round of
+  // the lanes adds, which is kept below outEnd. Returns true at a code that needs the careful
+  // path: a long one that may reach past stop, or the end marker. Requires: below stop, the
+  // eight bytes from a position's byte on are in the buffer.
+  bool Decode(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t base,
+              std::uint64_t stop, std::uint64_t& local, std::uint8_t*& out,
+              const std::uint8_t* outLimit, const std::uint8_t* outEnd);
+
+ private:
+  bool DecodeRound(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t base,
+                   std::uint64_t stop, std::uint64_t width, std::uint64_t& local,
+                   std::uint8_t*& out);
+
+  // Up to this payload bit, the lanes stand aside; IdleBits is how long they do after a failure.
+  std::uint64_t LanesIdleUntil = 0;
+  std::uint64_t IdleBits = 0;
+  std::unique_ptr<std::uint8_t[]> LaneOut;  // the lanes' but the first; made on the first round
 };
 
 }  // namespace huff

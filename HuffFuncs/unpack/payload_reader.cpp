@@ -7,7 +7,6 @@
 #include "base/bytes.h"
 #include "base/errors.h"
 #include "container/container.h"
-#include "unpack/code_table.h"
 
 namespace huff {
 namespace {
@@ -38,6 +37,10 @@ std::size_t ReadFully(const TSource& container, std::uint64_t offset,
 }
 
 }  // namespace
+
+void Damaged(const std::string& container, const std::string& what) {
+  throw EBadContainer("Container " + container + " is damaged: " + what);
+}
 
 TImageWriter::TImageWriter(const TImageOut& out, const std::string& container)
     : Out(out), Container(container) {

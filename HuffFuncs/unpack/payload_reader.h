@@ -14,6 +14,9 @@
 
 namespace huff {
 
+// Raises EBadContainer: "Container NAME is damaged: WHAT".
+[[noreturn]] void Damaged(const std::string& container, const std::string& what);
+
 // Where a decoded image goes: nowhere (a check), a file, the caller's memory, or memory that
 // Allocate gives.
 struct TImageOut {
