@@ -113,34 +113,34 @@ std::string CheckedName(const std::array<std::uint8_t, NameFieldSize>& field, bo
 // and a small container more than its decode (micro_bench InProcess/unpack_into/64KiB). A
 // decode that another one on the thread is in the middle of (from an Allocate) has its own,
 // and so has every decode under AddressSanitizer, which then sees a store past what it needs.
-struct TScratch {
+struct TDecodeBuffers {
   TLookupTables Lookup;
   TFastDecoder Fast;
   std::vector<std::uint8_t> Out;
 };
 
-class TKeptScratch {
+class TThreadDecodeBuffers {
  public:
-  TKeptScratch() {
+  TThreadDecodeBuffers() {
     if (Busy || ExactBuffers) {
-      Own = std::make_unique<TScratch>();
+      Own = std::make_unique<TDecodeBuffers>();
       return;
     }
     if (!Kept)
-      Kept = std::make_unique<TScratch>();
+      Kept = std::make_unique<TDecodeBuffers>();
     Busy = true;
   }
-  ~TKeptScratch() {
+  ~TThreadDecodeBuffers() {
     if (!Own)
       Busy = false;
   }
-  TKeptScratch(const TKeptScratch&) = delete;
-  TKeptScratch& operator=(const TKeptScratch&) = delete;
-  TScratch* operator->() const { return Own ? Own.get() : Kept.get(); }
+  TThreadDecodeBuffers(const TThreadDecodeBuffers&) = delete;
+  TThreadDecodeBuffers& operator=(const TThreadDecodeBuffers&) = delete;
+  TDecodeBuffers* operator->() const { return Own ? Own.get() : Kept.get(); }
 
  private:
-  std::unique_ptr<TScratch> Own;
-  static inline thread_local std::unique_ptr<TScratch> Kept;
+  std::unique_ptr<TDecodeBuffers> Own;
+  static inline thread_local std::unique_ptr<TDecodeBuffers> Kept;
   static inline thread_local bool Busy = false;
 };
 
@@ -275,9 +275,9 @@ class TDecoder {
       Fail("the codes are not complete (the code table ends at " + Where(BitPos) +
            "): no code begins with " + BitString(gap.Bits, gap.Length));
     Writer.Start(ImageBound());
-    Scratch->Lookup.Build(Codes, PayloadBytes, Options.Runs, Options.Stride);
-    Scratch->Fast.UseLanes = Options.Lanes;
-    Scratch->Fast.Reset();
+    Buffers->Lookup.Build(Codes, PayloadBytes, Options.Runs, Options.Stride);
+    Buffers->Fast.UseLanes = Options.Lanes;
+    Buffers->Fast.Reset();
     DecodeData();
     FinishStream("after the end marker's code only zero fill may follow");
   }
@@ -318,18 +318,13 @@ class TDecoder {
 
   // --- Coded data -----------------------------------------------------------------------
 
-  [[noreturn]] void FailRunPast() const {
-    Fail("the coded data runs past the end of the payload at byte " +
-         std::to_string(HeaderSize + PayloadBytes) + " without the end marker's code");
-  }
-
   // Whether `more` bytes fit after the image decoded so far, in what a container may hold.
   bool Fits(std::uint64_t more) const {
     return Summary.ImageSize + static_cast<std::uint64_t>(Out - OutBuffer) + more <=
            sarnveld::MaxImageSize;
   }
 
-  // The fast decode, and the careful path, a code at a time through the tables, for what it
+  // The fast decode, and the checked step, a code at a time through the tables, for what it
   // leaves: a long code or the end marker, the payload's last bytes, where it cannot load
   // eight bytes, and the last bytes that an image may hold.
   void DecodeData() {
@@ -343,22 +338,23 @@ class TDecoder {
         // Below `stop`, the eight bytes from a position's byte on are all in the buffer.
         const std::uint64_t stop = Valid >= 8 ? (Valid - 7) * 8 : 0;
         std::uint64_t local = BitPos - BufferStart * 8;
-        const bool careful = Scratch->Fast.Decode(Scratch->Lookup.Fast(), Buffer, BufferStart * 8,
-                                                  stop, local, Out, OutLimit, OutEnd);
+        const bool checkedNext = Buffers->Fast.Decode(
+            Buffers->Lookup.Fast(), Buffer, BufferStart * 8, stop, local, Out, OutLimit, OutEnd);
         BitPos = BufferStart * 8 + local;
-        if (!careful && local < stop)
+        if (!checkedNext && local < stop)
           continue;
-        if (!careful && MoreAhead()) {
+        if (!checkedNext && MoreAhead()) {
           Advance();
           continue;
         }
       }
       unsigned used = 0;
-      const TStep step = CodeAt(Scratch->Lookup.Fast(), Peek(), used);
+      const TStep step = CodeAt(Buffers->Lookup.Fast(), Peek(), used);
       if (step.Kind == TKind::Hole || step.Kind == TKind::Link)
         throw std::logic_error("decoder: a complete code left a hole in the tables");
       if (BitPos + used > PayloadBits)
-        FailRunPast();
+        Fail("the coded data runs past the end of the payload at byte " +
+             std::to_string(HeaderSize + PayloadBytes) + " without the end marker's code");
       if (step.Kind == TKind::End) {
         BitPos += used;
         return;
@@ -374,7 +370,7 @@ class TDecoder {
   // Where the codes go: room for a block and for what one call of the fast decode adds past
   // it; or, for a short payload, for all its codes (each at
   // least a bit long) and the stores past the last. It is in the image's own memory while that
-  // has the room, the scratch otherwise, from where FlushImage moves the codes.
+  // has the room, the thread's buffer otherwise, from where FlushImage moves the codes.
   void StartOutput() {
     const std::size_t size = static_cast<std::size_t>(
         std::min<std::uint64_t>(ChunkSize + TFastDecoder::RoundRoom, PayloadBits + 128));
@@ -382,9 +378,9 @@ class TDecoder {
     std::span<std::uint8_t> room = Writer.Room(size);
     InPlace = !room.empty();
     if (!InPlace) {
-      if (Scratch->Out.size() < size)
-        Scratch->Out.resize(size);
-      room = std::span(Scratch->Out.data(), size);
+      if (Buffers->Out.size() < size)
+        Buffers->Out.resize(size);
+      room = std::span(Buffers->Out.data(), size);
     }
     OutBuffer = room.data();
     Out = OutBuffer;
@@ -392,18 +388,24 @@ class TDecoder {
     OutLimit = OutEnd - past;
   }
 
-  // Takes what the codes made as the image's, and makes room for more unless `last`.
+  // Takes what the codes made as the image's, and makes room for more unless `last`. A file
+  // takes whole blocks but for the last; the rest stays in front of the next codes.
   void FlushImage(bool last = false) {
     if (Out == nullptr)
       return;
     const auto count = static_cast<std::size_t>(Out - OutBuffer);
+    const std::size_t rest = last || !Writer.ToFile() ? 0 : count % ChunkSize;
     if (InPlace)
       Writer.Commit(count);
     else
-      Writer.Write(std::span(OutBuffer, count));
-    Summary.ImageSize += count;
-    if (!last)
-      StartOutput();
+      Writer.Write(std::span(OutBuffer, count - rest));
+    Summary.ImageSize += count - rest;
+    if (last)
+      return;
+    const std::uint8_t* const from = OutBuffer + count - rest;
+    StartOutput();  // the same buffer again for a file
+    std::memmove(OutBuffer, from, rest);
+    Out += rest;
   }
 
   // The stream's end: zero fill up to the next byte boundary, and nothing after it.
@@ -439,7 +441,7 @@ class TDecoder {
   TCodeTable Codes{};
   std::array<std::uint64_t, SymbolCount> Entries{};  // where each code's entry begins
   TCodeTree Tree;                                    // grown as the entries are read
-  TKeptScratch Scratch;
+  TThreadDecodeBuffers Buffers;
   std::uint8_t* OutBuffer = nullptr;
   bool InPlace = false;  // OutBuffer is in the image's memory
   std::uint8_t* Out = nullptr;

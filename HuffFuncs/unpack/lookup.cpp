@@ -173,7 +173,7 @@ void StoreLittleEndian64(std::uint8_t* at, std::uint64_t value) {
 
 // One step of the fast decode at pos: a run of a one-bit code, or up to four primary entries,
 // or one code longer than the primary index. Returns true, at pos, before the end marker,
-// and before a long code that may reach past `stop`; the careful path takes those.
+// and before a long code that may reach past `stop`; the checked step takes those.
 // Requires: pos < stop, so that the eight bytes from pos's byte on are payload; 64 bytes of
 // room at out.
 inline bool FastStep(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t stop,
@@ -195,11 +195,11 @@ inline bool FastStep(const TFastTables& tables, const std::uint8_t* buffer, std:
   // where they end, so that the bits consumed are counted once, at the end, not per entry.
   static_assert(4 * MaxPrimaryBits <= 56);
   std::uint64_t bits = (loaded & ~std::uint64_t{0xFF}) | 0x80;
-  bool careful = false;
+  bool checkedNext = false;
 #pragma GCC unroll 4
   for (int k = 0; k < 4; ++k) {
     if ((entry & 0xFF00) == 0) {
-      careful = true;
+      checkedNext = true;
       break;
     }
     StoreLittleEndian64(out, entry >> 16);
@@ -208,7 +208,7 @@ inline bool FastStep(const TFastTables& tables, const std::uint8_t* buffer, std:
     entry = tables.Packed[bits >> tables.PrimaryShift];
   }
   pos += static_cast<unsigned>(std::countr_zero(bits)) - 7;
-  if (!careful)
+  if (!checkedNext)
     return false;
   // A long code, or the end marker. A long code from below `stop` lies in the buffer.
   if (pos >= stop)
@@ -247,7 +247,7 @@ inline bool StrideStep(const TFastTables& tables, const std::uint8_t* buffer, st
 }
 
 // The fast decode on one lane, from pos up to `stop` or until out reaches outLimit. Returns
-// true at an entry that needs the careful path. The state is in locals: stores through out
+// true at an entry that needs the checked step. The state is in locals: stores through out
 // may alias anything, and the compiler would reload members after each one. With a Width,
 // StrideStep goes first and FastStep takes each code of another length.
 template <unsigned Width = 0>
@@ -256,19 +256,19 @@ bool DecodeFast(const TFastTables& shared, const std::uint8_t* buffer, std::uint
   const TFastTables tables = shared;
   std::uint64_t p = pos;
   std::uint8_t* o = out;
-  bool careful = false;
+  bool checkedNext = false;
   while (p < stop && o < outLimit) {
     if constexpr (Width != 0)
       if (StrideStep<Width>(tables, buffer, p, o))
         continue;
     if (FastStep(tables, buffer, stop, p, o)) {
-      careful = true;
+      checkedNext = true;
       break;
     }
   }
   pos = p;
   out = o;
-  return careful;
+  return checkedNext;
 }
 
 // DecodeFast with the tables' StrideBits as a constant: the look-ups' shifts are fixed.
@@ -290,14 +290,14 @@ bool DecodeStride(const TFastTables& tables, const std::uint8_t* buffer, std::ui
 
 // Several lanes at once, each from its own start to its own end: the steps of different
 // lanes do not wait for each other, so the processor overlaps them. A lane stops at its end
-// or at an entry that needs the careful path. The lanes are spelt out (the fold over
+// or at an entry that needs the checked step. The lanes are spelt out (the fold over
 // Index...) so that their state stays in registers.
 template <std::size_t... Index>
 void DecodeLanes(const TFastTables& shared, const std::uint8_t* buffer, std::uint64_t stop,
                  std::array<std::uint64_t, sizeof...(Index)>& pos,
                  const std::array<std::uint64_t, sizeof...(Index)>& end,
                  std::array<std::uint8_t*, sizeof...(Index)>& out,
-                 std::array<bool, sizeof...(Index)>& careful, std::index_sequence<Index...>) {
+                 std::array<bool, sizeof...(Index)>& checkedNext, std::index_sequence<Index...>) {
   const TFastTables tables = shared;
   std::array<std::uint64_t, sizeof...(Index)> p = pos;
   std::array<std::uint8_t*, sizeof...(Index)> o = out;
@@ -311,7 +311,7 @@ void DecodeLanes(const TFastTables& shared, const std::uint8_t* buffer, std::uin
   }
   pos = p;
   out = o;
-  careful = c;
+  checkedNext = c;
 }
 
 enum class TMeeting { Met, Missed, AtEnd };
@@ -321,7 +321,7 @@ enum class TMeeting { Met, Missed, AtEnd };
 // out, and the guessed decode's codes, until both stand on the same code boundary: from there
 // on they decode alike, and `skipped` counts the guessed codes before it. The true side goes no
 // further than `limit` (at most `stop`, below which eight-byte loads stay in the buffer) and
-// stops before a code that is no byte value's, which the careful path takes (AtEnd: the end marker,
+// stops before a code that is no byte value's, which the checked step takes (AtEnd: the end marker,
 // as a complete code has no other).
 TMeeting MeetGuess(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t& t,
                    std::uint64_t s, std::uint64_t guessEnd, std::uint64_t limit, std::uint64_t stop,
@@ -386,7 +386,7 @@ bool TFastDecoder::Decode(const TFastTables& tables, const std::uint8_t* buffer,
 // others guess that a code begins where their share does, most likely inside one, and decode
 // nonsense until they fall into step with lane 0's codes, which prefix codes soon do. A lane's
 // output is kept from where lane 0's decode meets its guess. Returns true when local stops at
-// an entry that needs the careful path.
+// an entry that needs the checked step.
 bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* buffer,
                                std::uint64_t base, std::uint64_t stop, std::uint64_t width,
                                std::uint64_t& local, std::uint8_t*& out) {
@@ -396,17 +396,17 @@ bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* bu
   }
   std::array<std::uint64_t, Lanes> pos, end;
   std::array<std::uint8_t*, Lanes> outs;
-  std::array<bool, Lanes> careful{};
+  std::array<bool, Lanes> checkedNext{};
   for (int i = 0; i < Lanes; ++i) {
     pos[i] = local + static_cast<unsigned>(i) * width;
     end[i] = pos[i] + width;
     outs[i] = i == 0 ? out : LaneOut.get() + (i - 1) * LaneRoom;
   }
-  DecodeLanes(tables, buffer, stop, pos, end, outs, careful, std::make_index_sequence<Lanes>());
+  DecodeLanes(tables, buffer, stop, pos, end, outs, checkedNext, std::make_index_sequence<Lanes>());
   out = outs[0];
 
   int lane = 0;
-  for (; lane + 1 < Lanes && !careful[lane]; ++lane) {
+  for (; lane + 1 < Lanes && !checkedNext[lane]; ++lane) {
     // Lane 0's decode t has passed the next lane's start s; the lanes' codes end exactly at
     // pos[lane + 1].
     std::uint64_t t = pos[lane];
@@ -415,7 +415,7 @@ bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* bu
     const TMeeting meeting = MeetGuess(tables, buffer, t, s, pos[lane + 1],
                                        std::min(stop, s + SyncBits), stop, out, skipped);
     if (meeting == TMeeting::AtEnd) {
-      local = t;  // the end marker: the careful path takes it from here
+      local = t;  // the end marker: the checked step takes it from here
       return true;
     }
     if (meeting == TMeeting::Missed) {
@@ -434,7 +434,7 @@ bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* bu
   if (lane + 1 == Lanes)
     IdleBits = MinIdleBits;
   local = pos[lane];
-  return careful[lane];
+  return checkedNext[lane];
 }
 
 }  // namespace huff

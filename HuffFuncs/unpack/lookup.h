@@ -35,7 +35,7 @@ struct TStep {
 };
 
 // A primary entry of the fast decode, packed into one word: bits 0-7 the bits it consumes,
-// bits 8-15 how many byte values it yields (0: take the careful path), then the byte values,
+// bits 8-15 how many byte values it yields (0: take the checked step), then the byte values,
 // first in bits 16-23.
 using TPacked = std::uint64_t;
 
@@ -121,8 +121,8 @@ class TFastDecoder {
 
   // Decodes from local, in bits from buffer's start (payload bit `base`), towards stop, while
   // out is below outLimit; the output runs past it by at most 64 bytes, or by what a round of
-  // the lanes adds, which is kept below outEnd. Returns true at a code that needs the careful
-  // path: a long one that may reach past stop, or the end marker. Requires: below stop, the
+  // the lanes adds, which is kept below outEnd. Returns true at a code that needs the checked
+  // step: a long one that may reach past stop, or the end marker. Requires: below stop, the
   // eight bytes from a position's byte on are in the buffer.
   bool Decode(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t base,
               std::uint64_t stop, std::uint64_t& local, std::uint8_t*& out,

@@ -97,37 +97,16 @@ void TImageWriter::Write(std::span<const std::uint8_t> piece) {
     Written += piece.size();
     return;
   }
-  if (Out.File == nullptr)
-    return;
-  if (Pending > 0) {
-    const std::size_t take = std::min(piece.size(), std::size_t{ChunkSize} - Pending);
-    std::memcpy(Block.get() + Pending, piece.data(), take);
-    Pending += take;
-    piece = piece.subspan(take);
-    if (Pending < ChunkSize)
-      return;
-    Out.File->WriteAt(Written, std::span(Block.get(), ChunkSize));
-    Written += ChunkSize;
-    Pending = 0;
+  for (std::size_t at = 0; Out.File != nullptr && at < piece.size(); at += ChunkSize) {
+    const auto block = piece.subspan(at, std::min<std::size_t>(ChunkSize, piece.size() - at));
+    Out.File->WriteAt(Written, block);
+    Written += block.size();
   }
-  for (; piece.size() >= ChunkSize; piece = piece.subspan(ChunkSize)) {
-    Out.File->WriteAt(Written, piece.first(ChunkSize));
-    Written += ChunkSize;
-  }
-  if (piece.empty())
-    return;
-  if (!Block)
-    Block = std::make_unique_for_overwrite<std::uint8_t[]>(ChunkSize);
-  std::memcpy(Block.get(), piece.data(), piece.size());
-  Pending = piece.size();
 }
 
 void TImageWriter::Finish() {
   if (Kept && Memory.data() == Kept->Data)
     Allocate(Written);
-  if (Out.File != nullptr && Pending > 0)
-    Out.File->WriteAt(Written, std::span(Block.get(), Pending));
-  Pending = 0;
 }
 
 TPayloadReader::TPayloadReader(const TSource& container, std::uint64_t payloadBytes)

@@ -25,14 +25,12 @@ struct TImageOut {
   const sarnveld::Allocate* Allocate = nullptr;
 };
 
-// Writes the image: to a file in blocks of ChunkSize whatever the pieces it is given, so that
-// the writes are the same however the decode cut the image (whole blocks go to the file
-// straight from the piece; only a piece's ragged ends are gathered); or into memory. Memory to
-// be allocated is asked for once: an image is gathered in memory the thread keeps, and moved
-// once into memory of its size, which the allocator soon gives again from what it keeps; one
-// that outgrows it is moved once into room for the most the payload can decode to, which the
-// caller then shrinks. (A bound asked for every time was given back to the system, and its
-// pages cost more to touch afresh than a small image takes to decode.)
+// Writes the image: to a file in blocks of ChunkSize, the last one shorter; or into memory.
+// Memory to be allocated is asked for once: an image is gathered in memory the thread keeps,
+// and moved once into memory of its size, which the allocator soon gives again from what it
+// keeps; one that outgrows it is moved once into room for the most the payload can decode to,
+// which the caller then shrinks. (A bound asked for every time was given back to the system,
+// and its pages cost more to touch afresh than a small image takes to decode.)
 class TImageWriter {
  public:
   TImageWriter(const TImageOut& out, const std::string& container);
@@ -41,14 +39,16 @@ class TImageWriter {
   TImageWriter& operator=(const TImageWriter&) = delete;
   // Once the code table is read: the image has at most `bound` bytes.
   void Start(std::uint64_t bound);
-  // Raises EBufferTooSmall past the end of the memory given.
+  // Raises EBufferTooSmall past the end of the memory given. Requires, for a file: whole
+  // blocks, but for the image's last piece.
   void Write(std::span<const std::uint8_t> piece);
+  bool ToFile() const { return Out.File != nullptr; }
   // Memory to decode into in place, after the image so far: at least `least` bytes of it, or
   // none (a file, or not that much room left).
   std::span<std::uint8_t> Room(std::size_t least);
   // Takes `count` bytes decoded into the Room as the image's.
   void Commit(std::size_t count) { Written += count; }
-  // Writes the last, partial block, or moves a small image to its memory.
+  // Moves a small image to its memory.
   void Finish();
 
  private:
@@ -60,9 +60,7 @@ class TImageWriter {
   std::span<std::uint8_t> Memory;
   std::uint64_t Bound = 0;
   std::uint64_t Written = 0;
-  std::unique_ptr<TThreadBuffer> Kept;    // where an image is gathered until it outgrows it
-  std::unique_ptr<std::uint8_t[]> Block;  // made for a file's first ragged end
-  std::size_t Pending = 0;
+  std::unique_ptr<TThreadBuffer> Kept;  // where an image is gathered until it outgrows it
 };
 
 // Room before a window for the few bytes of the one before it that the decode still needs.
