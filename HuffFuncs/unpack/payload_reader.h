@@ -1,21 +1,29 @@
-// Reading the payload in windows, and where the image goes.
+// Reading the payload a window at a time, and writing the image: the decoder's input and
+// output, apart from the decode.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 
+#include "base/bytes.h"
+#include "base/errors.h"
 #include "base/thread_buffer.h"
+#include "container/container.h"
 #include "file/source.h"
 #include "sarnveld.hpp"
 
 namespace huff {
 
 // Raises EBadContainer: "Container NAME is damaged: WHAT".
-[[noreturn]] void Damaged(const std::string& container, const std::string& what);
+[[noreturn]] inline void Damaged(const std::string& container, const std::string& what) {
+  throw EBadContainer("Container " + container + " is damaged: " + what);
+}
 
 // Where a decoded image goes: nowhere (a check), a file, the caller's memory, or memory that
 // Allocate gives.
@@ -33,27 +41,90 @@ struct TImageOut {
 // and its pages cost more to touch afresh than a small image takes to decode.)
 class TImageWriter {
  public:
-  TImageWriter(const TImageOut& out, const std::string& container);
-  ~TImageWriter();
+  TImageWriter(const TImageOut& out, const std::string& container)
+      : Out(out), Container(container) {
+    if (Out.Into)
+      Memory = *Out.Into;
+  }
+  ~TImageWriter() {
+    if (Kept) {
+      Kept.reset();
+      TThreadBuffer::Trim(KeptImageSize + KeptRoom);
+    }
+  }
   TImageWriter(const TImageWriter&) = delete;
   TImageWriter& operator=(const TImageWriter&) = delete;
-  // Once the code table is read: the image has at most `bound` bytes.
-  void Start(std::uint64_t bound);
-  // Raises EBufferTooSmall past the end of the memory given. Requires, for a file: whole
-  // blocks, but for the image's last piece.
-  void Write(std::span<const std::uint8_t> piece);
+
   bool ToFile() const { return Out.File != nullptr; }
+
+  // Once the code table is read: the image has at most `bound` bytes.
+  void Start(std::uint64_t bound) {
+    if (Out.Allocate == nullptr)
+      return;
+    Bound = bound;
+    Kept = std::make_unique<TThreadBuffer>(KeptImageSize + KeptRoom);
+    Memory =
+        std::span(Kept->Data, static_cast<std::size_t>(std::min(bound, KeptImageSize)) + KeptRoom);
+  }
+
   // Memory to decode into in place, after the image so far: at least `least` bytes of it, or
   // none (a file, or not that much room left).
-  std::span<std::uint8_t> Room(std::size_t least);
+  std::span<std::uint8_t> Room(std::size_t least) {
+    if (!Out.Into && Out.Allocate == nullptr)
+      return {};
+    if (Kept && Memory.data() == Kept->Data && Memory.size() - Written < least && Bound > Written)
+      Allocate(Bound);
+    if (Memory.size() - Written < least)
+      return {};
+    return Memory.subspan(static_cast<std::size_t>(Written));
+  }
   // Takes `count` bytes decoded into the Room as the image's.
   void Commit(std::size_t count) { Written += count; }
+
+  // Raises EBufferTooSmall past the end of the memory given. Requires, for a file: whole
+  // blocks, but for the image's last piece.
+  void Write(std::span<const std::uint8_t> piece) {
+    if (Out.Into || Out.Allocate != nullptr) {
+      if (Kept && Memory.size() - Written < piece.size() && Memory.data() == Kept->Data)
+        Allocate(Bound);
+      if (Memory.size() - Written < piece.size())
+        throw EBufferTooSmall("Container " + Container + " holds an image longer than the " +
+                              Count(Memory.size(), "byte") + " given for it");
+      if (!piece.empty())
+        std::memcpy(Memory.data() + Written, piece.data(), piece.size());
+      Written += piece.size();
+      return;
+    }
+    for (std::size_t at = 0; Out.File != nullptr && at < piece.size(); at += ChunkSize) {
+      const auto block = piece.subspan(at, std::min<std::size_t>(ChunkSize, piece.size() - at));
+      Out.File->WriteAt(Written, block);
+      Written += block.size();
+    }
+  }
+
   // Moves a small image to its memory.
-  void Finish();
+  void Finish() {
+    if (Kept && Memory.data() == Kept->Data)
+      Allocate(Written);
+  }
 
  private:
+  // An image of at most this many bytes is gathered in memory the thread keeps, with this much
+  // room after it that a decode in place needs.
+  static constexpr std::uint64_t KeptImageSize = 1 << 20;
+  static constexpr std::size_t KeptRoom = 256 * 1024;
+
   // Asks for memory of `size` bytes and moves what the thread's memory holds there.
-  void Allocate(std::uint64_t size);
+  void Allocate(std::uint64_t size) {
+    const std::span<std::uint8_t> memory = (*Out.Allocate)(size);
+    if (memory.size() < size)
+      throw EBufferTooSmall("Container " + Container + " holds an image longer than the " +
+                            Count(memory.size(), "byte") + " given for it");
+    PrepareLargeBuffer(memory.data(), memory.size());
+    if (Written > 0)
+      std::memcpy(memory.data(), Memory.data(), static_cast<std::size_t>(Written));
+    Memory = memory;
+  }
 
   TImageOut Out;
   const std::string& Container;
@@ -68,7 +139,7 @@ inline constexpr std::size_t WindowHead = 8;
 
 // A window of the payload: bytes read into the slot, after WindowHead bytes of room and
 // followed by eight zero bytes; or, for a container in memory, a view of it, which the bytes
-// before it precede there (its last bytes are read into the slot, for the zero bytes).
+// before it precede there.
 struct TWindow {
   std::unique_ptr<std::uint8_t[]> Slot;
   const std::uint8_t* Data = nullptr;  // the window's first byte
@@ -78,34 +149,98 @@ struct TWindow {
 };
 
 // The payload, read from the container a window at a time: from a file, a block of ChunkSize;
-// from memory, all of it but its last bytes. Keeps the payload's byte sum.
+// from memory, a view of all of it but its last bytes, which are read into the slot followed
+// by zero bytes, since the decode loads eight bytes at a time. Keeps the payload's byte sum.
 class TPayloadReader {
  public:
-  TPayloadReader(const TSource& container, std::uint64_t payloadBytes);
-  TPayloadReader(const TPayloadReader&) = delete;
-  TPayloadReader& operator=(const TPayloadReader&) = delete;
+  TPayloadReader(const TSource& container, std::uint64_t payloadBytes)
+      : Container(container),
+        PayloadBytes(payloadBytes),
+        Capacity(container.InMemory()
+                     ? MemoryTail
+                     : static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, payloadBytes))) {
+    Window.Slot = std::make_unique_for_overwrite<std::uint8_t[]>(WindowHead + Capacity + 8);
+  }
 
   // The next window. Raises EBadContainer when the file ends before the payload does.
-  TWindow& Next();
+  TWindow& Next() {
+    if (Read().Size == 0) {
+      Changed = true;
+      Damaged(Container.Name, "the file ended after " + std::to_string(BytesRead) +
+                                  " payload bytes, but PayloadSize (byte 32) is " +
+                                  std::to_string(PayloadBytes) + ": it shrank while it was read");
+    }
+    return Window;
+  }
+
   // After a fault: reads the rest of the payload, which still counts towards the checksum.
-  void Drain();
+  void Drain() {
+    while (!FileEnded && Unread() > 0 && Read().Size > 0) {
+    }
+  }
+
   // Raises EBadContainer when the file goes on past the payload.
-  void ExpectEnd();
+  void ExpectEnd() {
+    std::uint8_t probe = 0;
+    if (!Container.Block(HeaderSize + PayloadBytes, 1, &probe).empty()) {
+      Changed = true;
+      Damaged(Container.Name, "the file grew while it was read, past the " +
+                                  std::to_string(PayloadBytes) +
+                                  " payload bytes of PayloadSize (byte 32)");
+    }
+  }
+
   // Raises EBadContainer when the payload's sum is not `checksum`.
-  void CheckSum(std::uint32_t checksum) const;
+  void CheckSum(std::uint32_t checksum) const {
+    if (Sum != checksum || Unread() > 0)
+      Damaged(Container.Name, "its payload's bytes sum to " + std::to_string(Sum) +
+                                  ", but Checksum (byte 36) is " + std::to_string(checksum));
+  }
   // The file's length changed while it was read: the checksum then says nothing.
   bool SizeChanged() const { return Changed; }
 
  private:
+  static constexpr std::size_t MemoryTail = 8;
+
   std::uint64_t Unread() const { return PayloadBytes - BytesRead; }
+
+  // The window's bytes: viewed where they lie in memory, or read into the slot in reads of at
+  // most ChunkSize, fewer only at the file's end.
+  TWindow& Read() {
+    TWindow& window = Window;
+    window.Start = BytesRead;
+    const std::uint64_t offset = HeaderSize + BytesRead;
+    window.View = Container.InMemory() && Unread() > MemoryTail;
+    if (window.View) {
+      window.Size = static_cast<std::size_t>(Unread() - MemoryTail);
+      window.Data = Container.Memory.data() + offset;
+    } else {
+      std::uint8_t* const data = window.Slot.get() + WindowHead;
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(Capacity, Unread()));
+      std::size_t got = 0;
+      while (!FileEnded && got < want) {
+        const auto block = Container.Block(offset + got, want - got, data + got);
+        FileEnded = block.empty();
+        if (!FileEnded && block.data() != data + got)
+          std::memcpy(data + got, block.data(), block.size());
+        got += block.size();
+      }
+      std::memset(data + got, 0, 8);
+      window.Data = data;
+      window.Size = got;
+    }
+    Sum += SumBytes(std::span(window.Data, window.Size));
+    BytesRead += window.Size;
+    return window;
+  }
 
   const TSource& Container;
   const std::uint64_t PayloadBytes;
+  const std::size_t Capacity;   // payload bytes of a window read into the slot
   std::uint64_t BytesRead = 0;  // payload bytes taken from the container so far
   std::uint32_t Sum = 0;        // of those bytes
   bool Changed = false;
-  bool FileEnded = false;    // a read found the file shorter than the header says
-  std::size_t Capacity = 0;  // payload bytes of a window read into the slot
+  bool FileEnded = false;  // a read found the file shorter than the header says
   TWindow Window;
 };
 
