@@ -368,9 +368,9 @@ class TDecoder {
   }
 
   // Where the codes go: room for a block and for what one call of the fast decode adds past
-  // it; or, for a short payload, for all its codes (each at
-  // least a bit long) and the stores past the last. It is in the image's own memory while that
-  // has the room, the thread's buffer otherwise, from where FlushImage moves the codes.
+  // it; or, for a short payload, for all its codes (each at least a bit long) and the stores
+  // past the last. It is in the image's own memory while that has the room, the thread's
+  // buffer otherwise, from where FlushImage moves the codes.
   void StartOutput() {
     const std::size_t size = static_cast<std::size_t>(
         std::min<std::uint64_t>(ChunkSize + TFastDecoder::RoundRoom, PayloadBits + 128));

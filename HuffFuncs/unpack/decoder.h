@@ -3,8 +3,6 @@
 // naming the container, the fault and its place.
 #pragma once
 
-#include <cstddef>
-
 #include "file/source.h"
 #include "sarnveld.hpp"
 #include "unpack/payload_reader.h"
@@ -22,8 +20,8 @@ struct TDecodeOptions {
 
 // Reads `container` from its start to its end, and writes the decoded image to `image`. A file
 // is read in blocks of at most ChunkSize and an image file written in blocks of ChunkSize, the
-// last one shorter; memory stays the same whatever the header says, and
-// small for a small payload.
+// last one shorter; memory stays the same whatever the header says, and small for a small
+// payload.
 //
 // Raises EBadContainer for a container that breaks the format, an image longer than
 // sarnveld::MaxImageSize among them. A wrong checksum is what is reported when the payload is
