@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Remakes the seed corpora of the fuzz targets. The first bytes of the decoder's and the device
-# reader's seeds are their parameters (see fuzz_common.cpp and device_fuzzer.cpp); the round
+# reader's seeds are their parameters (see fuzz_common.h and device_fuzzer.cpp); the round
 # trip's seeds are images as they are. The decoder's seeds are tiny containers that the packer writes, some of them damaged, and images
 # whose codes carry other data; the device reader's are the decoder's, split. Needs a built
 # packer (cmake --workflow --preset release). Regression inputs (regression-*) are kept as they
