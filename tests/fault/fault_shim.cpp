@@ -86,7 +86,8 @@ std::size_t Limit(int fd, std::size_t count) {
   return fd >= 3 && Short > 0 && count > static_cast<std::size_t>(Short) ? Short : count;
 }
 
-// The first read of a file that finds its end ends the first pass: change the file then.
+// The first read of a file that finds its end ends the first pass: change the file then (or at
+// the read that FAULT_PATCH_AT names).
 void ChangeAtEnd(int fd) {
   long long offset = -1;
   unsigned value = 0;
@@ -106,6 +107,12 @@ void ChangeAtEnd(int fd) {
   ::syscall(SYS_close, writable);
 }
 
+ssize_t AfterRead(int fd, std::size_t count, ssize_t result) {
+  if (fd >= 3 && ((result == 0 && count > 0) || Calls[Read] == PatchAt))
+    ChangeAtEnd(fd);
+  return result;
+}
+
 template <typename TFunction>
 TFunction* Next(const char* name) {
   return reinterpret_cast<TFunction*>(::dlsym(RTLD_NEXT, name));
@@ -119,22 +126,12 @@ extern "C" {
 
 ssize_t read(int fd, void* data, std::size_t count) {
   FAULT_NEXT(read);
-  if (Inject(Read, fd))
-    return -1;
-  const ssize_t result = next(fd, data, Limit(fd, count));
-  if (fd >= 3 && ((result == 0 && count > 0) || Calls[Read] == PatchAt))
-    ChangeAtEnd(fd);
-  return result;
+  return Inject(Read, fd) ? -1 : AfterRead(fd, count, next(fd, data, Limit(fd, count)));
 }
 
 ssize_t pread(int fd, void* data, std::size_t count, off_t offset) {
   FAULT_NEXT(pread);
-  if (Inject(Read, fd))
-    return -1;
-  const ssize_t result = next(fd, data, Limit(fd, count), offset);
-  if (fd >= 3 && ((result == 0 && count > 0) || Calls[Read] == PatchAt))
-    ChangeAtEnd(fd);
-  return result;
+  return Inject(Read, fd) ? -1 : AfterRead(fd, count, next(fd, data, Limit(fd, count), offset));
 }
 
 ssize_t write(int fd, const void* data, std::size_t count) {
