@@ -1,6 +1,6 @@
 // The decoder, on one thread, against the device reader, the reference, given the container
 // whole: both accept or both reject, and they decode the same image. The input describes the
-// container (see fuzz_common.cpp).
+// container (see fuzz_common.h).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -8,7 +8,6 @@
 #include "base/errors.h"
 #include "fuzz_common.h"
 #include "sarnveld_decode.h"
-#include "unpack/decoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using fuzz::Fault;

@@ -1,9 +1,11 @@
-// What the fuzz targets share beside tests/support: reporting a finding, and the containers
-// that the decoder's and the device reader's inputs describe.
+// What the fuzz targets share beside the support library: reporting a finding, and the
+// container that the decoder's and the device reader's inputs describe.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <algorithm>
+#include <bitset>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,14 +17,71 @@ namespace fuzz {
 using testing_support::Bytes;
 
 // A finding: prints what went wrong and aborts, so that libFuzzer keeps the input.
-[[noreturn]] void Fault(const std::string& what);
+[[noreturn]] inline void Fault(const std::string& what) {
+  std::fprintf(stderr, "fuzz finding: %s\n", what.c_str());
+  std::abort();
+}
 
-// The container that an input describes (its first byte says how: see fuzz_common.cpp), and the
-// image it must decode to when that is known; nothing when the input is too short for one.
+// The container, and the image it must decode to when that is known.
 struct TFuzzContainer {
   Bytes Container;
   std::unique_ptr<Bytes> Image;
 };
-std::optional<TFuzzContainer> MakeContainer(const std::uint8_t* data, std::size_t size);
+
+// Bits 0-1 of the first byte choose what the rest is:
+//   0: a container, as it is;
+//   1: a payload, given a header with the right size and checksum;
+//   2: bytes 1-2 are a length n (little-endian, at most what follows), bit 7 of byte 3 puts the
+//      data in as raw bits instead of codes, the n bytes after it are an image that only
+//      chooses the codes; the rest is data, each byte coded as itself when it has a code, else
+//      as one of the values that have one, closed by the end marker's code. Such data put rare
+//      codes next to each other, as no packed image would;
+//   3: bytes 1-2 say which bit of the packed payload to flip (the header is then made to
+//      match), the rest is the image.
+// Nothing when the input is too short for its kind.
+inline std::optional<TFuzzContainer> MakeContainer(const std::uint8_t* data, std::size_t size) {
+  if (size == 0)
+    return std::nullopt;
+  TFuzzContainer made;
+  const Bytes rest(data + 1, data + size);
+  const int mode = data[0] & 3;
+  if (mode == 0) {
+    made.Container = rest;
+  } else if (mode == 1) {
+    made.Container = testing_support::Container(rest);
+  } else if (mode == 2 && rest.size() >= 3) {
+    const std::size_t length = std::min<std::size_t>(rest[0] | rest[1] << 8, rest.size() - 3);
+    const bool raw = rest[2] >> 7;
+    auto codes = testing_support::CodesOf({rest.data() + 3, length});
+    Bytes present;  // the byte values with a code
+    for (const auto& [symbol, code] : codes)
+      if (symbol != huff::EndMarker)
+        present.push_back(static_cast<std::uint8_t>(symbol));
+    std::string bits = testing_support::Table(codes);
+    made.Image = raw ? nullptr : std::make_unique<Bytes>();
+    for (auto byte = rest.begin() + 3 + static_cast<std::ptrdiff_t>(length); byte != rest.end();
+         ++byte) {
+      if (raw) {
+        bits += std::bitset<8>(*byte).to_string();
+      } else if (!present.empty()) {
+        const std::uint8_t value =
+            codes.count(*byte) != 0 ? *byte : present[*byte % present.size()];
+        bits += codes[value];
+        made.Image->push_back(value);
+      }
+    }
+    made.Container = testing_support::Container(bits + codes[huff::EndMarker]);
+  } else if (mode == 3 && rest.size() >= 2) {
+    made.Container = testing_support::Pack(Bytes(rest.begin() + 2, rest.end()));
+    const std::size_t bits = (made.Container.size() - huff::HeaderSize) * 8;
+    const std::size_t bit =
+        huff::HeaderSize * 8 + (rest[0] | std::size_t{rest[1]} << 8) * 97 % bits;
+    made.Container[bit / 8] ^= static_cast<std::uint8_t>(0x80 >> (bit % 8));
+    testing_support::FixHeader(made.Container);
+  } else {
+    return std::nullopt;
+  }
+  return made;
+}
 
 }  // namespace fuzz

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Remakes the seed corpora of the fuzz targets. The first bytes of the decoder's and the device
-# reader's seeds are their parameters (see fuzz_common.cpp and device_fuzzer.cpp); the round
-# trip's seeds are images as they are. The decoder's seeds are tiny containers that the packer writes, some of them damaged, and images
-# whose codes carry other data; the device reader's are the decoder's, split. Needs a built
-# packer (cmake --workflow --preset release). Regression inputs (regression-*) are kept as they
-# are.
+# reader's seeds are their parameters (see fuzz_common.h and device_fuzzer.cpp); the round
+# trip's seeds are images as they are. The decoder's seeds are tiny containers that the packer
+# writes, some of them damaged, and images whose codes carry other data; the device reader's are
+# the decoder's, split. Needs a built packer (cmake --workflow --preset release). Regression
+# inputs (regression-*) are kept as they are.
 #
 #   fuzz/make_corpus.sh            PACKER=build/test/sarnveld2hex fuzz/make_corpus.sh
 set -euo pipefail
@@ -16,43 +16,28 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 mkdir -p "$out" "$trip"
 
-# pack PRINTF-TEXT: the container of those bytes, in $tmp/hex.
-pack() {
-  printf "$1" >"$tmp/in"
-  "$packer" "$tmp/in" "$tmp/hex" - - >/dev/null
-}
-# seed MODE-BYTE NAME [FILE]: the mode byte, then FILE (default $tmp/hex).
-seed() {
-  { printf "$1"; cat "${3:-$tmp/hex}"; } >"$out/$2"
-}
-# flip FILE OFFSET MASK: flips bits of one byte in place.
+# pack PRINTF-TEXT: its container in $tmp/hex. seed MODE-BYTE NAME [FILE]: the mode byte, then
+# FILE (default $tmp/hex). flip FILE OFFSET MASK: flips bits of one byte in place. payload: the
+# container after its header, in $tmp/payload. repeat OCTAL-BYTE COUNT, every FROM TO (values
+# ascending), fibonacci COUNT (value k F(k+1) times: codes of COUNT bits): bytes on stdout.
+pack() { printf "$1" >"$tmp/in"; "$packer" "$tmp/in" "$tmp/hex" - - >/dev/null; }
+seed() { { printf "$1"; cat "${3:-$tmp/hex}"; } >"$out/$2"; }
 flip() {
   local byte
   byte=$(od -An -tu1 -j "$2" -N1 "$1" | tr -d ' ')
   printf "\\$(printf '%03o' $((byte ^ $3)))" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
 }
-# payload: the container's bytes after the 40-byte header, in $tmp/payload.
-payload() {
-  tail -c +41 "$tmp/hex" >"$tmp/payload"
+payload() { tail -c +41 "$tmp/hex" >"$tmp/payload"; }
+repeat() { head -c "$2" /dev/zero | tr '\0' "\\$1"; }
+every() {
+  local value
+  for ((value = $1; value <= $2; ++value)); do printf "\\$(printf '%03o' "$value")"; done
 }
-# repeat OCTAL-BYTE COUNT: the byte COUNT times, on standard output.
-repeat() {
-  head -c "$2" /dev/zero | tr '\0' "\\$1"
-}
-# fibonacci COUNT: byte values 0 to COUNT-1, value k F(k+1) times (1, 1, 2, 3, 5, ...):
-# the deepest codes, those of value 0 and the end marker, are COUNT bits long.
 fibonacci() {
   local previous=0 current=1 value next
   for ((value = 0; value < $1; ++value)); do
     repeat "$(printf '%03o' "$value")" "$current"
     next=$((previous + current)); previous=$current; current=$next
-  done
-}
-# every FROM TO: the byte values FROM to TO, ascending.
-every() {
-  local value
-  for ((value = $1; value <= $2; ++value)); do
-    printf "\\$(printf '%03o' "$value")"
   done
 }
 
@@ -116,10 +101,7 @@ done
 
 # --- The round trip ---------------------------------------------------------------------------
 
-# tripseed NAME: the image on standard input.
-tripseed() {
-  cat >"$trip/$1"
-}
+tripseed() { cat >"$trip/$1"; }  # tripseed NAME: the image on standard input
 printf '' | tripseed empty
 printf 'A' | tripseed one-byte
 printf 'abracadabra' | tripseed abracadabra

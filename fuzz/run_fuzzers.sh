@@ -11,15 +11,6 @@
 # is saved under BUILD-DIR/fuzz-findings/TARGET/, printed in hex with the end of the log,
 # and makes the script fail once every target has run. Once it is fixed, the input belongs
 # in the corpus as fuzz/corpus/TARGET/regression-WHAT.
-#
-# A long campaign on one target, without the sanitizers and with a corpus kept from one run to
-# the next (its findings land in the working directory):
-#
-#   cmake -S . -B build/fuzz-long -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF \
-#     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSARNVELD_FUZZ=ON -DSARNVELD_FUZZ_SANITIZE=OFF
-#   cmake --build build/fuzz-long --target decoder_fuzzer
-#   mkdir -p build/fuzz-long/corpus && cp -n fuzz/corpus/decoder/* build/fuzz-long/corpus/
-#   build/fuzz-long/decoder_fuzzer -max_len=4096 -max_total_time=3600 build/fuzz-long/corpus
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=$(cd "${1:-$source_dir/build/fuzz}" && pwd)
@@ -65,12 +56,10 @@ for target in "${targets[@]}"; do
   cp "$log" "$findings/$target/fuzz.log"
   echo "-- the end of the log (all of it: $findings/$target/fuzz.log)"
   tail -n 60 "$log"
-  for input in "$findings/$target"/crash-* "$findings/$target"/leak-* \
-    "$findings/$target"/timeout-* "$findings/$target"/oom-* "$findings/$target"/slow-unit-*; do
+  for input in "$findings/$target"/*-*; do
     [ -f "$input" ] || continue
-    echo "-- input $input ($(wc -c <"$input") bytes; first 4 KiB in hex):"
+    echo "-- reproduce: $fuzzer $input (first 4 KiB in hex below)"
     head -c 4096 "$input" | od -An -tx1 -v
-    echo "-- reproduce: $fuzzer $input"
   done
 done
 

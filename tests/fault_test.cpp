@@ -147,8 +147,6 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
   const TShimRun counting = RunWithShim(subject, dir, {});
   const Bytes expected = ReadWholeFile(dir / "out");
   succeeded(counting, expected);
-  EXPECT_GT(counting.Seen.at("largest-read").first, 0);
-  EXPECT_LE(counting.Seen.at("largest-read").first, 32768);
   succeeded(RunWithShim(subject, dir, {"FAULT_SHORT=1000"}), expected);
 
   std::string counts = std::string(c.Name) + ": failed";
@@ -189,10 +187,10 @@ INSTANTIATE_TEST_SUITE_P(Programs, FaultSweep,
                                            TSweepCase{"Unpack", TMode::Unpack, 1300000, 0.3}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
-// A full disk after short writes; a file-size limit; /dev/full through a link; and
-// an input that the shim changes once the first pass has read to its end, where a mapped
-// input cut short would end in SIGBUS. A device is never removed. (The packer's limit and /dev/full
-// are in program_test.cpp.)
+// A full disk after short writes; hex2plain's file-size limit and /dev/full through a link; an
+// input that the shim changes once the first pass has read to its end, where a mapped input cut
+// short would end in SIGBUS. A device is never removed. (The packer's limit and /dev/full are
+// in program_test.cpp; a changed byte in one segment is pack_test's.)
 TEST(Failures, AWriteWithoutRoomOrAChangedInputIsReportedAndLeavesNoOutput) {
   TTempDir dir;
   fs::create_symlink("/dev/full", dir / "full");
@@ -227,13 +225,10 @@ TEST(Failures, AWriteWithoutRoomOrAChangedInputIsReportedAndLeavesNoOutput) {
     long long FileSizeLimit = -1;
   } cases[] = {
       {TMode::Pack, Small, out, shortThenFull, full(out)},
-      {TMode::Unpack, Small, out, shortThenFull, full(out)},
       {TMode::Unpack, Small, out, {}, "Cannot write file " + out + ": File too large", 65536},
-      {TMode::Pack, Small, dir / "full", {}, full(dir / "full")},
       {TMode::Unpack, Small, dir / "full", {}, full(dir / "full")},
       {TMode::Pack, Small, out, {patch(Small, 7)}, grew(Small)},
       {TMode::Pack, Large, out, {patch(Large, 7)}, grew(Large)},
-      {TMode::Pack, Small, out, {patch(150000, 238)}, codeless(150000)},
       {TMode::Pack, Large, out, {patch(Large - 100, 238)}, codeless(Large - 100)},
       {TMode::Pack,
        Small,

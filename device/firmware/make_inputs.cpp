@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../../tests/support/flash_image.h"
+#include "support.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
   const bool written = Write(directory + "/deep.bin", deep) &&
                        Write(directory + "/one-value.bin", std::vector<std::uint8_t>(4096, 0xFF)) &&
                        Write(directory + "/empty.bin", {}) &&
-                       Write(directory + "/flash.bin", bench::TFlashImage::Make(1 << 20));
+                       Write(directory + "/flash.bin", testing_support::FlashImage(1 << 20));
   if (!written)
     std::perror(directory.c_str());
   return written ? 0 : 1;

@@ -13,8 +13,7 @@
 //                 at offset is set to value (offset at the end: the file grows)
 //   FAULT_PATCH_AT  N: the change comes at the Nth read instead
 //   FAULT_TRUNCATE  length: at the same moment, the file is cut to length
-//   FAULT_REPORT  where to write, at exit, each kind's calls and whether it failed one, and
-//                 the largest read asked for ("largest-read")
+//   FAULT_REPORT  where to write, at exit, each kind's calls and whether it failed one
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -45,7 +44,6 @@ const long At = Number("FAULT_AT", 0), Errno = Number("FAULT_ERRNO", EIO),
 std::atomic<long> Calls[KindCount];
 std::atomic<bool> Failed[KindCount];
 std::atomic<bool> Changed;
-std::atomic<std::size_t> LargestRead;
 
 // Raw system calls: the report must not count itself.
 __attribute__((destructor)) void WriteReport() {
@@ -55,8 +53,6 @@ __attribute__((destructor)) void WriteReport() {
   for (int k = 0; k < KindCount; ++k)
     length += std::snprintf(text + length, sizeof text - length, "%s %ld %d\n", KindNames[k],
                             Calls[k].load(), Failed[k].load() ? 1 : 0);
-  length += std::snprintf(text + length, sizeof text - length, "largest-read %zu 0\n",
-                          LargestRead.load());
   const long fd = report == nullptr
                       ? -1
                       : ::syscall(SYS_openat, AT_FDCWD, report, O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -86,17 +82,12 @@ bool Inject(TKind kind, int fd) {
   return true;
 }
 
-// Reads are asked for in blocks of at most 32 KiB: note the largest.
-void NoteRead(std::size_t count) {
-  for (std::size_t seen = LargestRead; count > seen;)
-    LargestRead.compare_exchange_weak(seen, count);
-}
-
 std::size_t Limit(int fd, std::size_t count) {
   return fd >= 3 && Short > 0 && count > static_cast<std::size_t>(Short) ? Short : count;
 }
 
-// The first read of a file that finds its end ends the first pass: change the file then.
+// The first read of a file that finds its end ends the first pass: change the file then (or at
+// the read that FAULT_PATCH_AT names).
 void ChangeAtEnd(int fd) {
   long long offset = -1;
   unsigned value = 0;
@@ -116,6 +107,12 @@ void ChangeAtEnd(int fd) {
   ::syscall(SYS_close, writable);
 }
 
+ssize_t AfterRead(int fd, std::size_t count, ssize_t result) {
+  if (fd >= 3 && ((result == 0 && count > 0) || Calls[Read] == PatchAt))
+    ChangeAtEnd(fd);
+  return result;
+}
+
 template <typename TFunction>
 TFunction* Next(const char* name) {
   return reinterpret_cast<TFunction*>(::dlsym(RTLD_NEXT, name));
@@ -129,26 +126,12 @@ extern "C" {
 
 ssize_t read(int fd, void* data, std::size_t count) {
   FAULT_NEXT(read);
-  if (Inject(Read, fd))
-    return -1;
-  if (fd >= 3)
-    NoteRead(count);
-  const ssize_t result = next(fd, data, Limit(fd, count));
-  if (fd >= 3 && ((result == 0 && count > 0) || Calls[Read] == PatchAt))
-    ChangeAtEnd(fd);
-  return result;
+  return Inject(Read, fd) ? -1 : AfterRead(fd, count, next(fd, data, Limit(fd, count)));
 }
 
 ssize_t pread(int fd, void* data, std::size_t count, off_t offset) {
   FAULT_NEXT(pread);
-  if (Inject(Read, fd))
-    return -1;
-  if (fd >= 3)
-    NoteRead(count);
-  const ssize_t result = next(fd, data, Limit(fd, count), offset);
-  if (fd >= 3 && ((result == 0 && count > 0) || Calls[Read] == PatchAt))
-    ChangeAtEnd(fd);
-  return result;
+  return Inject(Read, fd) ? -1 : AfterRead(fd, count, next(fd, data, Limit(fd, count), offset));
 }
 
 ssize_t write(int fd, const void* data, std::size_t count) {

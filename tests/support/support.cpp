@@ -1,6 +1,5 @@
 #include "support.h"
 
-#include "flash_image.h"
 #include "sarnveld_decode.h"
 
 #ifndef _WIN32
@@ -13,13 +12,12 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <bitset>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
-#include <memory>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -46,6 +44,45 @@ Bytes FibonacciImage(int count) {
   return image;
 }
 
+// xorshift64* drives it: small, and the same everywhere.
+Bytes FlashImage(std::size_t size) {
+  std::uint64_t state = 0x9E3779B97F4A7C15ull;
+  const auto next = [&state] {
+    state ^= state >> 12;
+    state ^= state << 25;
+    state ^= state >> 27;
+    return state * 0x2545F4914F6CDD1Dull;
+  };
+  // Instruction halfwords: a small vocabulary that code keeps reusing, whose high bytes (the
+  // opcodes) come from a few values.
+  std::array<std::uint16_t, 96> vocabulary;
+  for (auto& word : vocabulary) {
+    const std::uint64_t r = next();
+    word = static_cast<std::uint16_t>(((0x40 + (r >> 8) % 24 * 8) << 8) | (r & 0xFF));
+  }
+  Bytes image(size);
+  for (std::size_t at = 0, start = 0; at < size; start = at) {
+    const std::size_t end = std::min<std::uint64_t>(size, at + 4096 + next() % (252 * 1024));
+    const auto share = next() % 100;  // 40 % of the regions are erased, 45 % code, 15 % noise
+    for (std::uint16_t word = 0; at < end; ++at) {
+      if (share < 40) {
+        image[at] = 0xFF;
+      } else if (share >= 85) {
+        image[at] = static_cast<std::uint8_t>(next() >> 56);
+      } else if ((at - start) % 2 == 0) {
+        // Most words are common instructions; the rest are literals and addresses.
+        const std::uint64_t r = next();
+        word = r % 8 < 7 ? vocabulary[(r >> 8) % (1 + (r >> 16) % vocabulary.size())]
+                         : static_cast<std::uint16_t>(r >> 32);
+        image[at] = static_cast<std::uint8_t>(word);
+      } else {
+        image[at] = static_cast<std::uint8_t>(word >> 8);
+      }
+    }
+  }
+  return image;
+}
+
 Bytes ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in)
@@ -64,10 +101,6 @@ void WriteWholeFile(const std::string& path, const Bytes& bytes) {
             static_cast<std::streamsize>(bytes.size()));
   if (!out)
     throw std::runtime_error("cannot write " + path);
-}
-
-Bytes FlashImage(std::size_t size) {
-  return bench::TFlashImage::Make(size);
 }
 
 Bytes Pack(const Bytes& input, huff::TParallelism parallelism) {
@@ -147,6 +180,21 @@ std::string Table(const std::map<int, std::string>& codes) {
   for (const auto& [symbol, code] : codes)
     bits += Entry(code);
   return bits;
+}
+
+std::map<int, std::string> CodesOf(std::span<const std::uint8_t> image) {
+  huff::TCoder coder;
+  huff::InitNodes(coder);
+  for (const std::uint8_t byte : image)
+    ++coder.NodePool[byte].Weight;
+  coder.NodePool[huff::EndMarker].Weight = 1;
+  huff::BuildTree(coder);
+  huff::AssignCodes(coder);
+  std::map<int, std::string> codes;
+  for (int symbol = 0; symbol < huff::SymbolCount; ++symbol)
+    for (std::uint32_t i = coder.CodeTable[symbol].Length; i > 0; --i)
+      codes[symbol] += static_cast<char>('0' + (coder.CodeTable[symbol].Bits >> (i - 1) & 1));
+  return codes;
 }
 
 namespace {

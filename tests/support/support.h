@@ -1,6 +1,6 @@
-// What the tests, the fuzz targets and the benchmarks share: bytes and files, packing through
-// the library's passes, containers written bit by bit, the device reader as the reference that
-// decoding is held against, and running a program as a child process, as a shell would.
+// What the tests, the fuzz targets, the benchmarks and the device firmware's inputs share: test
+// images, files, packing through the library's passes, containers built bit by bit, the device
+// reader as the reference that decoding is held against, and running a program as a shell would.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +9,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "pack/pack.h"
@@ -25,16 +24,15 @@ inline Bytes Text(const std::string& text) {
 
 // Uniform bytes, or with skew > 0 geometrically distributed ones: long codes for rare values.
 Bytes RandomBytes(std::size_t size, unsigned seed, double skew = 0);
-
-// An input whose byte values 0 to count-1 occur 1, 2, 3, 5, 8, ... times: its deepest code
-// is `count` bits long (the end marker's and byte value 0's).
+// Byte values 0 to count-1 occurring 1, 2, 3, 5, 8, ... times: the deepest code is `count` bits
+// long (the end marker's and byte value 0's).
 Bytes FibonacciImage(int count);
+// Like a microcontroller's flash: erased runs, code-like halfwords and noise, in regions of
+// 4 KiB to 256 KiB. The same size gives the same bytes on any machine.
+Bytes FlashImage(std::size_t size);
 
 Bytes ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const Bytes& bytes);
-
-// The flash-like image of flash_image.h, `size` bytes of it.
-Bytes FlashImage(std::size_t size);
 
 // The container of `input`, with the default names: by the packer's passes, split as
 // `parallelism` says, or by the straightforward ones.
@@ -43,22 +41,23 @@ Bytes PackBitByBit(const Bytes& input);
 // Decodes a container held in memory, named c.hex in messages, into `image`.
 sarnveld::Summary Unpack(const Bytes& container, Bytes& image, const huff::TDecodeOptions& options);
 
-// Sets PayloadSize and Checksum to what follows the 40-byte header.
+// Containers the packer would never write. FixHeader sets PayloadSize and Checksum to what
+// follows the 40-byte header; Container puts `payload`, or `bits` ('0' and '1', spaces skipped,
+// then zero fill), after a header with the default names and makes them match.
 void FixHeader(Bytes& container);
-// Containers the packer would never write: `payload` after a header with the default names,
-// PayloadSize and Checksum made to match.
 Bytes Container(const Bytes& payload);
-// The same with a payload of `bits`, '0' and '1' (spaces are skipped), then zero fill.
 Bytes Container(std::string_view bits);
 // A code entry: the 0 bit, the code's length less one in 5 bits, the code.
 std::string Entry(const std::string& code);
 // The start bit, the presence map and the entries of `codes`, ascending: the end marker's last.
 std::string Table(const std::map<int, std::string>& codes);
+// The codes the packer gives the byte values of `image` and the end marker.
+std::map<int, std::string> CodesOf(std::span<const std::uint8_t> image);
 
 // What the device reader made of a container: the status of its last call (finish, or the
 // first error) and the image its sink took; Broken names a promise of its interface that it
-// broke. The device reader, a bit at a time through the code tree and written apart from the
-// decoder, is the reference that the decoder tests and fuzz targets hold the decoder against.
+// broke. Written apart from the decoder, a bit at a time through the code tree, it is the
+// reference that the decoder tests and fuzz targets hold the decoder against.
 struct TDeviceOutcome {
   int Status = 0;
   Bytes Image;
