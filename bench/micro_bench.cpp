@@ -139,7 +139,7 @@ enum TCoderWay { Pairs, NoPairs, NoRuns };
 void EncodeFast(benchmark::State& run, const Bytes& image, TCoderWay way) {
   huff::TFastCodeTable table = huff::FastCodes(CodesFor(image), way == Pairs);
   if (way == NoRuns)
-    table.EightCodes.fill({});
+    table.WordCodes.fill({});
   Bytes out(static_cast<std::size_t>(huff::ChunkSize) * 4 + 16);
   for (auto _ : run) {
     huff::TBitAccumulator acc;

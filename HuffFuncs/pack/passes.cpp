@@ -88,7 +88,8 @@ class TPlacedBits {
   // After the last code: the bits left over fill part of one more byte.
   void Finish() {
     if (Acc.Count > 0)
-      Segment.SharedBytes.push_back({Offset, static_cast<std::uint8_t>(Acc.Bits >> 56)});
+      Segment.SharedBytes.push_back(
+          {Offset, static_cast<std::uint8_t>(Acc.Bits << (8 - Acc.Count))});
   }
 
  private:
