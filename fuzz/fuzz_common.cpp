@@ -36,18 +36,13 @@ struct TRecoded {
 // each byte coded as itself when it has a code, else as one of the values that have one; or,
 // when `raw`, the bytes' own bits. The end marker's code closes the data either way.
 TRecoded Recode(const Bytes& chooser, std::span<const std::uint8_t> data, bool raw) {
-  // The packer's own steps up to the codes; the state is kept for the next.
-  static const auto state = std::make_unique<huff::TCompressorState>();
-  state->Input = {.Memory = chooser, .Name = "fuzz.bin"};
-  huff::InitNodes(state->Coder);
-  huff::CountSymbols(*state);
-  huff::BuildTree(state->Coder);
-  huff::AssignCodes(state->Coder);
+  // The packer's own steps up to the codes.
+  const huff::TCodeTable coded = huff::BuildCodes(huff::CountSymbols(chooser));
   std::array<std::string, huff::SymbolCount> codes;
   std::map<int, std::string> table;
   Bytes present;
   for (int symbol = 0; symbol < huff::SymbolCount; ++symbol) {
-    const huff::TCodeEntry& entry = state->Coder.CodeTable[symbol];
+    const huff::TCodeEntry& entry = coded[symbol];
     if (!entry.Present())
       continue;
     std::string& code = codes[static_cast<std::size_t>(symbol)];
