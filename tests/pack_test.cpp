@@ -7,8 +7,7 @@
 #include <algorithm>
 #include <map>
 #include <random>
-#include <utility>
-#include <vector>
+#include <tuple>
 
 #include "pack/bit_writer.h"
 #include "support.h"
@@ -23,10 +22,7 @@ using huff::EndMarker;
 // before the end marker ("B"), a leaf before an internal node ('r' in "abracadabra"), an older
 // internal node before a newer one ("abc"). A lone end marker gets no code.
 TEST(BuildTree, TiesGiveTheKnownCodes) {
-  const struct {
-    std::string Input;
-    std::map<int, std::string> Codes;  // of the symbols that have one
-  } cases[] = {
+  const std::pair<std::string, std::map<int, std::string>> cases[] = {
       {"", {}},
       {"abc", {{'a', "11"}, {'b', "10"}, {'c', "01"}, {EndMarker, "00"}}},
       {"abracadabra",
@@ -34,19 +30,13 @@ TEST(BuildTree, TiesGiveTheKnownCodes) {
       {"B", {{'B', "1"}, {EndMarker, "0"}}},
       {std::string(1000, 'B'), {{'B', "0"}, {EndMarker, "1"}}},
   };
-  for (const auto& c : cases) {
-    huff::TCoder coder;
-    huff::InitNodes(coder);
-    for (const char byte : c.Input)
-      ++coder.NodePool[static_cast<std::uint8_t>(byte)].Weight;
-    coder.NodePool[EndMarker].Weight = 1;
-    huff::BuildTree(coder);
-    huff::AssignCodes(coder);
+  for (const auto& [input, expected] : cases) {
+    const huff::TCodeTable table = huff::BuildCodes(huff::CountSymbols(Text(input)));
     std::map<int, std::string> codes;
     for (int symbol = 0; symbol <= EndMarker; ++symbol)
-      for (std::uint32_t i = coder.CodeTable[symbol].Length; i > 0; --i)
-        codes[symbol] += static_cast<char>('0' + (coder.CodeTable[symbol].Bits >> (i - 1) & 1));
-    EXPECT_EQ(codes, c.Codes) << c.Input.substr(0, 11);
+      for (std::uint32_t i = table[symbol].Length; i > 0; --i)
+        codes[symbol] += static_cast<char>('0' + (table[symbol].Bits >> (i - 1) & 1));
+    EXPECT_EQ(codes, expected) << input.substr(0, 11);
   }
 }
 
@@ -62,26 +52,27 @@ Bytes Runs(std::size_t size, unsigned seed) {
   return bytes;
 }
 
-// The kernel, with codes no tree gives, with pairs and without: the longest codes fill the
-// accumulator after any pending bits; a byte without a code (a changed input) is noticed anywhere.
+// The kernel, with codes no tree gives, with pairs and without, watching for bytes without a
+// code or not: the longest codes fill the accumulator after any pending bits, runs of one value
+// take a path of their own, and a byte without a code (a changed input) is noticed anywhere.
 TEST(EncodeBytes, WritesWhatWriteBitWritesAndNoticesBytesWithoutACode) {
   for (std::uint32_t longest = 1; longest <= 32; ++longest) {
     huff::TCodeTable codes;  // none for 0x77
     for (std::uint32_t value = 0; value < 256; ++value) {
       const std::uint32_t length = value == 255 ? longest : 1 + value % longest;
-      codes[value] = {value * 2654435761u >> (32 - length), value == 0x77 ? 0 : length};
+      codes[value] = {value == 0x77 ? 0 : value * 2654435761u >> (32 - length),
+                      value == 0x77 ? 0 : length};
     }
-    // Runs of one value take a path of their own when eight codes fit one store.
     Bytes input = Runs(15000, longest);
     input.insert(input.end(), 1000, 0xFF);
     std::replace(input.begin(), input.end(), std::uint8_t{0x77}, std::uint8_t{0x78});
     Bytes out((7 + input.size() * longest) / 8 + 8);  // all the room the coder may take
     for (bool pairs : {false, true}) {
       huff::TFastCodeTable table = huff::FastCodes(codes, pairs);
-      table.SomeAbsent = longest % 2 == 0;  // both loops: watching for absent codes or not
+      table.SomeAbsent = longest % 2 == 0;
       for (unsigned pending = 0; pending < 8; ++pending) {
-        Bytes sink;
-        huff::TBitWriter writer(sink);
+        Bytes reference;
+        huff::TBitWriter writer(reference);
         huff::WriteCode(writer, {0, pending});
         for (const std::uint8_t byte : input)
           huff::WriteCode(writer, codes[byte]);
@@ -90,12 +81,14 @@ TEST(EncodeBytes, WritesWhatWriteBitWritesAndNoticesBytesWithoutACode) {
         bool missing = false;
         auto* end = huff::EncodeBytes(table, input, out.data(), acc, missing);
         end = huff::StoreWholeBytes(acc, end) + (acc.Count > 0 ? 1 : 0);
-        ASSERT_TRUE(!missing && Bytes(out.data(), end) == sink) << longest << " " << pending;
+        ASSERT_TRUE(!missing && Bytes(out.data(), end) == reference) << longest << " " << pending;
       }
       // First or second of a pair, in the last few bytes, or all of them with no bits pending.
       table.SomeAbsent = true;
-      const std::size_t positions[] = {0, 1, 2, 3, 8, 9, 15000, input.size() - 1, input.size()};
-      for (const std::size_t at : positions) {
+      const std::size_t size = input.size();
+      for (const std::size_t at :
+           {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{8},
+            std::size_t{9}, std::size_t{15000}, size - 1, size}) {
         Bytes changed = at < input.size() ? input : Bytes(16, 0x77);
         changed[std::min(at, changed.size() - 1)] = 0x77;
         huff::TBitAccumulator acc;
@@ -108,7 +101,8 @@ TEST(EncodeBytes, WritesWhatWriteBitWritesAndNoticesBytesWithoutACode) {
 }
 
 // FibonacciImage(n) has a longest code of n bits: every grouping of codes per store meets segment
-// ends; other shapes end segments and chunks anywhere, and take the pair table or not.
+// ends; other shapes end segments and chunks anywhere, and take the pair table or not. Segments
+// of 1 MiB, of one chunk each, and past the end of a small input.
 TEST(Compress, TheFastPassWritesWhatWriteBitWritesForEveryCodeLengthAndSegmentCount) {
   std::vector<Bytes> inputs = {
       {}, {0x42}, Bytes(7, 0xFF), Bytes(huff::PairTableMinInput, 0), Runs(3 * ChunkSize, 6)};
@@ -122,61 +116,53 @@ TEST(Compress, TheFastPassWritesWhatWriteBitWritesForEveryCodeLengthAndSegmentCo
     inputs.push_back(FibonacciImage(longest));
     std::shuffle(inputs.back().begin(), inputs.back().end(), std::mt19937(longest));
   }
-  for (const Bytes& input : inputs) {
-    const Bytes reference = PackBitByBit(input);
-    // Segments of 1 MiB, of one chunk each, and past the end of a small input.
+  for (const Bytes& input : inputs)
     for (const huff::TParallelism split : {huff::TParallelism{2, 1u << 20}, {1, 1}, {2, 1}, {7, 1}})
-      ASSERT_TRUE(Pack(input, split) == reference) << input.size() << " " << split.Threads;
-  }
+      ASSERT_TRUE(Pack(input, split) == PackBitByBit(input))
+          << input.size() << " " << split.Threads;
 }
 
-// A file that reads differently in the second pass than it did in the first, and a code too
-// long for a container, which both passes refuse.
+// A file that reads differently in the second pass than it did in the first: a byte value not
+// counted, or two bytes swapped between segments, so that each segment's codes would no longer
+// end where the next one's begin; and a code too long for a container, which both passes refuse.
 TEST(Compress, ChangedFilesAndTooLongCodesAreRefused) {
-  // The same byte counts, but two bytes swapped between segments: each segment's codes would
-  // no longer end where the next one's begin.
   const Bytes counted = Text("b" + std::string(2 * ChunkSize - 1, 'a'));
   Bytes moved = counted;
   std::swap(moved[0], moved[ChunkSize]);
-  const std::string changed = " changed while it was being packed: byte value 0x64";
-  const struct {
-    Bytes Counted, Encoded;
-    std::string Message;  // after "File <path>"; empty: any EInputChanged
-  } cases[] = {
-      {Text("abcabc"), Text("abcabd"), changed + " at offset 5 was not there when it was counted"},
+  const std::string changed = " changed while it was being packed: byte value 0x64 at offset ";
+  const std::tuple<Bytes, Bytes, std::string> cases[] = {
+      // After "File <path>"; empty: any EInputChanged.
+      {Text("abcabc"), Text("abcabd"), changed + "5 was not there when it was counted"},
       {Bytes(100, 'a'), Text("aaad" + std::string(96, 'a')),
-       changed + " at offset 3 was not there when it was counted"},
+       changed + "3 was not there when it was counted"},
       {counted, moved, ""},
   };
   TTempDir dir;
-  for (const auto& c : cases) {
-    WriteWholeFile(dir / "image.bin", c.Counted);
+  for (const auto& [before, after, message] : cases) {
+    WriteWholeFile(dir / "image.bin", before);
     huff::TCompressorState state;
     state.Parallelism = {1, 1};  // one thread, a segment per chunk, taken in order
     huff::OpenInput(state, dir / "image.bin");
     Bytes container(huff::PrepareContainer(state));
     state.Output.Memory = container;
-    WriteWholeFile(dir / "image.bin", c.Encoded);
+    WriteWholeFile(dir / "image.bin", after);
     try {
       huff::EncodeSegments(state);
-      ADD_FAILURE() << "no error: " << c.Message;
+      ADD_FAILURE() << "no error: " << message;
     } catch (const huff::EInputChanged& error) {
-      EXPECT_TRUE(c.Message.empty() || error.Message() == "File " + (dir / "image.bin") + c.Message)
+      EXPECT_TRUE(message.empty() || error.Message() == "File " + (dir / "image.bin") + message)
           << error.Message();
     }
   }
-  const std::string tooLong =
-      "File memory needs a code of 33 bits for byte value 0x00, longer than the 32 bits a "
-      "container can state";
-  const Bytes deep = FibonacciImage(33);  // 32 bits is the longest a table states
-  for (auto* pack : {+[](const Bytes& image) { return Pack(image); }, &PackBitByBit}) {
+  for (auto* pack : {+[](const Bytes& image) { return Pack(image); }, &PackBitByBit})
     try {
-      pack(deep);
-      ADD_FAILURE() << "no error: " << tooLong;
+      pack(FibonacciImage(33));  // 32 bits is the longest a table states
+      ADD_FAILURE() << "no error";
     } catch (const huff::ECodeTooLong& error) {
-      EXPECT_EQ(error.Message(), tooLong);
+      EXPECT_EQ(error.Message(),
+                "File memory needs a code of 33 bits for byte value 0x00, longer "
+                "than the 32 bits a container can state");
     }
-  }
 }
 
 }  // namespace

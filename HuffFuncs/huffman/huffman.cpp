@@ -9,9 +9,17 @@
 namespace huff {
 namespace {
 
-// A leaf waiting to be merged, ordered as BuildTree takes them: lightest first, then lowest
-// slot.
-using TWaiting = std::pair<std::int32_t, std::int32_t>;  // weight, slot
+constexpr std::int32_t NoNode = -1;
+
+struct TTreeNode {
+  std::int32_t Child0 = NoNode;  // reached by code bit 0; NoNode for leaves
+  std::int32_t Child1 = NoNode;  // reached by code bit 1
+  std::int32_t Weight = 0;
+};
+
+// Slots 0 to 256 are the symbols' leaves, then at most 256 internal nodes in the order they
+// were made.
+using TNodePool = std::array<TTreeNode, 2 * SymbolCount - 1>;
 
 // A leaf at depth d needs a total weight of at least Fibonacci(d + 2) (1, 1, 2, 3, ...), and
 // the root weighs at most MaxInputSize + 1 < Fibonacci(47): no code is longer than 44 bits,
@@ -29,19 +37,16 @@ void AssignBelow(const TNodePool& pool, std::int32_t slot, TCodeEntry code, TCod
 
 }  // namespace
 
-void InitNodes(TCoder& coder) {
-  coder.NodePool.fill(TTreeNode{});
-  coder.CodeTable.fill(TCodeEntry{});
-  coder.Root = NoNode;
-}
-
-void BuildTree(TCoder& coder) {
-  TNodePool& pool = coder.NodePool;
-  // The leaves in the order they are taken. Merged nodes are made in that order too: their
-  // weights never fall and their slots rise. So the node to take is at the front of one of the
-  // two queues, the leaf on equal weights, its slot being lower. Scanning every slot for the
-  // lightest took a few hundred thousand comparisons, a heap a few thousand.
-  std::array<TWaiting, SymbolCount> leaves;
+TCodeTable BuildCodes(const TByteCounts& counts) {
+  TNodePool pool;
+  for (int value = 0; value < 256; ++value)
+    pool[value].Weight = static_cast<std::int32_t>(counts[value]);
+  pool[EndMarker].Weight = 1;  // it occurs exactly once
+  // The leaves in the order they are taken, as (weight, slot). Merged nodes are made in that
+  // order too: their weights never fall and their slots rise. So the node to take is at the
+  // front of one of the two queues, the leaf on equal weights, its slot being lower. Scanning
+  // every slot for the lightest took a few hundred thousand comparisons, a heap a few thousand.
+  std::array<std::pair<std::int32_t, std::int32_t>, SymbolCount> leaves;
   std::size_t leafCount = 0;
   for (std::int32_t slot = 0; slot < SymbolCount; ++slot)
     if (pool[slot].Weight > 0)
@@ -56,25 +61,19 @@ void BuildTree(TCoder& coder) {
       return leaves[nextLeaf++].second;
     return nextMerged++;
   };
-
   while (leafCount - nextLeaf + static_cast<std::size_t>(last + 1 - nextMerged) >= 2) {
     const std::int32_t a = take();
     const std::int32_t b = take();
-    ++last;
-    assert(last < NodePoolSize - 1);
-    TTreeNode& node = pool[last];
+    TTreeNode& node = pool[++last];
     node.Weight = pool[a].Weight + pool[b].Weight;
     node.Child0 = b;  // the heavier (or equal) node takes bit 0
     node.Child1 = a;
   }
+  TCodeTable codes{};
   // With no merge at all (an empty input) the root is the end marker's leaf.
-  coder.Root = last;
-}
-
-void AssignCodes(TCoder& coder) {
-  coder.CodeTable.fill(TCodeEntry{});
-  if (coder.NodePool[coder.Root].Child0 != NoNode)
-    AssignBelow(coder.NodePool, coder.Root, {}, coder.CodeTable);
+  if (last != EndMarker)
+    AssignBelow(pool, last, {}, codes);
+  return codes;
 }
 
 void CheckCodeLengths(const TCodeTable& codes, const std::string& inputName) {

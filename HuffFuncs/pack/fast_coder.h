@@ -13,14 +13,14 @@
 
 namespace huff {
 
-// The codes, and what FastCodes derives from them for the coder's loops.
+// The codes, and what FastCodes derives from them for the coder's loop.
 struct TFastCodeTable {
   TCodeTable Codes{};
-  int MaxLength = 1;       // the longest Length, 1 to 32
-  bool SomeAbsent = true;  // some byte value has no code, so the encoder must watch for it
-  // Each byte value's code eight times over, for runs of one value; Length 0 where that
+  int MaxLength = 1;        // the longest Length, the end marker's included: 1 to 32
+  bool SomeAbsent = false;  // some symbol has no code, so the coder must watch for it
+  // For a word of eight bytes of one value: its code eight times over; Length 0 where that
   // would take more than 56 bits.
-  std::array<TCodeEntry, 256> EightCodes{};
+  std::array<TCodeEntry, 256> WordCodes{};
   // When asked for and every code has at most MaxPairLength bits: the codes of two bytes
   // joined, indexed by the first byte plus 256 times the second, as (code << 5) | length; 0
   // where either byte has no code. Empty otherwise.
@@ -34,35 +34,32 @@ inline constexpr int MaxPairLength = 13;
 // The table for codes; with pairs, the pair table too where the codes allow it.
 TFastCodeTable FastCodes(const TCodeTable& codes, bool pairs);
 
-// Bits not yet stored, left-aligned: the oldest pending bit is bit 63 of Bits.
+// Bits not yet stored, right-aligned: the newest is bit 0. Appending is a shift and an OR, and
+// the bits above Count, stored already, fall away by themselves.
 struct TBitAccumulator {
   std::uint64_t Bits = 0;
   unsigned Count = 0;  // 0 to 7 between calls
 };
 
-// Appends the low `length` bits of bits, the first of them the most significant.
-// Requires: acc.Count + length <= 64.
+// Appends the low `length` bits of bits, the first of them the most significant; nothing may
+// be set above them. Requires: length < 64, and acc.Count + length <= 64 before the next store.
 inline void AddBits(TBitAccumulator& acc, std::uint64_t bits, unsigned length) {
+  acc.Bits = acc.Bits << length | bits;
   acc.Count += length;
-  // An absent code has Length 0 and Bits 0: it adds nothing, whatever the shift.
-  acc.Bits |= bits << ((64 - acc.Count) & 63);
 }
 
-// Stores the accumulator's whole bytes at out, big-endian, and returns the end of them. Always
-// stores eight bytes. Requires: 8 bytes of room at out. MayBeFull: Count may be 64.
-template <bool MayBeFull = true>
+// Stores the accumulator's whole bytes at out, big-endian, and the pending bits after them,
+// padded with zero bits; returns the end of the whole bytes. Always stores eight bytes.
+// Requires: 8 bytes of room at out.
 inline std::uint8_t* StoreWholeBytes(TBitAccumulator& acc, std::uint8_t* out) {
-  std::uint64_t bigEndian = acc.Bits;
+  // With nothing pending, what is stored are old bits, which the next store overwrites.
+  std::uint64_t bigEndian = acc.Bits << ((64 - acc.Count) & 63);
   if constexpr (std::endian::native == std::endian::little)
     bigEndian = __builtin_bswap64(bigEndian);
   std::memcpy(out, &bigEndian, 8);
-  const unsigned whole = acc.Count & ~7u;
-  if constexpr (MayBeFull)
-    acc.Bits = whole == 64 ? 0 : acc.Bits << whole;
-  else
-    acc.Bits <<= whole;
-  acc.Count &= 7;
-  return out + whole / 8;
+  out += acc.Count / 8;
+  acc.Count %= 8;
+  return out;
 }
 
 // Codes every byte of input through table, storing whole bytes from out on; returns the end

@@ -4,7 +4,7 @@
 
 namespace huff {
 
-void CountBytes(std::span<const std::uint8_t> bytes, THistogram& counts) {
+void CountBytes(std::span<const std::uint8_t> bytes, TByteCounts& counts) {
   std::uint32_t lanes[4][256] = {};
   const std::uint8_t* in = bytes.data();
   const std::uint8_t* end = in + bytes.size();

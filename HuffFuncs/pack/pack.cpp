@@ -3,6 +3,7 @@
 
 #include <cassert>
 
+#include "base/bytes.h"
 #include "pack/bit_writer.h"
 
 namespace huff {
@@ -57,15 +58,9 @@ void Compress(TCompressorState& state) {
   EncodeSegments(state);
 }
 
-void CountSymbols(TCompressorState& state) {
-  for (const std::uint8_t byte : state.Input.Memory)
-    ++state.Coder.NodePool[byte].Weight;
-  state.InputLength = state.Input.Memory.size();
-  state.Coder.NodePool[EndMarker].Weight = 1;  // assigned: the end marker occurs exactly once
-}
-
-std::vector<std::uint8_t> EncodeData(TCompressorState& state) {
-  const TCodeTable& codes = state.Coder.CodeTable;
+std::vector<std::uint8_t> CompressBitByBit(TCompressorState& state) {
+  const TCodeTable& codes = state.Codes = BuildCodes(CountSymbols(state.Input.Memory));
+  CheckCodeLengths(codes, state.Input.Name);
   std::vector<std::uint8_t> container(HeaderSize);
   TBitWriter writer(container);
   WriteCodeTable(codes, writer);
@@ -77,19 +72,10 @@ std::vector<std::uint8_t> EncodeData(TCompressorState& state) {
   // MaxInputSize stays far below 2^32 bytes.
   assert(container.size() - HeaderSize <= 0xFFFFFFFFu);
   state.Header.PayloadSize = static_cast<std::uint32_t>(container.size() - HeaderSize);
-  state.Header.Checksum = writer.GetChecksum();
+  state.Header.Checksum = SumBytes(std::span(container).subspan(HeaderSize));
   const auto header = EncodeHeader(state.Header);
   std::copy(header.begin(), header.end(), container.begin());
   return container;
-}
-
-std::vector<std::uint8_t> CompressBitByBit(TCompressorState& state) {
-  InitNodes(state.Coder);
-  CountSymbols(state);
-  BuildTree(state.Coder);
-  AssignCodes(state.Coder);
-  CheckCodeLengths(state.Coder.CodeTable, state.Input.Name);
-  return EncodeData(state);
 }
 
 }  // namespace huff

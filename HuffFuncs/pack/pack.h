@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/bytes.h"
 #include "base/errors.h"
 #include "container/container.h"
 #include "file/file.h"
@@ -32,7 +33,7 @@ struct TSharedByte {
 struct TSegment {
   std::uint64_t Begin = 0;  // input offsets; the last segment's End is found by reading
   std::uint64_t End = 0;
-  THistogram Counts{};
+  TByteCounts Counts{};
   std::uint64_t StartBit = 0;  // where the segment's codes begin in the payload
   std::uint64_t BitLength = 0;
   std::uint32_t Checksum = 0;  // of the bytes the segment filled whole
@@ -52,7 +53,7 @@ struct TCompressorState {
   TSink Output;   // the container: memory of its size, or OutputFile
   std::unique_ptr<TFile> InputFile;
   std::unique_ptr<TFile> OutputFile;
-  TCoder Coder;
+  TCodeTable Codes{};
   TParallelism Parallelism;  // set by the caller
   std::size_t Threads = 1;   // set by the first pass, as are the rest
   std::vector<TSegment> Segments;
@@ -98,9 +99,6 @@ inline constexpr std::uint64_t PairTableMinInput = 384 * 1024;
 
 // The straightforward passes, one byte and one bit at a time, on one thread, over an image in
 // memory: they define the container, and the packer's passes are held against them.
-void CountSymbols(TCompressorState& state);
-// The whole container, through WriteBit.
-std::vector<std::uint8_t> EncodeData(TCompressorState& state);
 std::vector<std::uint8_t> CompressBitByBit(TCompressorState& state);
 
 }  // namespace huff

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <thread>
 
+#include "base/bytes.h"
 #include "base/thread_buffer.h"
 #include "pack/bit_writer.h"
 #include "pack/pack.h"
@@ -88,7 +89,8 @@ class TPlacedBits {
   // After the last code: the bits left over fill part of one more byte.
   void Finish() {
     if (Acc.Count > 0)
-      Segment.SharedBytes.push_back({Offset, static_cast<std::uint8_t>(Acc.Bits >> 56)});
+      Segment.SharedBytes.push_back(
+          {Offset, static_cast<std::uint8_t>(Acc.Bits << (8 - Acc.Count))});
   }
 
  private:
@@ -278,16 +280,12 @@ std::uint64_t PrepareContainer(TCompressorState& state) {
                 CountSegment(input, segments[index], index + 1 == segments.size(), stop);
               });
   state.InputLength = segments.back().End;
-  InitNodes(state.Coder);
+  TByteCounts counts{};
   for (const TSegment& segment : segments)
     for (int value = 0; value < 256; ++value)
-      state.Coder.NodePool[value].Weight += static_cast<std::int32_t>(segment.Counts[value]);
-  state.Coder.NodePool[EndMarker].Weight = 1;  // assigned: the end marker occurs exactly once
-  BuildTree(state.Coder);
-  AssignCodes(state.Coder);
-  CheckCodeLengths(state.Coder.CodeTable, input.Name);
-
-  const TCodeTable& codes = state.Coder.CodeTable;
+      counts[value] += segment.Counts[value];
+  const TCodeTable& codes = state.Codes = BuildCodes(counts);
+  CheckCodeLengths(codes, input.Name);
   std::uint64_t bit = CodeTableBits(codes);
   for (TSegment& segment : segments) {
     segment.StartBit = bit;
@@ -301,8 +299,7 @@ std::uint64_t PrepareContainer(TCompressorState& state) {
 
 void EncodeSegments(TCompressorState& state) {
   std::vector<TSegment>& segments = state.Segments;
-  const TFastCodeTable fast =
-      FastCodes(state.Coder.CodeTable, state.InputLength >= PairTableMinInput);
+  const TFastCodeTable fast = FastCodes(state.Codes, state.InputLength >= PairTableMinInput);
   std::mutex writing;
   RunSegments(segments.size(), state.Threads,
               [&](std::size_t index, const std::atomic<bool>& stop) {

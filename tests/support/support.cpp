@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include "pack/histogram.h"
 #include "sarnveld_decode.h"
 
 #ifndef _WIN32
@@ -183,17 +184,11 @@ std::string Table(const std::map<int, std::string>& codes) {
 }
 
 std::map<int, std::string> CodesOf(std::span<const std::uint8_t> image) {
-  huff::TCoder coder;
-  huff::InitNodes(coder);
-  for (const std::uint8_t byte : image)
-    ++coder.NodePool[byte].Weight;
-  coder.NodePool[huff::EndMarker].Weight = 1;
-  huff::BuildTree(coder);
-  huff::AssignCodes(coder);
+  const huff::TCodeTable table = huff::BuildCodes(huff::CountSymbols(image));
   std::map<int, std::string> codes;
   for (int symbol = 0; symbol < huff::SymbolCount; ++symbol)
-    for (std::uint32_t i = coder.CodeTable[symbol].Length; i > 0; --i)
-      codes[symbol] += static_cast<char>('0' + (coder.CodeTable[symbol].Bits >> (i - 1) & 1));
+    for (std::uint32_t i = table[symbol].Length; i > 0; --i)
+      codes[symbol] += static_cast<char>('0' + (table[symbol].Bits >> (i - 1) & 1));
   return codes;
 }
 
