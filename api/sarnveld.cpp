@@ -79,41 +79,19 @@ std::span<const std::uint8_t> Bytes(const void* data, std::size_t size, const ch
   return {static_cast<const std::uint8_t*>(data), size};
 }
 
-// A result for the caller, in memory from malloc that sarnveld_free releases.
-class TResult {
- public:
-  sarnveld::Allocate Allocator() {
-    return [this](std::uint64_t size) {
-      Memory.reset(size < SIZE_MAX ? huff::AllocateResult(static_cast<std::size_t>(size) + 1)
-                                   : nullptr);
-      if (!Memory)
-        throw std::bad_alloc();
-      Reserved = static_cast<std::size_t>(size);
-      return std::span(static_cast<std::uint8_t*>(Memory.get()), Reserved);
-    };
-  }
-
-  // Hands the result over, never NULL, and no larger than `size`: reserved room it did not
-  // use goes back.
-  void* Release(std::size_t size) {
-    if (!Memory)
-      Memory.reset(std::malloc(1));
-    if (!Memory)
+// A result for the caller: memory from malloc, which sarnveld_free releases, one byte longer
+// than asked for, so that it is never NULL.
+using TMemory = std::unique_ptr<void, decltype(&std::free)>;
+sarnveld::Allocate Into(TMemory& memory, std::size_t& reserved) {
+  return [&](std::uint64_t size) {
+    memory.reset(size < SIZE_MAX ? huff::AllocateResult(static_cast<std::size_t>(size) + 1)
+                                 : nullptr);
+    if (!memory)
       throw std::bad_alloc();
-    if (size < Reserved)
-      if (void* shrunk = std::realloc(Memory.get(), size + 1))
-        return static_cast<void>(Memory.release()), shrunk;
-    return Memory.release();
-  }
-
-  std::size_t Reserved = 0;
-
- private:
-  struct TFree {
-    void operator()(void* memory) const { std::free(memory); }
+    reserved = static_cast<std::size_t>(size);
+    return std::span(static_cast<std::uint8_t*>(memory.get()), reserved);
   };
-  std::unique_ptr<void, TFree> Memory;
-};
+}
 
 }  // namespace
 
@@ -150,12 +128,13 @@ int sarnveld_pack(const void* image, std::size_t image_size, const char* name_id
             "container and container_size must not be NULL");
     *container = nullptr;
     *container_size = 0;
-    TResult result;
+    TMemory memory(nullptr, &std::free);
+    std::size_t size = 0;
     sarnveld::Pack(Bytes(image, image_size, "image is NULL but image_size is not 0"),
-                   result.Allocator(), NameOr(name_id, sarnveld::DefaultNameId),
+                   Into(memory, size), NameOr(name_id, sarnveld::DefaultNameId),
                    NameOr(manufacturer, sarnveld::DefaultManufacturer));
-    *container = result.Release(result.Reserved);
-    *container_size = result.Reserved;
+    *container = memory.release();
+    *container_size = size;
   });
 }
 
@@ -165,12 +144,23 @@ int sarnveld_unpack(const void* container, std::size_t container_size, void** im
     Require(image != nullptr && image_size != nullptr, "image and image_size must not be NULL");
     *image = nullptr;
     *image_size = 0;
-    TResult result;
+    TMemory memory(nullptr, &std::free);
+    std::size_t reserved = 0;
     const sarnveld::Summary unpacked = sarnveld::Unpack(
         Bytes(container, container_size, "container is NULL but container_size is not 0"),
-        result.Allocator());
-    *image = result.Release(static_cast<std::size_t>(unpacked.ImageSize));
-    *image_size = static_cast<std::size_t>(unpacked.ImageSize);
+        Into(memory, reserved));
+    const auto size = static_cast<std::size_t>(unpacked.ImageSize);
+    // An empty image may have had no memory made; reserved room it did not use goes back.
+    if (!memory)
+      memory.reset(std::malloc(1));
+    if (!memory)
+      throw std::bad_alloc();
+    if (void* shrunk = size < reserved ? std::realloc(memory.get(), size + 1) : nullptr) {
+      static_cast<void>(memory.release());
+      memory.reset(shrunk);
+    }
+    *image = memory.release();
+    *image_size = size;
     Summarize(unpacked, summary);
   });
 }

@@ -63,17 +63,13 @@ const char* Version() noexcept {
 void PackFile(const std::string& plainfile, const std::string& hexfile, std::string_view nameId,
               std::string_view manufacturer) {
   Translated([&] {
+    // On a failure the state's files are abandoned as it goes: the old output stays.
     const auto state = std::make_unique<huff::TCompressorState>();
-    try {
-      huff::ResetState(*state, nameId, manufacturer);
-      huff::OpenInput(*state, plainfile);
-      huff::CreateOutput(*state, hexfile);
-      huff::Compress(*state);
-      huff::CloseFiles(*state);
-    } catch (...) {
-      huff::AbandonFiles(*state);
-      throw;
-    }
+    huff::ResetState(*state, nameId, manufacturer);
+    huff::OpenInput(*state, plainfile);
+    huff::CreateOutput(*state, hexfile);
+    huff::Compress(*state);
+    huff::CloseFiles(*state);
   });
 }
 

@@ -1,8 +1,7 @@
 // hex2plain [options] hexfile [plainfile]
 //
 // Checks a container from end to end, shows what it holds and, given a plainfile, writes the
-// memory image to it. Everything the program prints is written here; the library's run
-// raises typed errors and never prints.
+// memory image to it. What the program prints is written here alone.
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -10,8 +9,6 @@
 #include <vector>
 
 #include "console.h"
-#include "process.h"
-#include "sarnveld.hpp"
 
 namespace {
 
@@ -19,7 +16,8 @@ constexpr const char* Banner =
     "Sarnveld Hex to Memory Decoder\r\n"
     "Checks a Huffman-coded container and unpacks the memory image it holds\r\n";
 
-constexpr const char* UsageLines =
+const std::string Usage =
+    std::string(Banner) +
     "Usage: hex2plain [options] hexfile [plainfile]\r\n"
     "\r\n"
     "  hexfile: the container to check and describe\r\n"
@@ -29,21 +27,71 @@ constexpr const char* UsageLines =
     "  --version: show the version\r\n"
     "  --: ends the options, for a file whose name begins with '-'\r\n";
 
+// The length of the well-formed UTF-8 character that text begins with (RFC 3629: no
+// overlong forms, no surrogates, nothing past U+10FFFF), or 0.
+std::size_t Utf8Length(std::string_view text) {
+  const auto lead = static_cast<unsigned char>(text[0]);
+  if (lead < 0x80)
+    return 1;
+  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+  if (lead < 0xC2 || lead > 0xF4 || text.size() < length)
+    return 0;
+  std::uint32_t point = lead & (0x7Fu >> length);
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80)
+      return 0;
+    point = point << 6 | (static_cast<unsigned char>(text[i]) & 0x3F);
+  }
+  static constexpr std::uint32_t Least[] = {0, 0, 0x80, 0x800, 0x10000};
+  const bool valid =
+      point >= Least[length] && point <= 0x10FFFF && (point < 0xD800 || point > 0xDFFF);
+  return valid ? length : 0;
+}
+
+// The bytes: each run that `plain` takes (it gives the run's length, 0 for none) as it is, a
+// backslash before each of `quoted`, and each other byte as `escape` prints it.
+std::string Escaped(std::string_view bytes, const char* escape,
+                    std::size_t (*plain)(std::string_view), std::string_view quoted = {}) {
+  std::string text;
+  for (std::size_t at = 0; at < bytes.size();) {
+    const std::size_t length = plain(bytes.substr(at));
+    if (length == 0) {
+      char code[8];
+      std::snprintf(code, sizeof code, escape, static_cast<unsigned char>(bytes[at++]));
+      text += code;
+      continue;
+    }
+    if (quoted.find(bytes[at]) != std::string_view::npos)
+      text += '\\';
+    text.append(bytes.substr(at, length));
+    at += length;
+  }
+  return text;
+}
+
 // The name up to its zero fill; bytes outside printable ASCII, and the backslash that
 // introduces the escapes, as \xNN.
 std::string PrintableName(std::string_view name) {
-  std::string text;
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
-      text += c;
-    } else {
-      char escape[5];
-      std::snprintf(escape, sizeof escape, "\\x%02X", byte);
-      text += escape;
-    }
-  }
-  return text;
+  return Escaped(name, "\\x%02X", [](std::string_view text) -> std::size_t {
+    const auto byte = static_cast<unsigned char>(text[0]);
+    return byte >= 0x20 && byte < 0x7F && byte != '\\';
+  });
+}
+
+// A JSON string: UTF-8 where the bytes are well-formed, each other byte as \u00XX.
+std::string JsonString(std::string_view bytes) {
+  return '"' +
+         Escaped(
+             bytes, "\\u%04x",
+             [](std::string_view text) -> std::size_t {
+               return static_cast<unsigned char>(text[0]) < 0x20 ? 0 : Utf8Length(text);
+             },
+             "\"\\") +
+         '"';
+}
+
+std::string Hex(std::string_view bytes) {
+  return Escaped(bytes, "%02x", [](std::string_view) -> std::size_t { return 0; });
 }
 
 std::string Count(std::uint64_t count, const char* unit) {
@@ -65,66 +113,6 @@ std::string Describe(const sarnveld::Summary& summary) {
          "Longest code: " + code(summary.LongestCode) + "\r\n";
 }
 
-// The length of the well-formed UTF-8 character that text begins with (RFC 3629: no
-// overlong forms, no surrogates, nothing past U+10FFFF), or 0.
-std::size_t Utf8Length(std::string_view text) {
-  const auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  // Per lead byte: the length, and the range of the second byte.
-  struct TForm {
-    unsigned char First, Last;
-    std::size_t Length;
-    unsigned char Low, High;
-  };
-  static constexpr TForm Forms[] = {
-      {0x00, 0x7F, 1, 0, 0},       {0xC2, 0xDF, 2, 0x80, 0xBF}, {0xE0, 0xE0, 3, 0xA0, 0xBF},
-      {0xE1, 0xEC, 3, 0x80, 0xBF}, {0xED, 0xED, 3, 0x80, 0x9F}, {0xEE, 0xEF, 3, 0x80, 0xBF},
-      {0xF0, 0xF0, 4, 0x90, 0xBF}, {0xF1, 0xF3, 4, 0x80, 0xBF}, {0xF4, 0xF4, 4, 0x80, 0x8F}};
-  for (const TForm& form : Forms) {
-    if (at(0) < form.First || at(0) > form.Last)
-      continue;
-    if (form.Length == 1)
-      return 1;
-    if (text.size() < form.Length || at(1) < form.Low || at(1) > form.High)
-      return 0;
-    for (std::size_t i = 2; i < form.Length; ++i)
-      if ((at(i) & 0xC0) != 0x80)
-        return 0;
-    return form.Length;
-  }
-  return 0;
-}
-
-// A JSON string: UTF-8 where the bytes are well-formed, each other byte as \u00XX.
-std::string JsonString(std::string_view bytes) {
-  std::string text = "\"";
-  for (std::size_t at = 0; at < bytes.size();) {
-    const auto byte = static_cast<unsigned char>(bytes[at]);
-    const std::size_t length = Utf8Length(bytes.substr(at));
-    if (length == 0 || byte < 0x20) {
-      char escape[7];
-      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-      text += escape;
-      ++at;
-    } else {
-      if (byte == '"' || byte == '\\')
-        text += '\\';
-      text.append(bytes.substr(at, length));
-      at += length;
-    }
-  }
-  return text + '"';
-}
-
-std::string Hex(std::string_view bytes) {
-  std::string text;
-  for (const char c : bytes) {
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned char>(c));
-    text += digits;
-  }
-  return text;
-}
-
 std::string Json(const sarnveld::Summary& summary) {
   const auto number = [](std::uint64_t value) { return std::to_string(value); };
   return "{\"ok\": true, \"name_id\": " + JsonString(summary.NameId) + ", \"name_id_hex\": \"" +
@@ -138,9 +126,9 @@ std::string Json(const sarnveld::Summary& summary) {
          ", \"longest_code\": " + number(summary.LongestCode) + "}\r\n";
 }
 
-std::string JsonFailure(const std::string& kind, const std::string& message) {
-  return "{\"ok\": false, \"kind\": " + JsonString(kind) + ", \"message\": " + JsonString(message) +
-         "}\r\n";
+std::string JsonFailure(const sarnveld::Error& failure) {
+  return "{\"ok\": false, \"kind\": " + JsonString(failure.Kind()) +
+         ", \"message\": " + JsonString(failure.Message()) + "}\r\n";
 }
 
 int Run(const std::vector<std::string>& arguments, bool& json) {
@@ -156,18 +144,18 @@ int Run(const std::vector<std::string>& arguments, bool& json) {
     } else if (argument == "--json") {
       json = true;
     } else if (argument == "-h" || argument == "--help") {
-      app::WriteConsole(std::string(Banner) + UsageLines);
+      app::WriteConsole(Usage);
       return 0;
     } else if (argument == "--version") {
       app::WriteConsole("hex2plain " SARNVELD_VERSION "\r\n");
       return 0;
     } else {
-      app::WriteConsole(std::string(Banner) + UsageLines + "Unknown option: " + argument + "\r\n");
+      app::WriteConsole(Usage + "Unknown option: " + argument + "\r\n");
       return 1;
     }
   }
   if (paths.empty() || paths.size() > 2) {
-    app::WriteConsole(std::string(Banner) + UsageLines);
+    app::WriteConsole(Usage);
     return 0;
   }
   if (!json)
@@ -183,11 +171,11 @@ int Run(const std::vector<std::string>& arguments, bool& json) {
 
 int main(int argc, char** argv) {
   bool json = false;
-  const app::TReportFormat jsonFailure = [&](const std::string& kind, const std::string& message) {
-    return json ? JsonFailure(kind, message)
-                : app::FailureReport(kind, message, argc > 0 ? argv[0] : nullptr);
-  };
   return app::RunMain(
       argc, argv, [&](const std::vector<std::string>& arguments) { return Run(arguments, json); },
-      /*keepEmpty=*/true, jsonFailure);
+      /*keepEmpty=*/true,
+      [&](const sarnveld::Error& failure) {
+        return json ? JsonFailure(failure)
+                    : app::FailureReport(failure, argc > 0 ? argv[0] : nullptr);
+      });
 }

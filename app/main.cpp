@@ -1,14 +1,11 @@
 // sarnveld2hex plainfile hexfile NameID Manufacturer
 //
-// Packs a memory image into a container. Everything the program prints is written here;
-// the library's run raises typed errors and never prints.
+// Packs a memory image into a container. What the program prints is written here alone.
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "console.h"
-#include "process.h"
-#include "sarnveld.hpp"
 
 namespace {
 
@@ -16,11 +13,11 @@ constexpr const char* Banner =
     "Sarnveld Memory to Hex Compressor\r\n"
     "Packs a raw memory image into a labelled Huffman-coded container\r\n";
 
-constexpr const char* UsageLines =
-    "Usage: sarnveld2hex plainfile hexfile NameID Manufacturer\r\n"
-    "\r\n"
-    "  NameID: use '-' for default 'ZRQ-705'\r\n"
-    "  Manufacturer: use '-' for default 'Sarnveld'\r\n";
+const std::string Usage = std::string(Banner) +
+                          "Usage: sarnveld2hex plainfile hexfile NameID Manufacturer\r\n"
+                          "\r\n"
+                          "  NameID: use '-' for default 'ZRQ-705'\r\n"
+                          "  Manufacturer: use '-' for default 'Sarnveld'\r\n";
 
 std::string NameOrDefault(const std::string& argument, std::string_view fallback) {
   return argument == "-" ? std::string(fallback) : argument;
@@ -28,7 +25,7 @@ std::string NameOrDefault(const std::string& argument, std::string_view fallback
 
 int Run(const std::vector<std::string>& arguments) {
   if (arguments.size() != 4) {
-    app::WriteConsole(std::string(Banner) + UsageLines);
+    app::WriteConsole(Usage);
     return 0;
   }
   app::WriteConsole(Banner);

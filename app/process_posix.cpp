@@ -6,8 +6,7 @@
 #include <csignal>
 #include <cstring>
 
-#include "process.h"
-#include "sarnveld.hpp"
+#include "console.h"
 
 namespace app {
 namespace {
@@ -29,8 +28,6 @@ void StopRun(int number) {
 }  // namespace
 
 void PrepareProcess() {
-  // A write to a closed pipe, or past the file-size limit, fails with an error that is
-  // reported, instead of killing the process.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
   struct sigaction stop {};
@@ -55,15 +52,12 @@ std::vector<std::string> ProgramArguments(int argc, char** argv, bool keepEmpty)
 }
 
 std::string ModuleName(const char* argv0) {
-  std::string path;
-  std::vector<char> buffer(4096);
-  const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-  if (length > 0 && static_cast<std::size_t>(length) < buffer.size())
-    path.assign(buffer.data(), static_cast<std::size_t>(length));
-  else if (argv0 != nullptr)
-    path = argv0;
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  char buffer[4096];
+  const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+  std::string path = argv0 != nullptr ? argv0 : "";
+  if (length > 0 && static_cast<std::size_t>(length) < sizeof buffer)
+    path.assign(buffer, static_cast<std::size_t>(length));
+  return path.substr(path.rfind('/') + 1);
 }
 
 void WriteConsole(std::string_view text) {
@@ -72,8 +66,9 @@ void WriteConsole(std::string_view text) {
     if (count < 0 && errno == EINTR)
       continue;
     if (count <= 0)
-      throw EConsoleError(std::string("Cannot write to standard output: ") +
-                          (count < 0 ? std::strerror(errno) : "nothing was written"));
+      throw sarnveld::Error("EConsoleError",
+                            std::string("Cannot write to standard output: ") +
+                                (count < 0 ? std::strerror(errno) : "nothing was written"));
     text.remove_prefix(static_cast<std::size_t>(count));
   }
 }

@@ -9,9 +9,7 @@
 #include <atomic>
 #include <string>
 
-#include "command_line.h"
-#include "process.h"
-#include "sarnveld.hpp"
+#include "console.h"
 
 namespace app {
 namespace {
@@ -51,44 +49,34 @@ std::vector<std::string> ProgramArguments(int, char**, bool keepEmpty) {
 
 // The file name as it is stored on disk, whatever case the program was started with.
 std::string ModuleName(const char* argv0) {
-  std::string path(MAX_PATH, '\0');
-  for (;;) {
-    const DWORD length =
-        ::GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0) {
-      path = argv0 != nullptr ? argv0 : "";
-      break;
-    }
-    if (length < path.size()) {
-      path.resize(length);
-      break;
-    }
-    path.resize(path.size() * 2);
-  }
+  static char path[32768];  // the longest path Windows has
+  const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
+  const std::string module = length > 0 && length < sizeof path ? path : argv0 ? argv0 : "";
   WIN32_FIND_DATAA found;
-  const HANDLE search = ::FindFirstFileA(path.c_str(), &found);
+  const HANDLE search = ::FindFirstFileA(module.c_str(), &found);
   if (search != INVALID_HANDLE_VALUE) {
     ::FindClose(search);
     return found.cFileName;
   }
-  const std::size_t slash = path.find_last_of("\\/:");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  return module.substr(module.find_last_of("\\/:") + 1);
 }
 
 // WriteFile on the handle takes the bytes as they are: no C runtime text mode turns LF into
 // CR LF.
 void WriteConsole(std::string_view text) {
+  const auto fail = [](const std::string& reason) {
+    throw sarnveld::Error("EConsoleError", "Cannot write to standard output: " + reason);
+  };
   const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
   if (out == nullptr || out == INVALID_HANDLE_VALUE)
-    throw EConsoleError("Cannot write to standard output: there is none");
+    fail("there is none");
   while (!text.empty()) {
     const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(text.size(), 1u << 30));
     DWORD written = 0;
     if (!::WriteFile(out, text.data(), chunk, &written, nullptr))
-      throw EConsoleError("Cannot write to standard output: " +
-                          sarnveld::SystemErrorText(::GetLastError()));
+      fail(sarnveld::SystemErrorText(::GetLastError()));
     if (written == 0)
-      throw EConsoleError("Cannot write to standard output: nothing was written");
+      fail("nothing was written");
     text.remove_prefix(written);
   }
 }

@@ -24,12 +24,10 @@ typedef struct sarnveld_summary {
   int longest_code;
 } sarnveld_summary;
 
-/* Why a call failed. */
+/* Why a call failed: what the programs print, e.g. "EFOpenError" and "Cannot open file x". */
 typedef struct sarnveld_error {
-  char kind[32];      /* the failure's class as the programs print it, e.g. "EFOpenError"; "" on
-                         success */
-  char message[1024]; /* the message the programs print for it, without their closing full stop;
-                         cut to fit */
+  char kind[32];      /* "" on success */
+  char message[1024]; /* without the closing full stop; cut to fit */
 } sarnveld_error;
 
 /* The library's version, such as "0.1.0". */
@@ -40,8 +38,8 @@ const char* sarnveld_version(void);
    (the defaults for "-" belong to the command line); longer names are cut to 15 bytes.
    An empty image may be given as NULL with size 0. */
 
-/* Packs the file plainfile into the container hexfile, as sarnveld2hex does: created or
-   replaced, and removed again when the run fails after creating or truncating it. */
+/* Packs the file plainfile into the container hexfile, as sarnveld2hex does: the old hexfile
+   is replaced only by a complete container. */
 int sarnveld_pack_file(const char* plainfile, const char* hexfile, const char* name_id,
                        const char* manufacturer, sarnveld_error* error);
 

@@ -1,8 +1,6 @@
-// sarnveld.hpp: the C++ face of libsarnveld, beside the C one of sarnveld.h: the same runs and
-// failures, with exceptions, standard strings and vectors, and messages of any length. It
-// needs C++20. The static library and the shared one carry it; the Windows DLL exports the C
-// functions alone. The programs sarnveld2hex and hex2plain are built on it. docs/api.md
-// describes both faces.
+// sarnveld.hpp: the C++20 face of libsarnveld, beside the C one of sarnveld.h: the same runs
+// and failures, with exceptions, standard strings and vectors. The programs are built on it;
+// the Windows DLL exports the C functions alone. docs/api.md describes both faces.
 #pragma once
 
 #include <cstdint>
@@ -53,11 +51,9 @@ inline constexpr std::uint64_t MaxImageSize = 2147483646;
 
 // Each function below raises Error on failure, and nothing else: running out of memory is
 // Error "EOutOfMemory". Names longer than 15 bytes are cut.
-
 const char* Version() noexcept;
 
-// Packs the file plainfile into the container hexfile, as sarnveld2hex does; a hexfile that
-// the run created or truncated is removed again when it fails.
+// Packs the file plainfile into the container hexfile, as sarnveld2hex does.
 void PackFile(const std::string& plainfile, const std::string& hexfile,
               std::string_view nameId = DefaultNameId,
               std::string_view manufacturer = DefaultManufacturer);
@@ -93,14 +89,12 @@ Summary Describe(std::span<const std::uint8_t> container);
 // Checks a container and decodes its image into memory that `allocate` gives, or nowhere when
 // it is empty. It is called once the code table has been read, with the most bytes that the
 // rest of the payload can decode to (up to eight times as many as it holds, and at most
-// MaxImageSize): memory that is reserved, not touched, costs nothing where the system gives
-// memory a page at a time as it is used. The image may be shorter: Summary::ImageSize says.
-// (sarnveld_unpack and the Python module make their buffers so, and shrink them after.)
+// MaxImageSize): memory reserved, not touched, costs nothing where the system gives it a page
+// at a time. The image may be shorter: Summary::ImageSize says.
 Summary Unpack(std::span<const std::uint8_t> container, const Allocate& allocate);
 
-// The failure being handled, as the library reports failures: an Error as it is, running out
-// of memory as EOutOfMemory, anything else as EError. For a catch block, such as a program's
-// own: it is how every face of the library turns failures into kinds.
+// The failure being handled, as every face of the library reports it: an Error as it is,
+// running out of memory as EOutOfMemory, anything else as EError. For a catch block.
 Error CurrentError() noexcept;
 
 // For a program that handles signals itself: removes every output that a file run of this
@@ -109,7 +103,7 @@ Error CurrentError() noexcept;
 void RemoveUnfinishedOutputs() noexcept;
 
 // The system's text for one of its error codes (errno; on Windows, GetLastError), as the
-// library's messages give it: for a program's own reports, such as on its console.
+// library's messages give it.
 std::string SystemErrorText(unsigned long code);
 
 }  // namespace sarnveld

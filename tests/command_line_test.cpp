@@ -1,6 +1,6 @@
 // How the Windows programs split their command line into words: quotes group and vanish, an
 // empty quoted word vanishes (or stays, for hex2plain), backslashes are ordinary bytes.
-#include "command_line.h"
+#include "console.h"
 
 #include <gtest/gtest.h>
 

@@ -58,7 +58,7 @@ endif()
 
 # Every error kind the sources declare, and the two the entry point names itself.
 file(READ "${SOURCE_DIR}/HuffFuncs/base/errors.h" declared)
-file(READ "${SOURCE_DIR}/app/process.h" console_layer)
+file(READ "${SOURCE_DIR}/app/console.h" console_layer)
 string(REGEX MATCHALL "\"E[A-Z][A-Za-z]+\"|HUFF_ERROR_KIND\\(E[A-Za-z]+" kinds
        "${declared}${console_layer}")
 list(TRANSFORM kinds REPLACE "^HUFF_ERROR_KIND\\(|\"" "")

@@ -1,13 +1,18 @@
+// What both platforms share: the table of outputs being written, which a signal or console
+// handler may read, the new file's name, the failures' wording, and the steps of a close.
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
-#include "file/unfinished.h"
+#include "base/errors.h"
+#include "file/file.h"
 
 namespace huff {
 namespace {
 
+// Plain data, each entry claimed and released by one atomic state.
 enum TSlotState : int { Free, Filling, Armed, Taken };
 struct TUnfinished {
   std::atomic<int> State{Free};
@@ -17,16 +22,6 @@ struct TUnfinished {
 static_assert(std::atomic<int>::is_always_lock_free, "read from signal handlers");
 // A run writes one output; the tests hold a few at once.
 std::array<TUnfinished, 8> Unfinished;
-
-}  // namespace
-
-std::string NewFileName(const std::string& target, std::uint32_t unique) {
-  const char* digits = "0123456789abcdef";
-  std::string tag;
-  for (int shift = 20; shift >= 0; shift -= 4)
-    tag += digits[(unique >> shift) & 15];
-  return target + ".sarnveld-" + tag + ".tmp";
-}
 
 int RecordUnfinished(const std::string& path, const TFile::TIdentity& identity) noexcept {
   if (path.size() >= sizeof Unfinished[0].Path)
@@ -43,12 +38,70 @@ int RecordUnfinished(const std::string& path, const TFile::TIdentity& identity) 
   return -1;
 }
 
-void ForgetUnfinished(int slot) noexcept {
-  if (slot < 0)
-    return;
+}  // namespace
+
+void RemoveUnfinishedOutputs() noexcept {
+  for (TUnfinished& entry : Unfinished) {
+    int expected = Armed;
+    if (entry.State.compare_exchange_strong(expected, Taken))
+      TFile::RemoveNewFile(entry.Path, entry.Identity);
+  }
+}
+
+void TFile::ForgetUnfinished(int slot) noexcept {
   int expected = Armed;
-  if (!Unfinished[static_cast<std::size_t>(slot)].State.compare_exchange_strong(expected, Free))
+  if (slot >= 0 &&
+      !Unfinished[static_cast<std::size_t>(slot)].State.compare_exchange_strong(expected, Free))
     WaitForTheEnd();
+}
+
+// The new file is "blinky.hex.sarnveld-1a2b3c.tmp". A run killed outright (SIGKILL, a power
+// cut) can leave one, which is incomplete.
+void TFile::MakeNewFile() {
+  const auto start = static_cast<std::uint32_t>(
+      (std::chrono::steady_clock::now().time_since_epoch().count() >> 10) ^
+      reinterpret_cast<std::uintptr_t>(this));
+  for (std::uint32_t attempt = 0;; ++attempt) {
+    const std::uint32_t unique = start ^ attempt * 0x9E3779B9u;
+    NewPath = Target + ".sarnveld-";
+    for (int shift = 20; shift >= 0; shift -= 4)
+      NewPath += "0123456789abcdef"[(unique >> shift) & 15];
+    NewPath += ".tmp";
+    bool exists = false;
+    if (CreateNew(exists))
+      break;
+    if (!exists || attempt == 100) {
+      NewPath.clear();
+      throw EFCreateError(Path);  // a folder where no file can be made
+    }
+  }
+  UnfinishedSlot = RecordUnfinished(NewPath, Identity);
+}
+
+void TFile::Fail(const char* action, unsigned long code) const {
+  throw EInOutError(std::string("Cannot ") + action + " file " + Path + ": " +
+                    SystemErrorText(code));
+}
+
+void TFile::RefuseIf(bool refused) const {
+  if (refused)
+    throw EFCreateError(Path);
+}
+
+void TFile::Close() {
+  if (!Release(Handle))
+    Fail("close");
+  // The old file is let go first: a failure to is reported, and leaves it as it was.
+  const bool replaces = Held != -1;
+  if (!Release(Held))
+    Fail("close");
+  if (NewPath.empty())
+    return;
+  // Only a whole file takes the old one's place: a signal until then removes it.
+  if (!PutInPlace(NewPath, Target, replaces))
+    Fail("replace");
+  NewPath.clear();
+  ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
 }
 
 TFile::~TFile() {
@@ -63,14 +116,6 @@ void TFile::Abandon() noexcept {
   // Only now: a signal or console event until here removes the new file too.
   ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
   Release(Held);
-}
-
-void RemoveUnfinishedOutputs() noexcept {
-  for (TUnfinished& entry : Unfinished) {
-    int expected = Armed;
-    if (entry.State.compare_exchange_strong(expected, Taken))
-      RemoveNewFile(entry.Path, entry.Identity);
-  }
 }
 
 }  // namespace huff

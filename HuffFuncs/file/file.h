@@ -1,6 +1,6 @@
-// The platform layer: the only code that talks to the operating system's file services (and
-// asks it for its processors and pages). file_posix.cpp and file_win32.cpp implement it,
-// CMake picks one; file.cpp holds what the two share.
+// The platform layer: the only code that talks to the operating system about files,
+// processors and pages. file_posix.cpp or file_win32.cpp (CMake picks one) makes the calls;
+// file.cpp holds what the two share.
 #pragma once
 
 #include <cstdint>
@@ -15,11 +15,8 @@ enum class TPathKind { Missing, Directory, Existing };
 // The system's text for one of its error codes (errno, or a Win32 error code), without a
 // line end: the reason that failure messages end in.
 std::string SystemErrorText(unsigned long code);
-
-// Whether path names nothing (or nothing this process can see), a directory, or
-// anything else that exists.
+// Whether path names nothing this process can see, a directory, or anything else.
 TPathKind ProbePath(const std::string& path);
-
 // The processors this process may run on: the threads worth starting.
 unsigned ProcessorCount();
 
@@ -28,28 +25,28 @@ unsigned ProcessorCount();
 // 4 KiB. A fresh 4 KiB page cost 3 us on a virtual machine (micro_bench InProcess/pack/65536KiB:
 // 390 MB/s without, 1,300 with).
 void PrepareLargeBuffer(void* data, std::size_t size) noexcept;
-// Memory for a result that the caller frees with free(): a large one starts on a large page,
-// so that all of it can be one (see PrepareLargeBuffer). Null when there is none.
+// Memory for a result that the caller frees with free(): a large one starts on a large page.
+// Null when there is none.
 void* AllocateResult(std::size_t size) noexcept;
 
 // Removes the new file of every output that a TFile of this process is writing, as Abandon
-// would. Safe to call from a signal handler: the programs call it when a signal stops the run.
-// The process must end right after it: a later Close, Abandon or destructor of such a file
-// waits for that end, so that the run cannot go on to report success.
+// would. Async-signal-safe; the process must end right after it: a later Close, Abandon or
+// destructor of such a file waits for that end, so that the run cannot go on to report success.
 void RemoveUnfinishedOutputs() noexcept;
 
 class TFile final {
  public:
-  // Opens an existing regular file for reading, letting others read and write it
-  // meanwhile. Never blocks: a FIFO, socket or device is refused with EFOpenError.
+  // Opens an existing regular file for reading, letting others read and write it meanwhile.
+  // Never blocks: a FIFO, socket or device is refused with EFOpenError.
   static std::unique_ptr<TFile> OpenForReading(const std::string& path);
 
   // Makes the output `path`: a new file beside the one the path leads to (through symbolic
-  // links), which Close puts in its place whole. Until then the old file stays as it was;
-  // while the run holds it, another run that wants it is refused. A device such as /dev/null
-  // is written in place. Refuses with EFCreateError a path that names `mustNotBe` (by any name
-  // or link), a file that another run is writing, a directory, a FIFO or a socket, a folder
-  // where no file can be made, and a standard output that is this file or `mustNotBe`.
+  // links), which Close puts in its place whole, with the old one's permissions. Until then
+  // the old file stays as it was; while the run holds it, another run that wants it is
+  // refused. A device such as /dev/null is written in place. Refuses with EFCreateError a path
+  // that names `mustNotBe` (by any name or link), a file that another run is writing, a
+  // directory, a FIFO or a socket, a folder where no file can be made, and a standard output
+  // that is this file or `mustNotBe`.
   static std::unique_ptr<TFile> CreateForWriting(const std::string& path, const TFile* mustNotBe);
 
   TFile(const TFile&) = delete;
@@ -61,16 +58,13 @@ class TFile final {
   std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data);
   // Writes all of data at offset, or raises.
   void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data);
-  // The file's length in bytes.
   std::uint64_t Size();
   // Releases the file, and an output's new file takes the old one's place; a failure to do
   // either is a failure of the run.
   void Close();
-  // After a failure: releases the file without raising, and an output's new file goes. The
-  // old one stays as it was.
+  // After a failure: releases the file without raising, and an output's new file goes.
   void Abandon() noexcept;
-  // The name the user gave, for messages.
-  const std::string& Name() const noexcept { return Path; }
+  const std::string& Name() const noexcept { return Path; }  // as the user gave it
 
   // Device and file number: two names lead to one file when these agree.
   struct TIdentity {
@@ -80,21 +74,42 @@ class TFile final {
   };
 
  private:
+  friend void RemoveUnfinishedOutputs() noexcept;
   explicit TFile(std::string path) : Path(std::move(path)) {}
-  [[noreturn]] void Fail(const char* action) const;
-  [[noreturn]] void FailWrite(long result) const;
+
+  // Shared by both platforms (file.cpp).
+  // Makes the new file beside Target, under a name no other file has, and records it.
+  void MakeNewFile();
+  [[noreturn]] void Fail(const char* action, unsigned long code = LastError()) const;
+  void RefuseIf(bool refused) const;  // with EFCreateError
+  // Takes the table entry back once the new file is in place or removed; when a handler has
+  // taken it, waits for the end the handler gives the process.
+  static void ForgetUnfinished(int slot) noexcept;
+
+  // Each platform's (file_posix.cpp, file_win32.cpp).
+  static unsigned long LastError() noexcept;  // errno, or GetLastError
+  static const unsigned long DiskFull;        // the reason for a write that took nothing
+  // Makes the new file at NewPath, only if nothing has that name (`exists` then); sets Handle
+  // and Identity.
+  bool CreateNew(bool& exists);
+  // Puts the new file `from` in the place of `to`, which was there when `replaces`.
+  static bool PutInPlace(const std::string& from, const std::string& to, bool replaces) noexcept;
+  // Removes the new file at `path` when it is still `identity`. Async-signal-safe.
+  static void RemoveNewFile(const char* path, const TIdentity& identity) noexcept;
+  // Closes handle unless it is -1 and makes it -1; false when the close failed, the reason in
+  // LastError. Released even then: retrying could close one another thread opened meanwhile.
+  static bool Release(std::intptr_t& handle) noexcept;
+  [[noreturn]] static void WaitForTheEnd() noexcept;
 
   std::intptr_t Handle = -1;  // the file read or written
   std::string Path;
   TIdentity Identity;
-  // For an output written beside its old file: where it is put (the path with any symbolic
-  // links followed), the new file's name, and the handle that holds the old file for this run.
+  // For an output written beside its old file: where it goes (the path with symbolic links
+  // followed), the new file's name, and the handle that holds the old file for this run.
   std::string Target;
   std::string NewPath;
   std::intptr_t Held = -1;
-  // Where RemoveUnfinishedOutputs finds the new file until it is in place or removed; -1:
-  // not there.
-  int UnfinishedSlot = -1;
+  int UnfinishedSlot = -1;  // in the table RemoveUnfinishedOutputs empties; -1: not there
 };
 
 }  // namespace huff

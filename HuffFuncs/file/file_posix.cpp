@@ -9,16 +9,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 
 #include "base/errors.h"
 #include "file/file.h"
-#include "file/unfinished.h"
 
 namespace huff {
 namespace {
@@ -30,23 +27,6 @@ int Fd(std::intptr_t handle) {
 TFile::TIdentity IdentityOf(const struct stat& info) {
   return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
-
-// Holds back every signal while a file is made and recorded, so that no handler finds it made
-// but not yet recorded.
-class TSignalsHeld {
- public:
-  TSignalsHeld() {
-    sigset_t all;
-    sigfillset(&all);
-    ::pthread_sigmask(SIG_BLOCK, &all, &Previous);
-  }
-  ~TSignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &Previous, nullptr); }
-  TSignalsHeld(const TSignalsHeld&) = delete;
-  TSignalsHeld& operator=(const TSignalsHeld&) = delete;
-
- private:
-  sigset_t Previous;
-};
 
 // Whether standard output is a regular file, and which.
 bool ConsoleFile(TFile::TIdentity& identity) {
@@ -96,18 +76,18 @@ std::string Followed(std::string path) {
 
 }  // namespace
 
-void RemoveNewFile(const char* path, const TFile::TIdentity& identity) noexcept {
+void TFile::RemoveNewFile(const char* path, const TFile::TIdentity& identity) noexcept {
   // A file that took its name meanwhile is someone else's.
   struct stat info {};
   if (::lstat(path, &info) == 0 && S_ISREG(info.st_mode) && IdentityOf(info) == identity)
     ::unlink(path);
 }
 
-bool Release(std::intptr_t& handle) noexcept {
+bool TFile::Release(std::intptr_t& handle) noexcept {
   return handle < 0 || ::close(Fd(std::exchange(handle, -1))) == 0;
 }
 
-void WaitForTheEnd() noexcept {
+void TFile::WaitForTheEnd() noexcept {
   for (;;)
     ::pause();
 }
@@ -169,34 +149,40 @@ std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
 }
 
 std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TFile* mustNotBe) {
-  const TSignalsHeld held;
+  // Every signal held back while the new file is made and recorded, so that no handler finds
+  // it made but not yet recorded.
+  const struct TSignalsHeld {
+    TSignalsHeld() {
+      sigset_t all;
+      sigfillset(&all);
+      ::pthread_sigmask(SIG_BLOCK, &all, &Previous);
+    }
+    ~TSignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &Previous, nullptr); }
+    sigset_t Previous;
+  } held;
   std::unique_ptr<TFile> file(new TFile(path));
   // The old file, opened to be checked and held; O_NONBLOCK keeps the open of a device from
   // hanging, and is cleared where one is written.
   const int old = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (old < 0 && errno != ENOENT)
-    throw EFCreateError(path);  // a directory, a file this process may not write, ...
+  file->RefuseIf(old < 0 && errno != ENOENT);  // a directory, a file this process may not write
   TIdentity console;
   const bool consoleIsFile = ConsoleFile(console);
-  const auto refuseIf = [&](bool refused) {
-    if (refused)
-      throw EFCreateError(path);
-  };
   // Console text written into the input would spoil it.
-  refuseIf(mustNotBe != nullptr && consoleIsFile && console == mustNotBe->Identity);
+  file->RefuseIf(mustNotBe != nullptr && consoleIsFile && console == mustNotBe->Identity);
   struct stat info {};
   if (old >= 0) {
     file->Held = old;
-    refuseIf(::fstat(old, &info) != 0);
+    file->RefuseIf(::fstat(old, &info) != 0);
     const TIdentity found = IdentityOf(info);
     // A FIFO or socket cannot be rewound to write the header, and writing a FIFO that nobody
     // reads would block for ever; the console must not land in the output either.
-    refuseIf((mustNotBe != nullptr && found == mustNotBe->Identity) || S_ISFIFO(info.st_mode) ||
-             S_ISSOCK(info.st_mode) || (consoleIsFile && console == found));
+    file->RefuseIf((mustNotBe != nullptr && found == mustNotBe->Identity) ||
+                   S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) ||
+                   (consoleIsFile && console == found));
     if (!S_ISREG(info.st_mode)) {
       // A device: written in place, never removed.
       const int flags = ::fcntl(old, F_GETFL);
-      refuseIf(flags < 0 || ::fcntl(old, F_SETFL, flags & ~O_NONBLOCK) != 0);
+      file->RefuseIf(flags < 0 || ::fcntl(old, F_SETFL, flags & ~O_NONBLOCK) != 0);
       file->Handle = std::exchange(file->Held, -1);
       file->Identity = found;
       return file;
@@ -204,36 +190,14 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
     // Held for this run alone until its new file is in place: another run that finds it held
     // is refused. A run that had it until just now may have put its own file in its place.
     struct stat named {};
-    refuseIf(!LockForWriting(old) || ::stat(path.c_str(), &named) != 0 ||
-             IdentityOf(named) != found);
+    file->RefuseIf(!LockForWriting(old) || ::stat(path.c_str(), &named) != 0 ||
+                   IdentityOf(named) != found);
   }
   file->Target = Followed(path);
-  for (std::uint32_t attempt = 0;; ++attempt) {
-    const auto unique = static_cast<std::uint32_t>(
-        ::getpid() ^ (std::chrono::steady_clock::now().time_since_epoch().count() >> 10) ^
-        attempt * 0x9E3779B9u);
-    file->NewPath = NewFileName(file->Target, unique);
-    const int fd = ::open(file->NewPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      file->Handle = fd;
-      break;
-    }
-    if (errno != EEXIST || attempt == 100) {
-      file->NewPath.clear();
-      throw EFCreateError(path);  // a folder where no file can be made
-    }
-  }
-  struct stat made {};
-  if (::fstat(Fd(file->Handle), &made) != 0) {
-    ::unlink(file->NewPath.c_str());  // made just now, and only this run knows its name
-    file->NewPath.clear();
-    file->Fail("get the size of");
-  }
-  file->Identity = IdentityOf(made);
-  file->UnfinishedSlot = RecordUnfinished(file->NewPath, file->Identity);
+  file->MakeNewFile();
   if (old >= 0) {
-    // What the user set on the old file: its owner and group where this process may give
-    // them, then its permission bits (a change of owner clears some).
+    // The owner and group where this process may give them, then the permission bits (a
+    // change of owner clears some).
     if (::fchown(Fd(file->Handle), info.st_uid, info.st_gid) != 0)
       static_cast<void>(::fchown(Fd(file->Handle), static_cast<uid_t>(-1), info.st_gid));
     static_cast<void>(::fchmod(Fd(file->Handle), info.st_mode & 07777));
@@ -241,10 +205,31 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
   return file;
 }
 
-void TFile::Fail(const char* action) const {
-  throw EInOutError(std::string("Cannot ") + action + " file " + Path + ": " +
-                    SystemErrorText(static_cast<unsigned long>(errno)));
+bool TFile::CreateNew(bool& exists) {
+  const int fd = ::open(NewPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  exists = fd < 0 && errno == EEXIST;
+  if (fd < 0)
+    return false;
+  Handle = fd;
+  struct stat made {};
+  if (::fstat(fd, &made) != 0) {
+    ::unlink(NewPath.c_str());  // made just now, and only this run knows its name
+    NewPath.clear();
+    Fail("get the size of");
+  }
+  Identity = IdentityOf(made);
+  return true;
 }
+
+bool TFile::PutInPlace(const std::string& from, const std::string& to, bool) noexcept {
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+unsigned long TFile::LastError() noexcept {
+  return static_cast<unsigned long>(errno);
+}
+
+const unsigned long TFile::DiskFull = ENOSPC;
 
 std::size_t TFile::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) {
   for (;;) {
@@ -265,16 +250,10 @@ void TFile::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
     if (count < 0 && errno == EINTR)
       continue;
     if (count <= 0)
-      FailWrite(count);
+      Fail("write", count == 0 ? DiskFull : LastError());
     data = data.subspan(static_cast<std::size_t>(count));
     offset += static_cast<std::uint64_t>(count);
   }
-}
-
-void TFile::FailWrite(long result) const {
-  if (result == 0)
-    errno = ENOSPC;  // no progress and no reason: the device took nothing
-  Fail("write");
 }
 
 std::uint64_t TFile::Size() {
@@ -282,21 +261,6 @@ std::uint64_t TFile::Size() {
   if (::fstat(Fd(Handle), &info) != 0)
     Fail("get the size of");
   return static_cast<std::uint64_t>(info.st_size);
-}
-
-void TFile::Close() {
-  if (!Release(Handle))
-    Fail("close");
-  // The old file is let go first: a failure to is reported, and leaves it as it was.
-  if (!Release(Held))
-    Fail("close");
-  if (NewPath.empty())
-    return;
-  // Only a whole file takes the old one's place: a signal until then removes it.
-  if (::rename(NewPath.c_str(), Target.c_str()) != 0)
-    Fail("replace");
-  NewPath.clear();
-  ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
 }
 
 }  // namespace huff

@@ -9,7 +9,6 @@
 
 #include "base/errors.h"
 #include "file/file.h"
-#include "file/unfinished.h"
 
 namespace huff {
 namespace {
@@ -67,7 +66,7 @@ std::string Followed(const std::string& path, HANDLE old) {
 }  // namespace
 
 // The new file was opened to be shared for deletion: it goes when its last handle closes.
-void RemoveNewFile(const char* path, const TFile::TIdentity& identity) noexcept {
+void TFile::RemoveNewFile(const char* path, const TFile::TIdentity& identity) noexcept {
   const HANDLE handle = ::CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -82,11 +81,11 @@ void RemoveNewFile(const char* path, const TFile::TIdentity& identity) noexcept 
   ::CloseHandle(handle);
 }
 
-bool Release(std::intptr_t& handle) noexcept {
+bool TFile::Release(std::intptr_t& handle) noexcept {
   return handle == -1 || ::CloseHandle(Win(std::exchange(handle, -1)));
 }
 
-void WaitForTheEnd() noexcept {
+void TFile::WaitForTheEnd() noexcept {
   for (;;)
     ::Sleep(INFINITE);
 }
@@ -144,58 +143,56 @@ std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
 // `mustNotBe` is the same file under any name, its own open handle makes this open fail with a
 // sharing violation, and so does another run's that holds it, or a console that writes it.
 std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TFile* mustNotBe) {
-  const auto refuseIf = [&](bool refused) {
-    if (refused)
-      throw EFCreateError(path);
-  };
+  std::unique_ptr<TFile> file(new TFile(path));
   // Console text written into the input would spoil it.
   const HANDLE console = ::GetStdHandle(STD_OUTPUT_HANDLE);
   TIdentity consoleIdentity;
-  refuseIf(mustNotBe != nullptr && console != nullptr && console != INVALID_HANDLE_VALUE &&
-           ::GetFileType(console) == FILE_TYPE_DISK && IdentityOf(console, consoleIdentity) &&
-           consoleIdentity == mustNotBe->Identity);
-  std::unique_ptr<TFile> file(new TFile(path));
+  file->RefuseIf(mustNotBe != nullptr && console != nullptr && console != INVALID_HANDLE_VALUE &&
+                 ::GetFileType(console) == FILE_TYPE_DISK && IdentityOf(console, consoleIdentity) &&
+                 consoleIdentity == mustNotBe->Identity);
   file->Held = Stored(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  const DWORD error = ::GetLastError();
-  refuseIf(file->Held == -1 && error != ERROR_FILE_NOT_FOUND);
+  file->RefuseIf(file->Held == -1 && ::GetLastError() != ERROR_FILE_NOT_FOUND);
   if (file->Held != -1) {
     // A pipe cannot be rewound to write the header, and writing one that nobody reads would
     // block for ever. A device such as NUL is written in place, never removed.
     const DWORD type = ::GetFileType(Win(file->Held));
-    refuseIf(type != FILE_TYPE_DISK && type != FILE_TYPE_CHAR);
+    file->RefuseIf(type != FILE_TYPE_DISK && type != FILE_TYPE_CHAR);
     if (type == FILE_TYPE_CHAR) {
       file->Handle = std::exchange(file->Held, -1);
       return file;
     }
     TIdentity found;
-    refuseIf(!IdentityOf(Win(file->Held), found) ||
-             (mustNotBe != nullptr && found == mustNotBe->Identity));
+    file->RefuseIf(!IdentityOf(Win(file->Held), found) ||
+                   (mustNotBe != nullptr && found == mustNotBe->Identity));
   }
   file->Target = Followed(path, Win(file->Held));
-  for (std::uint32_t attempt = 0;; ++attempt) {
-    file->NewPath = NewFileName(file->Target,
-                                ::GetCurrentProcessId() ^ ::GetTickCount() ^ attempt * 0x9E3779B9u);
-    file->Handle =
-        Stored(::CreateFileA(file->NewPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
-                             nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file->Handle != -1)
-      break;
-    if (::GetLastError() != ERROR_FILE_EXISTS || attempt == 100) {
-      file->NewPath.clear();
-      throw EFCreateError(path);  // a folder where no file can be made
-    }
-  }
-  static_cast<void>(IdentityOf(Win(file->Handle), file->Identity));
-  file->UnfinishedSlot = RecordUnfinished(file->NewPath, file->Identity);
+  file->MakeNewFile();
   return file;
 }
 
-void TFile::Fail(const char* action) const {
-  const DWORD code = ::GetLastError();
-  throw EInOutError(std::string("Cannot ") + action + " file " + Path + ": " +
-                    SystemErrorText(code));
+bool TFile::CreateNew(bool& exists) {
+  Handle = Stored(::CreateFileA(NewPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
+                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  exists = Handle == -1 && ::GetLastError() == ERROR_FILE_EXISTS;
+  if (Handle == -1)
+    return false;
+  static_cast<void>(IdentityOf(Win(Handle), Identity));
+  return true;
 }
+
+// The old file, held until now, gives the new one its attributes and security.
+bool TFile::PutInPlace(const std::string& from, const std::string& to, bool replaces) noexcept {
+  return replaces ? ::ReplaceFileA(to.c_str(), from.c_str(), nullptr,
+                                   REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
+                  : ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+unsigned long TFile::LastError() noexcept {
+  return ::GetLastError();
+}
+
+const unsigned long TFile::DiskFull = ERROR_DISK_FULL;
 
 std::size_t TFile::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) {
   OVERLAPPED where = At(offset);
@@ -217,15 +214,10 @@ void TFile::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
     if (!::WriteFile(Win(Handle), data.data(), Chunk(data.size()), &count, &where))
       Fail("write");
     if (count == 0)
-      FailWrite(0);
+      Fail("write", DiskFull);
     data = data.subspan(count);
     offset += count;
   }
-}
-
-void TFile::FailWrite(long) const {
-  ::SetLastError(ERROR_DISK_FULL);  // no progress and no reason: the device took nothing
-  Fail("write");
 }
 
 std::uint64_t TFile::Size() {
@@ -233,24 +225,6 @@ std::uint64_t TFile::Size() {
   if (!::GetFileSizeEx(Win(Handle), &size))
     Fail("get the size of");
   return static_cast<std::uint64_t>(size.QuadPart);
-}
-
-void TFile::Close() {
-  if (!Release(Handle))
-    Fail("close");
-  if (NewPath.empty())
-    return;
-  // Only a whole file takes the old one's place: a console event until then removes it. The
-  // old file, held until now, keeps its attributes and security for the new one.
-  const bool old = Held != -1;
-  if (!Release(Held))
-    Fail("close");
-  if (old ? !::ReplaceFileA(Target.c_str(), NewPath.c_str(), nullptr,
-                            REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
-          : !::MoveFileExA(NewPath.c_str(), Target.c_str(), MOVEFILE_REPLACE_EXISTING))
-    Fail("replace");
-  NewPath.clear();
-  ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
 }
 
 }  // namespace huff
