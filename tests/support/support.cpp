@@ -296,9 +296,20 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
       &files, STDOUT_FILENO, outputPath.c_str(),
       O_WRONLY | O_CREAT | (options.AppendStdout ? O_APPEND : O_TRUNC), 0644);
   ::posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  // The signals a user stops a run with take their default course in the program, as from a
+  // shell, even when this run ignores them (under nohup, SIGHUP).
+  posix_spawnattr_t attributes;
+  ::posix_spawnattr_init(&attributes);
+  sigset_t stopping;
+  sigemptyset(&stopping);
+  for (const int signal : {SIGHUP, SIGINT, SIGTERM})
+    sigaddset(&stopping, signal);
+  ::posix_spawnattr_setsigdefault(&attributes, &stopping);
+  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   pid_t child = 0;
-  const int error = ::posix_spawnp(&child, argv[0], &files, nullptr, argv.data(), environ);
+  const int error = ::posix_spawnp(&child, argv[0], &files, &attributes, argv.data(), environ);
   ::posix_spawn_file_actions_destroy(&files);
+  ::posix_spawnattr_destroy(&attributes);
   if (error != 0)
     throw std::runtime_error("cannot start " + program);
 
