@@ -1,5 +1,5 @@
-// Whole-program tests: they run the built sarnveld2hex on real files and check its console
-// bytes, exit code and the container it leaves behind.
+// Whole-program tests: they run the built sarnveld2hex and hex2plain on real files and check
+// their console bytes, exit codes and the files they leave behind.
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <memory>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,25 +20,20 @@ namespace {
 namespace fs = std::filesystem;
 using namespace testing_support;
 
-const std::string& Banner = PackerBanner;
-const std::string Usage = Banner +
-                          "Usage: sarnveld2hex plainfile hexfile NameID Manufacturer\r\n"
-                          "\r\n"
-                          "  NameID: use '-' for default 'ZRQ-705'\r\n"
-                          "  Manufacturer: use '-' for default 'Sarnveld'\r\n";
-const std::string Success = Banner + "Ok\r\n";
+const std::string Packer = SARNVELD2HEX_PATH, Unpacker = HEX2PLAIN_PATH;
+const std::string Ok = PackerBanner + "Ok\r\n";
 
-// The whole console output of a failed run: a message already ending with "." gets no second.
-std::string Failure(const std::string& kind, const std::string& message) {
-  return Banner + FailureReport("sarnveld2hex", kind, message);
+std::string Packs(const std::string& kind, const std::string& message) {
+  return PackerBanner + FailureReport("sarnveld2hex", kind, message);
 }
 
-TRunResult RunPacker(const std::vector<std::string>& arguments, const TRunOptions& options = {}) {
-  return RunProgram(SARNVELD2HEX_PATH, arguments, options);
+std::string Unpacks(const std::string& kind, const std::string& message) {
+  return UnpackerBanner + FailureReport("hex2plain", kind, message);
 }
 
 // The container of "abc" with the given names.
-Bytes AbcContainer(const std::string& nameId, const std::string& manufacturer) {
+Bytes AbcContainer(const std::string& nameId = "ZRQ-705",
+                   const std::string& manufacturer = "Sarnveld") {
   Bytes container = Pack(Text("abc"));
   std::fill_n(container.begin(), 32, 0);
   std::copy(nameId.begin(), nameId.end(), container.begin());
@@ -46,43 +41,323 @@ Bytes AbcContainer(const std::string& nameId, const std::string& manufacturer) {
   return container;
 }
 
-// Any argument count but four prints only the usage text and touches no file. Empty arguments
-// are skipped, so the others keep their positions; only a lone "-" selects a default name,
-// other text is stored byte for byte, cut to 15 bytes and a zero.
-TEST(CommandLine, TheArgumentsGiveTheUsageTextOrTheNamesStored) {
-  TTempDir dir;
-  WriteWholeFile(dir / "in", Text("abc"));
-  const std::string in = dir / "in", out = dir / "out", fifteen = "ABCDEFGHIJKLMNO";
-  const auto names = [&](const std::string& nameId, const std::string& manufacturer) {
-    return std::vector<std::string>{"", in, "", out, nameId, "", manufacturer, ""};
-  };
-  const struct {
-    std::vector<std::string> Arguments;
-    std::string StoredNameId{}, StoredManufacturer{};  // none: the usage text
-  } cases[] = {{{}},
-               {{in, out, "-"}},
-               {{"", in, out, "-"}},
-               {names("-", "-"), "ZRQ-705", "Sarnveld"},
-               {names("--", " -"), "--", " -"},
-               // UTF-8, as Windows passes a command line as text, cut to 15 bytes inside a
-               // character; U+1D11E is a surrogate pair on Windows.
-               {names("Ζυγαριά東京", "𝄞株式会社"), std::string("Ζυγαριά東京").substr(0, 15),
-                std::string("𝄞株式会社").substr(0, 15)},
-#ifndef _WIN32
-               // Where arguments are bytes, any bytes are stored as given.
-               {names("\xFF\xFE", "\x80"), "\xFF\xFE", "\x80"},
-#endif
-               {names(fifteen + "P", fifteen + "PQ"), fifteen, fifteen}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.Arguments));
-    fs::remove(out);
-    const TRunResult result = RunPacker(c.Arguments);
-    EXPECT_EQ(result.ExitCode, 0);
-    EXPECT_EQ(result.Output, c.StoredNameId.empty() ? Usage : Success);
-    EXPECT_TRUE(c.StoredNameId.empty()
-                    ? !Exists(out)
-                    : ReadWholeFile(out) == AbcContainer(c.StoredNameId, c.StoredManufacturer));
+// What hex2plain prints for a container of these figures.
+std::string Summary(const std::string& name, const std::string& payload,
+                    const std::string& checksum, const std::string& image, const std::string& codes,
+                    const std::string& shortest, const std::string& longest) {
+  return UnpackerBanner + "NameID: " + name +
+         "\r\nManufacturer: Sarnveld\r\nPayloadSize: " + payload + "\r\nChecksum: " + checksum +
+         "\r\nImage size: " + image + "\r\nByte values with codes: " + codes +
+         "\r\nShortest code: " + shortest + "\r\nLongest code: " + longest + "\r\nOk\r\n";
+}
+
+// What --json prints for a container of these figures, from payload_size to longest_code;
+// `name` as a JSON string.
+std::string JsonSummary(const std::string& name, const std::string& nameHex,
+                        const std::vector<int>& figures) {
+  const char* const keys[] = {"payload_size",      "checksum",      "image_size",
+                              "coded_byte_values", "shortest_code", "longest_code"};
+  std::string text = R"({"ok": true, "name_id": )" + name + R"(, "name_id_hex": ")" + nameHex +
+                     R"(", "manufacturer": "Sarnveld", "manufacturer_hex": "5361726e76656c64")";
+  for (std::size_t i = 0; i < figures.size(); ++i)
+    text += ", \"" + std::string(keys[i]) + "\": " + std::to_string(figures[i]);
+  return text + "}\r\n";
+}
+
+// Each entry below the current directory, by relative name: its type and permissions, and a
+// regular file's bytes (its size alone past 1 MiB).
+using TState = std::map<std::string, std::pair<int, Bytes>>;
+TState CurrentState() {
+  TState state;
+  for (const auto& entry : fs::recursive_directory_iterator(".")) {
+    const fs::file_status status = entry.symlink_status();
+    const bool small = fs::is_regular_file(status) && entry.file_size() <= (1u << 20);
+    state[entry.path().lexically_relative(".").generic_string()] = {
+        static_cast<int>(status.type()) << 16 | static_cast<int>(status.permissions()),
+        small                         ? ReadWholeFile(entry.path().string())
+        : fs::is_regular_file(status) ? Text(std::to_string(entry.file_size()))
+                                      : Bytes{}};
   }
+  return state;
+}
+
+// Each row runs with the files as below, the current directory theirs, and must give its exit
+// code and console text (into the console file, when the row names one) and leave every file
+// as it was but the output, which holds Out: no file is truncated, nothing is left beside one,
+// and a replaced output keeps its mode and its links. The paths are reported as given. The
+// packer takes any argument count but four for a request for its usage text; empty arguments
+// are skipped, so the others keep their positions; only a lone "-" selects a default name,
+// other text is stored byte for byte, cut to 15 bytes and a zero. "-" is an ordinary file
+// name, and so is "--help" after hex2plain's "--". Console text must not land in a file of the
+// run: a standard output that is the output or the input is refused. A run that fails,
+// however far it got, leaves the old output as it was; a failure to print "Ok" fails the run
+// but keeps the complete container.
+TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
+  TTempDir dir;
+  const fs::path saved = fs::current_path();
+  fs::current_path(dir.path());
+  const Bytes abc = Text("abc"), previous = Text("previous"), container = AbcContainer();
+  Bytes damaged = container;
+  damaged[40] ^= 0x80;  // the start bit: the checksum is reported all the same
+  Bytes names = Pack(Text("a"));
+  // Names: UTF-8, a control character, the backslash, the quote; then not UTF-8: a lone 0xFF,
+  // a lead byte without its follower, a surrogate's three bytes.
+  const char name[] = "\xC3\xA9 \x01\\\"\xFF\xC3(\xED\xA0\x80";
+  std::copy_n(name, sizeof name, names.begin());
+  std::map<std::string, Bytes> files = {{"in", abc},
+                                        {"-", abc},
+                                        {"out", previous},
+                                        {"console", {}},
+                                        {"abc.hex", container},
+                                        {"bad.hex", damaged},
+                                        {"names.hex", names},
+                                        {"empty.hex", Pack({})},
+                                        {"deep", FibonacciImage(33)},
+                                        {"random", RandomBytes(65536, 7)}};
+#ifndef _WIN32
+  std::string longIn = ".";  // past 256 bytes: not on Windows, whose limit is 259
+  for (int level = 0; level < 5; ++level)
+    longIn += "/" + std::string(60, char('a' + level));
+  const std::string longOut = longIn.substr(2) + "/" + std::string(100, 'o');
+  longIn += "/" + std::string(100, 'i');
+  fs::create_directories(fs::path(longIn).parent_path());
+  files[longIn] = abc;
+  files[longOut] = RandomBytes(5000, 1);  // a longer old output is replaced entirely
+#endif
+  for (const auto& [name, bytes] : files)
+    WriteWholeFile(name, bytes);
+  fs::permissions("out", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  WriteWholeFile("huge", {});
+  fs::resize_file("huge", 2147483647);  // sparse: too large to count
+  fs::create_directory("--help");
+  fs::create_hard_link("in", "hard");
+  // Being written again by a run of ours, which holds it as its one writer.
+  WriteWholeFile("locked", Text("old"));
+  const auto writing = huff::TFile::CreateForWriting("locked", nullptr);
+  writing->WriteAt(0, Text("being written"));
+  const auto refused = [](const std::string& path) {
+    return Packs("EFCreateError", "Cannot create file " + path);
+  };
+  const auto named = [](const std::string& nameId, const std::string& manufacturer) {
+    return std::vector<std::string>{"", "in", "", "out", nameId, "", manufacturer, ""};
+  };
+  const std::string usage = PackerBanner +
+                            "Usage: sarnveld2hex plainfile hexfile NameID Manufacturer\r\n"
+                            "\r\n"
+                            "  NameID: use '-' for default 'ZRQ-705'\r\n"
+                            "  Manufacturer: use '-' for default 'Sarnveld'\r\n";
+  const std::string help =
+      UnpackerBanner +
+      "Usage: hex2plain [options] hexfile [plainfile]\r\n"
+      "\r\n"
+      "  hexfile: the container to check and describe\r\n"
+      "  plainfile: where to write the memory image; without it nothing is written\r\n"
+      "  --json: print the description, or the failure, as one JSON object\r\n"
+      "  -h, --help: show this text\r\n"
+      "  --version: show the version\r\n"
+      "  --: ends the options, for a file whose name begins with '-'\r\n";
+  const std::string invalid = Packs("EError", "Invalid Filename"), fifteen = "ABCDEFGHIJKLMNO";
+  const std::string sum =
+      "Container bad.hex is damaged: its payload's bytes sum to 436, but "
+      "Checksum (byte 36) is 564";
+  const std::string abcSummary =
+      Summary("ZRQ-705", "38", "564 (0x00000234)", "3 bytes", "3", "2 bits", "2 bits");
+  const std::string tooLarge =
+      "File huge is too large: it holds 2147483647 bytes, and at most 2147483646 can be packed";
+  const std::string tooLong =
+      "File deep needs a code of 33 bits for byte value 0x00, longer "
+      "than the 32 bits a container can state";
+  const struct {
+    std::string Program;
+    std::vector<std::string> Arguments;
+    int ExitCode;
+    std::string Output;
+    Bytes Out = Text("previous");
+    std::string OutName = "out";  // the file that holds Out after the run
+    TRunOptions Options{};        // a StdoutPath: the console file, which gains Output
+  } cases[] = {
+      {Packer, {}, 0, usage},
+      {Packer, {"in", "out", "-"}, 0, usage},
+      {Packer, {"", "in", "out", "-"}, 0, usage},
+      {Packer, named("-", "-"), 0, Ok, container},
+      {Packer, named("--", " -"), 0, Ok, AbcContainer("--", " -")},
+      // UTF-8, as Windows passes a command line as text, cut to 15 bytes inside a character;
+      // U+1D11E is a surrogate pair on Windows.
+      {Packer, named("Ζυγαριά東京", "𝄞株式会社"), 0, Ok,
+       AbcContainer(std::string("Ζυγαριά東京").substr(0, 15),
+                    std::string("𝄞株式会社").substr(0, 15))},
+      {Packer, named(fifteen + "P", fifteen + "PQ"), 0, Ok, AbcContainer(fifteen, fifteen)},
+      {Packer, {"-", "out", "-", "-"}, 0, Ok, container},
+      {Packer, {"in", "-", "-", "-"}, 0, Ok, container, "-"},
+      {Packer, {"-", NullDevice, "-", "-"}, 0, Ok},
+      {Packer, {"missing", "out", "-", "-"}, 1, invalid},
+      {Packer, {"--help", "out", "-", "-"}, 1, invalid},
+      {Packer,
+       {NullDevice, "out", "-", "-"},
+       1,
+       Packs("EFOpenError", "Cannot open file " + NullDevice)},
+      {Packer, {"in", "./nowhere/out.hex", "-", "-"}, 1, refused("./nowhere/out.hex")},
+      {Packer, {"in", "--help", "-", "-"}, 1, refused("--help")},
+      {Packer, {"in", "./in", "-", "-"}, 1, refused("./in")},
+      {Packer, {"in", "hard", "-", "-"}, 1, refused("hard")},
+      {Packer, {"in", "locked", "-", "-"}, 1, refused("locked")},
+      {Packer, {"huge", "out", "-", "-"}, 1, Packs("EInputTooLarge", tooLarge)},
+      {Packer, {"deep", "out", "-", "-"}, 1, Packs("ECodeTooLong", tooLong)},
+      {Packer,
+       {"in", "out", "-", "-"},
+       1,
+       Packs("EFCreateError", "Cannot create file out"),
+       previous,
+       "out",
+       {.StdoutPath = "out", .AppendStdout = true}},
+      {Packer,
+       {"-", "out", "-", "-"},
+       1,
+       Packs("EFCreateError", "Cannot create file out"),
+       previous,
+       "out",
+       {.StdoutPath = "-", .AppendStdout = true}},
+      {Unpacker, {}, 0, help},
+      {Unpacker, {"abc.hex", "out", "extra"}, 0, help},
+      {Unpacker, {"abc.hex", "--help", "out"}, 0, help},
+      {Unpacker, {"--version"}, 0, "hex2plain " SARNVELD_VERSION "\r\n"},
+      {Unpacker, {"abc.hex", "-x", "out"}, 1, help + "Unknown option: -x\r\n"},
+      {Unpacker,
+       {"--", "abc.hex", "--help"},
+       1,
+       Unpacks("EFCreateError", "Cannot create file --help")},
+      {Unpacker, {"--", "-h", "out"}, 1, Unpacks("EError", "Invalid Filename")},
+      {Unpacker, {""}, 1, Unpacks("EError", "Invalid Filename")},
+      {Unpacker, {"abc.hex", ""}, 1, Unpacks("EError", "Invalid Filename")},
+      {Unpacker, {".", "out"}, 1, Unpacks("EError", "Invalid Filename")},
+      {Unpacker,
+       {"abc.hex", "./abc.hex"},
+       1,
+       Unpacks("EFCreateError", "Cannot create file ./abc.hex")},
+      {Unpacker, {"bad.hex", "out"}, 1, Unpacks("EBadContainer", sum)},
+      {Unpacker,
+       {"bad.hex", "--json", "out"},
+       1,
+       R"({"ok": false, "kind": "EBadContainer", "message": ")" + sum + "\"}\r\n"},
+      {Unpacker,
+       {"abc.hex", "out"},
+       1,
+       Unpacks("EFCreateError", "Cannot create file out"),
+       previous,
+       "out",
+       {.StdoutPath = "out", .AppendStdout = true}},
+      {Unpacker,
+       {"abc.hex", "out"},
+       1,
+       Unpacks("EFCreateError", "Cannot create file out"),
+       previous,
+       "out",
+       {.StdoutPath = "abc.hex", .AppendStdout = true}},
+      {Unpacker, {"abc.hex"}, 0, abcSummary},
+      {Unpacker, {"abc.hex", NullDevice}, 0, abcSummary},
+      {Unpacker, {"abc.hex", "out"}, 0, abcSummary, abc},
+      {Unpacker,
+       {"--json", "abc.hex"},
+       0,
+       JsonSummary("\"ZRQ-705\"", "5a52512d373035", {38, 564, 3, 3, 2, 2})},
+      {Unpacker,
+       {"empty.hex", "out"},
+       0,
+       Summary("ZRQ-705", "33", "128 (0x00000080)", "0 bytes", "0", "none", "none"),
+       {}},
+      {Unpacker,
+       {"names.hex", "out"},
+       0,
+       Summary("\\xC3\\xA9 \\x01\\x5C\"\\xFF\\xC3(\\xED\\xA0\\x80", "35", "162 (0x000000A2)",
+               "1 byte", "1", "1 bit", "1 bit"),
+       Text("a")},
+      {Unpacker,
+       {"--json", "names.hex"},
+       0,
+       JsonSummary("\"\xC3\xA9 \\u0001\\\\\\\"\\u00ff\\u00c3(\\u00ed\\u00a0\\u0080\"",
+                   "c3a920015c22ffc328eda080", {35, 162, 1, 1, 1, 1})},
+#ifndef _WIN32
+      // Where arguments are bytes, any bytes are stored as given.
+      {Packer, named("\xFF\xFE", "\x80"), 0, Ok, AbcContainer("\xFF\xFE", "\x80")},
+      {Packer, {longIn, longOut, "-", "-"}, 0, Ok, container, longOut},
+      // Through a symbolic link the file it leads to is replaced; its other hard link keeps
+      // the old bytes (and is no longer the input's, so this row comes after "hard"'s).
+      {Packer, {"-", "soft", "-", "-"}, 0, Ok, container, "in"},
+      {Packer, {"./fifo", "out", "-", "-"}, 1, Packs("EFOpenError", "Cannot open file ./fifo")},
+      {Packer, {"in", "soft", "-", "-"}, 1, refused("soft")},
+      {Packer, {"in", "fifo", "-", "-"}, 1, refused("fifo")},
+      {Packer,
+       {"in", "/dev/full", "-", "-"},
+       1,
+       Packs("EInOutError", "Cannot write file /dev/full: No space left on device")},
+      // Room for the console text, not for the container; then for the banner and the
+      // container, not for "Ok"; then a console that refuses every write.
+      {Packer,
+       {"random", "out", "-", "-"},
+       1,
+       Packs("EInOutError", "Cannot write file out: File too large"),
+       previous,
+       "out",
+       {.StdoutPath = "console", .FileSizeLimit = 4096}},
+      {Packer,
+       {"in", "out", "-", "-"},
+       1,
+       PackerBanner,
+       container,
+       "out",
+       {.StdoutPath = "console", .FileSizeLimit = static_cast<long long>(PackerBanner.size())}},
+      {Packer, {"in", "out", "-", "-"}, 1, "", previous, "out", {.StdoutPath = "/dev/full"}},
+      {Unpacker,
+       {"abc.hex", "/dev/stdout"},
+       1,
+       Unpacks("EFCreateError", "Cannot create file /dev/stdout"),
+       previous,
+       "out",
+       {.StdoutPath = "out", .AppendStdout = true}},
+#else
+      // A device name names the device in any folder. Other spellings of the same file: the
+      // case of the letters, trailing dots and spaces; and the console, a device that cannot
+      // be read twice. The report names the program as its file is stored.
+      {Packer, {"-", "nul", "-", "-"}, 0, Ok},
+      {Packer, {"in", "IN", "-", "-"}, 1, refused("IN")},
+      {Packer, {"in", "in. .", "-", "-"}, 1, refused("in. .")},
+      {Packer, {"CON", "out", "-", "-"}, 1, Packs("EFOpenError", "Cannot open file CON")},
+      {fs::path(Packer).replace_filename("SARNVELD2HEX.EXE").string(),
+       {"missing", "out", "-", "-"},
+       1,
+       invalid},
+#endif
+  };
+#ifndef _WIN32
+  fs::create_symlink("in", "soft");
+  ASSERT_EQ(::mkfifo("fifo", 0600), 0);
+#endif
+  for (const auto& c : cases) {
+    SCOPED_TRACE(fs::path(c.Program).filename().string() + " " +
+                 ::testing::PrintToString(c.Arguments));
+    for (const auto& [name, bytes] : files)
+      WriteWholeFile(name, bytes);
+    TState expected = CurrentState();
+    const TRunResult result = RunProgram(c.Program, c.Arguments, c.Options);
+    EXPECT_EQ(result.ExitCode, c.ExitCode);
+    expected.at(c.OutName).second = c.Out;
+    const std::string& console = c.Options.StdoutPath;
+    if (console.empty())
+      EXPECT_EQ(result.Output, c.Output);
+    else if (expected.count(console) != 0) {
+      Bytes& bytes = expected.at(console).second;
+      bytes.resize(c.Options.AppendStdout ? bytes.size() : 0);
+      bytes.insert(bytes.end(), c.Output.begin(), c.Output.end());
+    }
+    EXPECT_EQ(CurrentState(), expected);
+  }
+  writing->Close();
+  EXPECT_EQ(ReadWholeFile("locked"), Text("being written"));
+#ifndef _WIN32
+  EXPECT_TRUE(IsCharDevice(NullDevice));
+  EXPECT_TRUE(IsCharDevice("/dev/full"));
+#endif
+  fs::current_path(saved);
 }
 
 // 64-bit FNV-1a: a fingerprint of a container.
@@ -112,256 +387,38 @@ TEST(Containers, EveryPlatformWritesTheSameBytes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Image.size());
     WriteWholeFile(in, c.Image);
-    EXPECT_EQ(RunPacker({in, hex, "-", "-"}).Output, Success);
+    EXPECT_EQ(RunProgram(Packer, {in, hex, "-", "-"}).Output, Ok);
     EXPECT_EQ(Fingerprint(ReadWholeFile(hex)), c.Fingerprint);
-    EXPECT_EQ(RunProgram(HEX2PLAIN_PATH, {hex, out}).ExitCode, 0);
+    EXPECT_EQ(RunProgram(Unpacker, {hex, out}).ExitCode, 0);
     EXPECT_TRUE(ReadWholeFile(out) == c.Image);
   }
   const std::string nowhere = dir / "無い/out.hex";
-  EXPECT_EQ(RunPacker({in, nowhere, "-", "-"}).Output,
-            Failure("EFCreateError", "Cannot create file " + nowhere));
+  EXPECT_EQ(RunProgram(Packer, {in, nowhere, "-", "-"}).Output,
+            Packs("EFCreateError", "Cannot create file " + nowhere));
 }
 
-// "-" is an ordinary file name, paths past 256 bytes work (not on Windows, whose limit is
-// 259), a longer old hexfile is replaced entirely and a device stays in place.
-TEST(Paths, AnyPathIsTakenAsGiven) {
-  TTempDir dir;
-  std::string folder = dir.path();
-  for (int level = 0; level < 5; ++level)
-    folder += "/" + std::string(60, char('a' + level));
-  const std::string longIn = folder + "/" + std::string(100, 'i');
-  const std::string longOut = folder + "/" + std::string(100, 'o');
-  std::vector<std::pair<std::string, std::string>> cases = {
-      {"-", "hex"}, {"-", NullDevice}, {"hex", "-"}};
-#ifndef _WIN32
-  fs::create_directories(folder);
-  WriteWholeFile(longIn, Text("abc"));
-  WriteWholeFile(longOut, RandomBytes(5000, 1));
-  cases.emplace_back(longIn, longOut);
-#else
-  // A device name names the device in any folder.
-  cases.emplace_back("-", "nul");
-#endif
-  WriteWholeFile(dir / "-", Text("abc"));
-  const fs::path saved = fs::current_path();
-  fs::current_path(dir.path());
-  for (const auto& [in, out] : cases) {
-    const TRunResult result = RunPacker({in, out, "-", "-"});
-    EXPECT_EQ(result.ExitCode, 0) << out;
-    EXPECT_EQ(result.Output, Success) << out;
-  }
-  fs::current_path(saved);
-  const Bytes abc = AbcContainer("ZRQ-705", "Sarnveld");
-  EXPECT_EQ(ReadWholeFile(dir / "hex"), abc);
-#ifndef _WIN32
-  EXPECT_EQ(ReadWholeFile(longOut), abc);
-  EXPECT_TRUE(IsCharDevice(NullDevice));
-#endif
-  EXPECT_EQ(ReadWholeFile(dir / "-"), Pack(abc));
-}
-
-// A file that is missing or not a regular file as input, or a hexfile that cannot be created,
-// would destroy the input or is being written by another process, is refused without hanging
-// and before anything is truncated; each path is reported as the user typed it.
-TEST(Failures, AnUnusableFileIsReportedAndNothingIsCreatedOrTruncated) {
-  TTempDir dir;
-  const Bytes input = RandomBytes(10000, 6);
-  WriteWholeFile(dir / "in", input);
-  fs::create_directory(dir / "folder");
-  fs::create_hard_link(dir / "in", dir / "hard");
-  // Being written again by a run of ours, which holds it as its one writer.
-  WriteWholeFile(dir / "locked", Text("old"));
-  const auto writing = huff::TFile::CreateForWriting(dir / "locked", nullptr);
-  writing->WriteAt(0, Text("being written"));
-  const std::string in = dir / "in", out = dir / "out", missing = dir.path() + "/./nowhere/out.hex";
-  const auto refused = [](const std::string& path) {
-    return Failure("EFCreateError", "Cannot create file " + path);
-  };
-  struct TCase {
-    std::string In, Out, Output;
-  };
-  std::vector<TCase> cases = {
-      {dir / "missing", out, Failure("EError", "Invalid Filename")},
-      {dir / "folder", out, Failure("EError", "Invalid Filename")},
-      {NullDevice, out, Failure("EFOpenError", "Cannot open file " + NullDevice)},
-      {in, missing, refused(missing)},
-      {in, dir / "folder", refused(dir / "folder")},
-      {in, dir.path() + "/./in", refused(dir.path() + "/./in")},
-      {in, dir / "hard", refused(dir / "hard")},
-      {in, dir / "locked", refused(dir / "locked")}};
-#ifndef _WIN32
-  fs::create_symlink(dir / "in", dir / "soft");
-  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-  const std::string fifo = dir.path() + "/./fifo";
-  cases.insert(cases.end(),
-               {{fifo, out, Failure("EFOpenError", "Cannot open file " + fifo)},
-                {in, dir / "soft", refused(dir / "soft")},
-                {in, dir / "fifo", refused(dir / "fifo")},
-                {in, "/dev/full",
-                 Failure("EInOutError", "Cannot write file /dev/full: No space left on device")}});
-#else
-  // Other spellings of the same file: the case of the letters, backslashes, trailing dots
-  // and spaces; and the console, a device that cannot be read twice.
-  const std::string upper = dir.path() + "\\IN", dotted = dir.path() + "\\in. .";
-  cases.insert(cases.end(), {{in, upper, refused(upper)},
-                             {in, dotted, refused(dotted)},
-                             {"CON", out, Failure("EFOpenError", "Cannot open file CON")}});
-#endif
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.In + " to " + c.Out);
-    const TRunResult result = RunPacker({c.In, c.Out, "-", "-"});
-    EXPECT_EQ(result.ExitCode, 1);
-    EXPECT_EQ(result.Output, c.Output);
-    EXPECT_FALSE(Exists(out));
-    EXPECT_EQ(ReadWholeFile(in), input);
-  }
-  EXPECT_TRUE(fs::is_empty(dir / "folder"));
-  writing->Close();
-  EXPECT_EQ(ReadWholeFile(dir / "locked"), Text("being written"));
-#ifndef _WIN32
-  EXPECT_TRUE(fs::is_symlink(dir / "soft"));
-  EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
-  EXPECT_TRUE(IsCharDevice("/dev/full"));
-#endif
-}
-
-// A run that fails, however far it got, leaves the old hexfile as it was; a failure to print
-// "Ok" fails the run but keeps the complete container. The input too large to count is sparse:
-// 2 GiB minus 1.
-TEST(Failures, TheOldHexfileStaysUnlessAWholeContainerTakesItsPlace) {
-  TTempDir dir;
-  WriteWholeFile(dir / "abc", Text("abc"));
-  WriteWholeFile(dir / "huge", {});
-  fs::resize_file(dir / "huge", 2147483647);
-  WriteWholeFile(dir / "deep", FibonacciImage(33));
-  WriteWholeFile(dir / "random", RandomBytes(65536, 7));
-  const std::string out = dir / "out", console = dir / "console";
-  const Bytes previous = Text("previous"), abc = AbcContainer("ZRQ-705", "Sarnveld");
-  const struct {
-    std::string In, Console;
-    Bytes Hexfile;  // what the hexfile holds after the run
-    TRunOptions Options{};
-  } cases[] = {
-      {dir / "huge",
-       Failure("EInputTooLarge", "File " + (dir / "huge") +
-                                     " is too large: it holds 2147483647 bytes, and at most "
-                                     "2147483646 can be packed"),
-       previous},
-      {dir / "deep",
-       Failure("ECodeTooLong", "File " + (dir / "deep") +
-                                   " needs a code of 33 bits for byte value 0x00, longer than "
-                                   "the 32 bits a container can state"),
-       previous},
-#ifndef _WIN32
-      // Room for the console text, not for the container; then for the banner and the
-      // container, not for "Ok"; then a console that refuses every write.
-      {dir / "random",
-       Failure("EInOutError", "Cannot write file " + out + ": File too large"),
-       previous,
-       {.StdoutPath = console, .FileSizeLimit = 4096}},
-      {dir / "abc",
-       Banner,
-       abc,
-       {.StdoutPath = console, .FileSizeLimit = static_cast<long long>(Banner.size())}},
-      {dir / "abc", "", previous, {.StdoutPath = "/dev/full"}},
-#endif
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.In + " " + c.Options.StdoutPath);
-    WriteWholeFile(out, previous);
-    const TRunResult result = RunPacker({c.In, out, "-", "-"}, c.Options);
-    EXPECT_EQ(result.ExitCode, 1);
-    // What went to the console file, or what was captured (nothing, from /dev/full).
-    EXPECT_EQ(c.Options.StdoutPath == console ? ReadWholeFile(console) : Text(result.Output),
-              Text(c.Console));
-    EXPECT_EQ(ReadWholeFile(out), c.Hexfile);
-  }
-  // Nothing else was left beside it: the inputs, the hexfile and the console file.
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 5 + (Exists(console) ? 1 : 0));
-}
-
-// A replaced hexfile keeps what the user set: its mode and, through a symbolic link, the link.
 // Runs to one path at once each put a whole container there, or are refused: the file left is
 // one of them, whole, and nothing is left beside it.
-TEST(Outputs, AReplacedHexfileKeepsWhatTheUserSetAndIsNeverAMix) {
+TEST(Outputs, ConcurrentRunsNeverLeaveAMix) {
   TTempDir dir;
   std::vector<Bytes> containers;
   for (unsigned run = 0; run < 4; ++run) {
     WriteWholeFile(dir / ("in" + std::to_string(run)), RandomBytes(3 << 20, run, 0.1));
-    ASSERT_EQ(RunPacker({dir / ("in" + std::to_string(run)), dir / "one", "-", "-"}).ExitCode, 0);
-    containers.push_back(ReadWholeFile(dir / "one"));
+    containers.push_back(Pack(ReadWholeFile(dir / ("in" + std::to_string(run)))));
   }
-#ifndef _WIN32
-  fs::permissions(dir / "one", fs::perms::owner_read | fs::perms::owner_write);
-  fs::create_symlink(dir / "one", dir / "link");
-  ASSERT_EQ(RunPacker({dir / "in0", dir / "link", "-", "-"}).ExitCode, 0);
-  EXPECT_TRUE(fs::is_symlink(dir / "link"));
-  EXPECT_EQ(ReadWholeFile(dir / "one"), containers[0]);
-  EXPECT_EQ(fs::status(dir / "one").permissions(), fs::perms::owner_read | fs::perms::owner_write);
-  fs::remove(dir / "link");
-#endif
   std::vector<std::thread> runs;
   std::vector<int> codes(4);
   for (unsigned run = 0; run < 4; ++run)
     runs.emplace_back([&, run] {
-      codes[run] = RunPacker({dir / ("in" + std::to_string(run)), dir / "one", "-", "-"}).ExitCode;
+      codes[run] =
+          RunProgram(Packer, {dir / ("in" + std::to_string(run)), dir / "one", "-", "-"}).ExitCode;
     });
   for (std::thread& run : runs)
     run.join();
-  const Bytes left = ReadWholeFile(dir / "one");
-  EXPECT_NE(std::find(containers.begin(), containers.end(), left), containers.end());
+  EXPECT_NE(std::find(containers.begin(), containers.end(), ReadWholeFile(dir / "one")),
+            containers.end());
   EXPECT_NE(std::find(codes.begin(), codes.end(), 0), codes.end());
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 5);
-}
-
-#ifdef _WIN32
-TEST(Console, TheReportNamesTheProgramAsItsFileIsStored) {
-  TTempDir dir;
-  fs::path upperCase = SARNVELD2HEX_PATH;
-  upperCase.replace_filename("SARNVELD2HEX.EXE");
-  const TRunResult result =
-      RunProgram(upperCase.string(), {dir / "missing", dir / "out", "-", "-"});
-  EXPECT_EQ(result.ExitCode, 1);
-  EXPECT_EQ(result.Output, Failure("EError", "Invalid Filename"));
-}
-#endif
-
-// Console text must not land in a file of the run: a standard output that is the hexfile or
-// the plainfile, by any name, fails the run before the output is written, for both programs.
-TEST(Console, AStandardOutputThatIsAFileOfTheRunIsRefused) {
-  TTempDir dir;
-  WriteWholeFile(dir / "in", Text("abc"));
-  ASSERT_EQ(RunPacker({dir / "in", dir / "in.hex", "-", "-"}).ExitCode, 0);
-  const std::string in = dir / "in", hex = dir / "in.hex", out = dir / "out";
-  const struct {
-    std::string Program, Module;
-    std::vector<std::string> Arguments;
-    std::string Stdout, Refused;
-  } cases[] = {
-      {SARNVELD2HEX_PATH, "sarnveld2hex", {in, out, "-", "-"}, out, out},
-      {SARNVELD2HEX_PATH, "sarnveld2hex", {in, out, "-", "-"}, in, out},
-      {HEX2PLAIN_PATH, "hex2plain", {hex, out}, out, out},
-      {HEX2PLAIN_PATH, "hex2plain", {hex, out}, hex, out},
-#ifndef _WIN32
-      {HEX2PLAIN_PATH, "hex2plain", {hex, "/dev/stdout"}, out, "/dev/stdout"},
-#endif
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.Module + " to " + c.Arguments[1] + ", standard output " + c.Stdout);
-    WriteWholeFile(out, Text("previous"));
-    const Bytes before = ReadWholeFile(c.Stdout);
-    const TRunResult result =
-        RunProgram(c.Program, c.Arguments, {.StdoutPath = c.Stdout, .AppendStdout = true});
-    EXPECT_EQ(result.ExitCode, 1);
-    const Bytes after = ReadWholeFile(c.Stdout);
-    const std::string console(after.begin() + static_cast<std::ptrdiff_t>(before.size()),
-                              after.end());
-    EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin()));
-    EXPECT_TRUE(c.Stdout == out || ReadWholeFile(out) == Text("previous"));
-    EXPECT_TRUE(console.ends_with(
-        FailureReport(c.Module, "EFCreateError", "Cannot create file " + c.Refused)))
-        << console;
-  }
 }
 
 }  // namespace
