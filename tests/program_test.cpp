@@ -102,8 +102,8 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   Bytes names = Pack(Text("a"));
   // Names: UTF-8, a control character, the backslash, the quote; then not UTF-8: a lone 0xFF,
   // a lead byte without its follower, a surrogate's three bytes.
-  const char name[] = "\xC3\xA9 \x01\\\"\xFF\xC3(\xED\xA0\x80";
-  std::copy_n(name, sizeof name, names.begin());
+  const char odd[] = "\xC3\xA9 \x01\\\"\xFF\xC3(\xED\xA0\x80";
+  std::copy_n(odd, sizeof odd, names.begin());
   std::map<std::string, Bytes> files = {{"in", abc},
                                         {"-", abc},
                                         {"out", previous},
@@ -113,7 +113,8 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
                                         {"names.hex", names},
                                         {"empty.hex", Pack({})},
                                         {"deep", FibonacciImage(33)},
-                                        {"random", RandomBytes(65536, 7)}};
+                                        {"random", RandomBytes(65536, 7)},
+                                        {"random.hex", Pack(RandomBytes(65536, 7))}};
 #ifndef _WIN32
   std::string longIn = ".";  // past 256 bytes: not on Windows, whose limit is 259
   for (int level = 0; level < 5; ++level)
@@ -156,7 +157,24 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       "  -h, --help: show this text\r\n"
       "  --version: show the version\r\n"
       "  --: ends the options, for a file whose name begins with '-'\r\n";
+  const auto packs = [](const std::string& in, const std::string& out) {
+    return std::vector<std::string>{in, out, "-", "-"};
+  };
+  const auto notCreated = [](const std::string& path) {
+    return Unpacks("EFCreateError", "Cannot create file " + path);
+  };
   const std::string invalid = Packs("EError", "Invalid Filename"), fifteen = "ABCDEFGHIJKLMNO";
+  const std::string notFound = Unpacks("EError", "Invalid Filename");
+  const std::string greek = "Ζυγαριά東京", cjk = "𝄞株式会社", zrq = "\"ZRQ-705\"";
+  const std::string full = "Cannot write file /dev/full: No space left on device";
+  const std::string tooLargeFile = "Cannot write file out: File too large";
+  const std::string emptySummary =
+      Summary("ZRQ-705", "33", "128 (0x00000080)", "0 bytes", "0", "none", "none");
+  const std::string namesSummary =
+      Summary("\\xC3\\xA9 \\x01\\x5C\"\\xFF\\xC3(\\xED\\xA0\\x80", "35", "162 (0x000000A2)",
+              "1 byte", "1", "1 bit", "1 bit");
+  const std::string namesJson = "\"\xC3\xA9 \\u0001\\\\\\\"\\u00ff\\u00c3(\\u00ed\\u00a0\\u0080\"";
+  const std::string namesHex = "c3a920015c22ffc328eda080";
   const std::string sum =
       "Container bad.hex is damaged: its payload's bytes sum to 436, but "
       "Checksum (byte 36) is 564";
@@ -174,7 +192,8 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
     std::string Output;
     Bytes Out = Text("previous");
     std::string OutName = "out";  // the file that holds Out after the run
-    TRunOptions Options{};        // a StdoutPath: the console file, which gains Output
+    std::string Console{};        // standard output appends to it: it gains Output
+    long long FileSizeLimit = -1;
   } cases[] = {
       {Packer, {}, 0, usage},
       {Packer, {"in", "out", "-"}, 0, usage},
@@ -183,153 +202,103 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       {Packer, named("--", " -"), 0, Ok, AbcContainer("--", " -")},
       // UTF-8, as Windows passes a command line as text, cut to 15 bytes inside a character;
       // U+1D11E is a surrogate pair on Windows.
-      {Packer, named("Ζυγαριά東京", "𝄞株式会社"), 0, Ok,
-       AbcContainer(std::string("Ζυγαριά東京").substr(0, 15),
-                    std::string("𝄞株式会社").substr(0, 15))},
+      {Packer, named(greek, cjk), 0, Ok, AbcContainer(greek.substr(0, 15), cjk.substr(0, 15))},
       {Packer, named(fifteen + "P", fifteen + "PQ"), 0, Ok, AbcContainer(fifteen, fifteen)},
-      {Packer, {"-", "out", "-", "-"}, 0, Ok, container},
-      {Packer, {"in", "-", "-", "-"}, 0, Ok, container, "-"},
-      {Packer, {"-", NullDevice, "-", "-"}, 0, Ok},
-      {Packer, {"missing", "out", "-", "-"}, 1, invalid},
-      {Packer, {"--help", "out", "-", "-"}, 1, invalid},
-      {Packer,
-       {NullDevice, "out", "-", "-"},
-       1,
-       Packs("EFOpenError", "Cannot open file " + NullDevice)},
-      {Packer, {"in", "./nowhere/out.hex", "-", "-"}, 1, refused("./nowhere/out.hex")},
-      {Packer, {"in", "--help", "-", "-"}, 1, refused("--help")},
-      {Packer, {"in", "./in", "-", "-"}, 1, refused("./in")},
-      {Packer, {"in", "hard", "-", "-"}, 1, refused("hard")},
-      {Packer, {"in", "locked", "-", "-"}, 1, refused("locked")},
-      {Packer, {"huge", "out", "-", "-"}, 1, Packs("EInputTooLarge", tooLarge)},
-      {Packer, {"deep", "out", "-", "-"}, 1, Packs("ECodeTooLong", tooLong)},
-      {Packer,
-       {"in", "out", "-", "-"},
-       1,
-       Packs("EFCreateError", "Cannot create file out"),
-       previous,
-       "out",
-       {.StdoutPath = "out", .AppendStdout = true}},
-      {Packer,
-       {"-", "out", "-", "-"},
-       1,
-       Packs("EFCreateError", "Cannot create file out"),
-       previous,
-       "out",
-       {.StdoutPath = "-", .AppendStdout = true}},
+      {Packer, packs("-", "out"), 0, Ok, container},
+      {Packer, packs("in", "-"), 0, Ok, container, "-"},
+      {Packer, packs("-", NullDevice), 0, Ok},
+      {Packer, packs("missing", "out"), 1, invalid},
+      {Packer, packs("--help", "out"), 1, invalid},
+      {Packer, packs(NullDevice, "out"), 1, Packs("EFOpenError", "Cannot open file " + NullDevice)},
+      {Packer, packs("in", "./nowhere/out.hex"), 1, refused("./nowhere/out.hex")},
+      {Packer, packs("in", "--help"), 1, refused("--help")},
+      {Packer, packs("in", "./in"), 1, refused("./in")},
+      {Packer, packs("in", "hard"), 1, refused("hard")},
+      {Packer, packs("in", "locked"), 1, refused("locked")},
+      {Packer, packs("huge", "out"), 1, Packs("EInputTooLarge", tooLarge)},
+      {Packer, packs("deep", "out"), 1, Packs("ECodeTooLong", tooLong)},
+      {Packer, packs("in", "out"), 1, refused("out"), previous, "out", "out"},
+      {Packer, packs("-", "out"), 1, refused("out"), previous, "out", "-"},
       {Unpacker, {}, 0, help},
       {Unpacker, {"abc.hex", "out", "extra"}, 0, help},
       {Unpacker, {"abc.hex", "--help", "out"}, 0, help},
       {Unpacker, {"--version"}, 0, "hex2plain " SARNVELD_VERSION "\r\n"},
       {Unpacker, {"abc.hex", "-x", "out"}, 1, help + "Unknown option: -x\r\n"},
-      {Unpacker,
-       {"--", "abc.hex", "--help"},
-       1,
-       Unpacks("EFCreateError", "Cannot create file --help")},
-      {Unpacker, {"--", "-h", "out"}, 1, Unpacks("EError", "Invalid Filename")},
-      {Unpacker, {""}, 1, Unpacks("EError", "Invalid Filename")},
-      {Unpacker, {"abc.hex", ""}, 1, Unpacks("EError", "Invalid Filename")},
-      {Unpacker, {".", "out"}, 1, Unpacks("EError", "Invalid Filename")},
-      {Unpacker,
-       {"abc.hex", "./abc.hex"},
-       1,
-       Unpacks("EFCreateError", "Cannot create file ./abc.hex")},
+      {Unpacker, {"--", "abc.hex", "--help"}, 1, notCreated("--help")},
+      {Unpacker, {"--", "-h", "out"}, 1, notFound},
+      {Unpacker, {""}, 1, notFound},
+      {Unpacker, {"abc.hex", ""}, 1, notFound},
+      {Unpacker, {".", "out"}, 1, notFound},
+      {Unpacker, {"abc.hex", "./abc.hex"}, 1, notCreated("./abc.hex")},
       {Unpacker, {"bad.hex", "out"}, 1, Unpacks("EBadContainer", sum)},
       {Unpacker,
        {"bad.hex", "--json", "out"},
        1,
-       R"({"ok": false, "kind": "EBadContainer", "message": ")" + sum + "\"}\r\n"},
-      {Unpacker,
-       {"abc.hex", "out"},
-       1,
-       Unpacks("EFCreateError", "Cannot create file out"),
-       previous,
-       "out",
-       {.StdoutPath = "out", .AppendStdout = true}},
-      {Unpacker,
-       {"abc.hex", "out"},
-       1,
-       Unpacks("EFCreateError", "Cannot create file out"),
-       previous,
-       "out",
-       {.StdoutPath = "abc.hex", .AppendStdout = true}},
+       R"({"ok": false, "kind": "EBadContainer", )"
+       R"("message": ")" +
+           sum + "\"}\r\n"},
+      {Unpacker, {"abc.hex", "out"}, 1, notCreated("out"), previous, "out", "out"},
+      {Unpacker, {"abc.hex", "out"}, 1, notCreated("out"), previous, "out", "abc.hex"},
       {Unpacker, {"abc.hex"}, 0, abcSummary},
       {Unpacker, {"abc.hex", NullDevice}, 0, abcSummary},
       {Unpacker, {"abc.hex", "out"}, 0, abcSummary, abc},
       {Unpacker,
        {"--json", "abc.hex"},
        0,
-       JsonSummary("\"ZRQ-705\"", "5a52512d373035", {38, 564, 3, 3, 2, 2})},
-      {Unpacker,
-       {"empty.hex", "out"},
-       0,
-       Summary("ZRQ-705", "33", "128 (0x00000080)", "0 bytes", "0", "none", "none"),
-       {}},
-      {Unpacker,
-       {"names.hex", "out"},
-       0,
-       Summary("\\xC3\\xA9 \\x01\\x5C\"\\xFF\\xC3(\\xED\\xA0\\x80", "35", "162 (0x000000A2)",
-               "1 byte", "1", "1 bit", "1 bit"),
-       Text("a")},
+       JsonSummary(zrq, "5a52512d373035", {38, 564, 3, 3, 2, 2})},
+      {Unpacker, {"empty.hex", "out"}, 0, emptySummary, {}},
+      {Unpacker, {"names.hex", "out"}, 0, namesSummary, Text("a")},
       {Unpacker,
        {"--json", "names.hex"},
        0,
-       JsonSummary("\"\xC3\xA9 \\u0001\\\\\\\"\\u00ff\\u00c3(\\u00ed\\u00a0\\u0080\"",
-                   "c3a920015c22ffc328eda080", {35, 162, 1, 1, 1, 1})},
+       JsonSummary(namesJson, namesHex, {35, 162, 1, 1, 1, 1})},
 #ifndef _WIN32
       // Where arguments are bytes, any bytes are stored as given.
       {Packer, named("\xFF\xFE", "\x80"), 0, Ok, AbcContainer("\xFF\xFE", "\x80")},
-      {Packer, {longIn, longOut, "-", "-"}, 0, Ok, container, longOut},
+      {Packer, packs(longIn, longOut), 0, Ok, container, longOut},
       // Through a symbolic link the file it leads to is replaced; its other hard link keeps
       // the old bytes (and is no longer the input's, so this row comes after "hard"'s).
-      {Packer, {"-", "soft", "-", "-"}, 0, Ok, container, "in"},
-      {Packer, {"./fifo", "out", "-", "-"}, 1, Packs("EFOpenError", "Cannot open file ./fifo")},
-      {Packer, {"in", "soft", "-", "-"}, 1, refused("soft")},
-      {Packer, {"in", "fifo", "-", "-"}, 1, refused("fifo")},
-      {Packer,
-       {"in", "/dev/full", "-", "-"},
-       1,
-       Packs("EInOutError", "Cannot write file /dev/full: No space left on device")},
+      {Packer, packs("-", "soft"), 0, Ok, container, "in"},
+      {Packer, packs("./fifo", "out"), 1, Packs("EFOpenError", "Cannot open file ./fifo")},
+      {Packer, packs("in", "soft"), 1, refused("soft")},
+      {Packer, packs("in", "fifo"), 1, refused("fifo")},
+      {Packer, packs("in", "/dev/full"), 1, Packs("EInOutError", full)},
       // Room for the console text, not for the container; then for the banner and the
       // container, not for "Ok"; then a console that refuses every write.
-      {Packer,
-       {"random", "out", "-", "-"},
-       1,
-       Packs("EInOutError", "Cannot write file out: File too large"),
-       previous,
-       "out",
-       {.StdoutPath = "console", .FileSizeLimit = 4096}},
-      {Packer,
-       {"in", "out", "-", "-"},
-       1,
-       PackerBanner,
-       container,
-       "out",
-       {.StdoutPath = "console", .FileSizeLimit = static_cast<long long>(PackerBanner.size())}},
-      {Packer, {"in", "out", "-", "-"}, 1, "", previous, "out", {.StdoutPath = "/dev/full"}},
+      {Packer, packs("random", "out"), 1, Packs("EInOutError", tooLargeFile), previous, "out",
+       "console", 4096},
+      {Packer, packs("in", "out"), 1, PackerBanner, container, "out", "console",
+       static_cast<long long>(PackerBanner.size())},
+      {Packer, packs("in", "out"), 1, "", previous, "out", "/dev/full"},
       {Unpacker,
-       {"abc.hex", "/dev/stdout"},
+       {"random.hex", "out"},
        1,
-       Unpacks("EFCreateError", "Cannot create file /dev/stdout"),
+       Unpacks("EInOutError", tooLargeFile),
        previous,
        "out",
-       {.StdoutPath = "out", .AppendStdout = true}},
+       "console",
+       4096},
+      // A device is written in place, through a link too.
+      {Unpacker,
+       {"abc.hex", "full"},
+       1,
+       Unpacks("EInOutError", "Cannot write file full: No space left on device")},
+      {Unpacker, {"abc.hex", "/dev/stdout"}, 1, notCreated("/dev/stdout"), previous, "out", "out"},
 #else
       // A device name names the device in any folder. Other spellings of the same file: the
       // case of the letters, trailing dots and spaces; and the console, a device that cannot
       // be read twice. The report names the program as its file is stored.
-      {Packer, {"-", "nul", "-", "-"}, 0, Ok},
-      {Packer, {"in", "IN", "-", "-"}, 1, refused("IN")},
-      {Packer, {"in", "in. .", "-", "-"}, 1, refused("in. .")},
-      {Packer, {"CON", "out", "-", "-"}, 1, Packs("EFOpenError", "Cannot open file CON")},
-      {fs::path(Packer).replace_filename("SARNVELD2HEX.EXE").string(),
-       {"missing", "out", "-", "-"},
-       1,
+      {Packer, packs("-", "nul"), 0, Ok},
+      {Packer, packs("in", "IN"), 1, refused("IN")},
+      {Packer, packs("in", "in. ."), 1, refused("in. .")},
+      {Packer, packs("CON", "out"), 1, Packs("EFOpenError", "Cannot open file CON")},
+      {fs::path(Packer).replace_filename("SARNVELD2HEX.EXE").string(), packs("missing", "out"), 1,
        invalid},
 #endif
   };
 #ifndef _WIN32
   fs::create_symlink("in", "soft");
+  fs::create_symlink("/dev/full", "full");
   ASSERT_EQ(::mkfifo("fifo", 0600), 0);
 #endif
   for (const auto& c : cases) {
@@ -338,17 +307,16 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
     for (const auto& [name, bytes] : files)
       WriteWholeFile(name, bytes);
     TState expected = CurrentState();
-    const TRunResult result = RunProgram(c.Program, c.Arguments, c.Options);
+    const TRunResult result = RunProgram(
+        c.Program, c.Arguments,
+        {.StdoutPath = c.Console, .AppendStdout = true, .FileSizeLimit = c.FileSizeLimit});
     EXPECT_EQ(result.ExitCode, c.ExitCode);
     expected.at(c.OutName).second = c.Out;
-    const std::string& console = c.Options.StdoutPath;
-    if (console.empty())
+    if (c.Console.empty())
       EXPECT_EQ(result.Output, c.Output);
-    else if (expected.count(console) != 0) {
-      Bytes& bytes = expected.at(console).second;
-      bytes.resize(c.Options.AppendStdout ? bytes.size() : 0);
-      bytes.insert(bytes.end(), c.Output.begin(), c.Output.end());
-    }
+    else if (expected.count(c.Console) != 0)
+      expected.at(c.Console).second.insert(expected.at(c.Console).second.end(), c.Output.begin(),
+                                           c.Output.end());
     EXPECT_EQ(CurrentState(), expected);
   }
   writing->Close();

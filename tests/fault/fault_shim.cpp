@@ -9,10 +9,9 @@
 //                 stopping the run would, then make the call
 //   FAULT_SHORT   K: every read and write takes at most K bytes, as a nearly full disk would,
 //                 and every other one fails with EINTR first, as on a signal
-//   FAULT_PATCH   "offset,value": once the first pass has read to the end of a file, the byte
-//                 at offset is set to value (offset at the end: the file grows)
-//   FAULT_PATCH_AT  N: the change comes at the Nth read instead
-//   FAULT_TRUNCATE  length: at the same moment, the file is cut to length
+//   FAULT_RESIZE  length: once the first pass has read to the end of a file, it is cut or
+//                 grown to length
+//   FAULT_RESIZE_AT  N: that comes at the Nth read instead
 //   FAULT_REPORT  where to write, at exit, each kind's calls and whether it failed one
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -40,10 +39,10 @@ long Number(const char* name, long otherwise) {
 const char* const Kind = std::getenv("FAULT_KIND");
 const long At = Number("FAULT_AT", 0), Errno = Number("FAULT_ERRNO", EIO),
            Signal = Number("FAULT_SIGNAL", 0), Short = Number("FAULT_SHORT", 0),
-           TruncateTo = Number("FAULT_TRUNCATE", -1), PatchAt = Number("FAULT_PATCH_AT", 0);
+           ResizeTo = Number("FAULT_RESIZE", -1), ResizeAt = Number("FAULT_RESIZE_AT", 0);
 std::atomic<long> Calls[KindCount];
 std::atomic<bool> Failed[KindCount];
-std::atomic<bool> Changed;
+std::atomic<bool> Resized;
 
 // Raw system calls: the report must not count itself.
 __attribute__((destructor)) void WriteReport() {
@@ -86,30 +85,17 @@ std::size_t Limit(int fd, std::size_t count) {
   return fd >= 3 && Short > 0 && count > static_cast<std::size_t>(Short) ? Short : count;
 }
 
-// The first read of a file that finds its end ends the first pass: change the file then (or at
-// the read that FAULT_PATCH_AT names).
-void ChangeAtEnd(int fd) {
-  long long offset = -1;
-  unsigned value = 0;
-  const char* patch = std::getenv("FAULT_PATCH");
-  if (patch != nullptr)
-    std::sscanf(patch, "%lld,%u", &offset, &value);
-  if ((offset < 0 && TruncateTo < 0) || Changed.exchange(true))
-    return;
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-  const long writable = ::syscall(SYS_openat, AT_FDCWD, path, O_WRONLY);
-  const auto byte = static_cast<unsigned char>(value);
-  if (offset >= 0)
-    ::syscall(SYS_pwrite64, writable, &byte, 1, offset);
-  if (TruncateTo >= 0)
-    ::syscall(SYS_ftruncate, writable, TruncateTo);
-  ::syscall(SYS_close, writable);
-}
-
+// The first read of a file that finds its end ends the first pass: resize the file then (or at
+// the read that FAULT_RESIZE_AT names).
 ssize_t AfterRead(int fd, std::size_t count, ssize_t result) {
-  if (fd >= 3 && ((result == 0 && count > 0) || Calls[Read] == PatchAt))
-    ChangeAtEnd(fd);
+  if (fd >= 3 && ((result == 0 && count > 0) || Calls[Read] == ResizeAt) && ResizeTo >= 0 &&
+      !Resized.exchange(true)) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    const long writable = ::syscall(SYS_openat, AT_FDCWD, path, O_WRONLY);
+    ::syscall(SYS_ftruncate, writable, ResizeTo);
+    ::syscall(SYS_close, writable);
+  }
   return result;
 }
 
