@@ -32,20 +32,14 @@ struct TSubject {
 };
 
 TSubject Prepare(TMode mode, const TTempDir& dir, const Bytes& image) {
-  TSubject subject = mode == Packing ? TSubject{SARNVELD2HEX_PATH,
-                                                "sarnveld2hex",
-                                                PackerBanner,
-                                                {dir / "in", dir / "out", "-", "-"},
-                                                image}
-                                     : TSubject{HEX2PLAIN_PATH,
-                                                "hex2plain",
-                                                UnpackerBanner,
-                                                {dir / "in", dir / "out"},
-                                                Pack(image)};
+  const std::string in = dir / "in", out = dir / "out";
+  TSubject subject{HEX2PLAIN_PATH, "hex2plain", UnpackerBanner, {in, out}, Pack(image)};
+  if (mode == Packing)
+    subject = {SARNVELD2HEX_PATH, "sarnveld2hex", PackerBanner, {in, out, "-", "-"}, image};
   if (mode == Checking)
     subject.Arguments.pop_back();
-  WriteWholeFile(dir / "in", subject.Input);
-  WriteWholeFile(dir / "out", Previous);
+  WriteWholeFile(in, subject.Input);
+  WriteWholeFile(out, Previous);
   return subject;
 }
 
@@ -56,13 +50,11 @@ struct TShimRun {
 };
 
 TShimRun RunWithShim(const TSubject& subject, const TTempDir& dir,
-                     std::vector<std::string> environment, long long fileSizeLimit = -1) {
+                     std::vector<std::string> environment) {
   fs::remove(dir / "shim-report");  // a run that a signal ends writes none
   environment.push_back(std::string("LD_PRELOAD=") + FAULT_SHIM_PATH);
   environment.push_back("FAULT_REPORT=" + (dir / "shim-report"));
-  TShimRun run{RunProgram(subject.Program, subject.Arguments,
-                          {.FileSizeLimit = fileSizeLimit, .Environment = environment}),
-               {}};
+  TShimRun run{RunProgram(subject.Program, subject.Arguments, {.Environment = environment}), {}};
   std::ifstream in(dir / "shim-report");
   std::string name;
   long calls = 0;
@@ -183,8 +175,15 @@ INSTANTIATE_TEST_SUITE_P(Programs, FaultSweep,
 TEST(Failures, AFullDiskOrAChangedInputIsReportedAndLeavesTheOldOutput) {
   TTempDir dir;
   constexpr std::size_t Size = 200000;
-  const std::string in = dir / "in", counted = " bytes were counted";
+  const std::string in = dir / "in", damaged = "Container " + in + " is damaged: ";
+  const std::string full = "Cannot write file " + (dir / "out") + ": No space left on device";
+  const std::string grew = "File " + in + " grew while it was being packed: 200000";
+  const std::string shrank = "File " + in + " shrank while it was being packed: 200000";
   const std::string payload = std::to_string(Pack(RandomBytes(Size, 8, 0.3)).size() - 40);
+  const std::string past = damaged + "the file grew while it was read, past the " + payload +
+                           " payload bytes of PayloadSize (byte 32)";
+  const std::string follow = damaged + "PayloadSize (byte 32) is " + payload + ", but " +
+                             std::to_string(2 * Size - 39) + " bytes follow the header";
   const auto resize = [](std::size_t length) { return "FAULT_RESIZE=" + std::to_string(length); };
   const std::string grows = resize(2 * Size + 1), secondRead = "FAULT_RESIZE_AT=2";
   std::vector<std::string> shortThenFull = Fault("write", 50, ENOSPC);
@@ -194,27 +193,12 @@ TEST(Failures, AFullDiskOrAChangedInputIsReportedAndLeavesTheOldOutput) {
     std::vector<std::string> Environment;
     std::string Kind, Message;
   } cases[] = {
-      {Packing, shortThenFull, "EInOutError",
-       "Cannot write file " + (dir / "out") + ": No space left on device"},
-      {Packing,
-       {resize(Size + 1)},
-       "EInputChanged",
-       "File " + in + " grew while it was being packed: 200000" + counted},
-      {Packing,
-       {resize(100000)},
-       "EInputChanged",
-       "File " + in + " shrank while it was being packed: 200000" + counted + ", 100000 read"},
+      {Packing, shortThenFull, "EInOutError", full},
+      {Packing, {resize(Size + 1)}, "EInputChanged", grew + " bytes were counted"},
+      {Packing, {resize(100000)}, "EInputChanged", shrank + " bytes were counted, 100000 read"},
       // A container that grows while it is read: found at its end, or by the second pass.
-      {Checking,
-       {grows, secondRead},
-       "EBadContainer",
-       "Container " + in + " is damaged: the file grew while it was read, past the " + payload +
-           " payload bytes of PayloadSize (byte 32)"},
-      {Unpacking,
-       {grows, secondRead},
-       "EBadContainer",
-       "Container " + in + " is damaged: PayloadSize (byte 32) is " + payload + ", but " +
-           std::to_string(2 * Size - 39) + " bytes follow the header"}};
+      {Checking, {grows, secondRead}, "EBadContainer", past},
+      {Unpacking, {grows, secondRead}, "EBadContainer", follow}};
   for (const auto& c : cases) {
     const TSubject subject = Prepare(c.Mode, dir, RandomBytes(Size, 8, 0.3));
     SCOPED_TRACE(c.Message);

@@ -123,6 +123,10 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   fs::create_directories(fs::path(longIn).parent_path());
   files[longIn] = abc;
   files[longOut] = RandomBytes(5000, 1);  // a longer old output is replaced entirely
+  const auto full = [](const std::string& path) {
+    return "Cannot write file " + path + ": No space left on device";
+  };
+  const std::string limited = "Cannot write file out: File too large";
 #endif
   for (const auto& [name, bytes] : files)
     WriteWholeFile(name, bytes);
@@ -169,10 +173,6 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   const std::string invalid = Packs("EError", "Invalid Filename"), fifteen = "ABCDEFGHIJKLMNO";
   const std::string notFound = Unpacks("EError", "Invalid Filename");
   const std::string greek = "Ζυγαριά東京", cjk = "𝄞株式会社";
-  const auto full = [](const std::string& path) {
-    return "Cannot write file " + path + ": No space left on device";
-  };
-  const std::string limited = "Cannot write file out: File too large";
   const std::string emptySummary =
       Summary("ZRQ-705", "33", "128 (0x00000080)", "0 bytes", "0", "none", "none");
   const std::string namesSummary =
