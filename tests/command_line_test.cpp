@@ -18,7 +18,6 @@ TEST(SplitCommandLine, FollowsTheQuoteAndSeparatorRules) {
   } cases[] = {
       {"", {}},
       {" \t\r\n", {}},
-      {"prog a b", {"prog", "a", "b"}},
       {"  prog\ta\001\037b  ", {"prog", "a", "b"}},
       {"prog \"a b\" c", {"prog", "a b", "c"}},
       {"prog a\"b c\"d", {"prog", "ab cd"}},
