@@ -53,10 +53,9 @@ TEST(Api, MemoryGivesTheImageBack) {
     const char *NameId, *Manufacturer, *StoredNameId, *StoredManufacturer;
   } cases[] = {{{}, nullptr, nullptr, "ZRQ-705", "Sarnveld"},
                {{0x41}, "-", "", "-", ""},
-               {RandomBytes(5000, 1, 0.3), "A-NAME-OF-20-BYTES!!", "Zähler-µC", "A-NAME-OF-20-BY",
-                "Zähler-µC"},
                // Several segments, coded on several threads: the buffer grows as they write.
-               {RandomBytes(3 << 20, 2, 0.1), "BIG", "X", "BIG", "X"}};
+               {RandomBytes(3 << 20, 2, 0.1), "A-NAME-OF-20-BYTES!!", "Zähler-µC",
+                "A-NAME-OF-20-BY", "Zähler-µC"}};
   EXPECT_STREQ(sarnveld_version(), SARNVELD_VERSION);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.StoredNameId);
@@ -131,11 +130,12 @@ struct TAddressSpaceLimit {
 
 // Each failure gives -1 and the programs' kind and message (cut before a whole character when
 // too long), leaves the files as they were and no output, sets a memory function's results to
-// NULL and 0, and needs no error struct.
+// NULL and 0, and needs no error struct. What each failure is, the library's and the
+// programs' tests show; here, that the C interface hands on what it is told.
 TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
   const TTempDir dir;
   const std::string in = dir / "in.bin", hex = dir / "c.hex", out = dir / "out.bin";
-  const Bytes image = RandomBytes(1000, 3), deep = FibonacciImage(33);
+  const Bytes image = RandomBytes(1000, 3);
   const Bytes container = PackInMemory(image);
   Bytes damaged = container;
   damaged[50] ^= 0x10;
@@ -153,11 +153,6 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
       {PackFile, in.c_str(), nullptr, nullptr, 0, "EError", "Invalid argument: hexfile is NULL"},
       {PackFile, in.c_str(), longPath.c_str(), nullptr, 0, "EFCreateError",
        "Cannot create file " + longPath},
-      {PackFile, NullDevice.c_str(), out.c_str(), nullptr, 0, "EFOpenError",
-       "Cannot open file " + NullDevice},
-      {Pack, nullptr, nullptr, deep.data(), deep.size(), "ECodeTooLong",
-       "File memory needs a code of 33 bits for byte value 0x00, longer than the 32 bits a "
-       "container can state"},
       {Pack, nullptr, nullptr, image.data(), tooLarge, "EInputTooLarge", memoryTooLarge + "packed"},
       {Pack, nullptr, nullptr, nullptr, 5, "EError",
        "Invalid argument: image is NULL but image_size is not 0"},
@@ -181,8 +176,6 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
 #ifndef _WIN32
   cases.push_back({Unpack, nullptr, nullptr, zeros.data(), zeros.size(), "EOutOfMemory",
                    "Out of memory", false, 16 << 20});
-  cases.push_back({PackFile, in.c_str(), "/dev/full", nullptr, 0, "EInOutError",
-                   "Cannot write file /dev/full: No space left on device"});
 #endif
   for (const TFailure& test : cases) {
     SCOPED_TRACE(test.Message);
