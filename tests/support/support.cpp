@@ -170,16 +170,12 @@ Bytes Container(std::string_view bits) {
   return Container(payload);
 }
 
-std::string Entry(const std::string& code) {
-  return "0" + std::bitset<5>(code.size() - 1).to_string() + code;
-}
-
 std::string Table(const std::map<int, std::string>& codes) {
   std::string bits = "1";
   for (int value = 0; value < 256; ++value)
     bits += codes.count(value) != 0 ? '1' : '0';
   for (const auto& [symbol, code] : codes)
-    bits += Entry(code);
+    bits += "0" + std::bitset<5>(code.size() - 1).to_string() + code;  // 0, length - 1, code
   return bits;
 }
 
