@@ -31,7 +31,10 @@ std::pair<std::string, Bytes> Decode(const Bytes& container) {
   for (const bool fast : {false, true}) {
     auto& [said, image] = outcomes[fast];
     try {
-      const sarnveld::Summary s = Unpack(container, image, {fast, fast, fast});
+      image.resize(container.size() * 8);  // room for the most a payload can code
+      const sarnveld::Summary s = huff::DecodeContainer(
+          {.Memory = container, .Name = "c.hex"}, {.Into = std::span(image)}, {fast, fast, fast});
+      image.resize(static_cast<std::size_t>(s.ImageSize));
       said = "image " + std::to_string(s.ImageSize) + ", " + std::to_string(s.CodedByteValues) +
              " values, codes " + std::to_string(s.ShortestCode) + "-" +
              std::to_string(s.LongestCode);

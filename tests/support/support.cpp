@@ -124,18 +124,6 @@ Bytes PackBitByBit(const Bytes& input) {
   return huff::CompressBitByBit(state);
 }
 
-sarnveld::Summary Unpack(const Bytes& container, Bytes& image,
-                         const huff::TDecodeOptions& options) {
-  const sarnveld::Allocate allocate = [&](std::uint64_t bound) {
-    image.resize(static_cast<std::size_t>(std::min<std::uint64_t>(bound, 64u << 20)));
-    return std::span(image);
-  };
-  const sarnveld::Summary summary = huff::DecodeContainer({.Memory = container, .Name = "c.hex"},
-                                                          {.Allocate = &allocate}, options);
-  image.resize(static_cast<std::size_t>(summary.ImageSize));
-  return summary;
-}
-
 void FixHeader(Bytes& container) {
   std::uint32_t sum = 0;
   for (std::size_t i = huff::HeaderSize; i < container.size(); ++i)

@@ -36,8 +36,6 @@ void WriteWholeFile(const std::string& path, const Bytes& bytes);
 // `parallelism` says, or by the straightforward ones.
 Bytes Pack(const Bytes& input, huff::TParallelism parallelism = {});
 Bytes PackBitByBit(const Bytes& input);
-// Decodes a container held in memory, named c.hex in messages, into `image`.
-sarnveld::Summary Unpack(const Bytes& container, Bytes& image, const huff::TDecodeOptions& options);
 
 // Containers the packer would never write. FixHeader sets PayloadSize and Checksum to what
 // follows the 40-byte header; Container puts `payload`, or `bits` ('0' and '1', spaces skipped,
