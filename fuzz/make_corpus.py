@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
-"""Remakes the fuzz targets' seed corpora; regression-* inputs are kept as they are.
-
-A decoder seed is a mode byte and what it describes (see fuzz_common.h): tiny containers the
-packer writes, some damaged; payloads given a header; data coded with another image's codes; a
-bit flipped after packing. The device reader's are the decoder's fed a byte at a time and in
-pieces (see device_fuzzer.cpp); the round trip's are images as they are. Needs a built packer:
-
+"""Remakes the fuzz targets' seed corpora (regression-* inputs are kept as they are): the
+decoder's, a mode byte and what it describes (fuzz_common.h); the device reader's, the decoder's
+in pieces (device_fuzzer.cpp); the round trip's, images. Needs a built packer:
     PACKER=build/test/sarnveld2hex fuzz/make_corpus.py      (default: build/release)
 """
 import os
@@ -66,10 +62,10 @@ trip = {"empty": b"", "one-byte": b"A", "abracadabra": b"abracadabra", "every-by
 corpus = here / "corpus"
 for name, seed in decoder.items():
     (corpus / "decoder" / name).write_bytes(seed)
+# A byte at a time, the state copied after the third piece; pieces of 7, 0 and 255 bytes, copied
+# after the seventh.
 for seed in (corpus / "decoder").iterdir():
-    # One piece size, 1, the state copied after the third piece; pieces of 7, 0 and 255 bytes,
-    # copied after the seventh.
-    (corpus / "device" / ("bytewise-" + seed.name)).write_bytes(b"\x31\1" + seed.read_bytes())
-    (corpus / "device" / ("pieces-" + seed.name)).write_bytes(b"\x73\7\0\xff" + seed.read_bytes())
+    for name, pieces in ("bytewise-", b"\x31\1"), ("pieces-", b"\x73\7\0\xff"):
+        (corpus / "device" / (name + seed.name)).write_bytes(pieces + seed.read_bytes())
 for name, image in trip.items():
     (corpus / "round_trip" / name).write_bytes(image)
