@@ -5,23 +5,17 @@
 // Byte 0: bits 0-3 how many piece sizes follow (0: the container comes whole), bits 4-7 after
 // which piece the state is copied and the copy goes on. Then the piece sizes, taken in turn
 // over and over; the rest describes the container, as the decoder's input does.
-#include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <span>
-
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0)
     return 0;
   const std::size_t count = std::min<std::size_t>(data[0] & 15, size - 1);
-  const std::span<const std::uint8_t> pieces(data + 1, count);
   const auto made = fuzz::MakeContainer(data + 1 + count, size - 1 - count);
   if (!made)
     return 0;
-  const testing_support::TDeviceOutcome device =
-      testing_support::DeviceDecode(made->Container, pieces, data[0] >> 4);
+  const auto device =
+      testing_support::DeviceDecode(made->Container, {data + 1, count}, data[0] >> 4);
   if (!device.Broken.empty())
     fuzz::Fault("the device reader broke a promise: " + device.Broken);
   if (!(testing_support::DeviceDecode(made->Container) == device))

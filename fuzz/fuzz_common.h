@@ -14,7 +14,7 @@
 
 namespace fuzz {
 
-using testing_support::Bytes;
+using namespace testing_support;
 
 // A finding: prints what went wrong and aborts, so that libFuzzer keeps the input.
 [[noreturn]] inline void Fault(const std::string& what) {
@@ -48,36 +48,35 @@ inline std::optional<TFuzzContainer> MakeContainer(const std::uint8_t* data, std
   if (mode == 0) {
     made.Container = rest;
   } else if (mode == 1) {
-    made.Container = testing_support::Container(rest);
+    made.Container = Container(rest);
   } else if (mode == 2 && rest.size() >= 3) {
     const std::size_t length = std::min<std::size_t>(rest[0] | rest[1] << 8, rest.size() - 3);
     const bool raw = rest[2] >> 7;
-    auto codes = testing_support::CodesOf({rest.data() + 3, length});
+    auto codes = CodesOf({rest.data() + 3, length});
     Bytes present;  // the byte values with a code
     for (const auto& [symbol, code] : codes)
       if (symbol != huff::EndMarker)
         present.push_back(static_cast<std::uint8_t>(symbol));
-    std::string bits = testing_support::Table(codes);
+    std::string bits = Table(codes);
     made.Image = raw ? nullptr : std::make_unique<Bytes>();
-    for (auto byte = rest.begin() + 3 + static_cast<std::ptrdiff_t>(length); byte != rest.end();
-         ++byte) {
+    for (std::size_t at = 3 + length; at < rest.size(); ++at) {
       if (raw) {
-        bits += std::bitset<8>(*byte).to_string();
+        bits += std::bitset<8>(rest[at]).to_string();
       } else if (!present.empty()) {
-        const std::uint8_t value =
-            codes.count(*byte) != 0 ? *byte : present[*byte % present.size()];
+        const auto value =
+            codes.count(rest[at]) != 0 ? rest[at] : present[rest[at] % present.size()];
         bits += codes[value];
         made.Image->push_back(value);
       }
     }
-    made.Container = testing_support::Container(bits + codes[huff::EndMarker]);
+    made.Container = Container(bits + codes[huff::EndMarker]);
   } else if (mode == 3 && rest.size() >= 2) {
-    made.Container = testing_support::Pack(Bytes(rest.begin() + 2, rest.end()));
+    made.Container = Pack(Bytes(rest.begin() + 2, rest.end()));
     const std::size_t bits = (made.Container.size() - huff::HeaderSize) * 8;
     const std::size_t bit =
         huff::HeaderSize * 8 + (rest[0] | std::size_t{rest[1]} << 8) * 97 % bits;
     made.Container[bit / 8] ^= static_cast<std::uint8_t>(0x80 >> (bit % 8));
-    testing_support::FixHeader(made.Container);
+    FixHeader(made.Container);
   } else {
     return std::nullopt;
   }

@@ -1,7 +1,6 @@
 // Replays a committed corpus through a fuzz target's entry point, so that the normal test run
 // (built without libFuzzer) keeps every seed and every past finding passing.
 #include <algorithm>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -15,18 +14,15 @@ int main(int argc, char** argv) {
   std::vector<std::filesystem::path> files;
   for (int i = 1; i < argc; ++i)
     for (const auto& entry : std::filesystem::directory_iterator(argv[i]))
-      if (entry.is_regular_file())
-        files.push_back(entry.path());
+      files.push_back(entry.path());
   std::sort(files.begin(), files.end());
   for (const auto& file : files) {
     std::ifstream in(file, std::ios::binary);
-    const std::vector<char> bytes{std::istreambuf_iterator<char>(in),
-                                  std::istreambuf_iterator<char>()};
+    const std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
     std::printf("%s\n", file.filename().string().c_str());
     std::fflush(stdout);  // a finding aborts: the last name printed is the input's
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   }
   std::printf("replayed %zu inputs\n", files.size());
-  // An empty corpus would prove nothing.
-  return files.empty() ? 1 : 0;
+  return files.empty() ? 1 : 0;  // an empty corpus would prove nothing
 }

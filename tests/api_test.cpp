@@ -1,5 +1,5 @@
 // The C interface as a C program sees it: the packer's containers, the programs' failures,
-// nothing left behind on failure, every result freed (ASan's leak check sees to that).
+// every result freed (ASan's leak check sees to that).
 #include <gtest/gtest.h>
 #include <sarnveld.h>
 
@@ -53,10 +53,9 @@ TEST(Api, MemoryGivesTheImageBack) {
     const char *NameId, *Manufacturer, *StoredNameId, *StoredManufacturer;
   } cases[] = {{{}, nullptr, nullptr, "ZRQ-705", "Sarnveld"},
                {{0x41}, "-", "", "-", ""},
-               {RandomBytes(5000, 1, 0.3), "A-NAME-OF-20-BYTES!!", "Zähler-µC", "A-NAME-OF-20-BY",
-                "Zähler-µC"},
                // Several segments, coded on several threads: the buffer grows as they write.
-               {RandomBytes(3 << 20, 2, 0.1), "BIG", "X", "BIG", "X"}};
+               {RandomBytes(3 << 20, 2, 0.1), "A-NAME-OF-20-BYTES!!", "Zähler-µC",
+                "A-NAME-OF-20-BY", "Zähler-µC"}};
   EXPECT_STREQ(sarnveld_version(), SARNVELD_VERSION);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.StoredNameId);
@@ -130,13 +129,14 @@ struct TAddressSpaceLimit {
 #endif
 
 // Each failure gives -1 and the programs' kind and message (cut before a whole character when
-// too long), leaves the files as they were and no output, sets a memory function's results to
-// NULL and 0, and needs no error struct.
+// too long), sets a memory function's results to NULL and 0, and needs no error struct. What
+// each failure is and what it leaves, the library's and the programs' tests show; here, one of
+// each path through the C interface.
 TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
   const TTempDir dir;
   const std::string in = dir / "in.bin", hex = dir / "c.hex", out = dir / "out.bin";
-  const Bytes image = RandomBytes(1000, 3), deep = FibonacciImage(33);
-  const Bytes container = PackInMemory(image);
+  const Bytes image = RandomBytes(1000, 3), container = PackInMemory(image);
+  WriteWholeFile(in, image);
   Bytes damaged = container;
   damaged[50] ^= 0x10;
   // 64 MiB of one value, 8 MiB packed: unpacked with room for 16 MiB more, the image cannot
@@ -153,11 +153,6 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
       {PackFile, in.c_str(), nullptr, nullptr, 0, "EError", "Invalid argument: hexfile is NULL"},
       {PackFile, in.c_str(), longPath.c_str(), nullptr, 0, "EFCreateError",
        "Cannot create file " + longPath},
-      {PackFile, NullDevice.c_str(), out.c_str(), nullptr, 0, "EFOpenError",
-       "Cannot open file " + NullDevice},
-      {Pack, nullptr, nullptr, deep.data(), deep.size(), "ECodeTooLong",
-       "File memory needs a code of 33 bits for byte value 0x00, longer than the 32 bits a "
-       "container can state"},
       {Pack, nullptr, nullptr, image.data(), tooLarge, "EInputTooLarge", memoryTooLarge + "packed"},
       {Pack, nullptr, nullptr, nullptr, 5, "EError",
        "Invalid argument: image is NULL but image_size is not 0"},
@@ -181,13 +176,9 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
 #ifndef _WIN32
   cases.push_back({Unpack, nullptr, nullptr, zeros.data(), zeros.size(), "EOutOfMemory",
                    "Out of memory", false, 16 << 20});
-  cases.push_back({PackFile, in.c_str(), "/dev/full", nullptr, 0, "EInOutError",
-                   "Cannot write file /dev/full: No space left on device"});
 #endif
   for (const TFailure& test : cases) {
     SCOPED_TRACE(test.Message);
-    WriteWholeFile(in, image);
-    WriteWholeFile(hex, container);
     sarnveld_error error;
     std::memset(&error, 'z', sizeof error);
     void* result = &error;
@@ -210,8 +201,6 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
     const bool clears = test.Function >= Pack && (!test.NoResult || test.Function == UnpackInto);
     EXPECT_EQ(result, clears && test.Function != UnpackInto ? nullptr : &error);
     EXPECT_EQ(resultSize, clears ? 0u : 1u);
-    EXPECT_EQ(ReadWholeFile(in), image);
-    EXPECT_EQ(ReadWholeFile(hex), container);
     EXPECT_FALSE(Exists(out));
     EXPECT_EQ(Call(test, nullptr, &result, &resultSize), -1);
   }

@@ -1,5 +1,5 @@
-// Whole-program tests at the size limits: memory that does not grow with the input, and the
-// largest input a container can hold. They write gigabytes, so they run on tmpfs and are
+// Whole-program tests at the size limits: memory that does not grow with the input, the
+// largest input and the longest image. They write gigabytes, so they run on tmpfs and are
 // labelled slow.
 #include <gtest/gtest.h>
 #include <sys/statvfs.h>
@@ -15,9 +15,8 @@
 namespace {
 
 using namespace testing_support;
-using huff::HeaderSize;
 
-constexpr std::uint64_t MiB = 1 << 20, GiB = 1 << 30;
+constexpr std::uint64_t MiB = 1 << 20, GiB = 1 << 30, Largest = 2147483646;
 
 // Whether GNU time is there and /dev/shm has 3 GiB free; if so, temporary directories are made
 // there from now on.
@@ -28,12 +27,8 @@ bool UseTmpfs() {
          ::setenv("TMPDIR", "/dev/shm", 1) == 0;
 }
 
-// Blocks of 1 MiB and where they stand in an input; zeros lie between them.
-using TBlocks = std::vector<std::pair<std::uint64_t, const Bytes*>>;
-
-// Runs a program that must succeed, and returns what it printed and its peak resident memory
-// in KiB. GNU time, small itself, starts it: a child of this process would count this
-// process's pages too.
+// Runs a program that must succeed under GNU time, small itself (a child of this process would
+// count this process's pages too): what it printed, and its peak resident memory in KiB.
 std::pair<std::string, long> RunMeasured(const TTempDir& dir, const std::string& program,
                                          const std::vector<std::string>& arguments) {
   std::vector<std::string> words = {"-f", "%M", "-o", dir / "peak", program};
@@ -45,8 +40,9 @@ std::pair<std::string, long> RunMeasured(const TTempDir& dir, const std::string&
   return {run.Output, peak};
 }
 
-// Packs an input of `size` bytes made of `blocks`, unpacks its container and checks the image:
-// its size and the blocks. Returns the packer's and hex2plain's peak memory.
+// Packs an input of `size` bytes, zeros but for the blocks of 1 MiB at their offsets, unpacks
+// its container and checks the image. Returns the packer's and hex2plain's peak memory.
+using TBlocks = std::vector<std::pair<std::uint64_t, const Bytes*>>;
 std::pair<long, long> RoundTrip(std::uint64_t size, const TBlocks& blocks) {
   TTempDir dir;
   {
@@ -71,45 +67,30 @@ std::pair<long, long> RoundTrip(std::uint64_t size, const TBlocks& blocks) {
   return {packer, unpacker};
 }
 
-// The packer starts its threads (one per core, and one more) for inputs of a segment per
-// thread or more; hex2plain, with a second core, reads a few windows of the payload ahead
-// (1 MiB at most). From there on, neither's memory may grow with the input.
-TEST(Limits, PeakMemoryDoesNotGrowWithTheInput) {
+// The largest input accepted (the tree's weights, the end marker's 1 added to the bytes'
+// counts, must fit in a signed 32-bit integer) packs and unpacks in the memory that 32 MiB
+// take: the packer starts its threads (one per core, and one more) for inputs of a segment per
+// thread or more, hex2plain with a second core reads a few windows of the payload ahead (1 MiB
+// at most), and from there on neither's memory may grow. Skewed blocks (codes of many lengths,
+// the coder's general path) across every other MiB mark, and different bytes at either end,
+// show a misplaced or lost block; zeros between them are sampled.
+TEST(Limits, TheLargestInputPacksAndUnpacksInMemoryThatDoesNotGrowWithIt) {
   if (!UseTmpfs())
     GTEST_SKIP() << "no tmpfs with 3 GiB free, or no GNU time";
-  // Skewed bytes: codes of many lengths, so the coder takes its general path.
-  const Bytes block = RandomBytes(MiB, 17, 0.2);
-  std::vector<long> packer, unpacker;
-  for (const std::uint64_t size : {32 * MiB, GiB}) {
-    TBlocks blocks;
-    for (std::uint64_t offset = 0; offset < size; offset += MiB)
+  const Bytes block = RandomBytes(MiB, 17, 0.2), patch = RandomBytes(MiB, 5), zeros(MiB);
+  std::vector<std::pair<long, long>> peaks;
+  for (const std::uint64_t size : {32 * MiB, Largest}) {
+    TBlocks blocks = {{0, &patch}, {size - MiB, &patch}, {3 * MiB - 4096, &zeros}};
+    for (std::uint64_t offset = 2 * MiB - 4096; offset + 2 * MiB < size; offset += 2 * MiB)
       blocks.emplace_back(offset, &block);
-    const auto [packed, unpacked] = RoundTrip(size, blocks);
-    packer.push_back(packed);
-    unpacker.push_back(unpacked);
+    peaks.push_back(RoundTrip(size, blocks));
   }
-  std::printf("peak resident KiB for 32 MiB, 1 GiB: packer %ld %ld, hex2plain %ld %ld\n", packer[0],
-              packer[1], unpacker[0], unpacker[1]);
-  EXPECT_LT(packer[1] - packer[0], 1024) << "the packer grew with its input";
-  EXPECT_LT(unpacker[1] - unpacker[0], 1024) << "hex2plain grew with its input";
-  EXPECT_LT(packer[1], 16 * 1024);
-  EXPECT_LT(unpacker[1], 16 * 1024);
-}
-
-// The largest input accepted: the tree's weights, the end marker's 1 added to the bytes'
-// counts, must fit in a signed 32-bit integer. It is mostly a hole of zeros, with different
-// bytes at the start, across the 1 GiB mark and at the very end, so that a misplaced or lost
-// block shows; zeros are sampled in the gaps.
-TEST(Limits, LargestInputPacksAndUnpacks) {
-  if (!UseTmpfs())
-    GTEST_SKIP() << "no tmpfs with 3 GiB free, or no GNU time";
-  constexpr std::uint64_t Largest = 2147483646;
-  const Bytes patch = RandomBytes(MiB, 5), zeros(MiB);
-  RoundTrip(Largest, {{0, &patch},
-                      {GiB / 2, &zeros},
-                      {GiB - 4096, &patch},
-                      {GiB + MiB, &zeros},
-                      {Largest - MiB, &patch}});
+  std::printf(
+      "peak resident KiB for 32 MiB, the largest input: packer %ld %ld, hex2plain %ld %ld\n",
+      peaks[0].first, peaks[1].first, peaks[0].second, peaks[1].second);
+  EXPECT_LT(peaks[1].first - peaks[0].first, 1024) << "the packer grew with its input";
+  EXPECT_LT(peaks[1].second - peaks[0].second, 1024) << "hex2plain grew with its input";
+  EXPECT_LT(std::max(peaks[1].first, peaks[1].second), 16 * 1024);
 }
 
 // The longest image a container holds is the longest input the packer takes: a container of
@@ -118,35 +99,33 @@ TEST(Limits, LargestInputPacksAndUnpacks) {
 TEST(Limits, AnImageLongerThanAPackerWritesIsRefusedByEveryReader) {
   if (!UseTmpfs())
     GTEST_SKIP() << "no tmpfs with 3 GiB free, or no GNU time";
-  constexpr std::uint64_t Longest = 2147483646, TableBits = 1 + 256 + 7 + 7;
-  for (const std::uint64_t codes : {Longest, Longest + 1}) {
+  constexpr std::uint64_t TableBits = 1 + 256 + 7 + 7;
+  for (const std::uint64_t codes : {Largest, Largest + 1}) {
     SCOPED_TRACE(codes);
     const std::uint64_t end = TableBits + codes;  // the end marker's bit
-    Bytes container(HeaderSize + end / 8 + 1, 0);
-    std::copy_n("ZRQ-705", 7, container.begin());
-    std::copy_n("Sarnveld", 8, container.begin() + 16);
+    Bytes payload(end / 8 + 1);
     for (const std::uint64_t bit : {std::uint64_t{0}, 1 + std::uint64_t{'a'}, TableBits - 1, end})
-      container[HeaderSize + bit / 8] |= static_cast<std::uint8_t>(0x80 >> (bit % 8));
-    FixHeader(container);
-    const bool fits = codes == Longest;
-    const std::uint64_t last = TableBits + Longest;  // the code of the image's 2^31 - 1st byte
-    const std::string damage =
-        "Container memory is damaged: the code at byte " + std::to_string(HeaderSize + last / 8) +
-        ", bit " + huff::HexByte(0x80 >> (last % 8)) +
-        " makes the image longer than 2147483646 bytes, the most a container holds";
-
+      payload[bit / 8] |= static_cast<std::uint8_t>(0x80 >> (bit % 8));
+    Bytes container = Container(payload);
+    payload = {};
+    const bool fits = codes == Largest;
+    const std::uint64_t last = huff::HeaderSize * 8 + TableBits + Largest;  // the 2^31 - 1st code
+    const std::string damage = "Container memory is damaged: the code at byte " +
+                               std::to_string(last / 8) + ", bit " +
+                               huff::HexByte(0x80 >> (last % 8)) +
+                               " makes the image longer than 2147483646 bytes, the most a "
+                               "container holds";
     void* image = nullptr;
     std::size_t size = 0;
     sarnveld_error error;
     EXPECT_EQ(sarnveld_unpack(container.data(), container.size(), &image, &size, nullptr, &error),
               fits ? 0 : -1);
-    EXPECT_EQ(size, fits ? Longest : 0);
-    EXPECT_TRUE(!fits || (static_cast<std::uint8_t*>(image)[Longest - 1] == 'a'));
+    EXPECT_EQ(size, fits ? Largest : 0);
+    EXPECT_TRUE(!fits || (static_cast<std::uint8_t*>(image)[Largest - 1] == 'a'));
     sarnveld_free(image);
     EXPECT_EQ(error.message, fits ? "" : damage);
     EXPECT_EQ(DeviceDecode(container).Status,
               fits ? SARNVELD_DECODE_OK : SARNVELD_DECODE_BAD_STREAM);
-
     TTempDir dir;
     WriteWholeFile(dir / "c.hex", container);
     container = {};

@@ -124,18 +124,6 @@ Bytes PackBitByBit(const Bytes& input) {
   return huff::CompressBitByBit(state);
 }
 
-sarnveld::Summary Unpack(const Bytes& container, Bytes& image,
-                         const huff::TDecodeOptions& options) {
-  const sarnveld::Allocate allocate = [&](std::uint64_t bound) {
-    image.resize(static_cast<std::size_t>(std::min<std::uint64_t>(bound, 64u << 20)));
-    return std::span(image);
-  };
-  const sarnveld::Summary summary = huff::DecodeContainer({.Memory = container, .Name = "c.hex"},
-                                                          {.Allocate = &allocate}, options);
-  image.resize(static_cast<std::size_t>(summary.ImageSize));
-  return summary;
-}
-
 void FixHeader(Bytes& container) {
   std::uint32_t sum = 0;
   for (std::size_t i = huff::HeaderSize; i < container.size(); ++i)
@@ -170,16 +158,12 @@ Bytes Container(std::string_view bits) {
   return Container(payload);
 }
 
-std::string Entry(const std::string& code) {
-  return "0" + std::bitset<5>(code.size() - 1).to_string() + code;
-}
-
 std::string Table(const std::map<int, std::string>& codes) {
   std::string bits = "1";
   for (int value = 0; value < 256; ++value)
     bits += codes.count(value) != 0 ? '1' : '0';
   for (const auto& [symbol, code] : codes)
-    bits += Entry(code);
+    bits += "0" + std::bitset<5>(code.size() - 1).to_string() + code;  // 0, length - 1, code
   return bits;
 }
 

@@ -1,6 +1,4 @@
-// What the tests, the fuzz targets, the benchmarks and the device firmware's inputs share: test
-// images, files, packing through the library's passes, containers built bit by bit, the device
-// reader as the reference that decoding is held against, and running a program as a shell would.
+// What the tests, the fuzz targets, the benchmarks and the device firmware's inputs share.
 #pragma once
 
 #include <cstdint>
@@ -38,26 +36,21 @@ void WriteWholeFile(const std::string& path, const Bytes& bytes);
 // `parallelism` says, or by the straightforward ones.
 Bytes Pack(const Bytes& input, huff::TParallelism parallelism = {});
 Bytes PackBitByBit(const Bytes& input);
-// Decodes a container held in memory, named c.hex in messages, into `image`.
-sarnveld::Summary Unpack(const Bytes& container, Bytes& image, const huff::TDecodeOptions& options);
 
 // Containers the packer would never write. FixHeader sets PayloadSize and Checksum to what
 // follows the 40-byte header; Container puts `payload`, or `bits` ('0' and '1', spaces skipped,
-// then zero fill), after a header with the default names and makes them match.
+// then zero fill), after a header with the default names and makes them match. Table: the
+// start bit, the presence map and the entries of `codes` (the end marker's last).
 void FixHeader(Bytes& container);
 Bytes Container(const Bytes& payload);
 Bytes Container(std::string_view bits);
-// A code entry: the 0 bit, the code's length less one in 5 bits, the code.
-std::string Entry(const std::string& code);
-// The start bit, the presence map and the entries of `codes`, ascending: the end marker's last.
 std::string Table(const std::map<int, std::string>& codes);
 // The codes the packer gives the byte values of `image` and the end marker.
 std::map<int, std::string> CodesOf(std::span<const std::uint8_t> image);
 
-// What the device reader made of a container: the status of its last call (finish, or the
-// first error) and the image its sink took; Broken names a promise of its interface that it
-// broke. Written apart from the decoder, a bit at a time through the code tree, it is the
-// reference that the decoder tests and fuzz targets hold the decoder against.
+// What the device reader (written apart from the decoder, a bit at a time through the code
+// tree: the reference) made of a container: the status of its last call (finish, or the first
+// error), the image its sink took, and a promise of its interface that it broke.
 struct TDeviceOutcome {
   int Status = 0;
   Bytes Image;
@@ -98,13 +91,10 @@ inline bool Exists(const std::string& path) {
 }
 
 #ifdef _WIN32
-// The device that takes any write, and what the programs' file names end in.
-inline const std::string NullDevice = "NUL";
-inline const std::string ExecutableSuffix = ".exe";
+inline const std::string NullDevice = "NUL", ExecutableSuffix = ".exe";
 #else
-inline const std::string NullDevice = "/dev/null";
-inline const std::string ExecutableSuffix = "";
-// Whether path names a character device: one that a run must leave in place. (On Windows a
+inline const std::string NullDevice = "/dev/null", ExecutableSuffix = "";
+// Whether path names a character device, which a run must leave in place. (On Windows a
 // device's name names it in any folder, and no run can replace it.)
 bool IsCharDevice(const std::string& path);
 #endif
