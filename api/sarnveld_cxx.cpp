@@ -5,7 +5,6 @@
 
 #include "base/errors.h"
 #include "file/file.h"
-#include "file/source.h"
 #include "pack/pack.h"
 #include "sarnveld.hpp"
 #include "unpack/decoder.h"
@@ -84,11 +83,10 @@ Summary UnpackFile(const std::string& hexfile, const std::optional<std::string>&
     std::unique_ptr<huff::TFile> image;
     const huff::TSource container{.File = input.get(), .Name = hexfile};
     // The refusals first, then the size and the sum, before any of the image is written.
-    if (plainfile) {
+    if (plainfile)
       image = huff::TFile::CreateForWriting(*plainfile, input.get());
-      huff::CheckSizeAndSum(container);
-    }
-    const Summary summary = huff::DecodeContainer(container, {.File = image.get()});
+    const Summary summary =
+        huff::DecodeContainer(container, {.File = image.get()}, {.SumFirst = image != nullptr});
     // The image takes its file's place last: a failure before leaves the old one.
     input->Close();
     if (image)

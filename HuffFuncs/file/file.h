@@ -1,11 +1,14 @@
 // The platform layer: the only code that talks to the operating system about files,
 // processors and pages. file_posix.cpp or file_win32.cpp (CMake picks one) makes the calls;
-// file.cpp holds what the two share.
+// file.cpp holds what the two share. TSource and TSink put memory and files behind one face.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
+#include <stdexcept>
 #include <string>
 
 namespace huff {
@@ -15,7 +18,6 @@ enum class TPathKind { Missing, Directory, Existing };
 // The system's text for one of its error codes (errno, or a Win32 error code), without a
 // line end: the reason that failure messages end in.
 std::string SystemErrorText(unsigned long code);
-// Whether path names nothing this process can see, a directory, or anything else.
 TPathKind ProbePath(const std::string& path);
 // The processors this process may run on: the threads worth starting.
 unsigned ProcessorCount();
@@ -25,8 +27,7 @@ unsigned ProcessorCount();
 // 4 KiB. A fresh 4 KiB page cost 3 us on a virtual machine (micro_bench InProcess/pack/65536KiB:
 // 390 MB/s without, 1,300 with).
 void PrepareLargeBuffer(void* data, std::size_t size) noexcept;
-// Memory for a result that the caller frees with free(): a large one starts on a large page.
-// Null when there is none.
+// Memory for a result that the caller frees with free(), a large one on a large page; or null.
 void* AllocateResult(std::size_t size) noexcept;
 
 // Removes the new file of every output that a TFile of this process is writing, as Abandon
@@ -56,8 +57,7 @@ class TFile final {
   // Reads up to data.size() bytes at offset; returns 0 only at the end. Several threads may
   // read and write at once, on disjoint ranges.
   std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data);
-  // Writes all of data at offset, or raises.
-  void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data);
+  void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data);  // all, or raises
   std::uint64_t Size();
   // Releases the file, and an output's new file takes the old one's place; a failure to do
   // either is a failure of the run.
@@ -86,7 +86,7 @@ class TFile final {
   // taken it, waits for the end the handler gives the process.
   static void ForgetUnfinished(int slot) noexcept;
 
-  // Each platform's (file_posix.cpp, file_win32.cpp).
+  // Each platform's.
   static unsigned long LastError() noexcept;  // errno, or GetLastError
   static const unsigned long DiskFull;        // the reason for a write that took nothing
   // Makes the new file at NewPath, only if nothing has that name (`exists` then); sets Handle
@@ -110,6 +110,59 @@ class TFile final {
   std::string NewPath;
   std::intptr_t Held = -1;
   int UnfinishedSlot = -1;  // in the table RemoveUnfinishedOutputs empties; -1: not there
+};
+
+// An image to pack, or a container to read: the caller's memory, used where it lies, or a file.
+struct TSource {
+  std::span<const std::uint8_t> Memory{};
+  TFile* File = nullptr;  // when set, the bytes are the file's
+  std::string Name;       // for messages: the path, or "memory"
+
+  std::uint64_t Size() const { return File != nullptr ? File->Size() : Memory.size(); }
+  bool InMemory() const { return File == nullptr; }
+
+  // The bytes from offset on, at most `most` and none past the end: a view of the memory, or
+  // what one read of the file put at scratch (which then has room for `most`). Empty only at
+  // the end.
+  std::span<const std::uint8_t> Block(std::uint64_t offset, std::size_t most,
+                                      std::uint8_t* scratch) const {
+    if (File != nullptr)
+      return {scratch, File->ReadAt(offset, std::span(scratch, most))};
+    if (offset >= Memory.size())
+      return {};
+    return Memory.subspan(static_cast<std::size_t>(offset),
+                          std::min<std::uint64_t>(most, Memory.size() - offset));
+  }
+  // Copies the bytes from offset on into data, in as many blocks as it takes; fewer only at
+  // the end. Returns how many.
+  std::size_t ReadInto(std::uint64_t offset, std::span<std::uint8_t> data) const {
+    std::size_t got = 0;
+    for (std::span<const std::uint8_t> block; got < data.size(); got += block.size()) {
+      block = Block(offset + got, data.size() - got, data.data() + got);
+      if (block.empty())
+        break;
+      if (block.data() != data.data() + got)
+        std::memcpy(data.data() + got, block.data(), block.size());
+    }
+    return got;
+  }
+};
+
+// A container being written, or an image being unpacked: memory of the size the run asked
+// for, or a file.
+struct TSink {
+  std::span<std::uint8_t> Memory{};
+  TFile* File = nullptr;
+
+  // Requires, for memory: the bytes fit (callers check what depends on their input).
+  void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) const {
+    if (File != nullptr)
+      return File->WriteAt(offset, bytes);
+    if (offset > Memory.size() || Memory.size() - offset < bytes.size())
+      throw std::logic_error("a write past the end of the memory it was given");
+    if (!bytes.empty())
+      std::memcpy(Memory.data() + offset, bytes.data(), bytes.size());
+  }
 };
 
 }  // namespace huff

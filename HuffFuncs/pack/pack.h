@@ -16,7 +16,6 @@
 #include "base/errors.h"
 #include "container/container.h"
 #include "file/file.h"
-#include "file/source.h"
 #include "huffman/huffman.h"
 #include "pack/fast_coder.h"
 #include "pack/histogram.h"

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "base/bytes.h"
 #include "base/thread_buffer.h"
@@ -58,47 +59,6 @@ void RunSegments(std::size_t count, std::size_t workers,
       std::rethrow_exception(failure);
 }
 
-// A segment's bits, placed at a known bit of the payload. The bytes they fill whole are
-// written as they come; the first (when they start inside a byte) and the last (when they end
-// inside one) are shared with the neighbours' bits, and kept, to be joined with theirs.
-class TPlacedBits {
- public:
-  TPlacedBits(const TSink& output, std::uint64_t startBit, TSegment& segment)
-      : Offset(HeaderSize + startBit / 8), Output(output), Segment(segment) {
-    Acc.Count = static_cast<unsigned>(startBit % 8);  // zero bits stand for the earlier ones
-    SharedHead = Acc.Count != 0;
-  }
-
-  TBitAccumulator Acc;
-  std::uint64_t Offset;  // of the next byte to write, in the container
-
-  // Every whole byte is summed once, as the coder makes it, and written once, later.
-  void Sum(const std::uint8_t* begin, const std::uint8_t* end) {
-    Segment.Checksum += SumBytes(std::span(begin, end));
-  }
-  void Write(const std::uint8_t* begin, const std::uint8_t* end) {
-    if (begin != end && SharedHead) {
-      // A byte shared with the bits before is summed once it is joined.
-      Segment.Checksum -= *begin;
-      Segment.SharedBytes.push_back({Offset++, *begin++});
-      SharedHead = false;
-    }
-    Output.WriteAt(Offset, std::span(begin, end));
-    Offset += static_cast<std::uint64_t>(end - begin);
-  }
-  // After the last code: the bits left over fill part of one more byte.
-  void Finish() {
-    if (Acc.Count > 0)
-      Segment.SharedBytes.push_back(
-          {Offset, static_cast<std::uint8_t>(Acc.Bits << (8 - Acc.Count))});
-  }
-
- private:
-  const TSink& Output;
-  TSegment& Segment;
-  bool SharedHead;
-};
-
 // Counts one segment, where memory lies, or in ChunkSize reads of a file. The last reads on to
 // the end of the file, which may have grown since its size was taken: the count is of what
 // is there.
@@ -148,7 +108,17 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
   std::uint8_t* const buffer = buffers.Data + inSize;
   std::uint8_t* begin = buffer;  // the first byte not yet written
   std::uint8_t* end = buffer;
-  TPlacedBits placed(state.Output, first ? 0 : segment.StartBit, segment);
+  const std::uint64_t startBit = first ? 0 : segment.StartBit;
+  std::uint64_t at = HeaderSize + startBit / 8;  // where begin goes in the container
+  TBitAccumulator acc;
+  acc.Count = static_cast<unsigned>(startBit % 8);  // zero bits stand for the earlier ones
+  // A first byte shared with the bits before, and a last one after the last code, go to
+  // SharedBytes to be joined with the neighbours'. Every other byte is summed once, as the
+  // coder makes it (while it is in the cache), and written once.
+  bool sharedHead = acc.Count != 0;
+  const auto sum = [&](const std::uint8_t* from) {
+    segment.Checksum += SumBytes(std::span<const std::uint8_t>(from, end));
+  };
   if (first) {
     std::vector<std::uint8_t> table;  // a few hundred bytes: through the bit-at-a-time writer
     TBitWriter writer(table);
@@ -156,8 +126,8 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
     writer.FlushBits();
     const std::uint64_t bits = CodeTableBits(fast.Codes);
     end = std::copy_n(table.begin(), bits / 8, end);
-    placed.Sum(begin, end);
-    AddBits(placed.Acc, table.back() >> (8 - bits % 8), bits % 8);
+    sum(begin);
+    AddBits(acc, table.back() >> (8 - bits % 8), bits % 8);
   }
   const std::uint64_t endBit =
       segment.StartBit + segment.BitLength + (last ? fast.Codes[EndMarker].Length : 0);
@@ -173,11 +143,17 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
   const auto writeBlocks = [&](bool all) {
     std::size_t ready = static_cast<std::size_t>(end - begin);
     ready -= all ? 0 : ready % block;
-    if (placed.Offset + ready > HeaderSize + endBit / 8)
+    if (at + ready > HeaderSize + endBit / 8)
       throw changed();
     for (std::size_t size; ready > 0; begin += size, ready -= size) {
       size = std::min(ready, WriteBlock);
-      placed.Write(begin, begin + size);
+      const std::uint8_t* from = begin;
+      if (std::exchange(sharedHead, false)) {
+        segment.Checksum -= *from;  // summed once it is joined
+        segment.SharedBytes.push_back({at++, *from++});
+      }
+      state.Output.WriteAt(at, std::span(from, begin + size));
+      at += static_cast<std::uint64_t>(begin + size - from);
     }
   };
   for (std::uint64_t offset = segment.Begin; offset < segment.End && !stop;) {
@@ -190,8 +166,8 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
                           std::to_string(offset) + " read");
     bool missing = false;
     std::uint8_t* const coded = end;
-    end = EncodeBytes(fast, chunk, end, placed.Acc, missing);
-    placed.Sum(coded, end);  // while they are in the cache, and not during a turn at writing
+    end = EncodeBytes(fast, chunk, end, acc, missing);
+    sum(coded);
     if (missing) {
       const auto bad = std::find_if(chunk.begin(), chunk.end(), [&](std::uint8_t byte) {
         return fast.Codes[byte].Length == 0;
@@ -224,16 +200,17 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
   if (stop)  // after another coder's failure the container is abandoned anyway
     return;
   if (last) {
-    AddBits(placed.Acc, fast.Codes[EndMarker].Bits, fast.Codes[EndMarker].Length);
+    AddBits(acc, fast.Codes[EndMarker].Bits, fast.Codes[EndMarker].Length);
     std::uint8_t* const coded = end;
-    end = StoreWholeBytes(placed.Acc, end);
-    placed.Sum(coded, end);
+    end = StoreWholeBytes(acc, end);
+    sum(coded);
   }
   const std::lock_guard turn(writing);
   writeBlocks(true);
-  if ((placed.Offset - HeaderSize) * 8 + placed.Acc.Count != endBit)
+  if ((at - HeaderSize) * 8 + acc.Count != endBit)
     throw changed();
-  placed.Finish();
+  if (acc.Count > 0)
+    segment.SharedBytes.push_back({at, static_cast<std::uint8_t>(acc.Bits << (8 - acc.Count))});
 }
 
 }  // namespace
@@ -311,21 +288,21 @@ void EncodeSegments(TCompressorState& state) {
   if (!state.Input.Block(state.InputLength, 1, &probe).empty())
     throw EInputChanged("File " + state.Input.Name + " grew while it was being packed: " +
                         std::to_string(state.InputLength) + " bytes were counted");
-  // The shared bytes, every part of one byte ORed together.
+  // The shared bytes, every part of one byte ORed together: the segments hold them in the
+  // order of their offsets.
   std::vector<TSharedByte> shared;
   std::uint32_t checksum = 0;
   for (const TSegment& segment : segments) {
-    shared.insert(shared.end(), segment.SharedBytes.begin(), segment.SharedBytes.end());
     checksum += segment.Checksum;
+    for (const TSharedByte& part : segment.SharedBytes)
+      if (!shared.empty() && shared.back().Offset == part.Offset)
+        shared.back().Value |= part.Value;
+      else
+        shared.push_back(part);
   }
-  std::sort(shared.begin(), shared.end(),
-            [](const TSharedByte& a, const TSharedByte& b) { return a.Offset < b.Offset; });
-  for (std::size_t i = 0; i < shared.size();) {
-    TSharedByte joined = shared[i];
-    for (++i; i < shared.size() && shared[i].Offset == joined.Offset; ++i)
-      joined.Value |= shared[i].Value;
-    state.Output.WriteAt(joined.Offset, std::span(&joined.Value, 1));
-    checksum += joined.Value;
+  for (TSharedByte& byte : shared) {
+    state.Output.WriteAt(byte.Offset, std::span(&byte.Value, 1));
+    checksum += byte.Value;
   }
   WriteHeader(state, static_cast<std::uint32_t>((state.PayloadBits + 7) / 8), checksum);
 }

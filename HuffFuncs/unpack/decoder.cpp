@@ -151,16 +151,14 @@ class TDecoder {
   TDecoder(const TDecoder&) = delete;
   TDecoder& operator=(const TDecoder&) = delete;
 
-  // What can be known before an image exists: the header, the size and the checksum.
-  void CheckSizeAndSum() {
-    ReadHeader();
-    TPayloadReader payload(Container, PayloadBytes);
-    payload.Drain();
-    payload.CheckSum(Summary.Checksum);
-  }
-
   sarnveld::Summary Run() {
     ReadHeader();
+    if (Options.SumFirst) {
+      TPayloadReader payload(Container, PayloadBytes);
+      payload.Drain();
+      payload.CheckSum(Summary.Checksum);
+      ReadHeader();  // again: the file may have grown meanwhile
+    }
     Reader.emplace(Container, PayloadBytes);
     try {
       DecodePayload();
@@ -184,16 +182,10 @@ class TDecoder {
 
   void ReadHeader() {
     std::array<std::uint8_t, HeaderSize> bytes{};
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-      const auto block = Container.Block(got, bytes.size() - got, bytes.data() + got);
-      if (block.empty())
-        throw EBadContainer("File " + Container.Name + " is not a container: it holds " +
-                            Count(got, "byte") + ", fewer than the " + std::to_string(HeaderSize) +
-                            " of a header");
-      std::memmove(bytes.data() + got, block.data(), block.size());
-      got += block.size();
-    }
+    if (const std::size_t got = Container.ReadInto(0, bytes); got < bytes.size())
+      throw EBadContainer("File " + Container.Name + " is not a container: it holds " +
+                          Count(got, "byte") + ", fewer than the " + std::to_string(HeaderSize) +
+                          " of a header");
     const TContainerHeader header = DecodeHeader(bytes);
     Summary.NameId = CheckedName(header.NameID, true, Container.Name);
     Summary.Manufacturer = CheckedName(header.Manufacturer, false, Container.Name);
@@ -450,10 +442,6 @@ class TDecoder {
 };
 
 }  // namespace
-
-void CheckSizeAndSum(const TSource& container) {
-  TDecoder(container, {}, {}).CheckSizeAndSum();
-}
 
 sarnveld::Summary DecodeContainer(const TSource& container, const TImageOut& image,
                                   const TDecodeOptions& options) {

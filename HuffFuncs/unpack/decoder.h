@@ -3,7 +3,6 @@
 // naming the container, the fault and its place.
 #pragma once
 
-#include "file/source.h"
 #include "sarnveld.hpp"
 #include "unpack/payload_reader.h"
 
@@ -16,6 +15,9 @@ struct TDecodeOptions {
   bool Lanes = true;
   bool Runs = true;
   bool Stride = true;
+  // Reads the whole payload for its checksum first: a run that writes a file checks what it
+  // can before it makes anything.
+  bool SumFirst = false;
 };
 
 // Reads `container` from its start to its end, and writes the decoded image to `image`. A file
@@ -30,9 +32,5 @@ struct TDecodeOptions {
 // written.
 sarnveld::Summary DecodeContainer(const TSource& container, const TImageOut& image,
                                   const TDecodeOptions& options = {});
-
-// Raises what DecodeContainer would for a header, a size or a checksum that breaks the format,
-// reading the whole payload: for a run that checks what it can before it makes anything.
-void CheckSizeAndSum(const TSource& container);
 
 }  // namespace huff

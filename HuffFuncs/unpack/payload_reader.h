@@ -15,7 +15,7 @@
 #include "base/errors.h"
 #include "base/thread_buffer.h"
 #include "container/container.h"
-#include "file/source.h"
+#include "file/file.h"
 #include "sarnveld.hpp"
 
 namespace huff {
@@ -217,14 +217,8 @@ class TPayloadReader {
     } else {
       std::uint8_t* const data = window.Slot.get() + WindowHead;
       const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(Capacity, Unread()));
-      std::size_t got = 0;
-      while (!FileEnded && got < want) {
-        const auto block = Container.Block(offset + got, want - got, data + got);
-        FileEnded = block.empty();
-        if (!FileEnded && block.data() != data + got)
-          std::memcpy(data + got, block.data(), block.size());
-        got += block.size();
-      }
+      const std::size_t got = FileEnded ? 0 : Container.ReadInto(offset, std::span(data, want));
+      FileEnded |= got < want;
       std::memset(data + got, 0, 8);
       window.Data = data;
       window.Size = got;
