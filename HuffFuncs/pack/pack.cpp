@@ -48,9 +48,9 @@ void AbandonFiles(TCompressorState& state) noexcept {
     }
 }
 
-EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds) {
+EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds, const char* done) {
   return EInputTooLarge("File " + path + " is too large: it holds " + holds +
-                        " bytes, and at most " + std::to_string(MaxInputSize) + " can be packed");
+                        " bytes, and at most " + std::to_string(MaxInputSize) + " can be " + done);
 }
 
 void Compress(TCompressorState& state) {

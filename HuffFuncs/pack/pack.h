@@ -76,7 +76,8 @@ void CloseFiles(TCompressorState& state);
 void AbandonFiles(TCompressorState& state) noexcept;
 
 // An input larger than the coder can count, which holds `holds` bytes.
-EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds);
+EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds,
+                             const char* done = "packed");
 
 // The packer's passes. The first counts every segment, builds the codes and places the
 // segments; it returns the container's size, so that memory for it can be made before the
