@@ -16,17 +16,16 @@
 namespace huff {
 namespace {
 
-// The caller's thread keeps this much of its buffers from one pack to the next.
-constexpr std::size_t KeptBufferSize = 256 * 1024;
+constexpr std::size_t KeptBufferSize = 256 * 1024;  // kept by the caller's thread
 // The coded bytes go to a file in blocks of WriteBlock bytes, counted from the segment's
 // first: the same writes on every run, whichever coder waits for which.
 constexpr std::size_t WriteBlock = std::size_t{1} << 17;
 // In memory, a thread costs more than it saves below this (micro_bench InProcess/pack).
 constexpr std::uint64_t MemoryThreadsFrom = 2 << 20;
 
-// Runs job(i) for every segment on up to `workers` threads, the caller's among them; each
-// takes the next segment not yet taken, so that a core slowed by other work takes fewer.
-// A failure stops the others at their next chunk; the first segment's failure is raised.
+// Runs job(i) for every segment on up to `workers` threads, the caller's among them, each
+// taking the next segment, so that a core slowed by other work takes fewer. A failure stops
+// the others at their next chunk; the first segment's failure is raised.
 void RunSegments(std::size_t count, std::size_t workers,
                  const std::function<void(std::size_t, const std::atomic<bool>&)>& job) {
   std::atomic<bool> stop = false;
@@ -60,8 +59,7 @@ void RunSegments(std::size_t count, std::size_t workers,
 }
 
 // Counts one segment, where memory lies, or in ChunkSize reads of a file. The last reads on to
-// the end of the file, which may have grown since its size was taken: the count is of what
-// is there.
+// the end of the file, which may have grown since its size was taken.
 void CountSegment(const TSource& input, TSegment& segment, bool last,
                   const std::atomic<bool>& stop) {
   const std::size_t most = input.InMemory() ? static_cast<std::size_t>(segment.End - segment.Begin)
@@ -89,10 +87,9 @@ void CountSegment(const TSource& input, TSegment& segment, bool last,
 void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TSegment& segment,
                    bool first, bool last, std::mutex& writing, const std::atomic<bool>& stop) {
   const TSource& input = state.Input;
-  // Room for one read at the longest code plus the eight bytes a store may spill, after a few
-  // blocks waiting to be written to a file (memory takes them after each read); for a small
-  // segment, room for all of its codes and the code table's. Nothing is cleared: only what the
-  // coder stored is read.
+  // Room for one read at the longest code and a store's spill, after a few blocks waiting to
+  // be written to a file (memory takes them after each read); or for all of a small segment's
+  // codes and the code table. Not cleared: only what the coder stored is read.
   const auto codedSize = [&](std::uint64_t bytes) {
     return static_cast<std::size_t>((7 + bytes * static_cast<unsigned>(fast.MaxLength)) / 8 + 8);
   };
@@ -113,8 +110,8 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
   TBitAccumulator acc;
   acc.Count = static_cast<unsigned>(startBit % 8);  // zero bits stand for the earlier ones
   // A first byte shared with the bits before, and a last one after the last code, go to
-  // SharedBytes to be joined with the neighbours'. Every other byte is summed once, as the
-  // coder makes it (while it is in the cache), and written once.
+  // SharedBytes to be joined with the neighbours'. The others are summed as the coder makes
+  // them (in the cache), and written once.
   bool sharedHead = acc.Count != 0;
   const auto sum = [&](const std::uint8_t* from) {
     segment.Checksum += SumBytes(std::span<const std::uint8_t>(from, end));
@@ -131,8 +128,7 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
   }
   const std::uint64_t endBit =
       segment.StartBit + segment.BitLength + (last ? fast.Codes[EndMarker].Length : 0);
-  // Bytes that moved between segments since they were counted change where each segment's
-  // codes end, and would overwrite a neighbour's.
+  // Bytes that moved between segments since they were counted would overwrite a neighbour's.
   const auto changed = [&] {
     return EInputChanged("File " + input.Name +
                          " changed while it was being packed: the bytes from offset " +
@@ -178,10 +174,9 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
                           " was not there when it was counted");
     }
     offset += chunk.size();
-    // Coders take turns at writing: the file system lets one write into a file at a time, and
-    // a second writer waits, spinning while the first one copies. A coder with a whole block
-    // writes when no other is writing and codes on otherwise; only when another chunk might not
-    // fit does it wait.
+    // Coders take turns at writing: the file system lets one write into a file at a time, a
+    // second spinning meanwhile. A coder with a whole block writes when no other is writing
+    // and codes on otherwise; only when another chunk might not fit does it wait.
     const bool full = static_cast<std::size_t>(buffer + capacity - end) < chunkOut;
     std::unique_lock turn(writing, std::defer_lock);
     if (full)
@@ -218,19 +213,17 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
 std::size_t ThreadCount(const TParallelism& parallelism, bool toFile) {
   if (parallelism.Threads > 0)
     return static_cast<std::size_t>(parallelism.Threads);
-  // Each thread holds about 700 KiB of buffers: more than 16 would take memory for little
-  // gain, the passes being bound by memory bandwidth by then. The processors are counted once:
-  // asking the system costs a small input more than packing it.
+  // Each thread holds about 700 KiB of buffers; past 16 the passes are bound by memory
+  // bandwidth. The processors are counted once: asking costs a small input more than packing.
   static const std::size_t cores = ProcessorCount();
   return std::clamp<std::size_t>(cores + (toFile ? 1 : 0), 1, 16);
 }
 
 std::vector<TSegment> PlanSegments(std::uint64_t size, std::size_t threads,
                                    const TParallelism& parallelism) {
-  // Each segment is a share of what is left, so that segments shrink towards the end: the
-  // threads take the large ones first and finish close together on the small ones, whatever
-  // speed each core runs at. Segments start on chunk boundaries, so that every read but a
-  // segment's last is whole.
+  // Each segment a share of what is left: the threads take the large ones first and finish
+  // close together on the small ones, whatever speed each core runs at. On chunk boundaries,
+  // so that every read but a segment's last is whole.
   const std::uint64_t chunks = (size + ChunkSize - 1) / ChunkSize;
   const std::uint64_t minChunks =
       std::max<std::uint64_t>((parallelism.MinSegmentSize + ChunkSize - 1) / ChunkSize, 1);

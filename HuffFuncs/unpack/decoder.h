@@ -10,8 +10,8 @@ namespace huff {
 
 // How the data are decoded; the result is the same whatever the choice.
 struct TDecodeOptions {
-  // The fast decode's ways, each of which the benchmarks leave out to show what it gives:
-  // several lanes at once, runs of a one-bit code, and codes nearly all of one length.
+  // The fast decode's ways, which the benchmarks leave out to show what each gives: several
+  // lanes at once, runs of a one-bit code, and codes nearly all of one length.
   bool Lanes = true;
   bool Runs = true;
   bool Stride = true;
@@ -20,16 +20,12 @@ struct TDecodeOptions {
   bool SumFirst = false;
 };
 
-// Reads `container` from its start to its end, and writes the decoded image to `image`. A file
-// is read in blocks of at most ChunkSize and an image file written in blocks of ChunkSize, the
-// last one shorter; memory stays the same whatever the header says, and small for a small
-// payload.
-//
-// Raises EBadContainer for a container that breaks the format, an image longer than
-// sarnveld::MaxImageSize among them. A wrong checksum is what is reported when the payload is
-// also malformed, since it says best what happened: the bytes were damaged. Errors of the
-// files themselves pass through unchanged. On failure, part of the image may already have been
-// written.
+// Reads `container` from its start to its end, and writes the decoded image to `image`, files
+// in blocks of ChunkSize; memory stays the same whatever the header says, and small for a
+// small payload. Raises EBadContainer for a container that breaks the format, an image longer
+// than sarnveld::MaxImageSize among them, and a wrong checksum over a malformed payload, as
+// it says best what happened. The files' own errors pass through. On failure, part of the
+// image may have been written.
 sarnveld::Summary DecodeContainer(const TSource& container, const TImageOut& image,
                                   const TDecodeOptions& options = {});
 
