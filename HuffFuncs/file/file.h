@@ -88,7 +88,6 @@ class TFile final {
 
   // Each platform's.
   static unsigned long LastError() noexcept;  // errno, or GetLastError
-  static const unsigned long DiskFull;        // the reason for a write that took nothing
   // Makes the new file at NewPath, only if nothing has that name (`exists` then); sets Handle
   // and Identity.
   bool CreateNew(bool& exists);

@@ -215,8 +215,6 @@ unsigned long TFile::LastError() noexcept {
   return static_cast<unsigned long>(errno);
 }
 
-const unsigned long TFile::DiskFull = ENOSPC;
-
 std::size_t TFile::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) {
   for (;;) {
     const ssize_t count = ::pread(Fd(Handle), data.data(), data.size(), static_cast<off_t>(offset));
@@ -236,7 +234,7 @@ void TFile::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
     if (count < 0 && errno == EINTR)
       continue;
     if (count <= 0)
-      Fail("write", count == 0 ? DiskFull : LastError());
+      Fail("write", count == 0 ? ENOSPC : LastError());  // ENOSPC: it took nothing
     data = data.subspan(static_cast<std::size_t>(count));
     offset += static_cast<std::uint64_t>(count);
   }

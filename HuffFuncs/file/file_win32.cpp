@@ -192,8 +192,6 @@ unsigned long TFile::LastError() noexcept {
   return ::GetLastError();
 }
 
-const unsigned long TFile::DiskFull = ERROR_DISK_FULL;
-
 std::size_t TFile::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) {
   OVERLAPPED where = At(offset);
   DWORD count = 0;
@@ -214,7 +212,7 @@ void TFile::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
     if (!::WriteFile(Win(Handle), data.data(), Chunk(data.size()), &count, &where))
       Fail("write");
     if (count == 0)
-      Fail("write", DiskFull);
+      Fail("write", ERROR_DISK_FULL);  // a write that took nothing
     data = data.subspan(count);
     offset += count;
   }

@@ -26,11 +26,6 @@ std::string BitString(std::uint64_t bits, std::uint32_t length) {
   return text;
 }
 
-// "byte value 0x41", "the end marker".
-std::string SymbolName(int symbol) {
-  return symbol == EndMarker ? std::string("the end marker") : "byte value " + HexByte(symbol);
-}
-
 // "byte 73, bit 0x20": the file offset, and the bit within that byte by its value.
 std::string Where(std::uint64_t payloadBit) {
   return "byte " + std::to_string(HeaderSize + payloadBit / 8) + ", bit " +
