@@ -84,7 +84,7 @@ Summary UnpackFile(const std::string& hexfile, const std::optional<std::string>&
   return Translated([&] {
     // An empty name is refused, not dropped: `hex2plain c.hex "$OUT"` must not pass for a
     // check.
-    if (huff::ProbePath(hexfile) != huff::TPathKind::Existing || (plainfile && plainfile->empty()))
+    if (!huff::NamesNonDirectory(hexfile) || (plainfile && plainfile->empty()))
       throw huff::EError("Invalid Filename");
     // Destroyed on a failure, the image goes before the input, and the old image stays.
     const std::unique_ptr<huff::TFile> input = huff::TFile::OpenForReading(hexfile);

@@ -13,12 +13,10 @@
 
 namespace huff {
 
-enum class TPathKind { Missing, Directory, Existing };
-
 // The system's text for one of its error codes (errno, or a Win32 error code), without a
 // line end: the reason that failure messages end in.
 std::string SystemErrorText(unsigned long code);
-TPathKind ProbePath(const std::string& path);
+bool NamesNonDirectory(const std::string& path);  // that this process can see
 // The processors this process may run on: the threads worth starting.
 unsigned ProcessorCount();
 
@@ -64,7 +62,6 @@ class TFile final {
   void Close();
   // After a failure: releases the file without raising, and an output's new file goes.
   void Abandon() noexcept;
-  const std::string& Name() const noexcept { return Path; }  // as the user gave it
 
   // Device and file number: two names lead to one file when these agree.
   struct TIdentity {

@@ -114,11 +114,9 @@ std::string SystemErrorText(unsigned long code) {
   return std::strerror(static_cast<int>(code));
 }
 
-TPathKind ProbePath(const std::string& path) {
+bool NamesNonDirectory(const std::string& path) {
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0)
-    return TPathKind::Missing;
-  return S_ISDIR(info.st_mode) ? TPathKind::Directory : TPathKind::Existing;
+  return ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
 std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {

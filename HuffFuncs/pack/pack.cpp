@@ -13,7 +13,7 @@ void ResetState(TCompressorState& state, std::string_view nameId, std::string_vi
 }
 
 void OpenInput(TCompressorState& state, const std::string& path) {
-  if (ProbePath(path) != TPathKind::Existing)
+  if (!NamesNonDirectory(path))
     throw EError("Invalid Filename");
   state.InputFile = TFile::OpenForReading(path);
   state.Input = {.File = state.InputFile.get(), .Name = path};

@@ -1,19 +1,10 @@
 #include "unpack/decoder.h"
 
-#include <algorithm>
 #include <array>
 #include <bit>
-#include <cstring>
-#include <memory>
-#include <optional>
 #include <stdexcept>
-#include <string>
 #include <vector>
 
-#include "base/bytes.h"
-#include "base/errors.h"
-#include "base/thread_buffer.h"
-#include "container/container.h"
 #include "unpack/lookup.h"
 
 namespace huff {

@@ -83,12 +83,10 @@ class TImageWriter {
   // blocks but the last.
   void Write(std::span<const std::uint8_t> piece) {
     if (Out.Into || Out.Allocate != nullptr) {
-      if (Kept && Memory.size() - Written < piece.size() && Memory.data() == Kept->Data)
-        Allocate(Bound);
-      if (Memory.size() - Written < piece.size())
+      const std::span<std::uint8_t> room = Room(piece.size());
+      if (room.size() < piece.size())
         TooSmall(Memory.size());
-      if (!piece.empty())
-        std::memcpy(Memory.data() + Written, piece.data(), piece.size());
+      std::copy(piece.begin(), piece.end(), room.begin());
       Written += piece.size();
       return;
     }
