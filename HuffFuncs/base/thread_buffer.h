@@ -40,8 +40,6 @@ class TThreadBuffer {
     if (!Own)
       Taken = false;
   }
-  TThreadBuffer(const TThreadBuffer&) = delete;
-  TThreadBuffer& operator=(const TThreadBuffer&) = delete;
 
   // After a call, on the caller's thread: keeps no more than `keep` bytes.
   static void Trim(std::size_t keep) {

@@ -13,17 +13,14 @@
 
 namespace huff {
 
-// The system's text for one of its error codes (errno, or a Win32 error code), without a
-// line end: the reason that failure messages end in.
+// The system's text for errno or a Win32 error code, without a line end, as messages end.
 std::string SystemErrorText(unsigned long code);
 bool NamesNonDirectory(const std::string& path);  // that this process can see
-// The processors this process may run on: the threads worth starting.
 unsigned ProcessorCount();
 
-// Memory just made for a result that is about to be written whole: where the system can, its
-// pages are made large, so that the first writes take a page fault every 2 MiB instead of every
-// 4 KiB. A fresh 4 KiB page cost 3 us on a virtual machine (micro_bench InProcess/pack/65536KiB:
-// 390 MB/s without, 1,300 with).
+// Memory for a result about to be written whole gets large pages where the system can: a
+// fresh 4 KiB page cost 3 us on a virtual machine (micro_bench InProcess/pack/65536KiB: 390
+// MB/s without, 1,300 with).
 void PrepareLargeBuffer(void* data, std::size_t size) noexcept;
 // Memory for a result that the caller frees with free(), a large one on a large page; or null.
 void* AllocateResult(std::size_t size) noexcept;
@@ -35,30 +32,27 @@ void RemoveUnfinishedOutputs() noexcept;
 
 class TFile final {
  public:
-  // Opens an existing regular file for reading, letting others read and write it meanwhile.
-  // Never blocks: a FIFO, socket or device is refused with EFOpenError.
+  // Opens a regular file for reading, letting others read and write it meanwhile. Never
+  // blocks: a FIFO, socket or device is refused with EFOpenError.
   static std::unique_ptr<TFile> OpenForReading(const std::string& path);
 
-  // Makes the output `path`: a new file beside the one the path leads to (through symbolic
-  // links), which Close puts in its place whole, with the old one's permissions. Until then
-  // the old file stays as it was; while the run holds it, another run that wants it is
-  // refused. A device such as /dev/null is written in place. Refuses with EFCreateError a path
-  // that names `mustNotBe` (by any name or link), a file that another run is writing, a
-  // directory, a FIFO or a socket, a folder where no file can be made, and a standard output
-  // that is this file or `mustNotBe`.
+  // Makes the output `path`: a new file beside the one the path leads to, which Close puts in
+  // its place whole, with its permissions; until then the old file stays as it was, and other
+  // runs that want it are refused. A device such as /dev/null is written in place. Refuses with
+  // EFCreateError `mustNotBe` (by any name), a file another run is writing, a directory, FIFO
+  // or socket, a folder where no file can be made, and a standard output that is either file.
   static std::unique_ptr<TFile> CreateForWriting(const std::string& path, const TFile* mustNotBe);
 
   TFile(const TFile&) = delete;
   TFile& operator=(const TFile&) = delete;
   ~TFile();  // abandons what Close did not finish
 
-  // Reads up to data.size() bytes at offset; returns 0 only at the end. Several threads may
-  // read and write at once, on disjoint ranges.
+  // Reads up to data.size() bytes at offset; 0 only at the end. Threads may read and write
+  // at once, on disjoint ranges.
   std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data);
   void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data);  // all, or raises
   std::uint64_t Size();
-  // Releases the file, and an output's new file takes the old one's place; a failure to do
-  // either is a failure of the run.
+  // Releases the file, and an output's new file takes the old one's place, or raises.
   void Close();
   // After a failure: releases the file without raising, and an output's new file goes.
   void Abandon() noexcept;
@@ -74,8 +68,7 @@ class TFile final {
   friend void RemoveUnfinishedOutputs() noexcept;
   explicit TFile(std::string path) : Path(std::move(path)) {}
 
-  // Shared by both platforms (file.cpp).
-  // Makes the new file beside Target, under a name no other file has, and records it.
+  // file.cpp's. Makes the new file beside Target, under a name no other has, and records it.
   void MakeNewFile();
   [[noreturn]] void Fail(const char* action, unsigned long code = LastError()) const;
   void RefuseIf(bool refused) const;  // with EFCreateError
@@ -85,8 +78,7 @@ class TFile final {
 
   // Each platform's.
   static unsigned long LastError() noexcept;  // errno, or GetLastError
-  // Makes the new file at NewPath, only if nothing has that name (`exists` then); sets Handle
-  // and Identity.
+  // Makes the new file at NewPath unless something has that name (`exists`).
   bool CreateNew(bool& exists);
   // Puts the new file `from` in the place of `to`, which was there when `replaces`.
   static bool PutInPlace(const std::string& from, const std::string& to, bool replaces) noexcept;
@@ -117,9 +109,8 @@ struct TSource {
   std::uint64_t Size() const { return File != nullptr ? File->Size() : Memory.size(); }
   bool InMemory() const { return File == nullptr; }
 
-  // The bytes from offset on, at most `most` and none past the end: a view of the memory, or
-  // what one read of the file put at scratch (which then has room for `most`). Empty only at
-  // the end.
+  // Up to `most` bytes from offset on: a view of the memory, or what one read of the file put
+  // at scratch (room for `most`). Empty only at the end.
   std::span<const std::uint8_t> Block(std::uint64_t offset, std::size_t most,
                                       std::uint8_t* scratch) const {
     if (File != nullptr)
@@ -129,8 +120,7 @@ struct TSource {
     return Memory.subspan(static_cast<std::size_t>(offset),
                           std::min<std::uint64_t>(most, Memory.size() - offset));
   }
-  // Copies the bytes from offset on into data, in as many blocks as it takes; fewer only at
-  // the end. Returns how many.
+  // Copies the bytes from offset on into data, in blocks; returns how many, fewer at the end.
   std::size_t ReadInto(std::uint64_t offset, std::span<std::uint8_t> data) const {
     std::size_t got = 0;
     for (std::span<const std::uint8_t> block; got < data.size(); got += block.size()) {
@@ -144,8 +134,7 @@ struct TSource {
   }
 };
 
-// A container being written, or an image being unpacked: memory of the size the run asked
-// for, or a file.
+// A container being written, or an image being unpacked: memory of the size asked for, or a file.
 struct TSink {
   std::span<std::uint8_t> Memory{};
   TFile* File = nullptr;

@@ -28,8 +28,8 @@ TFile::TIdentity IdentityOf(const struct stat& info) {
   return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
-// Takes the file for this run alone, without waiting; false when another run has it. A file
-// system that keeps no locks leaves the file unlocked.
+// Takes the file for this run alone, without waiting; false when another run has it (a file
+// system without locks leaves it unlocked).
 bool LockForWriting(int fd) {
 #ifdef F_OFD_SETLK
   struct flock whole {};
@@ -45,8 +45,7 @@ bool LockForWriting(int fd) {
   return errno != EWOULDBLOCK;
 }
 
-// Where path leads through symbolic links, the last of which may lead nowhere yet: the file
-// that an output replaces, or makes.
+// Where path leads through symbolic links, the last of which may lead nowhere yet.
 std::string Followed(std::string path) {
   if (char* resolved = ::realpath(path.c_str(), nullptr)) {
     path = resolved;
@@ -120,8 +119,7 @@ bool NamesNonDirectory(const std::string& path) {
 }
 
 std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
-  // O_NONBLOCK keeps the open of a FIFO without a writer from hanging; such inputs are
-  // refused below, and it has no effect on regular files.
+  // O_NONBLOCK keeps the open of a FIFO without a writer from hanging; it is refused below.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
     throw EFOpenError(path);
@@ -180,8 +178,7 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
   file->Target = Followed(path);
   file->MakeNewFile();
   if (old >= 0) {
-    // The owner and group where this process may, then the permission bits (which a change
-    // of owner clears some of).
+    // The owner and group where this process may, then the permissions (a chown clears some).
     if (::fchown(Fd(file->Handle), info.st_uid, info.st_gid) != 0)
       static_cast<void>(::fchown(Fd(file->Handle), static_cast<uid_t>(-1), info.st_gid));
     static_cast<void>(::fchmod(Fd(file->Handle), info.st_mode & 07777));

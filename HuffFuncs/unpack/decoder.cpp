@@ -105,25 +105,20 @@ struct TDecodeBuffers {
 class TThreadDecodeBuffers {
  public:
   TThreadDecodeBuffers() {
-    if (Busy || ExactBuffers) {
+    if (Busy || ExactBuffers)
       Own = std::make_unique<TDecodeBuffers>();
-      return;
-    }
-    if (!Kept)
-      Kept = std::make_unique<TDecodeBuffers>();
-    Busy = true;
+    else
+      Busy = true;
   }
   ~TThreadDecodeBuffers() {
     if (!Own)
       Busy = false;
   }
-  TThreadDecodeBuffers(const TThreadDecodeBuffers&) = delete;
-  TThreadDecodeBuffers& operator=(const TThreadDecodeBuffers&) = delete;
-  TDecodeBuffers* operator->() const { return Own ? Own.get() : Kept.get(); }
+  TDecodeBuffers* operator->() const { return Own ? Own.get() : &Kept; }
 
  private:
   std::unique_ptr<TDecodeBuffers> Own;
-  static inline thread_local std::unique_ptr<TDecodeBuffers> Kept;
+  static inline thread_local TDecodeBuffers Kept;
   static inline thread_local bool Busy = false;
 };
 
@@ -131,8 +126,6 @@ class TDecoder {
  public:
   TDecoder(const TSource& container, const TImageOut& image, const TDecodeOptions& options)
       : Container(container), Writer(image, container.Name), Options(options) {}
-  TDecoder(const TDecoder&) = delete;
-  TDecoder& operator=(const TDecoder&) = delete;
 
   sarnveld::Summary Run() {
     ReadHeader();

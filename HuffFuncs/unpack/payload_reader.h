@@ -51,8 +51,6 @@ class TImageWriter {
       TThreadBuffer::Trim(KeptImageSize + KeptRoom);
     }
   }
-  TImageWriter(const TImageWriter&) = delete;
-  TImageWriter& operator=(const TImageWriter&) = delete;
 
   bool ToFile() const { return Out.File != nullptr; }
 
