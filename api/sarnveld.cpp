@@ -1,7 +1,5 @@
-// The two faces of the library: the C++ one of include/sarnveld.hpp over the library, the one
-// place where the programs' run sequences are written, and the C one of include/sarnveld.h
-// over it. Nothing here prints; whatever the library raises leaves the C++ face as
-// sarnveld::Error, and the C face as a kind and a message.
+// The library's two faces: the C++ one of sarnveld.hpp, the one place where the programs' run
+// sequences are written, and the C one of sarnveld.h over it. Nothing here prints.
 #include "sarnveld.h"
 
 #include <algorithm>
@@ -82,8 +80,7 @@ void PackFile(const std::string& plainfile, const std::string& hexfile, std::str
 
 Summary UnpackFile(const std::string& hexfile, const std::optional<std::string>& plainfile) {
   return Translated([&] {
-    // An empty name is refused, not dropped: `hex2plain c.hex "$OUT"` must not pass for a
-    // check.
+    // An empty name is refused: `hex2plain c.hex "$OUT"` must not pass for a check.
     if (!huff::NamesNonDirectory(hexfile) || (plainfile && plainfile->empty()))
       throw huff::EError("Invalid Filename");
     // Destroyed on a failure, the image goes before the input, and the old image stays.
@@ -182,8 +179,7 @@ void CopyCut(char* field, std::size_t size, std::string_view text) noexcept {
   field[count] = '\0';
 }
 
-// Runs body, and turns whatever it raises into -1 and a report, as the programs' entry
-// points turn it into a failure report.
+// Runs body, and turns whatever it raises into -1 and a report.
 template <typename TBody>
 int Guarded(sarnveld_error* error, TBody&& body) noexcept {
   std::optional<sarnveld::Error> failure;
@@ -217,7 +213,6 @@ void Summarize(const sarnveld::Summary& from, sarnveld_summary* to) noexcept {
   if (to == nullptr)
     return;
   *to = sarnveld_summary{};
-  // The fields end in a zero byte.
   CopyCut(to->name_id, sizeof to->name_id, from.NameId);
   CopyCut(to->manufacturer, sizeof to->manufacturer, from.Manufacturer);
   to->payload_size = from.PayloadSize;

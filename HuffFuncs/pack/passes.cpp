@@ -58,8 +58,7 @@ void RunSegments(std::size_t count, std::size_t workers,
       std::rethrow_exception(failure);
 }
 
-// Counts one segment, where memory lies, or in ChunkSize reads of a file. The last reads on to
-// the end of the file, which may have grown since its size was taken.
+// Counts one segment in place, or in ChunkSize reads of a file; the last reads on to its end.
 void CountSegment(const TSource& input, TSegment& segment, bool last,
                   const std::atomic<bool>& stop) {
   const std::size_t most = input.InMemory() ? static_cast<std::size_t>(segment.End - segment.Begin)
@@ -82,8 +81,7 @@ void CountSegment(const TSource& input, TSegment& segment, bool last,
   segment.End = offset;
 }
 
-// Codes one segment into the payload at its place, in fixed buffers: the first begins with
-// the code table, the last ends with the end marker's code.
+// Codes one segment at its place, in fixed buffers; the first begins with the code table.
 void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TSegment& segment,
                    bool first, bool last, std::mutex& writing, const std::atomic<bool>& stop) {
   const TSource& input = state.Input;
@@ -281,8 +279,7 @@ void EncodeSegments(TCompressorState& state) {
   if (!state.Input.Block(state.InputLength, 1, &probe).empty())
     throw EInputChanged("File " + state.Input.Name + " grew while it was being packed: " +
                         std::to_string(state.InputLength) + " bytes were counted");
-  // The shared bytes, every part of one byte ORed together: the segments hold them in the
-  // order of their offsets.
+  // The shared bytes, in offset order in the segments, the parts of each ORed together.
   std::vector<TSharedByte> shared;
   std::uint32_t checksum = 0;
   for (const TSegment& segment : segments) {
