@@ -73,7 +73,8 @@ void PackFile(const std::string& plainfile, const std::string& hexfile, std::str
     huff::ResetState(*state, nameId, manufacturer);
     huff::OpenInput(*state, plainfile);
     huff::CreateOutput(*state, hexfile);
-    huff::Compress(*state);
+    huff::PrepareContainer(*state);
+    huff::EncodeSegments(*state);
     huff::CloseFiles(*state);
   });
 }

@@ -65,11 +65,9 @@ void ResetState(TCompressorState& state, std::string_view nameId, std::string_vi
 // written when the input is larger than the coder can count.
 void OpenInput(TCompressorState& state, const std::string& path);
 void CreateOutput(TCompressorState& state, const std::string& path);  // TFile::CreateForWriting
-void WriteHeader(TCompressorState& state, std::uint32_t payloadSize, std::uint32_t checksum);
-// Closes the input, then the output, which takes its place: the container is complete.
+// Closes the input, then the output, which takes its place: the container is complete. After
+// a failure the files' destructors abandon them, and the old output stays as it was.
 void CloseFiles(TCompressorState& state);
-// After a failure: releases both files without raising; the old output stays as it was.
-void AbandonFiles(TCompressorState& state) noexcept;
 
 // An input larger than the coder can count, which holds `holds` bytes.
 EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds,
@@ -79,7 +77,6 @@ EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds,
 // the container's size, for memory to be made before the second writes it, header last.
 std::uint64_t PrepareContainer(TCompressorState& state);
 void EncodeSegments(TCompressorState& state);
-void Compress(TCompressorState& state);
 
 // The segments for `size` bytes on `threads`: consecutive, on ChunkSize boundaries, of at
 // least MinSegmentSize bytes but the last, and smaller towards the end.

@@ -294,7 +294,9 @@ void EncodeSegments(TCompressorState& state) {
     state.Output.WriteAt(byte.Offset, std::span(&byte.Value, 1));
     checksum += byte.Value;
   }
-  WriteHeader(state, static_cast<std::uint32_t>((state.PayloadBits + 7) / 8), checksum);
+  state.Header.PayloadSize = static_cast<std::uint32_t>((state.PayloadBits + 7) / 8);
+  state.Header.Checksum = checksum;
+  state.Output.WriteAt(0, EncodeHeader(state.Header));
 }
 
 }  // namespace huff
