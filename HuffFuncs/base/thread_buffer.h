@@ -41,7 +41,7 @@ class TThreadBuffer {
       Taken = false;
   }
 
-  // After a call, on the caller's thread: keeps no more than `keep` bytes.
+  // After a call, on the caller's thread.
   static void Trim(std::size_t keep) {
     if (!Taken && Capacity > keep) {
       Kept.reset();

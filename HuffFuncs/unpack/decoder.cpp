@@ -50,8 +50,7 @@ class TCodeTree {
     return -1;
   }
 
-  // The first bit string, in order, that no code begins and begins no code; none (length 0)
-  // when the codes are complete.
+  // The first bit string that no code begins and begins no code; length 0 if complete.
   TCodeEntry FirstGap(int at = 0, TCodeEntry path = {}) const {
     for (const unsigned bit : {0u, 1u}) {
       const int next = Nodes[static_cast<std::size_t>(at)][bit];
@@ -219,7 +218,6 @@ class TDecoder {
       Codes[value].Length = ReadBits(1, "the presence map");
     Summary.CodedByteValues = static_cast<int>(std::count_if(
         Codes.begin(), Codes.begin() + 256, [](const TCodeEntry& c) { return c.Length; }));
-
     if (Summary.CodedByteValues == 0) {
       // An empty image: no code entries, not even the end marker's, and no data.
       FinishStream("the presence map names no byte value, so only zero fill may follow it");
@@ -267,8 +265,7 @@ class TDecoder {
            ") clash: one begins with the other");
   }
 
-  // After the code table: the most bytes the rest of the payload can code, end marker
-  // included, and an image hold.
+  // The most bytes the rest of the payload can code (end marker included) and an image hold.
   std::uint64_t ImageBound() const {
     std::uint32_t shortest = 32;
     for (int value = 0; value < 256; ++value)

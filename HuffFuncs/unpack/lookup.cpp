@@ -33,10 +33,10 @@ void TLookupTables::Build(const TCodeTable& codes, std::uint64_t payloadBytes, b
   for (int symbol = 0; symbol < SymbolCount; ++symbol)
     if (codes[symbol].Length != 0)
       PlaceCode(codes[symbol], symbol);
-  // The entries for the first n bits of an index, for n from 0 up, those shorter than the
-  // index in Shorter[2^n + bits]: an entry is its first code followed by the entry made
-  // already for the bits after it, less its last code when that holds MaxPerEntry. (A code at
-  // a time, the table took as long to make as a 64 KiB image takes to decode.)
+  // The entries for the first n bits of an index, n from 0 up (in Shorter[2^n + bits] below
+  // the index's bits): a code, then the entry made already for the bits after it, less its
+  // last code when that holds MaxPerEntry. (A code at a time, the table took as long to make
+  // as a 64 KiB image takes to decode.)
   Packed.resize(Primary.size());
   Shorter.resize(Primary.size());
   Shorter[1] = 0;                                   // no bits: no code
@@ -360,8 +360,7 @@ bool TFastDecoder::Decode(const TFastTables& tables, const std::uint8_t* buffer,
 
 // One round of the lanes over [local, local + Lanes * width). Lane 0 starts at local; the
 // others guess that a code begins where their share does, and decode nonsense until they fall
-// into step with lane 0's codes, which prefix codes soon do; their output is kept from there.
-// Returns true when local stops at an entry that needs the checked step.
+// into step with lane 0's codes, as prefix codes soon do; their output is kept from there.
 bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* buffer,
                                std::uint64_t base, std::uint64_t stop, std::uint64_t width,
                                std::uint64_t& local, std::uint8_t*& out) {

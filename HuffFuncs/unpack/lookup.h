@@ -1,6 +1,5 @@
-// The fast decode: look-up tables sized to the container (a primary table indexed by the next
-// bits of the stream, subtables for the codes longer than its index, and entries that yield
-// several short codes at once), and the loops that decode through them.
+// The fast decode: look-up tables sized to the container (a primary table, subtables for the
+// longer codes, entries that yield several short codes at once), and the loops that use them.
 #pragma once
 
 #include <array>
@@ -22,9 +21,8 @@ inline constexpr int SubBits = 6;
 inline constexpr std::uint32_t SubSize = 1u << SubBits;
 inline constexpr int MaxPerEntry = 6;  // byte values a primary entry yields
 
-// One step of a look-up: a whole code (of a byte value or the end marker), or a link to a
-// subtable for codes that go on. Bits: for a code, how many of its bits this table covers;
-// for a link, the table's own width.
+// One step of a look-up: a whole code, or a link to a subtable for codes that go on. Bits:
+// for a code, how many of its bits this table covers; for a link, the table's own width.
 enum class TKind : std::uint8_t { Hole, Byte, End, Link };
 struct TStep {
   TKind Kind = TKind::Hole;
@@ -32,9 +30,8 @@ struct TStep {
   std::uint16_t Value = 0;  // the byte value, or the subtable's number
 };
 
-// A primary entry of the fast decode, packed into one word: bits 0-7 the bits it consumes,
-// bits 8-15 how many byte values it yields (0: take the checked step), then the byte values,
-// first in bits 16-23.
+// A primary entry in one word: bits 0-7 the bits it consumes, 8-15 how many byte values it
+// yields (0: take the checked step), then the byte values from bit 16 on.
 using TPacked = std::uint64_t;
 
 // What the fast decode reads; copied into its loops' locals, which no store can change.
@@ -55,7 +52,7 @@ struct TFastTables {
 };
 inline constexpr std::uint16_t NotStride = 0x100;
 
-// The eight bytes from `at` on, the first in the top bits: the next 64 bits of the stream.
+// The next 64 bits of the stream, the first in the top bit.
 inline std::uint64_t LoadBigEndian64(const std::uint8_t* at) {
   std::uint64_t value;
   std::memcpy(&value, at, 8);
