@@ -16,25 +16,22 @@ namespace app {
 std::string FailureReport(const sarnveld::Error& failure, const char* argv0);
 
 // Prepares the process, then runs `run` on the arguments (empty ones dropped unless
-// `keepEmpty`) and returns its exit code. Any failure, a console write's included, prints
-// the failure report (or what `format` makes of the failure, when given) and returns 1. The
-// library's runs have removed what they left unfinished by then.
+// `keepEmpty`) and returns its exit code. Any failure, a console write's included, prints the
+// failure report (or what `format` makes of it) and returns 1.
 int RunMain(int argc, char** argv, const std::function<int(const std::vector<std::string>&)>& run,
             bool keepEmpty = false,
             const std::function<std::string(const sarnveld::Error&)>& format = {});
 
-// The words of a Windows command line, the program's name first (apart from Win32, to be
-// tested everywhere): control characters and spaces separate, double quotes group and are
-// dropped, a pair that begins a word is skipped unless `keepEmpty`, backslashes are bytes.
+// The words of a Windows command line, the program's name first (here, to be tested
+// everywhere): control characters and spaces separate, double quotes group and are dropped,
+// a pair that begins a word is skipped unless `keepEmpty`, backslashes are bytes.
 std::vector<std::string> SplitCommandLine(std::string_view commandLine, bool keepEmpty = false);
 
-// The platform's part.
-// Sets up the process: a write to a closed pipe or past the file-size limit must fail with an
-// error, not kill us; and a signal or console event that stops the run first removes the
-// unfinished output (sarnveld::RemoveUnfinishedOutputs).
+// The platform's part. Sets up the process: a write to a closed pipe or past the file-size
+// limit must fail, not kill us; a signal or console event that stops the run first removes
+// the unfinished output.
 void PrepareProcess();
-// The program's arguments, without its own name, empty ones dropped unless `keepEmpty`. On
-// Windows they come from the command line itself (SplitCommandLine), not from argv.
+// The program's arguments, without its own name; on Windows from the command line itself.
 std::vector<std::string> ProgramArguments(int argc, char** argv, bool keepEmpty);
 // The last component of the running executable's path, as the system reports it.
 std::string ModuleName(const char* argv0);

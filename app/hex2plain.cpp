@@ -1,7 +1,5 @@
-// hex2plain [options] hexfile [plainfile]
-//
-// Checks a container from end to end, shows what it holds and, given a plainfile, writes the
-// memory image to it. What the program prints is written here alone.
+// hex2plain [options] hexfile [plainfile]: checks a container, shows what it holds and, given a
+// plainfile, writes the memory image to it. What the program prints is written here alone.
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -69,8 +67,7 @@ std::string Escaped(std::string_view bytes, const char* escape,
   return text;
 }
 
-// The name up to its zero fill; bytes outside printable ASCII, and the backslash that
-// introduces the escapes, as \xNN.
+// The name, with bytes outside printable ASCII, and the backslash, as \xNN.
 std::string PrintableName(std::string_view name) {
   return Escaped(name, "\\x%02X", [](std::string_view text) -> std::size_t {
     const auto byte = static_cast<unsigned char>(text[0]);

@@ -1,6 +1,5 @@
-// sarnveld2hex plainfile hexfile NameID Manufacturer
-//
-// Packs a memory image into a container. What the program prints is written here alone.
+// sarnveld2hex plainfile hexfile NameID Manufacturer: packs a memory image into a container.
+// What the program prints is written here alone.
 #include <string>
 #include <string_view>
 #include <vector>

@@ -11,9 +11,8 @@
 namespace app {
 namespace {
 
-// Removes the unfinished output, then ends the process as the signal asks, so that the shell
-// sees the signal's status. A second signal, caught on another thread meanwhile, waits for
-// the first handler to end the process: it must not end it before the removal.
+// Removes the unfinished output, then ends the process as the signal asks, for the shell to
+// see. A second signal, on another thread, waits for the first handler to end the process.
 std::atomic<bool> Stopping{false};
 
 void StopRun(int number) {

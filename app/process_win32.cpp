@@ -14,9 +14,8 @@
 namespace app {
 namespace {
 
-// Runs on a thread of its own, while the run goes on: removes the unfinished output, then ends
-// the process with the status that Ctrl-C gives by default. (Wine's default handler would
-// end it with 0, as if the run had succeeded.)
+// On a thread of its own, while the run goes on: removes the unfinished output, then ends the
+// process with Ctrl-C's status (Wine's default handler would end it with 0, a success).
 std::atomic<bool> Stopping{false};
 
 BOOL WINAPI StopRun(DWORD event) {
@@ -38,8 +37,7 @@ void PrepareProcess() {
   ::SetConsoleCtrlHandler(StopRun, TRUE);
 }
 
-// The C runtime's argv follows other rules (backslashes before quotes, for one): the words
-// come from the command line itself.
+// The C runtime's argv follows other rules (backslashes before quotes, for one).
 std::vector<std::string> ProgramArguments(int, char**, bool keepEmpty) {
   std::vector<std::string> words = SplitCommandLine(::GetCommandLineA(), keepEmpty);
   if (!words.empty())
@@ -61,8 +59,7 @@ std::string ModuleName(const char* argv0) {
   return module.substr(module.find_last_of("\\/:") + 1);
 }
 
-// WriteFile on the handle takes the bytes as they are: no C runtime text mode turns LF into
-// CR LF.
+// WriteFile takes the bytes as they are: no C runtime text mode turns LF into CR LF.
 void WriteConsole(std::string_view text) {
   const auto fail = [](const std::string& reason) {
     throw sarnveld::Error("EConsoleError", "Cannot write to standard output: " + reason);

@@ -1,7 +1,6 @@
 /* sarnveld.h: packs a raw memory image into a labelled, Huffman-coded container and unpacks
-   it again, with the same containers and failures as the programs sarnveld2hex and hex2plain.
-   C99 and C++; every function is thread-safe and reentrant, and none prints or exits.
-   docs/api.md describes the interface with an example. */
+   it again, as the programs sarnveld2hex and hex2plain do. C99 and C++; every function is
+   thread-safe and reentrant, and none prints or exits. docs/api.md has an example. */
 #ifndef SARNVELD_H
 #define SARNVELD_H
 
@@ -55,9 +54,8 @@ int sarnveld_pack(const void* image, size_t image_size, const char* name_id,
                   sarnveld_error* error);
 
 /* Checks a container in memory (at most 2147483646 bytes) and decodes its image into a buffer
-   for sarnveld_free; never NULL on success, even for an empty image. On failure *image is NULL
-   and *image_size 0. Room for the most the payload can decode to (up to 8 times its size) is
-   reserved while it decodes, and what the image does not take is given back. */
+   for sarnveld_free, never NULL on success; on failure NULL, and *image_size 0. Room for the
+   most the payload can decode to (8 times its size) is reserved, and what is left given back. */
 int sarnveld_unpack(const void* container, size_t container_size, void** image, size_t* image_size,
                     sarnveld_summary* summary /* may be NULL */, sarnveld_error* error);
 

@@ -1,6 +1,5 @@
-// sarnveld.hpp: the C++20 face of libsarnveld, beside the C one of sarnveld.h: the same runs
-// and failures, with exceptions, standard strings and vectors. The programs are built on it;
-// the Windows DLL exports the C functions alone. docs/api.md describes both faces.
+// sarnveld.hpp: the C++20 face of libsarnveld, beside the C one of sarnveld.h, with exceptions,
+// strings and vectors. The programs are built on it; the Windows DLL exports the C face alone.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +14,7 @@
 
 namespace sarnveld {
 
-// Why a call failed: the kind and message that the programs print in their failure report,
-// such as "EFOpenError" and "Cannot open file in.bin" (no closing full stop).
+// Why a call failed, as the programs report it: "EFOpenError", "Cannot open file in.bin".
 class Error : public std::exception {
  public:
   Error(std::string kind, std::string message)
@@ -45,12 +43,11 @@ struct Summary {
 
 inline constexpr std::string_view DefaultNameId = "ZRQ-705";
 inline constexpr std::string_view DefaultManufacturer = "Sarnveld";
-// The longest image a container holds, and the longest the memory functions take: the
-// packer's weights are signed 32-bit and the end marker weighs one more.
+// The longest image a container holds, and the longest buffer the memory functions take.
 inline constexpr std::uint64_t MaxImageSize = 2147483646;
 
-// Each function below raises Error on failure, and nothing else: running out of memory is
-// Error "EOutOfMemory". Names longer than 15 bytes are cut.
+// Each function below raises Error on failure, nothing else (no memory: "EOutOfMemory").
+// Names longer than 15 bytes are cut.
 const char* Version() noexcept;
 
 // Packs the file plainfile into the container hexfile, as sarnveld2hex does.
@@ -58,52 +55,46 @@ void PackFile(const std::string& plainfile, const std::string& hexfile,
               std::string_view nameId = DefaultNameId,
               std::string_view manufacturer = DefaultManufacturer);
 
-// Checks the container hexfile from end to end and, given a plainfile, writes the image
-// there, as hex2plain does.
+// Checks the container hexfile and, given a plainfile, writes the image there, as hex2plain.
 Summary UnpackFile(const std::string& hexfile,
                    const std::optional<std::string>& plainfile = std::nullopt);
 
-// Memory for a run's result: called once with how many bytes it needs (for a container, its
-// size; for an image, the most it can take, see Unpack), before it is made; returns where to
-// make it. A span too short fails the call with EBufferTooSmall.
+// Memory for a run's result: called once, before it is made, with the bytes it needs (for an
+// image the most it can take, see Unpack). A span too short fails with EBufferTooSmall.
 using Allocate = std::function<std::span<std::uint8_t>(std::uint64_t size)>;
 
 // The same in memory, for at most MaxImageSize bytes.
 std::vector<std::uint8_t> Pack(std::span<const std::uint8_t> image,
                                std::string_view nameId = DefaultNameId,
                                std::string_view manufacturer = DefaultManufacturer);
-// Packs into memory that `allocate` gives for the container's exact size, as sarnveld_pack
-// does with malloc.
+// Packs into memory that `allocate` gives for the container's exact size.
 void Pack(std::span<const std::uint8_t> image, const Allocate& allocate,
           std::string_view nameId = DefaultNameId,
           std::string_view manufacturer = DefaultManufacturer);
 // Checks a container and decodes its image into `image`, resized to fit it.
 Summary Unpack(std::span<const std::uint8_t> container, std::vector<std::uint8_t>& image);
-// Checks a container and decodes its image into the caller's memory: nothing is written past
-// the end of `image` (bytes past the image's own end may be), and an image that does not fit
-// is Error "EBufferTooSmall". Summary::ImageSize says how many bytes it holds.
+// Decodes into the caller's memory, writing nothing past its end (past the image's own end it
+// may); an image that does not fit is "EBufferTooSmall". Summary::ImageSize is its size.
 Summary UnpackInto(std::span<const std::uint8_t> container, std::span<std::uint8_t> image);
 // Checks a container without keeping its image.
 Summary Describe(std::span<const std::uint8_t> container);
 
-// Checks a container and decodes its image into memory that `allocate` gives, or nowhere when
-// it is empty. It is called once the code table has been read, with the most bytes that the
-// rest of the payload can decode to (up to eight times as many as it holds, and at most
-// MaxImageSize): memory reserved, not touched, costs nothing where the system gives it a page
-// at a time. The image may be shorter: Summary::ImageSize says.
+// Decodes into memory that `allocate` gives, once the code table has been read, for the most
+// the rest of the payload can decode to (up to eight times its size, at most MaxImageSize):
+// memory reserved, not touched, costs nothing where the system gives it a page at a time. The
+// image may be shorter: Summary::ImageSize says.
 Summary Unpack(std::span<const std::uint8_t> container, const Allocate& allocate);
 
-// The failure being handled, as every face of the library reports it: an Error as it is,
-// running out of memory as EOutOfMemory, anything else as EError. For a catch block.
+// In a catch block: the failure as every face reports it (an Error as it is, no memory as
+// EOutOfMemory, anything else as EError).
 Error CurrentError() noexcept;
 
-// For a program that handles signals itself: removes every output that a file run of this
-// process is writing, as a failed run would. Async-signal-safe; the process must end right
-// after it (a run still going waits for that end, so that it cannot report success).
+// For a program that handles signals itself: removes every output a file run of this process
+// is writing. Async-signal-safe; the process must end right after it (a run still going waits
+// for that end, so that it cannot report success).
 void RemoveUnfinishedOutputs() noexcept;
 
-// The system's text for one of its error codes (errno; on Windows, GetLastError), as the
-// library's messages give it.
+// The system's text for errno (on Windows, GetLastError), as the library's messages give it.
 std::string SystemErrorText(unsigned long code);
 
 }  // namespace sarnveld

@@ -1,6 +1,5 @@
-// What both directions share about bytes: the block size of every read and write, the byte
-// sum that is the container's checksum, and the runs of one value that erased flash is made
-// of, which both passes measure first and then count or code as a whole.
+// What both directions share about bytes: the block size of reads and writes, the checksum,
+// and the runs of one value that erased flash is made of, counted or coded as a whole.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +10,7 @@ namespace huff {
 
 inline constexpr int ChunkSize = 32768;
 
-// The sum of the bytes, modulo 2^32: the container's checksum. (The compiler adds many bytes
-// at once here; a loop written for SSE2 was only a quarter faster.)
+// The container's checksum. (The compiler adds many bytes at once; SSE2 was a quarter faster.)
 inline std::uint32_t SumBytes(std::span<const std::uint8_t> bytes) {
   std::uint32_t sum = 0;
   for (const std::uint8_t byte : bytes)
@@ -31,8 +29,7 @@ inline bool IsRunWord(std::uint64_t word) {
   return word == (word & 0xFF) * 0x0101010101010101ull;
 }
 
-// The end of the whole words equal to word from at on, before end: 64 bytes are compared at a
-// time while they can be.
+// The end of the whole words equal to word from at on, before end; 64 bytes at a time first.
 inline const std::uint8_t* RunEnd(const std::uint8_t* at, const std::uint8_t* end,
                                   std::uint64_t word) {
   for (; end - at >= 64; at += 64) {

@@ -1,5 +1,5 @@
 // The failures the library raises: each a sarnveld::Error whose class name is the kind the
-// programs print. Only the entry points catch them; nothing in the library prints.
+// programs print. Nothing in the library prints.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,6 @@
-// Memory that a thread keeps for its buffers from one use to the next, and the caller's
-// thread some of it from one call to the next (Trim): memory given back was returned to the
-// system and taken again, and touching it afresh cost a small input more than packing it.
+// Memory that a thread keeps for its buffers from one use to the next, the caller's thread
+// some of it from one call to the next (Trim): memory given back went to the system, and its
+// fresh pages cost a small input more than packing it.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +9,7 @@
 
 namespace huff {
 
-// Under AddressSanitizer every buffer has its own size, so that a store past its end is seen.
+// Under AddressSanitizer every buffer has its own size, and a store past its end is seen.
 #if defined(__SANITIZE_ADDRESS__)
 inline constexpr bool ExactBuffers = true;
 #elif defined(__has_feature)
@@ -19,8 +19,8 @@ inline constexpr bool ExactBuffers = false;
 #endif
 
 // A buffer, not cleared, that starts on a page, as the input's pages in the system's cache do:
-// a read copied into a buffer 16 bytes off took three times as long. The thread keeps one; one
-// wanted while that is in use (a call made from an Allocate of another) is made for the use.
+// a read into one 16 bytes off took three times as long. The thread keeps one; one wanted
+// while that is in use (a call from an Allocate of another) is made for the use.
 class TThreadBuffer {
  public:
   explicit TThreadBuffer(std::size_t size) {
@@ -40,10 +40,8 @@ class TThreadBuffer {
     if (!Own)
       Taken = false;
   }
-  TThreadBuffer(const TThreadBuffer&) = delete;
-  TThreadBuffer& operator=(const TThreadBuffer&) = delete;
 
-  // After a call, on the caller's thread: keeps no more than `keep` bytes.
+  // After a call, on the caller's thread.
   static void Trim(std::size_t keep) {
     if (!Taken && Capacity > keep) {
       Kept.reset();

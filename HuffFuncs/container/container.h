@@ -18,11 +18,10 @@ struct TContainerHeader {
   std::uint32_t Checksum = 0;                              // sum of the payload bytes, modulo 2^32
 };
 
-// A header with these names, each cut to 15 bytes; its sizes 0.
+// A header with these names, each cut to 15 bytes.
 TContainerHeader NamedHeader(std::string_view nameId, std::string_view manufacturer);
-// The 40 bytes as they stand in the file; integers little-endian.
+// The 40 bytes as they stand in the file, integers little-endian, and back, unchecked.
 std::array<std::uint8_t, HeaderSize> EncodeHeader(const TContainerHeader& header);
-// The header those 40 bytes state, as they are: checking them is the reader's.
 TContainerHeader DecodeHeader(std::span<const std::uint8_t, HeaderSize> bytes);
 
 }  // namespace huff

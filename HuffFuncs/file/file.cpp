@@ -1,5 +1,5 @@
 // What both platforms share: the table of outputs being written, which a signal or console
-// handler may read, the new file's name, the failures' wording, and the steps of a close.
+// handler reads, the new file's name, the failures' wording, and the steps of a close.
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -12,8 +12,7 @@
 namespace huff {
 namespace {
 
-// Plain data, each entry claimed and released by one atomic state.
-enum TSlotState : int { Free, Filling, Armed, Taken };
+enum TSlotState : int { Free, Filling, Armed, Taken };  // of an entry, claimed atomically
 struct TUnfinished {
   std::atomic<int> State{Free};
   char Path[4096];
@@ -55,8 +54,7 @@ void TFile::ForgetUnfinished(int slot) noexcept {
     WaitForTheEnd();
 }
 
-// The new file is "blinky.hex.sarnveld-1a2b3c.tmp". A run killed outright (SIGKILL, a power
-// cut) can leave one, which is incomplete.
+// The new file is "blinky.hex.sarnveld-1a2b3c.tmp"; a run killed outright can leave one.
 void TFile::MakeNewFile() {
   const auto start = static_cast<std::uint32_t>(
       (std::chrono::steady_clock::now().time_since_epoch().count() >> 10) ^

@@ -1,32 +1,28 @@
 // The platform layer: the only code that talks to the operating system about files,
 // processors and pages. file_posix.cpp or file_win32.cpp (CMake picks one) makes the calls;
-// file.cpp holds what the two share.
+// file.cpp holds what the two share. TSource and TSink put memory and files behind one face.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
+#include <stdexcept>
 #include <string>
 
 namespace huff {
 
-enum class TPathKind { Missing, Directory, Existing };
-
-// The system's text for one of its error codes (errno, or a Win32 error code), without a
-// line end: the reason that failure messages end in.
+// The system's text for errno or a Win32 error code, without a line end, as messages end.
 std::string SystemErrorText(unsigned long code);
-// Whether path names nothing this process can see, a directory, or anything else.
-TPathKind ProbePath(const std::string& path);
-// The processors this process may run on: the threads worth starting.
+bool NamesNonDirectory(const std::string& path);  // that this process can see
 unsigned ProcessorCount();
 
-// Memory just made for a result that is about to be written whole: where the system can, its
-// pages are made large, so that the first writes take a page fault every 2 MiB instead of every
-// 4 KiB. A fresh 4 KiB page cost 3 us on a virtual machine (micro_bench InProcess/pack/65536KiB:
-// 390 MB/s without, 1,300 with).
+// Memory for a result about to be written whole gets large pages where the system can: a
+// fresh 4 KiB page cost 3 us on a virtual machine (micro_bench InProcess/pack/65536KiB: 390
+// MB/s without, 1,300 with).
 void PrepareLargeBuffer(void* data, std::size_t size) noexcept;
-// Memory for a result that the caller frees with free(): a large one starts on a large page.
-// Null when there is none.
+// Memory for a result that the caller frees with free(), a large one on a large page; or null.
 void* AllocateResult(std::size_t size) noexcept;
 
 // Removes the new file of every output that a TFile of this process is writing, as Abandon
@@ -36,35 +32,30 @@ void RemoveUnfinishedOutputs() noexcept;
 
 class TFile final {
  public:
-  // Opens an existing regular file for reading, letting others read and write it meanwhile.
-  // Never blocks: a FIFO, socket or device is refused with EFOpenError.
+  // Opens a regular file for reading, letting others read and write it meanwhile. Never
+  // blocks: a FIFO, socket or device is refused with EFOpenError.
   static std::unique_ptr<TFile> OpenForReading(const std::string& path);
 
-  // Makes the output `path`: a new file beside the one the path leads to (through symbolic
-  // links), which Close puts in its place whole, with the old one's permissions. Until then
-  // the old file stays as it was; while the run holds it, another run that wants it is
-  // refused. A device such as /dev/null is written in place. Refuses with EFCreateError a path
-  // that names `mustNotBe` (by any name or link), a file that another run is writing, a
-  // directory, a FIFO or a socket, a folder where no file can be made, and a standard output
-  // that is this file or `mustNotBe`.
+  // Makes the output `path`: a new file beside the one the path leads to, which Close puts in
+  // its place whole, with its permissions; until then the old file stays as it was, and other
+  // runs that want it are refused. A device such as /dev/null is written in place. Refuses with
+  // EFCreateError `mustNotBe` (by any name), a file another run is writing, a directory, FIFO
+  // or socket, a folder where no file can be made, and a standard output that is either file.
   static std::unique_ptr<TFile> CreateForWriting(const std::string& path, const TFile* mustNotBe);
 
   TFile(const TFile&) = delete;
   TFile& operator=(const TFile&) = delete;
   ~TFile();  // abandons what Close did not finish
 
-  // Reads up to data.size() bytes at offset; returns 0 only at the end. Several threads may
-  // read and write at once, on disjoint ranges.
+  // Reads up to data.size() bytes at offset; 0 only at the end. Threads may read and write
+  // at once, on disjoint ranges.
   std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data);
-  // Writes all of data at offset, or raises.
-  void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data);
+  void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data);  // all, or raises
   std::uint64_t Size();
-  // Releases the file, and an output's new file takes the old one's place; a failure to do
-  // either is a failure of the run.
+  // Releases the file, and an output's new file takes the old one's place, or raises.
   void Close();
   // After a failure: releases the file without raising, and an output's new file goes.
   void Abandon() noexcept;
-  const std::string& Name() const noexcept { return Path; }  // as the user gave it
 
   // Device and file number: two names lead to one file when these agree.
   struct TIdentity {
@@ -77,8 +68,7 @@ class TFile final {
   friend void RemoveUnfinishedOutputs() noexcept;
   explicit TFile(std::string path) : Path(std::move(path)) {}
 
-  // Shared by both platforms (file.cpp).
-  // Makes the new file beside Target, under a name no other file has, and records it.
+  // file.cpp's. Makes the new file beside Target, under a name no other has, and records it.
   void MakeNewFile();
   [[noreturn]] void Fail(const char* action, unsigned long code = LastError()) const;
   void RefuseIf(bool refused) const;  // with EFCreateError
@@ -86,11 +76,9 @@ class TFile final {
   // taken it, waits for the end the handler gives the process.
   static void ForgetUnfinished(int slot) noexcept;
 
-  // Each platform's (file_posix.cpp, file_win32.cpp).
+  // Each platform's.
   static unsigned long LastError() noexcept;  // errno, or GetLastError
-  static const unsigned long DiskFull;        // the reason for a write that took nothing
-  // Makes the new file at NewPath, only if nothing has that name (`exists` then); sets Handle
-  // and Identity.
+  // Makes the new file at NewPath unless something has that name (`exists`).
   bool CreateNew(bool& exists);
   // Puts the new file `from` in the place of `to`, which was there when `replaces`.
   static bool PutInPlace(const std::string& from, const std::string& to, bool replaces) noexcept;
@@ -110,6 +98,56 @@ class TFile final {
   std::string NewPath;
   std::intptr_t Held = -1;
   int UnfinishedSlot = -1;  // in the table RemoveUnfinishedOutputs empties; -1: not there
+};
+
+// An image to pack, or a container to read: the caller's memory, used where it lies, or a file.
+struct TSource {
+  std::span<const std::uint8_t> Memory{};
+  TFile* File = nullptr;  // when set, the bytes are the file's
+  std::string Name;       // for messages: the path, or "memory"
+
+  std::uint64_t Size() const { return File != nullptr ? File->Size() : Memory.size(); }
+  bool InMemory() const { return File == nullptr; }
+
+  // Up to `most` bytes from offset on: a view of the memory, or what one read of the file put
+  // at scratch (room for `most`). Empty only at the end.
+  std::span<const std::uint8_t> Block(std::uint64_t offset, std::size_t most,
+                                      std::uint8_t* scratch) const {
+    if (File != nullptr)
+      return {scratch, File->ReadAt(offset, std::span(scratch, most))};
+    if (offset >= Memory.size())
+      return {};
+    return Memory.subspan(static_cast<std::size_t>(offset),
+                          std::min<std::uint64_t>(most, Memory.size() - offset));
+  }
+  // Copies the bytes from offset on into data, in blocks; returns how many, fewer at the end.
+  std::size_t ReadInto(std::uint64_t offset, std::span<std::uint8_t> data) const {
+    std::size_t got = 0;
+    for (std::span<const std::uint8_t> block; got < data.size(); got += block.size()) {
+      block = Block(offset + got, data.size() - got, data.data() + got);
+      if (block.empty())
+        break;
+      if (block.data() != data.data() + got)
+        std::memcpy(data.data() + got, block.data(), block.size());
+    }
+    return got;
+  }
+};
+
+// A container being written, or an image being unpacked: memory of the size asked for, or a file.
+struct TSink {
+  std::span<std::uint8_t> Memory{};
+  TFile* File = nullptr;
+
+  // Requires, for memory: the bytes fit (callers check what depends on their input).
+  void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) const {
+    if (File != nullptr)
+      return File->WriteAt(offset, bytes);
+    if (offset > Memory.size() || Memory.size() - offset < bytes.size())
+      throw std::logic_error("a write past the end of the memory it was given");
+    if (!bytes.empty())
+      std::memcpy(Memory.data() + offset, bytes.data(), bytes.size());
+  }
 };
 
 }  // namespace huff

@@ -28,17 +28,8 @@ TFile::TIdentity IdentityOf(const struct stat& info) {
   return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
-// Whether standard output is a regular file, and which.
-bool ConsoleFile(TFile::TIdentity& identity) {
-  struct stat info {};
-  if (::fstat(STDOUT_FILENO, &info) != 0 || !S_ISREG(info.st_mode))
-    return false;
-  identity = IdentityOf(info);
-  return true;
-}
-
-// Takes the file for this run alone, without waiting; false when another run has it. A file
-// system that keeps no locks leaves the file unlocked.
+// Takes the file for this run alone, without waiting; false when another run has it (a file
+// system without locks leaves it unlocked).
 bool LockForWriting(int fd) {
 #ifdef F_OFD_SETLK
   struct flock whole {};
@@ -54,8 +45,7 @@ bool LockForWriting(int fd) {
   return errno != EWOULDBLOCK;
 }
 
-// Where path leads through symbolic links, the last of which may lead nowhere yet: the file
-// that an output replaces, or makes.
+// Where path leads through symbolic links, the last of which may lead nowhere yet.
 std::string Followed(std::string path) {
   if (char* resolved = ::realpath(path.c_str(), nullptr)) {
     path = resolved;
@@ -99,16 +89,13 @@ unsigned ProcessorCount() {
   return std::max(std::thread::hardware_concurrency(), 1u);
 }
 
-void PrepareLargeBuffer(void* data, std::size_t size) noexcept {
+void PrepareLargeBuffer([[maybe_unused]] void* data, [[maybe_unused]] std::size_t size) noexcept {
 #ifdef MADV_HUGEPAGE
   constexpr std::uintptr_t Huge = std::uintptr_t{2} << 20;
   const auto start = reinterpret_cast<std::uintptr_t>(data);
   const std::uintptr_t begin = (start + Huge - 1) & ~(Huge - 1), end = (start + size) & ~(Huge - 1);
   if (size >= 2 * Huge && end > begin)
     static_cast<void>(::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE));
-#else
-  static_cast<void>(data);
-  static_cast<void>(size);
 #endif
 }
 
@@ -126,16 +113,13 @@ std::string SystemErrorText(unsigned long code) {
   return std::strerror(static_cast<int>(code));
 }
 
-TPathKind ProbePath(const std::string& path) {
+bool NamesNonDirectory(const std::string& path) {
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0)
-    return TPathKind::Missing;
-  return S_ISDIR(info.st_mode) ? TPathKind::Directory : TPathKind::Existing;
+  return ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
 std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
-  // O_NONBLOCK keeps the open of a FIFO without a writer from hanging; such inputs are
-  // refused below, and it has no effect on regular files.
+  // O_NONBLOCK keeps the open of a FIFO without a writer from hanging; it is refused below.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
     throw EFOpenError(path);
@@ -149,8 +133,7 @@ std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
 }
 
 std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TFile* mustNotBe) {
-  // Every signal held back while the new file is made and recorded, so that no handler finds
-  // it made but not yet recorded.
+  // Every signal held back until the new file is made and recorded, for the handlers.
   const struct TSignalsHeld {
     TSignalsHeld() {
       sigset_t all;
@@ -161,21 +144,20 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
     sigset_t Previous;
   } held;
   std::unique_ptr<TFile> file(new TFile(path));
-  // The old file, opened to be checked and held; O_NONBLOCK keeps the open of a device from
-  // hanging, and is cleared where one is written.
+  // The old file, to be checked and held; O_NONBLOCK keeps the open of a device from hanging.
   const int old = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
   file->RefuseIf(old < 0 && errno != ENOENT);  // a directory, a file this process may not write
-  TIdentity console;
-  const bool consoleIsFile = ConsoleFile(console);
+  struct stat info {};
+  const bool consoleIsFile = ::fstat(STDOUT_FILENO, &info) == 0 && S_ISREG(info.st_mode);
+  const TIdentity console = IdentityOf(info);
   // Console text written into the input would spoil it.
   file->RefuseIf(mustNotBe != nullptr && consoleIsFile && console == mustNotBe->Identity);
-  struct stat info {};
   if (old >= 0) {
     file->Held = old;
     file->RefuseIf(::fstat(old, &info) != 0);
     const TIdentity found = IdentityOf(info);
-    // A FIFO or socket cannot be rewound to write the header, and writing a FIFO that nobody
-    // reads would block for ever; the console must not land in the output either.
+    // A FIFO or socket cannot be rewound to write the header, and a FIFO that nobody reads
+    // would block for ever; the console must not land in the output either.
     file->RefuseIf((mustNotBe != nullptr && found == mustNotBe->Identity) ||
                    S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) ||
                    (consoleIsFile && console == found));
@@ -188,7 +170,7 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
       return file;
     }
     // Held for this run alone until its new file is in place: another run that finds it held
-    // is refused. A run that had it until just now may have put its own file in its place.
+    // is refused. One that had it until just now may have put its own file in its place.
     struct stat named {};
     file->RefuseIf(!LockForWriting(old) || ::stat(path.c_str(), &named) != 0 ||
                    IdentityOf(named) != found);
@@ -196,8 +178,7 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
   file->Target = Followed(path);
   file->MakeNewFile();
   if (old >= 0) {
-    // The owner and group where this process may give them, then the permission bits (a
-    // change of owner clears some).
+    // The owner and group where this process may, then the permissions (a chown clears some).
     if (::fchown(Fd(file->Handle), info.st_uid, info.st_gid) != 0)
       static_cast<void>(::fchown(Fd(file->Handle), static_cast<uid_t>(-1), info.st_gid));
     static_cast<void>(::fchmod(Fd(file->Handle), info.st_mode & 07777));
@@ -229,8 +210,6 @@ unsigned long TFile::LastError() noexcept {
   return static_cast<unsigned long>(errno);
 }
 
-const unsigned long TFile::DiskFull = ENOSPC;
-
 std::size_t TFile::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) {
   for (;;) {
     const ssize_t count = ::pread(Fd(Handle), data.data(), data.size(), static_cast<off_t>(offset));
@@ -241,8 +220,8 @@ std::size_t TFile::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) {
   }
 }
 
-// A write may take fewer bytes than offered (a signal, a nearly full disk); go on until all
-// are written or the system reports why it cannot take more.
+// A write may take fewer bytes than offered (a signal, a nearly full disk): on until all are
+// written, or the system says why not.
 void TFile::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
   while (!data.empty()) {
     const ssize_t count =
@@ -250,7 +229,7 @@ void TFile::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
     if (count < 0 && errno == EINTR)
       continue;
     if (count <= 0)
-      Fail("write", count == 0 ? DiskFull : LastError());
+      Fail("write", count == 0 ? ENOSPC : LastError());  // ENOSPC: it took nothing
     data = data.subspan(static_cast<std::size_t>(count));
     offset += static_cast<std::uint64_t>(count);
   }

@@ -33,7 +33,7 @@ OVERLAPPED At(std::uint64_t offset) {
   return where;
 }
 
-// Volume serial number and file index: two names lead to one file when these agree.
+// Volume serial number and file index; false for a directory.
 bool IdentityOf(HANDLE handle, TFile::TIdentity& identity) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!::GetFileInformationByHandle(handle, &info) ||
@@ -45,7 +45,7 @@ bool IdentityOf(HANDLE handle, TFile::TIdentity& identity) {
 }
 
 // Where path leads, in full (ReplaceFile took a name in the working folder for a folder's),
-// through a symbolic link: the file that an output replaces.
+// through a symbolic link.
 std::string Followed(const std::string& path, HANDLE old) {
   const DWORD attributes = ::GetFileAttributesA(path.c_str());
   const bool link =
@@ -119,11 +119,9 @@ std::string SystemErrorText(unsigned long code) {
   return message;
 }
 
-TPathKind ProbePath(const std::string& path) {
+bool NamesNonDirectory(const std::string& path) {
   const DWORD attributes = ::GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES)
-    return TPathKind::Missing;
-  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? TPathKind::Directory : TPathKind::Existing;
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
@@ -131,17 +129,15 @@ std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
   file->Handle =
       Stored(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  // Only a file on a disk can be read twice from its start: not a device such as NUL or
-  // CON, nor a pipe.
+  // Only a file on a disk can be read twice: not a device such as NUL or CON, nor a pipe.
   if (file->Handle == -1 || ::GetFileType(Win(file->Handle)) != FILE_TYPE_DISK ||
       !IdentityOf(Win(file->Handle), file->Identity))
     throw EFOpenError(path);
   return file;
 }
 
-// The old file is opened to write, sharing nothing but its deletion, and held so: when
-// `mustNotBe` is the same file under any name, its own open handle makes this open fail with a
-// sharing violation, and so does another run's that holds it, or a console that writes it.
+// The old file is opened to write, sharing nothing but its deletion, and held so: the open
+// fails when `mustNotBe`'s handle, another run's or a console's has the same file.
 std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TFile* mustNotBe) {
   std::unique_ptr<TFile> file(new TFile(path));
   // Console text written into the input would spoil it.
@@ -154,8 +150,8 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   file->RefuseIf(file->Held == -1 && ::GetLastError() != ERROR_FILE_NOT_FOUND);
   if (file->Held != -1) {
-    // A pipe cannot be rewound to write the header, and writing one that nobody reads would
-    // block for ever. A device such as NUL is written in place, never removed.
+    // A pipe cannot be rewound to write the header, and one that nobody reads would block for
+    // ever. A device such as NUL is written in place, never removed.
     const DWORD type = ::GetFileType(Win(file->Held));
     file->RefuseIf(type != FILE_TYPE_DISK && type != FILE_TYPE_CHAR);
     if (type == FILE_TYPE_CHAR) {
@@ -192,8 +188,6 @@ unsigned long TFile::LastError() noexcept {
   return ::GetLastError();
 }
 
-const unsigned long TFile::DiskFull = ERROR_DISK_FULL;
-
 std::size_t TFile::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) {
   OVERLAPPED where = At(offset);
   DWORD count = 0;
@@ -205,8 +199,7 @@ std::size_t TFile::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) {
   return count;
 }
 
-// A write may take fewer bytes than offered; go on until all are written or the system
-// reports why it cannot take more.
+// A write may take fewer bytes than offered: on until all are written, or the system says why.
 void TFile::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
   while (!data.empty()) {
     OVERLAPPED where = At(offset);
@@ -214,7 +207,7 @@ void TFile::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
     if (!::WriteFile(Win(Handle), data.data(), Chunk(data.size()), &count, &where))
       Fail("write");
     if (count == 0)
-      Fail("write", DiskFull);
+      Fail("write", ERROR_DISK_FULL);  // a write that took nothing
     data = data.subspan(count);
     offset += count;
   }

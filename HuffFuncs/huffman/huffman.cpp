@@ -17,8 +17,7 @@ struct TTreeNode {
   std::int32_t Weight = 0;
 };
 
-// Slots 0 to 256 are the symbols' leaves, then at most 256 internal nodes in the order they
-// were made.
+// The symbols' leaves, then at most 256 internal nodes in the order they were made.
 using TNodePool = std::array<TTreeNode, 2 * SymbolCount - 1>;
 
 // A leaf at depth d needs a total weight of at least Fibonacci(d + 2) (1, 1, 2, 3, ...), and
@@ -43,9 +42,9 @@ TCodeTable BuildCodes(const TByteCounts& counts) {
     pool[value].Weight = static_cast<std::int32_t>(counts[value]);
   pool[EndMarker].Weight = 1;  // it occurs exactly once
   // The leaves in the order they are taken, as (weight, slot). Merged nodes are made in that
-  // order too: their weights never fall and their slots rise. So the node to take is at the
-  // front of one of the two queues, the leaf on equal weights, its slot being lower. Scanning
-  // every slot for the lightest took a few hundred thousand comparisons, a heap a few thousand.
+  // order too, so the node to take is at the front of one of the two queues, the leaf on equal
+  // weights. (Scanning for the lightest took a few hundred thousand comparisons, a heap a few
+  // thousand.)
   std::array<std::pair<std::int32_t, std::int32_t>, SymbolCount> leaves;
   std::size_t leafCount = 0;
   for (std::int32_t slot = 0; slot < SymbolCount; ++slot)
@@ -80,11 +79,9 @@ void CheckCodeLengths(const TCodeTable& codes, const std::string& inputName) {
   for (int symbol = 0; symbol < SymbolCount; ++symbol) {
     const std::uint32_t length = codes[symbol].Length;
     if (length > MaxStoredCodeLength)
-      throw ECodeTooLong(
-          "File " + inputName + " needs a code of " + std::to_string(length) + " bits for " +
-          (symbol == EndMarker ? std::string("the end marker") : "byte value " + HexByte(symbol)) +
-          ", longer than the " + std::to_string(MaxStoredCodeLength) +
-          " bits a container can state");
+      throw ECodeTooLong("File " + inputName + " needs a code of " + std::to_string(length) +
+                         " bits for " + SymbolName(symbol) + ", longer than the " +
+                         std::to_string(MaxStoredCodeLength) + " bits a container can state");
   }
 }
 

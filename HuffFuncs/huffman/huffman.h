@@ -5,20 +5,19 @@
 #include <cstdint>
 #include <string>
 
+#include "base/errors.h"
+
 namespace huff {
 
 inline constexpr int SymbolCount = 257;  // the byte values 0 to 255, and the end marker
 inline constexpr int EndMarker = 256;
-// The 5-bit length field of a container's code entry states lengths 1 to 32.
-inline constexpr int MaxStoredCodeLength = 32;
+inline constexpr int MaxStoredCodeLength = 32;  // a code entry's 5-bit length field
 // The tree's weights are signed 32-bit and the root weighs the input's length plus one.
 inline constexpr std::uint64_t MaxInputSize = 0x7FFFFFFE;
 
-// How often each byte value occurs.
 using TByteCounts = std::array<std::uint32_t, 256>;
 
-// A symbol's code: the low Length bits of Bits, the first bit from the root the most
-// significant. Length 0: the symbol has no code.
+// A symbol's code: the low Length bits of Bits, the first from the root the most significant.
 struct TCodeEntry {
   std::uint64_t Bits = 0;
   std::uint32_t Length = 0;
@@ -27,14 +26,18 @@ struct TCodeEntry {
 
 using TCodeTable = std::array<TCodeEntry, SymbolCount>;
 
-// The codes of the tree that merges the two lightest nodes not yet merged until one is left;
-// the end marker weighs 1, and byte values that do not occur take no part. Among equal weights
-// the lower slot goes first: byte values before the end marker, leaves before internal nodes,
-// older internal nodes before newer ones. The first node taken is reached by bit 1, the second
-// by bit 0. A tree of one leaf (an empty input) gives no symbol a code, the end marker included.
-// Requires: the counts add up to at most MaxInputSize.
+// "byte value 0x41", "the end marker".
+inline std::string SymbolName(int symbol) {
+  return symbol == EndMarker ? std::string("the end marker") : "byte value " + HexByte(symbol);
+}
+
+// The codes of the tree that merges the two lightest nodes until one is left; the end marker
+// weighs 1, and byte values that do not occur take no part. Among equal weights the lower slot
+// goes first: byte values before the end marker, leaves before internal nodes, older internal
+// nodes before newer ones. The first node taken is reached by bit 1, the second by bit 0. A
+// tree of one leaf (an empty input) gives no code at all. Requires: at most MaxInputSize bytes.
 TCodeTable BuildCodes(const TByteCounts& counts);
-// Raises ECodeTooLong, naming the input, when a code is longer than MaxStoredCodeLength.
+// Raises ECodeTooLong, naming the input, for a code longer than MaxStoredCodeLength.
 void CheckCodeLengths(const TCodeTable& codes, const std::string& inputName);
 
 }  // namespace huff

@@ -1,6 +1,5 @@
 // The bit-at-a-time writer that defines the payload, most significant bit first, which the
-// fast coder is held against, and the code table written through it. The reading side never
-// includes it.
+// fast coder is held against, and the code table. The reading side never includes it.
 #pragma once
 
 #include <cstdint>
@@ -12,10 +11,8 @@ namespace huff {
 
 class TBitWriter {
  public:
-  // Appends its bytes to stream.
   explicit TBitWriter(std::vector<std::uint8_t>& stream) : Stream(stream) {}
 
-  // Appends one bit; only the lowest bit of the argument counts.
   void WriteBit(std::uint8_t bit) {
     Current = static_cast<std::uint8_t>((Current << 1) | (bit & 1));
     if (++BitCount == 8)
@@ -35,11 +32,9 @@ class TBitWriter {
   std::uint8_t Current = 0;
 };
 
-// Writes a code's bits, the first from the root first.
 void WriteCode(TBitWriter& writer, const TCodeEntry& entry);
-// Writes the start bit, the presence map and the code entries.
+// The start bit, the presence map and the code entries.
 void WriteCodeTable(const TCodeTable& codes, TBitWriter& writer);
-// The bits WriteCodeTable writes for codes.
 std::uint64_t CodeTableBits(const TCodeTable& codes);
 
 }  // namespace huff

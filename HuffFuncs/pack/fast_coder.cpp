@@ -13,8 +13,8 @@ struct TCodedRun {
   std::uint8_t* Out;
 };
 
-// Codes a run: the words equal to word from in on, each of which has the code wordCode. Out of
-// line, and taking its state by value, it leaves the registers of the loop around it alone.
+// Codes the run of words equal to word from in on, each coded wordCode. Out of line, taking
+// its state by value, it leaves the registers of the loop around it alone.
 [[gnu::noinline]] TCodedRun CodeRunWords(std::uint64_t word, TCodeEntry wordCode,
                                          const std::uint8_t* in, const std::uint8_t* end,
                                          TBitAccumulator acc, std::uint8_t* out) {
@@ -26,10 +26,9 @@ struct TCodedRun {
   };
   const auto taken = static_cast<std::size_t>(RunEnd(in + 8, end, word) - in);
   std::size_t words = taken / 8;
-  // A word's code of 8L bits makes L whole bytes and leaves as many bits pending as it found.
-  // Once the pending bits are the run's own, after its first word, every further word gives
-  // the same L bytes. Eight words, 8L bytes, are copied in 8-byte moves: the first eight are
-  // coded, the rest are copies of them.
+  // A word's code of 8L bits makes L whole bytes and leaves the pending bits as it found
+  // them: after the first word, every word gives the same L bytes. So eight words are coded,
+  // and their 8L bytes copied for every further eight.
   if (words >= 1 + 8 + 8) {
     codeWords(1 + 8);
     const std::size_t blockBytes = wordCode.Length;  // 8L
@@ -46,9 +45,8 @@ struct TCodedRun {
   return {taken, acc, out};
 }
 
-// The codes of the bytes one store takes, joined apart from the accumulator, so that groups
-// overlap in the processor and only one addition per group waits for the one before: PerStore
-// codes, or with pairs two pair entries (four bytes).
+// The codes of one store's bytes (PerStore, or with pairs four), joined apart from the
+// accumulator, so that groups overlap and only one addition per group waits for the last.
 template <int PerStore, bool Pairs, bool WatchAbsent>
 inline TCodeEntry JoinCodes(const TCodeEntry* codes, const std::uint32_t* pairs,
                             const std::uint8_t* in, bool& absent) {
@@ -71,13 +69,13 @@ inline TCodeEntry JoinCodes(const TCodeEntry* codes, const std::uint32_t* pairs,
   return {group, length};
 }
 
-// PerStore codes always fit the accumulator: 7 pending bits + PerStore * MaxLength <= 64. A byte
-// with no code (an input that changed after it was counted) adds nothing; only when some byte value
-// has no code does the loop watch for one.
+// PerStore codes always fit: 7 pending bits + PerStore * MaxLength <= 64. A byte with no code
+// (an input that changed after it was counted) adds nothing, and is watched for only when
+// some byte value has none.
 template <int PerStore, bool Pairs, bool WatchAbsent>
 std::uint8_t* EncodeGroups(const TFastCodeTable& table, std::span<const std::uint8_t> input,
                            std::uint8_t* out, TBitAccumulator& state, bool& missing) {
-  // The state lives in locals: the compiler cannot tell that stores through out leave it alone.
+  // In locals: the compiler cannot tell that stores through out leave the state alone.
   TBitAccumulator acc = state;
   bool absent = false;
   const TCodeEntry* codes = table.Codes.data();
@@ -89,8 +87,7 @@ std::uint8_t* EncodeGroups(const TFastCodeTable& table, std::span<const std::uin
     out = StoreWholeBytes(acc, out);
   };
   if constexpr (PerStore >= 2) {
-    // Two groups at a time, and a run of one value (erased flash) as a whole when its word's
-    // code fits one store.
+    // Two groups at a time, and a run of one value (erased flash) as a whole when it can.
     while (end - in >= 8) {
       const std::uint64_t word = LoadWord(in);
       if (IsRunWord(word) && table.WordCodes[word & 0xFF].Length != 0) {
@@ -132,7 +129,7 @@ TFastCodeTable FastCodes(const TCodeTable& codes, bool pairs) {
   TFastCodeTable table;
   table.Codes = codes;
   for (int symbol = 0; symbol < SymbolCount; ++symbol) {
-    // The end marker's code is written on its own, but its length still sizes the output.
+    // The end marker is coded on its own, but its length sizes the output too.
     const TCodeEntry code = codes[symbol];
     table.MaxLength = std::max(table.MaxLength, static_cast<int>(code.Length));
     table.SomeAbsent |= code.Length == 0;

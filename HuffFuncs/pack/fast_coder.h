@@ -13,44 +13,37 @@
 
 namespace huff {
 
-// The codes, and what FastCodes derives from them for the coder's loop.
 struct TFastCodeTable {
   TCodeTable Codes{};
   int MaxLength = 1;        // the longest Length, the end marker's included: 1 to 32
   bool SomeAbsent = false;  // some symbol has no code, so the coder must watch for it
-  // For a word of eight bytes of one value: its code eight times over; Length 0 where that
-  // would take more than 56 bits.
+  // For a word of eight bytes of one value: its code 8 times; Length 0 past 56 bits.
   std::array<TCodeEntry, 256> WordCodes{};
-  // When asked for and every code has at most MaxPairLength bits: the codes of two bytes
-  // joined, indexed by the first byte plus 256 times the second, as (code << 5) | length; 0
-  // where either byte has no code. Empty otherwise.
+  // When asked for and no code is longer than MaxPairLength: the codes of two bytes joined,
+  // indexed by first + 256 * second, as (code << 5) | length; 0 where either has no code.
   std::vector<std::uint32_t> Pairs;
 };
 
-// Two such codes and their length fit one pair entry; two pairs and 7 pending bits fit one
-// store.
+// Two such codes and their length fit a pair entry; two pairs and 7 pending bits one store.
 inline constexpr int MaxPairLength = 13;
 
-// The table for codes; with pairs, the pair table too where the codes allow it.
 TFastCodeTable FastCodes(const TCodeTable& codes, bool pairs);
 
-// Bits not yet stored, right-aligned: the newest is bit 0. Appending is a shift and an OR, and
-// the bits above Count, stored already, fall away by themselves.
+// Bits not yet stored, right-aligned: the bits above Count, stored already, fall away.
 struct TBitAccumulator {
   std::uint64_t Bits = 0;
   unsigned Count = 0;  // 0 to 7 between calls
 };
 
-// Appends the low `length` bits of bits, the first of them the most significant; nothing may
-// be set above them. Requires: length < 64, and acc.Count + length <= 64 before the next store.
+// Appends the low `length` bits of bits, none set above them. Requires: length < 64, and
+// acc.Count + length <= 64 before the next store.
 inline void AddBits(TBitAccumulator& acc, std::uint64_t bits, unsigned length) {
   acc.Bits = acc.Bits << length | bits;
   acc.Count += length;
 }
 
-// Stores the accumulator's whole bytes at out, big-endian, and the pending bits after them,
-// padded with zero bits; returns the end of the whole bytes. Always stores eight bytes.
-// Requires: 8 bytes of room at out.
+// Stores the whole bytes at out, big-endian, then the pending bits padded with zeros; returns
+// the end of the whole bytes. Always stores eight bytes.
 inline std::uint8_t* StoreWholeBytes(TBitAccumulator& acc, std::uint8_t* out) {
   // With nothing pending, what is stored are old bits, which the next store overwrites.
   std::uint64_t bigEndian = acc.Bits << ((64 - acc.Count) & 63);
@@ -62,9 +55,9 @@ inline std::uint8_t* StoreWholeBytes(TBitAccumulator& acc, std::uint8_t* out) {
   return out;
 }
 
-// Codes every byte of input through table, storing whole bytes from out on; returns the end
-// of them and leaves the last partial byte in acc. Sets missing when a byte had no code.
-// Requires: out has room for (7 + input.size() * table.MaxLength) / 8 + 8 bytes.
+// Codes input, storing whole bytes from out on; returns their end, the partial byte left in
+// acc. Sets missing when a byte had no code. Requires: room for
+// (7 + input.size() * table.MaxLength) / 8 + 8 bytes.
 std::uint8_t* EncodeBytes(const TFastCodeTable& table, std::span<const std::uint8_t> input,
                           std::uint8_t* out, TBitAccumulator& acc, bool& missing);
 

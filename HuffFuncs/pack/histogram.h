@@ -8,9 +8,9 @@
 
 namespace huff {
 
-// Adds the occurrences of each byte value in bytes to counts, fast on long runs of one value
-// (erased flash is all 0xFF), and with four histograms taking turns, so that consecutive
-// increments of one counter do not wait for each other. Requires: no counter overflows.
+// Adds each byte value's occurrences to counts: fast on runs of one value (erased flash), and
+// with four histograms taking turns, so that increments of one counter do not wait for each
+// other. Requires: no counter overflows.
 void CountBytes(std::span<const std::uint8_t> bytes, TByteCounts& counts);
 
 // The same a byte at a time.

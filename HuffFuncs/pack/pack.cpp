@@ -13,7 +13,7 @@ void ResetState(TCompressorState& state, std::string_view nameId, std::string_vi
 }
 
 void OpenInput(TCompressorState& state, const std::string& path) {
-  if (ProbePath(path) != TPathKind::Existing)
+  if (!NamesNonDirectory(path))
     throw EError("Invalid Filename");
   state.InputFile = TFile::OpenForReading(path);
   state.Input = {.File = state.InputFile.get(), .Name = path};
@@ -26,12 +26,6 @@ void CreateOutput(TCompressorState& state, const std::string& path) {
   state.Output = {.File = state.OutputFile.get()};
 }
 
-void WriteHeader(TCompressorState& state, std::uint32_t payloadSize, std::uint32_t checksum) {
-  state.Header.PayloadSize = payloadSize;
-  state.Header.Checksum = checksum;
-  state.Output.WriteAt(0, EncodeHeader(state.Header));
-}
-
 void CloseFiles(TCompressorState& state) {
   for (std::unique_ptr<TFile>* file : {&state.InputFile, &state.OutputFile})
     if (*file) {
@@ -40,22 +34,9 @@ void CloseFiles(TCompressorState& state) {
     }
 }
 
-void AbandonFiles(TCompressorState& state) noexcept {
-  for (std::unique_ptr<TFile>* file : {&state.InputFile, &state.OutputFile})
-    if (*file) {
-      (*file)->Abandon();
-      file->reset();
-    }
-}
-
-EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds) {
+EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds, const char* done) {
   return EInputTooLarge("File " + path + " is too large: it holds " + holds +
-                        " bytes, and at most " + std::to_string(MaxInputSize) + " can be packed");
-}
-
-void Compress(TCompressorState& state) {
-  PrepareContainer(state);
-  EncodeSegments(state);
+                        " bytes, and at most " + std::to_string(MaxInputSize) + " can be " + done);
 }
 
 std::vector<std::uint8_t> CompressBitByBit(TCompressorState& state) {

@@ -1,9 +1,8 @@
-// A pack run: its state, the files it opens and closes, and the whole compression, either in
-// the two passes the packer runs on all cores, or in the straightforward ones that define the
-// container. The packer's passes cut the input into segments, counted and then coded at once:
-// each segment's place in the payload follows from the counts and the code lengths, so
-// segments are coded independently, and the bytes two segments share are joined at the end.
-// The container is the same, bit for bit, whatever the number of segments.
+// A pack run: its state, its files, and the compression, either in the two passes the packer
+// runs on all cores or in the straightforward ones that define the container. The passes cut
+// the input into segments, counted and then coded at once: each segment's place in the
+// payload follows from the counts and the code lengths, and the bytes two segments share are
+// joined at the end. The container is the same, bit for bit, whatever the segments.
 #pragma once
 
 #include <cstdint>
@@ -16,15 +15,14 @@
 #include "base/errors.h"
 #include "container/container.h"
 #include "file/file.h"
-#include "file/source.h"
 #include "huffman/huffman.h"
 #include "pack/fast_coder.h"
 #include "pack/histogram.h"
 
 namespace huff {
 
-// A byte of the payload that a segment fills only in part. Its neighbours fill the rest: it is
-// written once all of them are known, as the OR of their parts.
+// A byte of the payload that a segment fills only in part, its neighbours the rest: written
+// once all are known, as the OR of their parts.
 struct TSharedByte {
   std::uint64_t Offset = 0;  // within the container
   std::uint8_t Value = 0;
@@ -40,8 +38,8 @@ struct TSegment {
   std::vector<TSharedByte> SharedBytes;
 };
 
-// How the passes may split the work. The defaults take one thread per core (one more writing
-// a file: a coder that waits for its turn to write leaves its core to it).
+// How the passes may split the work: by default one thread per core, one more writing a file
+// (a coder waiting for its turn to write leaves its core to it).
 struct TParallelism {
   int Threads = 0;                          // 0: as many as the processors, at most 16
   std::uint64_t MinSegmentSize = 1u << 18;  // smaller inputs get fewer segments
@@ -61,44 +59,37 @@ struct TCompressorState {
   std::uint64_t PayloadBits = 0;  // once the segments are placed
 };
 
-// Clears the header and copies at most 15 bytes of each name into it.
 void ResetState(TCompressorState& state, std::string_view nameId, std::string_view manufacturer);
 // Raises EError "Invalid Filename" for a missing path or a directory, EFOpenError when the
 // file cannot be opened or is not a regular file, and EInputTooLarge before anything is
 // written when the input is larger than the coder can count.
 void OpenInput(TCompressorState& state, const std::string& path);
-// Makes the output (TFile::CreateForWriting); raises EFCreateError when it cannot.
-void CreateOutput(TCompressorState& state, const std::string& path);
-// Writes the header, with these two fields, at the start of the output.
-void WriteHeader(TCompressorState& state, std::uint32_t payloadSize, std::uint32_t checksum);
-// Closes the input, then the output, which takes its place: the container is complete.
+void CreateOutput(TCompressorState& state, const std::string& path);  // TFile::CreateForWriting
+// Closes the input, then the output, which takes its place: the container is complete. After
+// a failure the files' destructors abandon them, and the old output stays as it was.
 void CloseFiles(TCompressorState& state);
-// After a failure: releases both files without raising; the old output stays as it was.
-void AbandonFiles(TCompressorState& state) noexcept;
 
 // An input larger than the coder can count, which holds `holds` bytes.
-EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds);
+EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds,
+                             const char* done = "packed");
 
-// The packer's passes. The first counts every segment, builds the codes and places the
-// segments; it returns the container's size, so that memory for it can be made before the
-// second writes it, header last.
+// The packer's passes. The first counts, builds the codes and places the segments; it returns
+// the container's size, for memory to be made before the second writes it, header last.
 std::uint64_t PrepareContainer(TCompressorState& state);
 void EncodeSegments(TCompressorState& state);
-void Compress(TCompressorState& state);
 
-// The segments for an input of `size` bytes coded on `threads`: consecutive, on ChunkSize
-// boundaries, of at least MinSegmentSize bytes but the last, and smaller towards the end.
+// The segments for `size` bytes on `threads`: consecutive, on ChunkSize boundaries, of at
+// least MinSegmentSize bytes but the last, and smaller towards the end.
 std::vector<TSegment> PlanSegments(std::uint64_t size, std::size_t threads,
                                    const TParallelism& parallelism);
-// How many threads the passes run on, writing to a file or to memory.
 std::size_t ThreadCount(const TParallelism& parallelism, bool toFile);
 
 // Inputs from this size on are coded through the pair table: building it takes about 8 us
 // and saves about 0.1 ns a byte (micro_bench: PairTable, EncodeFast with and without pairs).
 inline constexpr std::uint64_t PairTableMinInput = 384 * 1024;
 
-// The straightforward passes, one byte and one bit at a time, on one thread, over an image in
-// memory: they define the container, and the packer's passes are held against them.
+// The straightforward passes, a byte and a bit at a time, over an image in memory: they define
+// the container, and the packer's passes are held against them.
 std::vector<std::uint8_t> CompressBitByBit(TCompressorState& state);
 
 }  // namespace huff

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "base/bytes.h"
 #include "base/thread_buffer.h"
@@ -15,17 +16,16 @@
 namespace huff {
 namespace {
 
-// The caller's thread keeps this much of its buffers from one pack to the next.
-constexpr std::size_t KeptBufferSize = 256 * 1024;
+constexpr std::size_t KeptBufferSize = 256 * 1024;  // kept by the caller's thread
 // The coded bytes go to a file in blocks of WriteBlock bytes, counted from the segment's
 // first: the same writes on every run, whichever coder waits for which.
 constexpr std::size_t WriteBlock = std::size_t{1} << 17;
 // In memory, a thread costs more than it saves below this (micro_bench InProcess/pack).
 constexpr std::uint64_t MemoryThreadsFrom = 2 << 20;
 
-// Runs job(i) for every segment on up to `workers` threads, the caller's among them; each
-// takes the next segment not yet taken, so that a core slowed by other work takes fewer.
-// A failure stops the others at their next chunk; the first segment's failure is raised.
+// Runs job(i) for every segment on up to `workers` threads, the caller's among them, each
+// taking the next segment, so that a core slowed by other work takes fewer. A failure stops
+// the others at their next chunk; the first segment's failure is raised.
 void RunSegments(std::size_t count, std::size_t workers,
                  const std::function<void(std::size_t, const std::atomic<bool>&)>& job) {
   std::atomic<bool> stop = false;
@@ -58,50 +58,7 @@ void RunSegments(std::size_t count, std::size_t workers,
       std::rethrow_exception(failure);
 }
 
-// A segment's bits, placed at a known bit of the payload. The bytes they fill whole are
-// written as they come; the first (when they start inside a byte) and the last (when they end
-// inside one) are shared with the neighbours' bits, and kept, to be joined with theirs.
-class TPlacedBits {
- public:
-  TPlacedBits(const TSink& output, std::uint64_t startBit, TSegment& segment)
-      : Offset(HeaderSize + startBit / 8), Output(output), Segment(segment) {
-    Acc.Count = static_cast<unsigned>(startBit % 8);  // zero bits stand for the earlier ones
-    SharedHead = Acc.Count != 0;
-  }
-
-  TBitAccumulator Acc;
-  std::uint64_t Offset;  // of the next byte to write, in the container
-
-  // Every whole byte is summed once, as the coder makes it, and written once, later.
-  void Sum(const std::uint8_t* begin, const std::uint8_t* end) {
-    Segment.Checksum += SumBytes(std::span(begin, end));
-  }
-  void Write(const std::uint8_t* begin, const std::uint8_t* end) {
-    if (begin != end && SharedHead) {
-      // A byte shared with the bits before is summed once it is joined.
-      Segment.Checksum -= *begin;
-      Segment.SharedBytes.push_back({Offset++, *begin++});
-      SharedHead = false;
-    }
-    Output.WriteAt(Offset, std::span(begin, end));
-    Offset += static_cast<std::uint64_t>(end - begin);
-  }
-  // After the last code: the bits left over fill part of one more byte.
-  void Finish() {
-    if (Acc.Count > 0)
-      Segment.SharedBytes.push_back(
-          {Offset, static_cast<std::uint8_t>(Acc.Bits << (8 - Acc.Count))});
-  }
-
- private:
-  const TSink& Output;
-  TSegment& Segment;
-  bool SharedHead;
-};
-
-// Counts one segment, where memory lies, or in ChunkSize reads of a file. The last reads on to
-// the end of the file, which may have grown since its size was taken: the count is of what
-// is there.
+// Counts one segment in place, or in ChunkSize reads of a file; the last reads on to its end.
 void CountSegment(const TSource& input, TSegment& segment, bool last,
                   const std::atomic<bool>& stop) {
   const std::size_t most = input.InMemory() ? static_cast<std::size_t>(segment.End - segment.Begin)
@@ -124,15 +81,13 @@ void CountSegment(const TSource& input, TSegment& segment, bool last,
   segment.End = offset;
 }
 
-// Codes one segment into the payload at its place, in fixed buffers: the first begins with
-// the code table, the last ends with the end marker's code.
+// Codes one segment at its place, in fixed buffers; the first begins with the code table.
 void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TSegment& segment,
                    bool first, bool last, std::mutex& writing, const std::atomic<bool>& stop) {
   const TSource& input = state.Input;
-  // Room for one read at the longest code plus the eight bytes a store may spill, after a few
-  // blocks waiting to be written to a file (memory takes them after each read); for a small
-  // segment, room for all of its codes and the code table's. Nothing is cleared: only what the
-  // coder stored is read.
+  // Room for one read at the longest code and a store's spill, after a few blocks waiting to
+  // be written to a file (memory takes them after each read); or for all of a small segment's
+  // codes and the code table. Not cleared: only what the coder stored is read.
   const auto codedSize = [&](std::uint64_t bytes) {
     return static_cast<std::size_t>((7 + bytes * static_cast<unsigned>(fast.MaxLength)) / 8 + 8);
   };
@@ -148,7 +103,17 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
   std::uint8_t* const buffer = buffers.Data + inSize;
   std::uint8_t* begin = buffer;  // the first byte not yet written
   std::uint8_t* end = buffer;
-  TPlacedBits placed(state.Output, first ? 0 : segment.StartBit, segment);
+  const std::uint64_t startBit = first ? 0 : segment.StartBit;
+  std::uint64_t at = HeaderSize + startBit / 8;  // where begin goes in the container
+  TBitAccumulator acc;
+  acc.Count = static_cast<unsigned>(startBit % 8);  // zero bits stand for the earlier ones
+  // A first byte shared with the bits before, and a last one after the last code, go to
+  // SharedBytes to be joined with the neighbours'. The others are summed as the coder makes
+  // them (in the cache), and written once.
+  bool sharedHead = acc.Count != 0;
+  const auto sum = [&](const std::uint8_t* from) {
+    segment.Checksum += SumBytes(std::span<const std::uint8_t>(from, end));
+  };
   if (first) {
     std::vector<std::uint8_t> table;  // a few hundred bytes: through the bit-at-a-time writer
     TBitWriter writer(table);
@@ -156,13 +121,12 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
     writer.FlushBits();
     const std::uint64_t bits = CodeTableBits(fast.Codes);
     end = std::copy_n(table.begin(), bits / 8, end);
-    placed.Sum(begin, end);
-    AddBits(placed.Acc, table.back() >> (8 - bits % 8), bits % 8);
+    sum(begin);
+    AddBits(acc, table.back() >> (8 - bits % 8), bits % 8);
   }
   const std::uint64_t endBit =
       segment.StartBit + segment.BitLength + (last ? fast.Codes[EndMarker].Length : 0);
-  // Bytes that moved between segments since they were counted change where each segment's
-  // codes end, and would overwrite a neighbour's.
+  // Bytes that moved between segments since they were counted would overwrite a neighbour's.
   const auto changed = [&] {
     return EInputChanged("File " + input.Name +
                          " changed while it was being packed: the bytes from offset " +
@@ -173,11 +137,17 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
   const auto writeBlocks = [&](bool all) {
     std::size_t ready = static_cast<std::size_t>(end - begin);
     ready -= all ? 0 : ready % block;
-    if (placed.Offset + ready > HeaderSize + endBit / 8)
+    if (at + ready > HeaderSize + endBit / 8)
       throw changed();
     for (std::size_t size; ready > 0; begin += size, ready -= size) {
       size = std::min(ready, WriteBlock);
-      placed.Write(begin, begin + size);
+      const std::uint8_t* from = begin;
+      if (std::exchange(sharedHead, false)) {
+        segment.Checksum -= *from;  // summed once it is joined
+        segment.SharedBytes.push_back({at++, *from++});
+      }
+      state.Output.WriteAt(at, std::span(from, begin + size));
+      at += static_cast<std::uint64_t>(begin + size - from);
     }
   };
   for (std::uint64_t offset = segment.Begin; offset < segment.End && !stop;) {
@@ -190,8 +160,8 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
                           std::to_string(offset) + " read");
     bool missing = false;
     std::uint8_t* const coded = end;
-    end = EncodeBytes(fast, chunk, end, placed.Acc, missing);
-    placed.Sum(coded, end);  // while they are in the cache, and not during a turn at writing
+    end = EncodeBytes(fast, chunk, end, acc, missing);
+    sum(coded);
     if (missing) {
       const auto bad = std::find_if(chunk.begin(), chunk.end(), [&](std::uint8_t byte) {
         return fast.Codes[byte].Length == 0;
@@ -202,10 +172,9 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
                           " was not there when it was counted");
     }
     offset += chunk.size();
-    // Coders take turns at writing: the file system lets one write into a file at a time, and
-    // a second writer waits, spinning while the first one copies. A coder with a whole block
-    // writes when no other is writing and codes on otherwise; only when another chunk might not
-    // fit does it wait.
+    // Coders take turns at writing: the file system lets one write into a file at a time, a
+    // second spinning meanwhile. A coder with a whole block writes when no other is writing
+    // and codes on otherwise; only when another chunk might not fit does it wait.
     const bool full = static_cast<std::size_t>(buffer + capacity - end) < chunkOut;
     std::unique_lock turn(writing, std::defer_lock);
     if (full)
@@ -224,16 +193,17 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
   if (stop)  // after another coder's failure the container is abandoned anyway
     return;
   if (last) {
-    AddBits(placed.Acc, fast.Codes[EndMarker].Bits, fast.Codes[EndMarker].Length);
+    AddBits(acc, fast.Codes[EndMarker].Bits, fast.Codes[EndMarker].Length);
     std::uint8_t* const coded = end;
-    end = StoreWholeBytes(placed.Acc, end);
-    placed.Sum(coded, end);
+    end = StoreWholeBytes(acc, end);
+    sum(coded);
   }
   const std::lock_guard turn(writing);
   writeBlocks(true);
-  if ((placed.Offset - HeaderSize) * 8 + placed.Acc.Count != endBit)
+  if ((at - HeaderSize) * 8 + acc.Count != endBit)
     throw changed();
-  placed.Finish();
+  if (acc.Count > 0)
+    segment.SharedBytes.push_back({at, static_cast<std::uint8_t>(acc.Bits << (8 - acc.Count))});
 }
 
 }  // namespace
@@ -241,19 +211,17 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
 std::size_t ThreadCount(const TParallelism& parallelism, bool toFile) {
   if (parallelism.Threads > 0)
     return static_cast<std::size_t>(parallelism.Threads);
-  // Each thread holds about 700 KiB of buffers: more than 16 would take memory for little
-  // gain, the passes being bound by memory bandwidth by then. The processors are counted once:
-  // asking the system costs a small input more than packing it.
+  // Each thread holds about 700 KiB of buffers; past 16 the passes are bound by memory
+  // bandwidth. The processors are counted once: asking costs a small input more than packing.
   static const std::size_t cores = ProcessorCount();
   return std::clamp<std::size_t>(cores + (toFile ? 1 : 0), 1, 16);
 }
 
 std::vector<TSegment> PlanSegments(std::uint64_t size, std::size_t threads,
                                    const TParallelism& parallelism) {
-  // Each segment is a share of what is left, so that segments shrink towards the end: the
-  // threads take the large ones first and finish close together on the small ones, whatever
-  // speed each core runs at. Segments start on chunk boundaries, so that every read but a
-  // segment's last is whole.
+  // Each segment a share of what is left: the threads take the large ones first and finish
+  // close together on the small ones, whatever speed each core runs at. On chunk boundaries,
+  // so that every read but a segment's last is whole.
   const std::uint64_t chunks = (size + ChunkSize - 1) / ChunkSize;
   const std::uint64_t minChunks =
       std::max<std::uint64_t>((parallelism.MinSegmentSize + ChunkSize - 1) / ChunkSize, 1);
@@ -311,23 +279,24 @@ void EncodeSegments(TCompressorState& state) {
   if (!state.Input.Block(state.InputLength, 1, &probe).empty())
     throw EInputChanged("File " + state.Input.Name + " grew while it was being packed: " +
                         std::to_string(state.InputLength) + " bytes were counted");
-  // The shared bytes, every part of one byte ORed together.
+  // The shared bytes, in offset order in the segments, the parts of each ORed together.
   std::vector<TSharedByte> shared;
   std::uint32_t checksum = 0;
   for (const TSegment& segment : segments) {
-    shared.insert(shared.end(), segment.SharedBytes.begin(), segment.SharedBytes.end());
     checksum += segment.Checksum;
+    for (const TSharedByte& part : segment.SharedBytes)
+      if (!shared.empty() && shared.back().Offset == part.Offset)
+        shared.back().Value |= part.Value;
+      else
+        shared.push_back(part);
   }
-  std::sort(shared.begin(), shared.end(),
-            [](const TSharedByte& a, const TSharedByte& b) { return a.Offset < b.Offset; });
-  for (std::size_t i = 0; i < shared.size();) {
-    TSharedByte joined = shared[i];
-    for (++i; i < shared.size() && shared[i].Offset == joined.Offset; ++i)
-      joined.Value |= shared[i].Value;
-    state.Output.WriteAt(joined.Offset, std::span(&joined.Value, 1));
-    checksum += joined.Value;
+  for (TSharedByte& byte : shared) {
+    state.Output.WriteAt(byte.Offset, std::span(&byte.Value, 1));
+    checksum += byte.Value;
   }
-  WriteHeader(state, static_cast<std::uint32_t>((state.PayloadBits + 7) / 8), checksum);
+  state.Header.PayloadSize = static_cast<std::uint32_t>((state.PayloadBits + 7) / 8);
+  state.Header.Checksum = checksum;
+  state.Output.WriteAt(0, EncodeHeader(state.Header));
 }
 
 }  // namespace huff

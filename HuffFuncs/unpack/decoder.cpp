@@ -1,19 +1,10 @@
 #include "unpack/decoder.h"
 
-#include <algorithm>
 #include <array>
 #include <bit>
-#include <cstring>
-#include <memory>
-#include <optional>
 #include <stdexcept>
-#include <string>
 #include <vector>
 
-#include "base/bytes.h"
-#include "base/errors.h"
-#include "base/thread_buffer.h"
-#include "container/container.h"
 #include "unpack/lookup.h"
 
 namespace huff {
@@ -24,11 +15,6 @@ std::string BitString(std::uint64_t bits, std::uint32_t length) {
   for (std::uint32_t k = length; k > 0; --k)
     text += static_cast<char>('0' + ((bits >> (k - 1)) & 1));
   return text;
-}
-
-// "byte value 0x41", "the end marker".
-std::string SymbolName(int symbol) {
-  return symbol == EndMarker ? std::string("the end marker") : "byte value " + HexByte(symbol);
 }
 
 // "byte 73, bit 0x20": the file offset, and the bit within that byte by its value.
@@ -43,8 +29,8 @@ class TCodeTree {
  public:
   TCodeTree() { Nodes.reserve(SymbolCount); }  // room for a complete code's inner nodes
 
-  // Adds `code`, the code of `symbol`. When it clashes with codes added before, one beginning
-  // with the other, adds nothing and returns the earliest of their symbols; otherwise -1.
+  // Adds the code of `symbol`; when it clashes with codes added before, one beginning with
+  // the other, adds nothing and returns the earliest of their symbols; otherwise -1.
   int Add(const TCodeEntry& code, int symbol) {
     std::size_t at = 0;
     for (int k = static_cast<int>(code.Length) - 1; k > 0; --k) {
@@ -64,8 +50,7 @@ class TCodeTree {
     return -1;
   }
 
-  // The first bit sequence, in order, that no code begins: the shortest bit string that begins
-  // it and no code. Length 0 when the codes are complete.
+  // The first bit string that no code begins and begins no code; length 0 if complete.
   TCodeEntry FirstGap(int at = 0, TCodeEntry path = {}) const {
     for (const unsigned bit : {0u, 1u}) {
       const int next = Nodes[static_cast<std::size_t>(at)][bit];
@@ -91,8 +76,7 @@ class TCodeTree {
   std::vector<std::array<int, 2>> Nodes{{0, 0}};  // the root first; 0: nothing there yet
 };
 
-// Raises EBadContainer for a name field of the header that is not up to 15 bytes of name
-// followed by zero bytes; returns the name.
+// The name in a header field; raises EBadContainer unless it is up to 15 bytes then zeros.
 std::string CheckedName(const std::array<std::uint8_t, NameFieldSize>& field, bool id,
                         const std::string& container) {
   const auto end = std::find(field.begin(), field.end(), 0);
@@ -108,11 +92,9 @@ std::string CheckedName(const std::array<std::uint8_t, NameFieldSize>& field, bo
   return std::string(field.begin(), end);
 }
 
-// What a decode uses besides its state, kept by the thread from one decode to the next:
-// made afresh, it took the system's fresh pages, which cost 3 us each on a virtual machine,
-// and a small container more than its decode (micro_bench InProcess/unpack_into/64KiB). A
-// decode that another one on the thread is in the middle of (from an Allocate) has its own,
-// and so has every decode under AddressSanitizer, which then sees a store past what it needs.
+// What a decode uses besides its state, kept by the thread from one decode to the next (as
+// TThreadBuffer is, and for its reasons): fresh pages cost a small container more than its
+// decode (micro_bench InProcess/unpack_into/64KiB).
 struct TDecodeBuffers {
   TLookupTables Lookup;
   TFastDecoder Fast;
@@ -122,25 +104,20 @@ struct TDecodeBuffers {
 class TThreadDecodeBuffers {
  public:
   TThreadDecodeBuffers() {
-    if (Busy || ExactBuffers) {
+    if (Busy || ExactBuffers)
       Own = std::make_unique<TDecodeBuffers>();
-      return;
-    }
-    if (!Kept)
-      Kept = std::make_unique<TDecodeBuffers>();
-    Busy = true;
+    else
+      Busy = true;
   }
   ~TThreadDecodeBuffers() {
     if (!Own)
       Busy = false;
   }
-  TThreadDecodeBuffers(const TThreadDecodeBuffers&) = delete;
-  TThreadDecodeBuffers& operator=(const TThreadDecodeBuffers&) = delete;
-  TDecodeBuffers* operator->() const { return Own ? Own.get() : Kept.get(); }
+  TDecodeBuffers* operator->() const { return Own ? Own.get() : &Kept; }
 
  private:
   std::unique_ptr<TDecodeBuffers> Own;
-  static inline thread_local std::unique_ptr<TDecodeBuffers> Kept;
+  static inline thread_local TDecodeBuffers Kept;
   static inline thread_local bool Busy = false;
 };
 
@@ -148,19 +125,15 @@ class TDecoder {
  public:
   TDecoder(const TSource& container, const TImageOut& image, const TDecodeOptions& options)
       : Container(container), Writer(image, container.Name), Options(options) {}
-  TDecoder(const TDecoder&) = delete;
-  TDecoder& operator=(const TDecoder&) = delete;
-
-  // What can be known before an image exists: the header, the size and the checksum.
-  void CheckSizeAndSum() {
-    ReadHeader();
-    TPayloadReader payload(Container, PayloadBytes);
-    payload.Drain();
-    payload.CheckSum(Summary.Checksum);
-  }
 
   sarnveld::Summary Run() {
     ReadHeader();
+    if (Options.SumFirst) {
+      TPayloadReader payload(Container, PayloadBytes);
+      payload.Drain();
+      payload.CheckSum(Summary.Checksum);
+      ReadHeader();  // again: the file may have grown meanwhile
+    }
     Reader.emplace(Container, PayloadBytes);
     try {
       DecodePayload();
@@ -184,16 +157,10 @@ class TDecoder {
 
   void ReadHeader() {
     std::array<std::uint8_t, HeaderSize> bytes{};
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-      const auto block = Container.Block(got, bytes.size() - got, bytes.data() + got);
-      if (block.empty())
-        throw EBadContainer("File " + Container.Name + " is not a container: it holds " +
-                            Count(got, "byte") + ", fewer than the " + std::to_string(HeaderSize) +
-                            " of a header");
-      std::memmove(bytes.data() + got, block.data(), block.size());
-      got += block.size();
-    }
+    if (const std::size_t got = Container.ReadInto(0, bytes); got < bytes.size())
+      throw EBadContainer("File " + Container.Name + " is not a container: it holds " +
+                          Count(got, "byte") + ", fewer than the " + std::to_string(HeaderSize) +
+                          " of a header");
     const TContainerHeader header = DecodeHeader(bytes);
     Summary.NameId = CheckedName(header.NameID, true, Container.Name);
     Summary.Manufacturer = CheckedName(header.Manufacturer, false, Container.Name);
@@ -208,14 +175,11 @@ class TDecoder {
            Count(follow, "byte") + (follow == 1 ? " follows" : " follow") + " the header");
   }
 
-  // --- The bit stream -------------------------------------------------------------------
-
   // Whether payload bytes follow those in the buffer.
   bool MoreAhead() const { return BufferStart + Valid < PayloadBytes; }
 
-  // Moves the buffer on to the next window, keeping the bytes from the one holding BitPos on
-  // (fewer than eight) in front of it, so that any eight-byte load from the current byte stays
-  // inside the buffer. In memory, a view has them in front already.
+  // Moves the buffer on to the next window, keeping the bytes from BitPos's on (fewer than
+  // eight) in front of it, for the eight-byte loads. A view in memory has them there already.
   void Advance() {
     const std::uint64_t keepFrom = BitPos / 8 - BufferStart;
     const std::size_t keep = Valid - static_cast<std::size_t>(keepFrom);
@@ -237,7 +201,7 @@ class TDecoder {
   }
 
   // The next `count` bits (1 to 32) of the code table; `what`, and the symbol's name for an
-  // entry, say what they were to hold. No text is made unless it is needed.
+  // entry, say what they were to hold (a text made only when needed).
   std::uint32_t ReadBits(int count, const char* what, int entry = -1) {
     if (BitPos + static_cast<unsigned>(count) > PayloadBits)
       Fail("the payload ends at byte " + std::to_string(HeaderSize + PayloadBytes) + ", inside " +
@@ -247,8 +211,6 @@ class TDecoder {
     return static_cast<std::uint32_t>(word >> (64 - count));
   }
 
-  // --- The code table -------------------------------------------------------------------
-
   void DecodePayload() {
     if (ReadBits(1, "the start bit") != 1)
       Fail("the stream does not begin with its start bit (a 1) at " + Where(0));
@@ -256,7 +218,6 @@ class TDecoder {
       Codes[value].Length = ReadBits(1, "the presence map");
     Summary.CodedByteValues = static_cast<int>(std::count_if(
         Codes.begin(), Codes.begin() + 256, [](const TCodeEntry& c) { return c.Length; }));
-
     if (Summary.CodedByteValues == 0) {
       // An empty image: no code entries, not even the end marker's, and no data.
       FinishStream("the presence map names no byte value, so only zero fill may follow it");
@@ -304,8 +265,7 @@ class TDecoder {
            ") clash: one begins with the other");
   }
 
-  // After the code table: the most bytes the rest of the payload can code, the end marker's
-  // code among its bits, and no more than an image may hold.
+  // The most bytes the rest of the payload can code (end marker included) and an image hold.
   std::uint64_t ImageBound() const {
     std::uint32_t shortest = 32;
     for (int value = 0; value < 256; ++value)
@@ -316,17 +276,14 @@ class TDecoder {
     return left < end ? 0 : std::min((left - end) / shortest, sarnveld::MaxImageSize);
   }
 
-  // --- Coded data -----------------------------------------------------------------------
-
   // Whether `more` bytes fit after the image decoded so far, in what a container may hold.
   bool Fits(std::uint64_t more) const {
     return Summary.ImageSize + static_cast<std::uint64_t>(Out - OutBuffer) + more <=
            sarnveld::MaxImageSize;
   }
 
-  // The fast decode, and the checked step, a code at a time through the tables, for what it
-  // leaves: a long code or the end marker, the payload's last bytes, where it cannot load
-  // eight bytes, and the last bytes that an image may hold.
+  // The fast decode, and the checked step, a code at a time, for what it leaves: a long code
+  // or the end marker, the payload's last eight bytes, and the last bytes an image may hold.
   void DecodeData() {
     StartOutput();
     for (;;) {
@@ -367,10 +324,9 @@ class TDecoder {
     }
   }
 
-  // Where the codes go: room for a block and for what one call of the fast decode adds past
-  // it; or, for a short payload, for all its codes (each at least a bit long) and the stores
-  // past the last. It is in the image's own memory while that has the room, the thread's
-  // buffer otherwise, from where FlushImage moves the codes.
+  // Where the codes go: room for a block and what a call of the fast decode adds past it, or
+  // for all of a short payload's codes and the stores past them. In the image's own memory
+  // while that has the room, else the thread's buffer, from where FlushImage moves them.
   void StartOutput() {
     const std::size_t size = static_cast<std::size_t>(
         std::min<std::uint64_t>(ChunkSize + TFastDecoder::RoundRoom, PayloadBits + 128));
@@ -389,7 +345,7 @@ class TDecoder {
   }
 
   // Takes what the codes made as the image's, and makes room for more unless `last`. A file
-  // takes whole blocks but for the last; the rest stays in front of the next codes.
+  // takes whole blocks but the last; the rest stays in front of the next codes.
   void FlushImage(bool last = false) {
     if (Out == nullptr)
       return;
@@ -450,10 +406,6 @@ class TDecoder {
 };
 
 }  // namespace
-
-void CheckSizeAndSum(const TSource& container) {
-  TDecoder(container, {}, {}).CheckSizeAndSum();
-}
 
 sarnveld::Summary DecodeContainer(const TSource& container, const TImageOut& image,
                                   const TDecodeOptions& options) {

@@ -3,7 +3,6 @@
 // naming the container, the fault and its place.
 #pragma once
 
-#include "file/source.h"
 #include "sarnveld.hpp"
 #include "unpack/payload_reader.h"
 
@@ -11,28 +10,23 @@ namespace huff {
 
 // How the data are decoded; the result is the same whatever the choice.
 struct TDecodeOptions {
-  // The fast decode's ways, each of which the benchmarks leave out to show what it gives:
-  // several lanes at once, runs of a one-bit code, and codes nearly all of one length.
+  // The fast decode's ways, which the benchmarks leave out to show what each gives: several
+  // lanes at once, runs of a one-bit code, and codes nearly all of one length.
   bool Lanes = true;
   bool Runs = true;
   bool Stride = true;
+  // Reads the whole payload for its checksum first: a run that writes a file checks what it
+  // can before it makes anything.
+  bool SumFirst = false;
 };
 
-// Reads `container` from its start to its end, and writes the decoded image to `image`. A file
-// is read in blocks of at most ChunkSize and an image file written in blocks of ChunkSize, the
-// last one shorter; memory stays the same whatever the header says, and small for a small
-// payload.
-//
-// Raises EBadContainer for a container that breaks the format, an image longer than
-// sarnveld::MaxImageSize among them. A wrong checksum is what is reported when the payload is
-// also malformed, since it says best what happened: the bytes were damaged. Errors of the
-// files themselves pass through unchanged. On failure, part of the image may already have been
-// written.
+// Reads `container` from its start to its end, and writes the decoded image to `image`, files
+// in blocks of ChunkSize; memory stays the same whatever the header says, and small for a
+// small payload. Raises EBadContainer for a container that breaks the format, an image longer
+// than sarnveld::MaxImageSize among them, and a wrong checksum over a malformed payload, as
+// it says best what happened. The files' own errors pass through. On failure, part of the
+// image may have been written.
 sarnveld::Summary DecodeContainer(const TSource& container, const TImageOut& image,
                                   const TDecodeOptions& options = {});
-
-// Raises what DecodeContainer would for a header, a size or a checksum that breaks the format,
-// reading the whole payload: for a run that checks what it can before it makes anything.
-void CheckSizeAndSum(const TSource& container);
 
 }  // namespace huff

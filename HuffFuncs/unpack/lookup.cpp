@@ -9,15 +9,13 @@
 namespace huff {
 namespace {
 
-// Each subtable stands for an inner node of the code tree, and a complete code of at most
-// 257 symbols has at most 256 of them.
+// A subtable per inner node of the code tree: a complete code of 257 symbols has 256.
 constexpr std::size_t MaxSubtables = 256;
-// A short payload's primary index has at least this many bits.
 constexpr int MinPrimaryBits = 8;
-// When codes of one length take at least this share of all bit sequences (noise: 255/256 of
-// them 8 bits), lanes almost never meet, and one position decodes several codes at once
-// instead. Shorter codes are left to the packed entries, which hold several of them, and
-// to the runs; a complete code of at most 257 symbols has no such share above 8 bits.
+// When codes of one length take this share of all bit sequences (noise: 255/256 of them 8
+// bits), lanes almost never meet, and one position decodes several codes at once instead.
+// Shorter codes are left to the packed entries and the runs; a complete code of 257 symbols
+// has no such share above 8 bits.
 constexpr std::uint64_t StrideShareSixteenths = 15;
 constexpr int MinStrideBits = 4;
 constexpr int MaxStrideBits = 8;
@@ -29,25 +27,22 @@ void TLookupTables::Build(const TCodeTable& codes, std::uint64_t payloadBytes, b
   PrimaryBits = static_cast<int>(
       std::clamp<std::uint64_t>(static_cast<std::uint64_t>(std::bit_width(payloadBytes / 16)),
                                 MinPrimaryBits, MaxPrimaryBits));
-  // All Hole: zero bytes.
   Primary.resize(std::size_t{1} << PrimaryBits);
-  std::memset(static_cast<void*>(Primary.data()), 0, Primary.size() * sizeof(TStep));
+  std::memset(static_cast<void*>(Primary.data()), 0, Primary.size() * sizeof(TStep));  // Hole
   Subtables.clear();
   for (int symbol = 0; symbol < SymbolCount; ++symbol)
     if (codes[symbol].Length != 0)
       PlaceCode(codes[symbol], symbol);
-  // The entries for the first n bits of an index, for n from 0 up, those of fewer bits than
-  // the index's in Shorter[2^n + bits]: an entry is its first code followed by the entry of the
-  // bits after that code, made already, less its last code when it holds MaxPerEntry. Each
-  // byte value's code begins a block of them. (A code at a time, the table took as long to
-  // make as a 64 KiB image takes to decode: micro_bench InProcess/unpack_into/64KiB.)
+  // The entries for the first n bits of an index, n from 0 up (in Shorter[2^n + bits] below
+  // the index's bits): a code, then the entry made already for the bits after it, less its
+  // last code when that holds MaxPerEntry. (A code at a time, the table took as long to make
+  // as a 64 KiB image takes to decode.)
   Packed.resize(Primary.size());
   Shorter.resize(Primary.size());
-  Shorter[1] = 0;  // no bits: no code
-  // In locals: the stores could alias the vectors, whose pointers would be loaded again.
-  const TPacked* const shorter = Shorter.data();
-  constexpr int LastValue = 8 * (MaxPerEntry + 1);  // where the last value of a full entry is
-  std::array<TPacked, 256> lastCost;  // what taking the value off the end of an entry takes
+  Shorter[1] = 0;                                   // no bits: no code
+  const TPacked* const shorter = Shorter.data();    // a local: stores might alias the vector
+  constexpr int LastValue = 8 * (MaxPerEntry + 1);  // where a full entry's last value is
+  std::array<TPacked, 256> lastCost;                // what taking it off the entry takes
   for (int value = 0; value < 256; ++value)
     lastCost[value] =
         (TPacked{static_cast<unsigned>(value)} << LastValue) + 0x100 + codes[value].Length;
@@ -73,7 +68,7 @@ void TLookupTables::Build(const TCodeTable& codes, std::uint64_t payloadBytes, b
 
   Tables = {Packed.data(), Primary.data(), Subtables.data(),
             static_cast<unsigned>(64 - PrimaryBits)};
-  // A byte value with a one-bit code (erased flash) comes in long runs of one bit value.
+  // A one-bit code's byte value (erased flash) comes in long runs of one bit value.
   for (int value = 0; value < 256 && runs; ++value)
     if (codes[value].Length == 1) {
       Tables.RunMask = codes[value].Bits != 0 ? ~std::uint64_t{0} : 0;
@@ -88,7 +83,7 @@ void TLookupTables::PlaceCode(const TCodeEntry& code, int symbol) {
   const TKind kind = symbol == EndMarker ? TKind::End : TKind::Byte;
   std::size_t table = 0;  // the primary table; then a subtable's first entry, plus one
   int width = PrimaryBits;
-  int left = static_cast<int>(code.Length);  // code bits not yet covered by the tables above
+  int left = static_cast<int>(code.Length);  // bits not yet covered by the tables above
   while (left > width) {
     left -= width;
     TStep* const entries = table == 0 ? Primary.data() : Subtables.data() + table - 1;
@@ -108,7 +103,7 @@ void TLookupTables::PlaceCode(const TCodeEntry& code, int symbol) {
   TStep* const entries = table == 0 ? Primary.data() : Subtables.data() + table - 1;
   const std::uint32_t first = (code.Bits & ((1u << left) - 1)) << (width - left);
   const TStep step{kind, static_cast<std::uint8_t>(left), static_cast<std::uint16_t>(symbol)};
-  // As four bytes a time, which the compiler stores several at once, unlike the struct.
+  // As a word, which the compiler stores several at once, unlike the struct.
   static_assert(sizeof(TStep) == 4);
   std::uint32_t word;
   std::memcpy(&word, &step, sizeof word);
@@ -117,8 +112,8 @@ void TLookupTables::PlaceCode(const TCodeEntry& code, int symbol) {
     std::memcpy(static_cast<void*>(from + k), &word, sizeof word);
 }
 
-// The stride table, when codes of one length take StrideShareSixteenths of all bit
-// sequences: then a code has that length with about that chance.
+// Only when codes of one length take StrideShareSixteenths of all bit sequences, so that a
+// code has that length with about that chance.
 void TLookupTables::BuildStride(const TCodeTable& codes) {
   constexpr std::uint64_t Space = std::uint64_t{1} << 32;
   std::array<std::uint64_t, 33> share{};
@@ -137,24 +132,21 @@ void TLookupTables::BuildStride(const TCodeTable& codes) {
   Tables.StrideBits = static_cast<unsigned>(width);
 }
 
-// --- The decode ----------------------------------------------------------------------
-
 namespace {
 
-// Lanes of the fast decode, and the bits each covers in one round: enough to make the lanes'
-// meeting (a few codes, as a rule) cheap, few enough to keep their output small.
+// The bits a lane covers in a round: enough to make the lanes' meeting (a few codes, as a
+// rule) cheap, few enough to keep their output small.
 constexpr int Lanes = 4;
 constexpr std::uint64_t LaneBits = 32768;
 constexpr std::uint64_t MinLaneBits = 1024;
-// How far past a lane's start the true decode looks for a meeting point before it gives up
-// on that lane and decodes its share itself.
+// How far past a lane's start the true decode looks for a meeting point before it decodes
+// that lane's share itself.
 constexpr std::uint64_t SyncBits = 4096;
 // After lanes failed to meet, the true position goes on alone for this many bits, doubled on
-// each failure up to the maximum.
+// each failure.
 constexpr std::uint64_t MinIdleBits = std::uint64_t{1} << 16;
 constexpr std::uint64_t MaxIdleBits = std::uint64_t{1} << 24;
-// What one lane adds in a round: its share and the last step's overshoot, and the stores past
-// the end.
+// A lane's share, the last step's overshoot, and the stores past the end.
 constexpr std::size_t LaneRoom = LaneBits + 64 + 64;
 
 void StoreLittleEndian64(std::uint8_t* at, std::uint64_t value) {
@@ -171,11 +163,9 @@ void StoreLittleEndian64(std::uint8_t* at, std::uint64_t value) {
   return step;
 }
 
-// One step of the fast decode at pos: a run of a one-bit code, or up to four primary entries,
-// or one code longer than the primary index. Returns true, at pos, before the end marker,
-// and before a long code that may reach past `stop`; the checked step takes those.
-// Requires: pos < stop, so that the eight bytes from pos's byte on are payload; 64 bytes of
-// room at out.
+// One step at pos: a run of a one-bit code, up to four primary entries, or one long code.
+// Returns true, at pos, before the end marker and before a long code that may reach past
+// `stop`: the checked step takes those. Requires: pos < stop; 64 bytes of room at out.
 inline bool FastStep(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t stop,
                      std::uint64_t& pos, std::uint8_t*& out) {
   const auto skew = static_cast<unsigned>(pos % 8);
@@ -222,9 +212,8 @@ inline bool FastStep(const TFastTables& tables, const std::uint8_t* buffer, std:
 }
 
 // One step where nearly every code is Width bits long: the next codes are looked up at once,
-// as if each had that length, and kept up to the first that has not. The look-ups do not
-// wait for each other, unlike a code's for its predecessor's length. Returns false when not
-// even the first code has that length. Requires what FastStep does.
+// as if each had that length, and kept up to the first that has not; the look-ups do not wait
+// for each other. Returns false when the first has not. Requires what FastStep does.
 template <unsigned Width>
 inline bool StrideStep(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t& pos,
                        std::uint8_t*& out) {
@@ -246,9 +235,8 @@ inline bool StrideStep(const TFastTables& tables, const std::uint8_t* buffer, st
   return kept != 0;
 }
 
-// The fast decode on one lane, from pos up to `stop` or until out reaches outLimit. Returns
-// true at an entry that needs the checked step. The state is in locals: stores through out
-// may alias anything, and the compiler would reload members after each one. With a Width,
+// The fast decode on one lane, up to `stop` or outLimit; true at an entry that needs the
+// checked step. The state is in locals: stores through out may alias anything. With a Width,
 // StrideStep goes first and FastStep takes each code of another length.
 template <unsigned Width = 0>
 bool DecodeFast(const TFastTables& shared, const std::uint8_t* buffer, std::uint64_t stop,
@@ -274,24 +262,15 @@ bool DecodeFast(const TFastTables& shared, const std::uint8_t* buffer, std::uint
 // DecodeFast with the tables' StrideBits as a constant: the look-ups' shifts are fixed.
 bool DecodeStride(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t stop,
                   std::uint64_t& pos, std::uint8_t*& out, const std::uint8_t* outLimit) {
-  switch (tables.StrideBits) {
-    case 4:
-      return DecodeFast<4>(tables, buffer, stop, pos, out, outLimit);
-    case 5:
-      return DecodeFast<5>(tables, buffer, stop, pos, out, outLimit);
-    case 6:
-      return DecodeFast<6>(tables, buffer, stop, pos, out, outLimit);
-    case 7:
-      return DecodeFast<7>(tables, buffer, stop, pos, out, outLimit);
-    default:
-      return DecodeFast<8>(tables, buffer, stop, pos, out, outLimit);
-  }
+  static_assert(MinStrideBits == 4 && MaxStrideBits == 8);
+  static constexpr decltype(&DecodeFast<4>) ByWidth[] = {
+      DecodeFast<4>, DecodeFast<5>, DecodeFast<6>, DecodeFast<7>, DecodeFast<8>};
+  return ByWidth[tables.StrideBits - MinStrideBits](tables, buffer, stop, pos, out, outLimit);
 }
 
-// Several lanes at once, each from its own start to its own end: the steps of different
-// lanes do not wait for each other, so the processor overlaps them. A lane stops at its end
-// or at an entry that needs the checked step. The lanes are spelt out (the fold over
-// Index...) so that their state stays in registers.
+// Several lanes at once, each from its start to its end or an entry that needs the checked
+// step: their steps do not wait for each other, so the processor overlaps them. Spelt out
+// (the fold over Index...) so that their state stays in registers.
 template <std::size_t... Index>
 void DecodeLanes(const TFastTables& shared, const std::uint8_t* buffer, std::uint64_t stop,
                  std::array<std::uint64_t, sizeof...(Index)>& pos,
@@ -316,13 +295,11 @@ void DecodeLanes(const TFastTables& shared, const std::uint8_t* buffer, std::uin
 
 enum class TMeeting { Met, Missed, AtEnd };
 
-// A guessed decode ran from bit s to guessEnd, where its codes end, as if a code began at s.
-// Follows the true decode from t (before s, or at it) code by code, writing its byte values to
-// out, and the guessed decode's codes, until both stand on the same code boundary: from there
-// on they decode alike, and `skipped` counts the guessed codes before it. The true side goes no
-// further than `limit` (at most `stop`, below which eight-byte loads stay in the buffer) and
-// stops before a code that is no byte value's, which the checked step takes (AtEnd: the end marker,
-// as a complete code has no other).
+// A guessed decode ran from bit s to guessEnd as if a code began at s. Follows the true
+// decode from t (at or before s), writing its byte values to out, and the guessed one, until
+// both stand on one code boundary: from there on they decode alike, and `skipped` counts the
+// guessed codes before it. The true side goes no further than `limit` (at most `stop`) and
+// stops before the end marker (AtEnd), which the checked step takes.
 TMeeting MeetGuess(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t& t,
                    std::uint64_t s, std::uint64_t guessEnd, std::uint64_t limit, std::uint64_t stop,
                    std::uint8_t*& out, std::size_t& skipped) {
@@ -368,8 +345,7 @@ bool TFastDecoder::Decode(const TFastTables& tables, const std::uint8_t* buffer,
     return DecodeFast(tables, buffer, stop, local, out, outLimit);
   if (base + local < LanesIdleUntil)
     return DecodeFast(tables, buffer, std::min(stop, LanesIdleUntil - base), local, out, outLimit);
-  // Each lane adds at most its width and a step's overshoot (LaneRoom); the meetings add the
-  // codes they pass.
+  // The lanes add at most LaneRoom each, the meetings the codes they pass.
   constexpr std::size_t MeetingsRoom =
       (Lanes - 1) * (SyncBits + 64) + Lanes * (LaneRoom - LaneBits);
   const auto room = static_cast<std::size_t>(outEnd - out);
@@ -383,10 +359,8 @@ bool TFastDecoder::Decode(const TFastTables& tables, const std::uint8_t* buffer,
 }
 
 // One round of the lanes over [local, local + Lanes * width). Lane 0 starts at local; the
-// others guess that a code begins where their share does, most likely inside one, and decode
-// nonsense until they fall into step with lane 0's codes, which prefix codes soon do. A lane's
-// output is kept from where lane 0's decode meets its guess. Returns true when local stops at
-// an entry that needs the checked step.
+// others guess that a code begins where their share does, and decode nonsense until they fall
+// into step with lane 0's codes, as prefix codes soon do; their output is kept from there.
 bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* buffer,
                                std::uint64_t base, std::uint64_t stop, std::uint64_t width,
                                std::uint64_t& local, std::uint8_t*& out) {
@@ -407,8 +381,7 @@ bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* bu
 
   int lane = 0;
   for (; lane + 1 < Lanes && !checkedNext[lane]; ++lane) {
-    // Lane 0's decode t has passed the next lane's start s; the lanes' codes end exactly at
-    // pos[lane + 1].
+    // The true decode t has passed the next lane's start s, whose codes end at pos[lane + 1].
     std::uint64_t t = pos[lane];
     std::size_t skipped = 0;
     const std::uint64_t s = end[lane];
@@ -419,8 +392,8 @@ bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* bu
       return true;
     }
     if (meeting == TMeeting::Missed) {
-      // Codes of nearly equal lengths (noise) fall into step slowly, if at all. Lane 0 goes on
-      // alone for a while, longer after each failure.
+      // Codes of nearly equal lengths (noise) fall into step slowly, if at all: lane 0 goes on
+      // alone for a while.
       local = t;
       LanesIdleUntil = base + t + IdleBits;
       IdleBits = std::min(IdleBits * 2, MaxIdleBits);

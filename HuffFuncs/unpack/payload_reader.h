@@ -15,7 +15,7 @@
 #include "base/errors.h"
 #include "base/thread_buffer.h"
 #include "container/container.h"
-#include "file/source.h"
+#include "file/file.h"
 #include "sarnveld.hpp"
 
 namespace huff {
@@ -25,20 +25,19 @@ namespace huff {
   throw EBadContainer("Container " + container + " is damaged: " + what);
 }
 
-// Where a decoded image goes: nowhere (a check), a file, the caller's memory, or memory that
-// Allocate gives.
+// Where a decoded image goes: nowhere (a check), a file, the caller's memory, or Allocate's.
 struct TImageOut {
   TFile* File = nullptr;
   std::optional<std::span<std::uint8_t>> Into{};
   const sarnveld::Allocate* Allocate = nullptr;
 };
 
-// Writes the image: to a file in blocks of ChunkSize, the last one shorter; or into memory.
-// Memory to be allocated is asked for once: an image is gathered in memory the thread keeps,
-// and moved once into memory of its size, which the allocator soon gives again from what it
-// keeps; one that outgrows it is moved once into room for the most the payload can decode to,
-// which the caller then shrinks. (A bound asked for every time was given back to the system,
-// and its pages cost more to touch afresh than a small image takes to decode.)
+// Writes the image: to a file in blocks of ChunkSize, the last one shorter; or into memory,
+// asked for once. An image is gathered in memory the thread keeps and moved into memory of
+// its size, which the allocator soon gives again; one that outgrows it is moved into room for
+// the most the payload can decode to, which the caller then shrinks. (Memory for that bound,
+// asked for every time, went back to the system, and fresh pages cost a small image more than
+// its decode.)
 class TImageWriter {
  public:
   TImageWriter(const TImageOut& out, const std::string& container)
@@ -52,8 +51,6 @@ class TImageWriter {
       TThreadBuffer::Trim(KeptImageSize + KeptRoom);
     }
   }
-  TImageWriter(const TImageWriter&) = delete;
-  TImageWriter& operator=(const TImageWriter&) = delete;
 
   bool ToFile() const { return Out.File != nullptr; }
 
@@ -67,8 +64,7 @@ class TImageWriter {
         std::span(Kept->Data, static_cast<std::size_t>(std::min(bound, KeptImageSize)) + KeptRoom);
   }
 
-  // Memory to decode into in place, after the image so far: at least `least` bytes of it, or
-  // none (a file, or not that much room left).
+  // Memory to decode into in place, after the image so far: `least` bytes or more, or none.
   std::span<std::uint8_t> Room(std::size_t least) {
     if (!Out.Into && Out.Allocate == nullptr)
       return {};
@@ -82,16 +78,13 @@ class TImageWriter {
   void Commit(std::size_t count) { Written += count; }
 
   // Raises EBufferTooSmall past the end of the memory given. Requires, for a file: whole
-  // blocks, but for the image's last piece.
+  // blocks but the last.
   void Write(std::span<const std::uint8_t> piece) {
     if (Out.Into || Out.Allocate != nullptr) {
-      if (Kept && Memory.size() - Written < piece.size() && Memory.data() == Kept->Data)
-        Allocate(Bound);
-      if (Memory.size() - Written < piece.size())
-        throw EBufferTooSmall("Container " + Container + " holds an image longer than the " +
-                              Count(Memory.size(), "byte") + " given for it");
-      if (!piece.empty())
-        std::memcpy(Memory.data() + Written, piece.data(), piece.size());
+      const std::span<std::uint8_t> room = Room(piece.size());
+      if (room.size() < piece.size())
+        TooSmall(Memory.size());
+      std::copy(piece.begin(), piece.end(), room.begin());
       Written += piece.size();
       return;
     }
@@ -109,17 +102,19 @@ class TImageWriter {
   }
 
  private:
-  // An image of at most this many bytes is gathered in memory the thread keeps, with this much
-  // room after it that a decode in place needs.
+  // The image the thread's memory gathers, and the room after it a decode in place needs.
   static constexpr std::uint64_t KeptImageSize = 1 << 20;
   static constexpr std::size_t KeptRoom = 256 * 1024;
 
+  [[noreturn]] void TooSmall(std::size_t given) const {
+    throw EBufferTooSmall("Container " + Container + " holds an image longer than the " +
+                          Count(given, "byte") + " given for it");
+  }
   // Asks for memory of `size` bytes and moves what the thread's memory holds there.
   void Allocate(std::uint64_t size) {
     const std::span<std::uint8_t> memory = (*Out.Allocate)(size);
     if (memory.size() < size)
-      throw EBufferTooSmall("Container " + Container + " holds an image longer than the " +
-                            Count(memory.size(), "byte") + " given for it");
+      TooSmall(memory.size());
     PrepareLargeBuffer(memory.data(), memory.size());
     if (Written > 0)
       std::memcpy(memory.data(), Memory.data(), static_cast<std::size_t>(Written));
@@ -134,12 +129,11 @@ class TImageWriter {
   std::unique_ptr<TThreadBuffer> Kept;  // where an image is gathered until it outgrows it
 };
 
-// Room before a window for the few bytes of the one before it that the decode still needs.
+// Room before a window for the few bytes of the one before that the decode still needs.
 inline constexpr std::size_t WindowHead = 8;
 
-// A window of the payload: bytes read into the slot, after WindowHead bytes of room and
-// followed by eight zero bytes; or, for a container in memory, a view of it, which the bytes
-// before it precede there.
+// A window of the payload: bytes read into the slot, after WindowHead bytes of room, then eight
+// zero bytes; or a view of a container in memory, the bytes before it there.
 struct TWindow {
   std::unique_ptr<std::uint8_t[]> Slot;
   const std::uint8_t* Data = nullptr;  // the window's first byte
@@ -148,9 +142,9 @@ struct TWindow {
   std::size_t Size = 0;
 };
 
-// The payload, read from the container a window at a time: from a file, a block of ChunkSize;
-// from memory, a view of all of it but its last bytes, which are read into the slot followed
-// by zero bytes, since the decode loads eight bytes at a time. Keeps the payload's byte sum.
+// The payload a window at a time: from a file, a block of ChunkSize; from memory, a view of
+// all but its last bytes, which are read into the slot before zero bytes, since the decode
+// loads eight bytes at a time. Keeps the payload's byte sum.
 class TPayloadReader {
  public:
   TPayloadReader(const TSource& container, std::uint64_t payloadBytes)
@@ -204,8 +198,7 @@ class TPayloadReader {
 
   std::uint64_t Unread() const { return PayloadBytes - BytesRead; }
 
-  // The window's bytes: viewed where they lie in memory, or read into the slot in reads of at
-  // most ChunkSize, fewer only at the file's end.
+  // The window's bytes: viewed in memory, or read into the slot.
   TWindow& Read() {
     TWindow& window = Window;
     window.Start = BytesRead;
@@ -217,14 +210,8 @@ class TPayloadReader {
     } else {
       std::uint8_t* const data = window.Slot.get() + WindowHead;
       const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(Capacity, Unread()));
-      std::size_t got = 0;
-      while (!FileEnded && got < want) {
-        const auto block = Container.Block(offset + got, want - got, data + got);
-        FileEnded = block.empty();
-        if (!FileEnded && block.data() != data + got)
-          std::memcpy(data + got, block.data(), block.size());
-        got += block.size();
-      }
+      const std::size_t got = FileEnded ? 0 : Container.ReadInto(offset, std::span(data, want));
+      FileEnded |= got < want;
       std::memset(data + got, 0, 8);
       window.Data = data;
       window.Size = got;
