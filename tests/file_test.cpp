@@ -3,6 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <cstdio>
 #include <filesystem>
 
 #include "base/errors.h"
@@ -72,6 +81,56 @@ TEST(TFile, AnOutputReplacesItsFileWholeOrNotAtAll) {
   late.reset();
   for (const auto& entry : fs::directory_iterator(dir.path()))
     EXPECT_FALSE(entry.path().filename().string().starts_with("late.")) << entry.path();
+}
+
+// An output is refused, before it touches any file, when it is the input by another name or
+// link, a file another run is writing, a folder, a FIFO (even one being read), in no folder, or
+// when standard output is the output or the input. A FIFO is no input either.
+TEST(TFile, AnOutputThatCannotBeReplacedSafelyIsRefused) {
+  TTempDir dir;
+  for (const char* name : {"in", "out", "locked"})
+    WriteWholeFile(dir / name, Old);
+  fs::create_hard_link(dir / "in", dir / "hard");
+  fs::create_directory(dir / "folder");
+  const auto input = TFile::OpenForReading(dir / "in");
+  const auto writing = TFile::CreateForWriting(dir / "locked", nullptr);
+  const struct {
+    std::string Output, Console = "";
+  } cases[] = {{"./in"},   {"hard"},       {"locked"},    {"folder"},
+               {"no/out"}, {"out", "out"}, {"out", "in"},
+#ifndef _WIN32
+               {"soft"},   {"fifo"}};
+  fs::create_symlink(dir / "in", dir / "soft");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  const int reader = ::open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  EXPECT_THROW(TFile::OpenForReading(dir / "fifo"), huff::EFOpenError);
+#else
+               // Other spellings of one file: the case of its letters, trailing dots and spaces.
+               {"IN"},     {"in. ."}};
+#endif
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Output);
+    std::fflush(stdout);
+    const int saved = ::dup(1);
+    const int console =
+        c.Console.empty() ? -1 : ::open((dir / c.Console).c_str(), O_WRONLY | O_APPEND);
+    if (console >= 0)
+      ::dup2(console, 1);
+    std::string message = "not refused";
+    try {
+      TFile::CreateForWriting(dir / c.Output, input.get());
+    } catch (const huff::EFCreateError& error) {
+      message = error.Message();
+    }
+    ::dup2(saved, 1);
+    for (const int fd : {saved, console})
+      ::close(fd);
+    EXPECT_EQ(message, "Cannot create file " + (dir / c.Output));
+  }
+  EXPECT_TRUE(ReadWholeFile(dir / "in") == Old && ReadWholeFile(dir / "out") == Old);
+#ifndef _WIN32
+  ::close(reader);
+#endif
 }
 
 // A call the system refuses is an EInOutError that names the call and the file, on every
