@@ -113,9 +113,8 @@ TEST(TFile, AnOutputThatCannotBeReplacedSafelyIsRefused) {
     std::fflush(stdout);
     const int saved = ::dup(1);
     const int console =
-        c.Console.empty() ? -1 : ::open((dir / c.Console).c_str(), O_WRONLY | O_APPEND);
-    if (console >= 0)
-      ::dup2(console, 1);
+        c.Console.empty() ? ::dup(1) : ::open((dir / c.Console).c_str(), O_WRONLY | O_APPEND);
+    ::dup2(console, 1);
     std::string message = "not refused";
     try {
       TFile::CreateForWriting(dir / c.Output, input.get());
