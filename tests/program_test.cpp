@@ -180,7 +180,6 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
     long long FileSizeLimit = -1;
   } cases[] = {
       {Packer, {}, 0, usage},
-      {Packer, {"", "in", "out", "-"}, 0, usage},
       {Packer, named("-", "-"), 0, Ok, stored("ZRQ-705", "Sarnveld")},
       {Packer, named("--", " -"), 0, Ok, stored("--", " -")},
       // UTF-8, as Windows passes a command line as text, cut to 15 bytes inside a character;
