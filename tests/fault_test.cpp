@@ -63,10 +63,6 @@ TShimRun RunWithShim(const TSubject& subject, const TTempDir& dir,
   return run;
 }
 
-std::vector<std::string> Fault(const std::string& kind, long at) {
-  return {"FAULT_KIND=" + kind, "FAULT_AT=" + std::to_string(at)};
-}
-
 // The old output as it was, and nothing beside it but the input and the shim's report; the
 // input unchanged unless the shim changed it.
 bool LeftAsItWas(const TSubject& subject, const TTempDir& dir, bool inputChanged = false) {
@@ -135,7 +131,8 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
   for (const std::string kind : {"read", "write", "size", "close"}) {
     long failed = 0;
     for (long at = 1;; ++at, ++failed) {
-      const TShimRun run = RunWithShim(subject, dir, Fault(kind, at));
+      const TShimRun run =
+          RunWithShim(subject, dir, {"FAULT_KIND=" + kind, "FAULT_AT=" + std::to_string(at)});
       if (!run.Seen.at(kind).second) {
         succeeded(run, expected);
         break;
@@ -150,9 +147,10 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
     if (!writes)
       break;
-    std::vector<std::string> environment = Fault("write", 2);
-    environment.push_back("FAULT_SIGNAL=" + std::to_string(signal));
-    const TRunResult result = RunWithShim(subject, dir, environment).Result;
+    const TRunResult result =
+        RunWithShim(subject, dir,
+                    {"FAULT_KIND=write", "FAULT_AT=2", "FAULT_SIGNAL=" + std::to_string(signal)})
+            .Result;
     EXPECT_EQ(result.Signal, signal);
     EXPECT_EQ(result.Output, subject.Banner);
     EXPECT_TRUE(LeftAsItWas(subject, dir));
