@@ -1,4 +1,5 @@
-// The file layer: how an output takes its file's place, and how a refused call is reported.
+// The file layer: how an output takes its file's place, which outputs it refuses, and how a
+// refused call is reported.
 #include "file/file.h"
 
 #include <gtest/gtest.h>
@@ -106,7 +107,7 @@ TEST(TFile, AnOutputThatCannotBeReplacedSafelyIsRefused) {
 #endif
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Output);
-    std::fflush(stdout);
+    std::fflush(stdout);  // standard output goes to the row's console file, as `>>` sends it
     const int saved = ::dup(1);
     const int console =
         c.Console.empty() ? ::dup(1) : ::open((dir / c.Console).c_str(), O_WRONLY | O_APPEND);

@@ -308,9 +308,8 @@ TEST(Outputs, ConcurrentRunsNeverLeaveAMix) {
     });
   for (std::thread& run : runs)
     run.join();
-  EXPECT_NE(std::find(containers.begin(), containers.end(), ReadWholeFile(dir / "one")),
-            containers.end());
-  EXPECT_NE(std::find(codes.begin(), codes.end(), 0), codes.end());
+  EXPECT_NE(std::ranges::find(containers, ReadWholeFile(dir / "one")), containers.end());
+  EXPECT_NE(std::ranges::find(codes, 0), codes.end());
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 5);
 }
 
