@@ -1,8 +1,18 @@
-// The file layer: how an output takes its file's place, and how a refused call is reported.
+// The file layer: how an output takes its file's place, which outputs it refuses, and how a
+// refused call is reported.
 #include "file/file.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <cstdio>
 #include <filesystem>
 
 #include "base/errors.h"
@@ -18,8 +28,8 @@ const Bytes Old = {'o', 'l', 'd'};
 
 // An output is written beside its file and put in its place whole: abandoned, it leaves the
 // old file as it was and nothing beside it; closed, it replaces the file, through a symbolic
-// link the file it leads to, with its mode kept, while other hard links keep the old file. A
-// device is written in place.
+// link the file it leads to, with its mode kept, while other hard links keep the old file. (A
+// device, written in place, is the program table's.)
 TEST(TFile, AnOutputReplacesItsFileWholeOrNotAtAll) {
   TTempDir dir;
   const Bytes New = {'n', 'e', 'w'};
@@ -59,10 +69,6 @@ TEST(TFile, AnOutputReplacesItsFileWholeOrNotAtAll) {
   EXPECT_TRUE(fs::is_symlink(dir / "link"));
   EXPECT_EQ(fs::status(dir / "target").permissions(),
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  auto device = TFile::CreateForWriting(NullDevice, nullptr);
-  device->WriteAt(0, New);
-  device->Abandon();
-  EXPECT_TRUE(IsCharDevice(NullDevice));
 #endif
   // A close that cannot put the new file in place (a folder took the name meanwhile) fails,
   // and once the file is gone nothing is left beside it.
@@ -72,6 +78,55 @@ TEST(TFile, AnOutputReplacesItsFileWholeOrNotAtAll) {
   late.reset();
   for (const auto& entry : fs::directory_iterator(dir.path()))
     EXPECT_FALSE(entry.path().filename().string().starts_with("late.")) << entry.path();
+}
+
+// An output is refused, before it touches any file, when it is the input by another name or
+// link, a file another run is writing, a folder, a FIFO (even one being read), in no folder, or
+// when standard output is the output or the input. A FIFO is no input either.
+TEST(TFile, AnOutputThatCannotBeReplacedSafelyIsRefused) {
+  TTempDir dir;
+  for (const char* name : {"in", "out", "locked"})
+    WriteWholeFile(dir / name, Old);
+  fs::create_hard_link(dir / "in", dir / "hard");
+  fs::create_directory(dir / "folder");
+  const auto input = TFile::OpenForReading(dir / "in");
+  const auto writing = TFile::CreateForWriting(dir / "locked", nullptr);
+  const struct {
+    std::string Output, Console = "";
+  } cases[] = {{"./in"},   {"hard"},       {"locked"},    {"folder"},
+               {"no/out"}, {"out", "out"}, {"out", "in"},
+#ifndef _WIN32
+               {"soft"},   {"fifo"}};
+  fs::create_symlink(dir / "in", dir / "soft");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  const int reader = ::open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  EXPECT_THROW(TFile::OpenForReading(dir / "fifo"), huff::EFOpenError);
+#else
+               // Other spellings of one file: the case of its letters, trailing dots and spaces.
+               {"IN"},     {"in. ."}};
+#endif
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Output);
+    std::fflush(stdout);  // standard output goes to the row's console file, as `>>` sends it
+    const int saved = ::dup(1);
+    const int console =
+        c.Console.empty() ? ::dup(1) : ::open((dir / c.Console).c_str(), O_WRONLY | O_APPEND);
+    ::dup2(console, 1);
+    std::string message = "not refused";
+    try {
+      TFile::CreateForWriting(dir / c.Output, input.get());
+    } catch (const huff::EFCreateError& error) {
+      message = error.Message();
+    }
+    ::dup2(saved, 1);
+    for (const int fd : {saved, console})
+      ::close(fd);
+    EXPECT_EQ(message, "Cannot create file " + (dir / c.Output));
+  }
+  EXPECT_TRUE(ReadWholeFile(dir / "in") == Old && ReadWholeFile(dir / "out") == Old);
+#ifndef _WIN32
+  ::close(reader);
+#endif
 }
 
 // A call the system refuses is an EInOutError that names the call and the file, on every

@@ -1,9 +1,6 @@
 // Whole-program tests: they run the built sarnveld2hex and hex2plain on real files and check
 // their console bytes, exit codes and the files they leave behind.
 #include <gtest/gtest.h>
-#ifndef _WIN32
-#include <sys/stat.h>
-#endif
 
 #include <algorithm>
 #include <filesystem>
@@ -14,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "file/file.h"
 #include "support.h"
 
 namespace {
@@ -53,19 +49,6 @@ std::string Summary(const std::string& name, const std::string& payload,
          "\r\nShortest code: " + shortest + "\r\nLongest code: " + longest + "\r\nOk\r\n";
 }
 
-// What --json prints for a container of these figures, from payload_size to longest_code;
-// `name` as a JSON string.
-std::string JsonSummary(const std::string& name, const std::string& nameHex,
-                        const std::vector<int>& figures) {
-  const char* const keys[] = {"payload_size",      "checksum",      "image_size",
-                              "coded_byte_values", "shortest_code", "longest_code"};
-  std::string text = R"({"ok": true, "name_id": )" + name + R"(, "name_id_hex": ")" + nameHex +
-                     R"(", "manufacturer": "Sarnveld", "manufacturer_hex": "5361726e76656c64")";
-  for (std::size_t i = 0; i < figures.size(); ++i)
-    text += ", \"" + std::string(keys[i]) + "\": " + std::to_string(figures[i]);
-  return text + "}\r\n";
-}
-
 // Each entry below the current directory, by relative name: its type and permissions, and a
 // regular file's bytes (its size alone past 1 MiB, or when it cannot be read).
 using TState = std::map<std::string, std::pair<int, Bytes>>;
@@ -88,12 +71,11 @@ TState CurrentState() {
 // Each row runs in a directory of the files below, and must give its exit code and console
 // text (into the console file, when the row names one) and leave every file as it was but
 // those it changes: no file is truncated, nothing is left beside one, a replaced output keeps
-// its mode and its links, and paths are reported as given. The packer takes any argument count
-// but four for a request for its usage text; empty arguments are skipped; only a lone "-"
-// selects a default name, other text is stored byte for byte, cut to 15 bytes and a zero. "-"
-// is an ordinary file name, and so is "--help" after hex2plain's "--". A standard output that
-// is the output or the input is refused. A failure to print "Ok" fails the run but keeps the
-// complete container.
+// its mode, and paths are reported as given. The packer takes any argument count but four for
+// a request for its usage text; empty arguments are skipped; only a lone "-" selects a default
+// name, other text is stored byte for byte, cut to 15 bytes and a zero. "-" is an ordinary
+// file name, and so is "-h" after hex2plain's "--". A failure to print "Ok" fails the run but
+// keeps the complete container.
 TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   TTempDir dir;
   const fs::path saved = fs::current_path();
@@ -126,9 +108,6 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   fs::create_directories(fs::path(longIn).parent_path());
   files[longIn] = abc;
   files[longOut] = RandomBytes(5000, 1);  // a longer old output is replaced entirely
-  const auto full = [](const std::string& path) {
-    return "Cannot write file " + path + ": No space left on device";
-  };
   const std::string limited = "Cannot write file out: File too large";
 #endif
   for (const auto& [name, bytes] : files)
@@ -137,20 +116,13 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   WriteWholeFile("huge", {});
   fs::resize_file("huge", 2147483647);  // sparse: too large to count
   fs::create_directory("--help");
-  fs::create_hard_link("in", "hard");
-  // Being written again by a run of ours, which holds it as its one writer.
-  WriteWholeFile("locked", Text("old"));
-  const auto writing = huff::TFile::CreateForWriting("locked", nullptr);
-  writing->WriteAt(0, Text("being written"));
-  const auto refused = [](const std::string& path) {
-    return Packs("EFCreateError", "Cannot create file " + path);
-  };
   const std::map<std::string, Bytes> packed = {{"out", container}};
+  // Into the file "-".
   const auto stored = [](const std::string& nameId, const std::string& manufacturer) {
-    return std::map<std::string, Bytes>{{"out", AbcContainer(nameId, manufacturer)}};
+    return std::map<std::string, Bytes>{{"-", AbcContainer(nameId, manufacturer)}};
   };
   const auto named = [](const std::string& nameId, const std::string& manufacturer) {
-    return std::vector<std::string>{"", "in", "", "out", nameId, "", manufacturer, ""};
+    return std::vector<std::string>{"", "in", "", "-", nameId, "", manufacturer, ""};
   };
   const std::string usage = PackerBanner +
                             "Usage: sarnveld2hex plainfile hexfile NameID Manufacturer\r\n"
@@ -170,21 +142,22 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   const auto packs = [](const std::string& in, const std::string& out) {
     return std::vector<std::string>{in, out, "-", "-"};
   };
-  const auto notCreated = [](const std::string& path) {
-    return Unpacks("EFCreateError", "Cannot create file " + path);
-  };
-  const std::string invalid = Packs("EError", "Invalid Filename"), fifteen = "ABCDEFGHIJKLMNO";
+  const std::string invalid = Packs("EError", "Invalid Filename");
   const std::string notFound = Unpacks("EError", "Invalid Filename");
+  const std::string refused = Unpacks("EFCreateError", "Cannot create file ./abc.hex");
   const std::string greek = "Ζυγαριά東京", cjk = "𝄞株式会社";
   const std::string emptySummary =
       Summary("ZRQ-705", "33", "128 (0x00000080)", "0 bytes", "0", "none", "none");
   const std::string namesSummary =
       Summary("\\xC3\\xA9 \\x01\\x5C\"\\xFF\\xC3(\\xED\\xA0\\x80", "35", "162 (0x000000A2)",
               "1 byte", "1", "1 bit", "1 bit");
-  const std::string abcJson = JsonSummary("\"ZRQ-705\"", "5a52512d373035", {38, 564, 3, 3, 2, 2});
   const std::string namesJson =
-      JsonSummary("\"\xC3\xA9 \\u0001\\\\\\\"\\u00ff\\u00c3(\\u00ed\\u00a0\\u0080\"",
-                  "c3a920015c22ffc328eda080", {35, 162, 1, 1, 1, 1});
+      "{\"ok\": true, \"name_id\": \"\xC3\xA9 "
+      R"(\u0001\\\"\u00ff\u00c3(\u00ed\u00a0\u0080", "name_id_hex": "c3a920015c22ffc328eda080", )"
+      R"("manufacturer": "Sarnveld", "manufacturer_hex": "5361726e76656c64", "payload_size": 35, )"
+      R"("checksum": 162, "image_size": 1, "coded_byte_values": 1, "shortest_code": 1, )"
+      R"("longest_code": 1})"
+      "\r\n";
   const std::string sum =
       "Container bad.hex is damaged: its payload's bytes sum to 436, but "
       "Checksum (byte 36) is 564";
@@ -207,48 +180,29 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
     long long FileSizeLimit = -1;
   } cases[] = {
       {Packer, {}, 0, usage},
-      {Packer, {"in", "out", "-"}, 0, usage},
-      {Packer, {"", "in", "out", "-"}, 0, usage},
-      {Packer, named("-", "-"), 0, Ok, packed},
+      {Packer, named("-", "-"), 0, Ok, stored("ZRQ-705", "Sarnveld")},
       {Packer, named("--", " -"), 0, Ok, stored("--", " -")},
       // UTF-8, as Windows passes a command line as text, cut to 15 bytes inside a character;
       // U+1D11E is a surrogate pair on Windows.
       {Packer, named(greek, cjk), 0, Ok, stored(greek.substr(0, 15), cjk.substr(0, 15))},
-      {Packer, named(fifteen + "P", fifteen + "PQ"), 0, Ok, stored(fifteen, fifteen)},
-      {Packer, packs("-", "out"), 0, Ok, packed},
-      {Packer, packs("in", "-"), 0, Ok, {{"-", container}}},
       {Packer, packs("-", NullDevice), 0, Ok},
-      {Packer, packs("missing", "out"), 1, invalid},
       {Packer, packs("--help", "out"), 1, invalid},
       {Packer, packs(NullDevice, "out"), 1, Packs("EFOpenError", "Cannot open file " + NullDevice)},
-      {Packer, packs("in", "./nowhere/out.hex"), 1, refused("./nowhere/out.hex")},
-      {Packer, packs("in", "--help"), 1, refused("--help")},
-      {Packer, packs("in", "./in"), 1, refused("./in")},
-      {Packer, packs("in", "hard"), 1, refused("hard")},
-      {Packer, packs("in", "locked"), 1, refused("locked")},
       {Packer, packs("huge", "out"), 1, Packs("EInputTooLarge", tooLarge)},
       {Packer, packs("deep", "out"), 1, Packs("ECodeTooLong", tooLong)},
-      {Packer, packs("in", "out"), 1, refused("out"), {}, "out"},
-      {Packer, packs("-", "out"), 1, refused("out"), {}, "-"},
       {Unpacker, {}, 0, help},
       {Unpacker, {"abc.hex", "out", "extra"}, 0, help},
       {Unpacker, {"abc.hex", "--help", "out"}, 0, help},
       {Unpacker, {"--version"}, 0, "hex2plain " SARNVELD_VERSION "\r\n"},
       {Unpacker, {"abc.hex", "-x", "out"}, 1, help + "Unknown option: -x\r\n"},
-      {Unpacker, {"--", "abc.hex", "--help"}, 1, notCreated("--help")},
       {Unpacker, {"--", "-h", "out"}, 1, notFound},
-      {Unpacker, {""}, 1, notFound},
       {Unpacker, {"abc.hex", ""}, 1, notFound},
       {Unpacker, {".", "out"}, 1, notFound},
-      {Unpacker, {"abc.hex", "./abc.hex"}, 1, notCreated("./abc.hex")},
+      {Unpacker, {"abc.hex", "./abc.hex"}, 1, refused},  // the one output refused here
       {Unpacker, {"bad.hex", "out"}, 1, Unpacks("EBadContainer", sum)},
       {Unpacker, {"bad.hex", "--json", "out"}, 1, jsonFailure},
-      {Unpacker, {"abc.hex", "out"}, 1, notCreated("out"), {}, "out"},
-      {Unpacker, {"abc.hex", "out"}, 1, notCreated("out"), {}, "abc.hex"},
       {Unpacker, {"abc.hex"}, 0, abcSummary},
-      {Unpacker, {"abc.hex", NullDevice}, 0, abcSummary},
       {Unpacker, {"abc.hex", "out"}, 0, abcSummary, {{"out", abc}}},
-      {Unpacker, {"--json", "abc.hex"}, 0, abcJson},
       {Unpacker, {"empty.hex", "out"}, 0, emptySummary, {{"out", {}}}},
       {Unpacker, {"names.hex", "out"}, 0, namesSummary, {{"out", Text("a")}}},
       {Unpacker, {"--json", "names.hex"}, 0, namesJson},
@@ -256,39 +210,21 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       // Where arguments are bytes, any bytes are stored as given.
       {Packer, named("\xFF\xFE", "\x80"), 0, Ok, stored("\xFF\xFE", "\x80")},
       {Packer, packs(longIn, longOut), 0, Ok, {{longOut, container}}},
-      // Through a symbolic link the file it leads to is replaced; its other hard link keeps
-      // the old bytes (and is no longer the input's, so this row comes after "hard"'s).
-      {Packer, packs("-", "soft"), 0, Ok, {{"in", container}}},
-      {Packer, packs("./fifo", "out"), 1, Packs("EFOpenError", "Cannot open file ./fifo")},
-      {Packer, packs("in", "soft"), 1, refused("soft")},
-      {Packer, packs("in", "fifo"), 1, refused("fifo")},
-      {Packer, packs("in", "/dev/full"), 1, Packs("EInOutError", full("/dev/full"))},
       // Room for the console text, not for the container; then for the banner and the
       // container, not for "Ok"; then a console that refuses every write.
       {Packer, packs("random", "out"), 1, Packs("EInOutError", limited), {}, "console", 4096},
       {Packer, packs("in", "out"), 1, PackerBanner, packed, "console", std::ssize(PackerBanner)},
       {Packer, packs("in", "out"), 1, "", {}, "/dev/full"},
       {Unpacker, {"random.hex", "out"}, 1, Unpacks("EInOutError", limited), {}, "console", 4096},
-      // A device is written in place, through a link too.
-      {Unpacker, {"abc.hex", "full"}, 1, Unpacks("EInOutError", full("full"))},
-      {Unpacker, {"abc.hex", "/dev/stdout"}, 1, notCreated("/dev/stdout"), {}, "out"},
 #else
-      // A device name names the device in any folder. Other spellings of the same file: the
-      // case of the letters, trailing dots and spaces; and the console, a device that cannot
-      // be read twice. The report names the program as its file is stored.
+      // A device name names the device in any folder; the console is a device that cannot be
+      // read twice. The report names the program as its file is stored.
       {Packer, packs("-", "nul"), 0, Ok},
-      {Packer, packs("in", "IN"), 1, refused("IN")},
-      {Packer, packs("in", "in. ."), 1, refused("in. .")},
       {Packer, packs("CON", "out"), 1, Packs("EFOpenError", "Cannot open file CON")},
       {fs::path(Packer).replace_filename("SARNVELD2HEX.EXE").string(), packs("missing", "out"), 1,
        invalid},
 #endif
   };
-#ifndef _WIN32
-  fs::create_symlink("in", "soft");
-  fs::create_symlink("/dev/full", "full");
-  ASSERT_EQ(::mkfifo("fifo", 0600), 0);
-#endif
   for (const auto& c : cases) {
     SCOPED_TRACE(fs::path(c.Program).filename().string() + " " +
                  ::testing::PrintToString(c.Arguments));
@@ -310,11 +246,8 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
     std::ranges::set_symmetric_difference(CurrentState(), expected, std::back_inserter(differing));
     EXPECT_EQ(differing, decltype(differing){});  // what is there, and what should be
   }
-  writing->Close();
-  EXPECT_EQ(ReadWholeFile("locked"), Text("being written"));
 #ifndef _WIN32
   EXPECT_TRUE(IsCharDevice(NullDevice));
-  EXPECT_TRUE(IsCharDevice("/dev/full"));
 #endif
   fs::current_path(saved);
 }
@@ -351,9 +284,10 @@ TEST(Containers, EveryPlatformWritesTheSameBytes) {
     EXPECT_EQ(RunProgram(Unpacker, {hex, out}).ExitCode, 0);
     EXPECT_TRUE(ReadWholeFile(out) == c.Image);
   }
-  const std::string nowhere = dir / "無い/out.hex";
-  EXPECT_EQ(RunProgram(Packer, {in, nowhere, "-", "-"}).Output,
-            Packs("EFCreateError", "Cannot create file " + nowhere));
+  // The packer's one refused output (the file layer's test has the others): the input.
+  const std::string again = dir / "./εικόνα-映像.bin";
+  EXPECT_EQ(RunProgram(Packer, {in, again, "-", "-"}).Output,
+            Packs("EFCreateError", "Cannot create file " + again));
 }
 
 // Runs to one path at once each put a whole container there, or are refused: the file left is
@@ -374,9 +308,8 @@ TEST(Outputs, ConcurrentRunsNeverLeaveAMix) {
     });
   for (std::thread& run : runs)
     run.join();
-  EXPECT_NE(std::find(containers.begin(), containers.end(), ReadWholeFile(dir / "one")),
-            containers.end());
-  EXPECT_NE(std::find(codes.begin(), codes.end(), 0), codes.end());
+  EXPECT_NE(std::ranges::find(containers, ReadWholeFile(dir / "one")), containers.end());
+  EXPECT_NE(std::ranges::find(codes, 0), codes.end());
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 5);
 }
 

@@ -3,8 +3,7 @@
 // console (a fault of its own, raised as EConsoleError) and the shim's own report stay apart.
 //
 //   FAULT_KIND    read, write, size or close: the kind to fail
-//   FAULT_AT      N: the Nth call of that kind fails (unset or 0: none)
-//   FAULT_ERRNO   the errno it fails with (default EIO)
+//   FAULT_AT      N: the Nth call of that kind fails with EIO (unset or 0: none)
 //   FAULT_SIGNAL  S: instead of failing that call, send the process signal S, as a user
 //                 stopping the run would, then make the call
 //   FAULT_SHORT   K: every read and write takes at most K bytes, as a nearly full disk would,
@@ -37,9 +36,9 @@ long Number(const char* name, long otherwise) {
 }
 
 const char* const Kind = std::getenv("FAULT_KIND");
-const long At = Number("FAULT_AT", 0), Errno = Number("FAULT_ERRNO", EIO),
-           Signal = Number("FAULT_SIGNAL", 0), Short = Number("FAULT_SHORT", 0),
-           ResizeTo = Number("FAULT_RESIZE", -1), ResizeAt = Number("FAULT_RESIZE_AT", 0);
+const long At = Number("FAULT_AT", 0), Signal = Number("FAULT_SIGNAL", 0),
+           Short = Number("FAULT_SHORT", 0), ResizeTo = Number("FAULT_RESIZE", -1),
+           ResizeAt = Number("FAULT_RESIZE_AT", 0);
 std::atomic<long> Calls[KindCount];
 std::atomic<bool> Failed[KindCount];
 std::atomic<bool> Resized;
@@ -72,7 +71,7 @@ bool Inject(TKind kind, int fd) {
       return false;
     }
     Failed[kind] = true;
-    errno = static_cast<int>(Errno);
+    errno = EIO;
     return true;
   }
   if (Short == 0 || kind > Write || number % 2 == 0)
@@ -140,7 +139,7 @@ int close(int fd) {
   FAULT_NEXT(close);
   const bool fail = Inject(Close, fd);
   const int result = next(fd);
-  return fail ? (errno = static_cast<int>(Errno), -1) : result;
+  return fail ? (errno = EIO, -1) : result;
 }
 
 }  // extern "C"
