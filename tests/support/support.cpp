@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include "pack/bit_writer.h"
 #include "pack/histogram.h"
 #include "sarnveld_decode.h"
 
@@ -142,15 +143,11 @@ Bytes Container(const Bytes& payload) {
 
 Bytes Container(std::string_view bits) {
   Bytes payload;
-  std::size_t at = 0;
-  for (const char c : bits) {
-    if (c == ' ')
-      continue;
-    if (at % 8 == 0)
-      payload.push_back(0);
-    payload.back() |= static_cast<std::uint8_t>((c - '0') << (7 - at % 8));
-    ++at;
-  }
+  huff::TBitWriter writer(payload);
+  for (const char c : bits)
+    if (c != ' ')
+      writer.WriteBit(c == '1');
+  writer.FlushBits();
   return Container(payload);
 }
 
