@@ -100,15 +100,13 @@ TEST(Decode, EveryShapeOfInputAndCodeDecodesAlikeEveryWay) {
 }
 
 TEST(Decode, EachBrokenRuleIsNamedWithWhereItIs) {
-  const auto codes = Table({{'a', "0"}, {'b', "10"}, {EndMarker, "11"}});
   const Bytes abc = Pack(Text("abc"));
-  Bytes longer = abc, huge = abc, badSum = abc, badName = abc, strayName = abc;
-  longer.push_back(0);
+  Bytes huge = abc, badSum = abc, badName = abc, strayName = abc, trailing = abc;
   std::fill_n(huge.begin() + 32, 4, 0xFF);  // no memory is taken on its word
   badSum[36] = 0x35;                        // 565
   badName[15] = 'X';
   strayName[16 + 10] = 'Z';
-  Bytes trailing = longer;
+  trailing.push_back(0);
   FixHeader(trailing);
   // Byte value k's code: 13 0 bits, then k in 8 bits, 0's 3 bits longer: 271 inner nodes, more
   // than a tree of 257 codes has. The device reader must stop at the 256th: past the tree,
@@ -179,7 +177,7 @@ TEST(Decode, EachBrokenRuleIsNamedWithWhereItIs) {
        BadStream},
       {Container(Table(deep)),
        "the payload ends at byte 937, inside the code entry of the end marker", BadTable},
-      {Container(codes + "10"),
+      {Container(Table({{'a', "0"}, {'b', "10"}, {EndMarker, "11"}}) + "10"),
        "the coded data runs past the end of the payload at byte 76 without the end marker's code",
        BadStream},
       {Container(Table({{'a', "0"}})),
