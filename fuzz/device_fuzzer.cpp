@@ -1,10 +1,8 @@
 // The device reader fed a container in pieces, its state copied on the way, against the same
-// reader given the container whole: the same status and the same image, and no promise of its
-// interface broken.
+// reader given it whole: the same outcome, and no promise of its interface broken.
 //
 // Byte 0: bits 0-3 how many piece sizes follow (0: the container comes whole), bits 4-7 after
-// which piece the state is copied and the copy goes on. Then the piece sizes, taken in turn
-// over and over; the rest describes the container, as the decoder's input does.
+// which piece the state is copied. Then the piece sizes; the rest is the decoder's input.
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -14,11 +12,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto made = fuzz::MakeContainer(data + 1 + count, size - 1 - count);
   if (!made)
     return 0;
-  const auto device =
-      testing_support::DeviceDecode(made->Container, {data + 1, count}, data[0] >> 4);
+  const auto device = fuzz::DeviceDecode(made->Container, {data + 1, count}, data[0] >> 4);
   if (!device.Broken.empty())
     fuzz::Fault("the device reader broke a promise: " + device.Broken);
-  if (!(testing_support::DeviceDecode(made->Container) == device))
+  if (!(fuzz::DeviceDecode(made->Container) == device))
     fuzz::Fault("the device reader gave another outcome for the container whole");
   return 0;
 }

@@ -1,5 +1,5 @@
-// What the fuzz targets share beside the support library: reporting a finding, and the
-// container that the decoder's and the device reader's inputs describe.
+// What the fuzz targets share beside the support library: a finding, and the container that
+// the decoder's and the device reader's inputs describe.
 #pragma once
 
 #include <algorithm>
@@ -16,7 +16,7 @@ namespace fuzz {
 
 using namespace testing_support;
 
-// A finding: prints what went wrong and aborts, so that libFuzzer keeps the input.
+// Prints what went wrong and aborts, so that libFuzzer keeps the input.
 [[noreturn]] inline void Fault(const std::string& what) {
   std::fprintf(stderr, "fuzz finding: %s\n", what.c_str());
   std::abort();
@@ -28,17 +28,12 @@ struct TFuzzContainer {
   std::unique_ptr<Bytes> Image;
 };
 
-// Bits 0-1 of the first byte choose what the rest is:
-//   0: a container, as it is;
-//   1: a payload, given a header with the right size and checksum;
-//   2: bytes 1-2 are a length n (little-endian, at most what follows), bit 7 of byte 3 puts the
-//      data in as raw bits instead of codes, the n bytes after it are an image that only
-//      chooses the codes; the rest is data, each byte coded as itself when it has a code, else
-//      as one of the values that have one, closed by the end marker's code. Such data put rare
-//      codes next to each other, as no packed image would;
-//   3: bytes 1-2 say which bit of the packed payload to flip (the header is then made to
-//      match), the rest is the image.
-// Nothing when the input is too short for its kind.
+// Bits 0-1 of the first byte choose what the rest is (nothing when too short for it):
+//   0: a container; 1: a payload, given a matching header;
+//   2: bytes 1-2 a length n (little-endian), byte 3's bit 7 raw bits instead of codes, n bytes
+//      of an image that chooses the codes, then data, each byte coded as itself or as a value
+//      with a code, and the end marker's code: rare codes side by side, as no packed image has;
+//   3: bytes 1-2 which bit of the packed payload to flip (header matched), then the image.
 inline std::optional<TFuzzContainer> MakeContainer(const std::uint8_t* data, std::size_t size) {
   if (size == 0)
     return std::nullopt;

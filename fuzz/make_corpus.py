@@ -25,8 +25,7 @@ def flip(data, at, mask):
     return data[:at] + bytes([data[at] ^ mask]) + data[at + 1:]
 
 
-ff = b"\xff"
-every = bytes(range(256))
+ff, every = b"\xff", bytes(range(256))
 fibonacci, a, b = b"", 1, 1  # value k F(k+1) times: codes of 14 bits
 for value in range(14):
     fibonacci, a, b = fibonacci + bytes([value]) * a, b, a + b
@@ -60,12 +59,11 @@ trip = {"empty": b"", "one-byte": b"A", "abracadabra": b"abracadabra", "every-by
         "erased-flash": ff * 40 + b"\0\1\2\3 ldr r0, [pc]" + ff * 17,
         "fourteen-bit-codes": fibonacci, "one-bit-codes": b"\xff\xff\xff\0"}
 corpus = here / "corpus"
-for name, seed in decoder.items():
-    (corpus / "decoder" / name).write_bytes(seed)
+for target, seeds in ("decoder", decoder), ("round_trip", trip):
+    for name, seed in seeds.items():
+        (corpus / target / name).write_bytes(seed)
 # A byte at a time, the state copied after the third piece; pieces of 7, 0 and 255 bytes, copied
 # after the seventh.
 for seed in (corpus / "decoder").iterdir():
     for name, pieces in ("bytewise-", b"\x31\1"), ("pieces-", b"\x73\7\0\xff"):
         (corpus / "device" / (name + seed.name)).write_bytes(pieces + seed.read_bytes())
-for name, image in trip.items():
-    (corpus / "round_trip" / name).write_bytes(image)

@@ -13,8 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 int main(int argc, char** argv) {
   std::vector<std::filesystem::path> files;
   for (int i = 1; i < argc; ++i)
-    for (const auto& entry : std::filesystem::directory_iterator(argv[i]))
-      files.push_back(entry.path());
+    files.insert(files.end(), std::filesystem::directory_iterator(argv[i]), {});
   std::sort(files.begin(), files.end());
   for (const auto& file : files) {
     std::ifstream in(file, std::ios::binary);

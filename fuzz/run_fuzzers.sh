@@ -1,14 +1,12 @@
 #!/usr/bin/env bash
 # Runs each fuzz target for a while under ASan and UBSan, from a copy of its committed corpus
-# (what it finds on the way is dropped). Builds nothing: the targets come from the fuzz
-# preset's build directory (cmake --workflow --preset fuzz).
+# (what it finds on the way is dropped), built by `cmake --workflow --preset fuzz`.
 #
 #   fuzz/run_fuzzers.sh [BUILD-DIR [SECONDS]]        defaults: build/fuzz, 60
 #
-# A finding (a crash, a sanitizer report, a leak, a timeout or running out of memory) is saved
+# A finding (a crash, a sanitizer report, a leak, a timeout, running out of memory) is saved
 # under BUILD-DIR/fuzz-findings/TARGET/, printed in hex with the end of the log, and fails the
-# script once every target has run. Once fixed, the input joins the corpus as
-# fuzz/corpus/TARGET/regression-WHAT.
+# script once every target has run. Once fixed, it joins fuzz/corpus/TARGET/ as regression-WHAT.
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=$(cd "${1:-$source_dir/build/fuzz}" && pwd)
@@ -23,13 +21,13 @@ summary=()
 for target in decoder device round_trip; do
   fuzzer=$build_dir/${target}_fuzzer
   [ -x "$fuzzer" ] || { echo "no $fuzzer: build the targets first" >&2; exit 1; }
-  rm -rf "${findings:?}/$target"  # an earlier run's findings
+  rm -rf "${findings:?}/$target"
   mkdir -p "$work/$target" "$findings/$target"
   cp "$source_dir/fuzz/corpus/$target"/* "$work/$target/"
   log=$findings/$target/fuzz.log
   echo "== fuzzing $target for $seconds s"
-  # One process, one job: the machine is shared. A slow input is a finding too (-timeout).
-  # Fast inputs are mutated more often: the slow offspring of long ones would fill the corpus.
+  # One process, one job: the machine is shared. Fast inputs are mutated more often: the slow
+  # offspring of long ones would fill the corpus.
   status=0
   "$fuzzer" -max_total_time="$seconds" -max_len=4096 -timeout=30 -rss_limit_mb=2048 \
     -entropic_scale_per_exec_time=1 -print_final_stats=1 -artifact_prefix="$findings/$target/" \
@@ -42,7 +40,6 @@ for target in decoder device round_trip; do
   fi
   failed+=("$target")
   summary+=("$target: ${runs:-?} executions, FINDING (exit code $status)")
-  echo "-- the end of $log"
   tail -n 60 "$log"
   for input in "$findings/$target"/*-*; do
     [ -f "$input" ] || continue

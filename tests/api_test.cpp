@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sarnveld.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -36,17 +37,14 @@ Bytes Take(void* buffer, std::size_t size) {
 Bytes PackInMemory(const Bytes& image, const char* nameId = nullptr, const char* maker = nullptr) {
   void* buffer = nullptr;
   std::size_t size = 0;
-  sarnveld_error error;
   EXPECT_EQ(sarnveld_pack(image.empty() ? nullptr : image.data(), image.size(), nameId, maker,
-                          &buffer, &size, &error),
+                          &buffer, &size, nullptr),
             0);
-  EXPECT_STREQ(error.kind, "");
   return Take(buffer, size);
 }
 
-// A container in memory gives the image back. NULL names are the defaults; any other name,
-// "-" and "" included, is stored as given, cut to 15 bytes. (The file functions run the
-// programs' calls, and examples/consumer.c holds them against these.)
+// A container in memory gives the image back, into room of its size exactly too. NULL names are
+// the defaults; any other, "-" and "" included, is stored as given, cut to 15 bytes.
 TEST(Api, MemoryGivesTheImageBack) {
   const struct {
     Bytes Image;
@@ -63,22 +61,22 @@ TEST(Api, MemoryGivesTheImageBack) {
     void* buffer = nullptr;
     std::size_t size = 0;
     sarnveld_summary summary{};
-    ASSERT_EQ(
-        sarnveld_unpack(container.data(), container.size(), &buffer, &size, &summary, nullptr), 0);
+    sarnveld_error error;
+    std::memset(&error, 'z', sizeof error);
+    ASSERT_EQ(sarnveld_unpack(container.data(), container.size(), &buffer, &size, &summary, &error),
+              0);
+    EXPECT_STREQ(error.kind, "");  // "" on success
     EXPECT_EQ(Take(buffer, size), c.Image);
     EXPECT_EQ(summary.image_size, c.Image.size());
-    // Into room of the image's size exactly: nothing is written past it.
+    EXPECT_STREQ(summary.name_id, c.StoredNameId);
+    EXPECT_STREQ(summary.manufacturer, c.StoredManufacturer);
+    EXPECT_EQ(summary.shortest_code == 0, c.Image.empty());
     Bytes room(c.Image.size() + 1, 0xA5);
     ASSERT_EQ(sarnveld_unpack_into(container.data(), container.size(), room.data(), c.Image.size(),
                                    &size, nullptr, nullptr),
               0);
     EXPECT_EQ(size, c.Image.size());
-    EXPECT_EQ(room.back(), 0xA5);
-    room.pop_back();
-    EXPECT_EQ(room, c.Image);
-    EXPECT_STREQ(summary.name_id, c.StoredNameId);
-    EXPECT_STREQ(summary.manufacturer, c.StoredManufacturer);
-    EXPECT_EQ(summary.shortest_code == 0, c.Image.empty());
+    EXPECT_TRUE(room.back() == 0xA5 && std::equal(c.Image.begin(), c.Image.end(), room.begin()));
   }
 }
 
@@ -88,7 +86,7 @@ struct TFailure {
   const char *From, *To;  // the file functions' paths
   const void* Data;       // the memory functions' input
   std::size_t Size;
-  std::string Kind, Message;     // the message exactly, or up to a final "..."
+  std::string Kind, Message;
   bool NoResult = false;         // the memory functions' result pointers NULL
   std::size_t AddressSpace = 0;  // when not 0: the bytes more that the process may map
   std::size_t Capacity = 0;      // UnpackInto's room
@@ -129,16 +127,14 @@ struct TAddressSpaceLimit {
 #endif
 
 // Each failure gives -1 and the programs' kind and message (cut before a whole character when
-// too long), sets a memory function's results to NULL and 0, and needs no error struct. What
-// each failure is and what it leaves, the library's and the programs' tests show; here, one of
+// too long), sets a memory function's results to NULL and 0, and needs no error struct: one of
 // each path through the C interface.
 TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
   const TTempDir dir;
   const std::string in = dir / "in.bin", hex = dir / "c.hex", out = dir / "out.bin";
   const Bytes image = RandomBytes(1000, 3), container = PackInMemory(image);
   WriteWholeFile(in, image);
-  Bytes damaged = container;
-  damaged[50] ^= 0x10;
+  const Bytes damaged(1, 0);
   // 64 MiB of one value, 8 MiB packed: unpacked with room for 16 MiB more, the image cannot
   // grow past 32 MiB, which always takes new address space.
   const Bytes zeros = PackInMemory(Bytes(64 << 20));
@@ -160,7 +156,7 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
        "Invalid argument: container and container_size must not be NULL", true},
       {UnpackFile, nullptr, out.c_str(), nullptr, 0, "EError", "Invalid argument: hexfile is NULL"},
       {Unpack, nullptr, nullptr, damaged.data(), damaged.size(), "EBadContainer",
-       "Container memory is damaged: ..."},
+       "File memory is not a container: it holds 1 byte, fewer than the 40 of a header"},
       {Unpack, nullptr, nullptr, container.data(), tooLarge, "EInputTooLarge",
        memoryTooLarge + "unpacked in memory"},
       {Unpack, nullptr, nullptr, container.data(), container.size(), "EError",
@@ -193,8 +189,6 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
       EXPECT_GE(message.size(), sizeof error.message - 2);
       EXPECT_EQ(message, test.Message.substr(0, message.size()));
       EXPECT_NE(test.Message[message.size()] & 0xC0, 0x80);
-    } else if (test.Message.ends_with("...")) {
-      EXPECT_TRUE(message.starts_with(test.Message.substr(0, test.Message.size() - 3))) << message;
     } else {
       EXPECT_EQ(message, test.Message);
     }

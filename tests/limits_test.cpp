@@ -1,6 +1,5 @@
-// Whole-program tests at the size limits: memory that does not grow with the input, the
-// largest input and the longest image. They write gigabytes, so they run on tmpfs and are
-// labelled slow.
+// Whole-program tests at the size limits, the largest input and the longest image: they write
+// gigabytes, so they run on tmpfs and are labelled slow.
 #include <gtest/gtest.h>
 #include <sys/statvfs.h>
 
@@ -18,8 +17,7 @@ using namespace testing_support;
 
 constexpr std::uint64_t MiB = 1 << 20, GiB = 1 << 30, Largest = 2147483646;
 
-// Whether GNU time is there and /dev/shm has 3 GiB free; if so, temporary directories are made
-// there from now on.
+// Whether GNU time is there and /dev/shm has 3 GiB free; if so, temporary directories go there.
 bool UseTmpfs() {
   struct statvfs info {};
   return Exists("/usr/bin/time") && ::statvfs("/dev/shm", &info) == 0 &&
@@ -27,21 +25,9 @@ bool UseTmpfs() {
          ::setenv("TMPDIR", "/dev/shm", 1) == 0;
 }
 
-// Runs a program that must succeed under GNU time, small itself (a child of this process would
-// count this process's pages too): what it printed, and its peak resident memory in KiB.
-std::pair<std::string, long> RunMeasured(const TTempDir& dir, const std::string& program,
-                                         const std::vector<std::string>& arguments) {
-  std::vector<std::string> words = {"-f", "%M", "-o", dir / "peak", program};
-  words.insert(words.end(), arguments.begin(), arguments.end());
-  const TRunResult run = RunProgram("/usr/bin/time", words);
-  EXPECT_EQ(run.ExitCode, 0) << run.Output;
-  long peak = 0;
-  std::ifstream(dir / "peak") >> peak;
-  return {run.Output, peak};
-}
-
 // Packs an input of `size` bytes, zeros but for the blocks of 1 MiB at their offsets, unpacks
-// its container and checks the image. Returns the packer's and hex2plain's peak memory.
+// it and checks the image. Returns the packer's and hex2plain's peak resident KiB, by GNU time
+// (a child of this process would count this process's pages too).
 using TBlocks = std::vector<std::pair<std::uint64_t, const Bytes*>>;
 std::pair<long, long> RoundTrip(std::uint64_t size, const TBlocks& blocks) {
   TTempDir dir;
@@ -52,10 +38,17 @@ std::pair<long, long> RoundTrip(std::uint64_t size, const TBlocks& blocks) {
           .write(reinterpret_cast<const char*>(bytes->data()), MiB);
   }
   std::filesystem::resize_file(dir / "in", size);
-  const long packer =
-      RunMeasured(dir, SARNVELD2HEX_PATH, {dir / "in", dir / "hex", "-", "-"}).second;
-  std::filesystem::remove(dir / "in");  // only the container and the image share tmpfs from here
-  const auto [summary, unpacker] = RunMeasured(dir, HEX2PLAIN_PATH, {dir / "hex", dir / "out"});
+  const auto measured = [&dir](std::vector<std::string> words) {
+    words.insert(words.begin(), {"-f", "%M", "-o", dir / "peak"});
+    const TRunResult run = RunProgram("/usr/bin/time", words);
+    EXPECT_EQ(run.ExitCode, 0) << run.Output;
+    long peak = 0;
+    std::ifstream(dir / "peak") >> peak;
+    return std::pair(run.Output, peak);
+  };
+  const long packer = measured({SARNVELD2HEX_PATH, dir / "in", dir / "hex", "-", "-"}).second;
+  std::filesystem::remove(dir / "in");  // only the container and the image share tmpfs
+  const auto [summary, unpacker] = measured({HEX2PLAIN_PATH, dir / "hex", dir / "out"});
   EXPECT_NE(summary.find("Image size: " + std::to_string(size) + " bytes"), std::string::npos);
   EXPECT_EQ(std::filesystem::file_size(dir / "out"), size);
   std::ifstream out(dir / "out", std::ios::binary);
@@ -67,13 +60,10 @@ std::pair<long, long> RoundTrip(std::uint64_t size, const TBlocks& blocks) {
   return {packer, unpacker};
 }
 
-// The largest input accepted (the tree's weights, the end marker's 1 added to the bytes'
-// counts, must fit in a signed 32-bit integer) packs and unpacks in the memory that 32 MiB
-// take: the packer starts its threads (one per core, and one more) for inputs of a segment per
-// thread or more, hex2plain with a second core reads a few windows of the payload ahead (1 MiB
-// at most), and from there on neither's memory may grow. Skewed blocks (codes of many lengths,
-// the coder's general path) across every other MiB mark, and different bytes at either end,
-// show a misplaced or lost block; zeros between them are sampled.
+// The largest input accepted (the tree's weights must fit in an int32) packs and unpacks in the
+// memory that 32 MiB take: past the packer's threads and hex2plain's read-ahead, neither's memory
+// grows. Skewed blocks across every other MiB mark and different bytes at either end show a
+// misplaced or lost block; zeros between them are sampled.
 TEST(Limits, TheLargestInputPacksAndUnpacksInMemoryThatDoesNotGrowWithIt) {
   if (!UseTmpfs())
     GTEST_SKIP() << "no tmpfs with 3 GiB free, or no GNU time";
@@ -93,9 +83,8 @@ TEST(Limits, TheLargestInputPacksAndUnpacksInMemoryThatDoesNotGrowWithIt) {
   EXPECT_LT(std::max(peaks[1].first, peaks[1].second), 16 * 1024);
 }
 
-// The longest image a container holds is the longest input the packer takes: a container of
-// one more code is damage, to hex2plain, the C library and the device reader alike, at the code
-// that passes the limit. Byte value 'a' has the code 0, the end marker 1.
+// The longest image a container holds is the longest input the packer takes: one more code is
+// damage at that code, to hex2plain, the C library and the device reader. 'a' is 0, the end 1.
 TEST(Limits, AnImageLongerThanAPackerWritesIsRefusedByEveryReader) {
   if (!UseTmpfs())
     GTEST_SKIP() << "no tmpfs with 3 GiB free, or no GNU time";

@@ -44,9 +44,9 @@ Bytes Runs(std::size_t size, unsigned seed) {
   return bytes;
 }
 
-// FibonacciImage(n) has a longest code of n bits: every grouping of codes per store meets segment
-// ends; other shapes end segments and chunks anywhere, and take the pair table or not. Segments
-// of 1 MiB, of one chunk each, and past the end of a small input.
+// FibonacciImage(n)'s longest code is n bits: every grouping of codes per store meets segment
+// ends; other shapes end segments and chunks anywhere, with the pair table or not. Segments of
+// 1 MiB, of one chunk each, and past the end of a small input.
 TEST(Compress, TheFastPassWritesWhatWriteBitWritesForEveryCodeLengthAndSegmentCount) {
   std::vector<Bytes> inputs = {
       {}, {0x42}, Bytes(7, 0xFF), Bytes(huff::PairTableMinInput, 0), Runs(3 * ChunkSize, 6)};
@@ -66,10 +66,9 @@ TEST(Compress, TheFastPassWritesWhatWriteBitWritesForEveryCodeLengthAndSegmentCo
           << input.size() << " " << split.Threads;
 }
 
-// A file that reads differently in the second pass than it did in the first: a byte value not
-// counted, anywhere in a chunk, in a small input and in one coded through the pair table; or
-// two bytes swapped between segments, so that each segment's codes would no longer end where
-// the next one's begin. And a code too long for a container, which both passes refuse.
+// A file that reads differently in the second pass: a byte value not counted, anywhere in a
+// chunk, with the pair table or not; or two bytes swapped between segments, whose codes would
+// no longer meet. And a code too long for a container, which both passes refuse.
 TEST(Compress, ChangedFilesAndTooLongCodesAreRefused) {
   TTempDir dir;
   const std::string path = dir / "image.bin";

@@ -1,6 +1,5 @@
 # What the Python module adds to the library: values, typed errors, bytes-like and path-like
-# arguments (CTest passes the module's directory in PYTHONPATH). The containers are the
-# library's, pinned by its own tests.
+# arguments (CTest passes the module's directory in PYTHONPATH).
 import ast
 import os
 import pathlib
@@ -15,10 +14,9 @@ import sarnveld
 NOISE = random.Random(7).randbytes(100_000)
 
 
-def names():
-    text = st.text(st.characters(blacklist_categories=("Cs",), blacklist_characters="\0"),
-                   max_size=20)
-    return st.none() | text | st.binary(max_size=20).map(lambda b: b.replace(b"\0", b""))
+NAMES = (st.none() | st.binary(max_size=20).map(lambda b: b.replace(b"\0", b"")) |
+         st.text(st.characters(blacklist_categories=("Cs",), blacklist_characters="\0"),
+                 max_size=20))
 
 
 def stored(name, default):
@@ -26,7 +24,7 @@ def stored(name, default):
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(st.binary(max_size=5000), names(), names())
+@given(st.binary(max_size=5000), NAMES, NAMES)
 def test_round_trip(image, name_id, manufacturer):
     container = sarnveld.pack(memoryview(image), name_id, manufacturer)
     assert sarnveld.unpack(container) == image
@@ -48,9 +46,8 @@ def files(tmp_path):
     return tmp_path
 
 
-# Each function's failures, and what Python itself refuses: (call on the test's directory, the
-# exception, its kind, how its text starts, "{d}" the directory). The kinds and messages are the
-# C library's; they come whole, however long (here past 1,024 bytes).
+# Each function's failures and what Python refuses: (call on the directory, the exception, its
+# kind, how its text starts, "{d}" the directory). The C library's, whole past 1,024 bytes.
 LONG = "/".join(["n" * 250] * 5)
 
 

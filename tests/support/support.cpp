@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include "pack/bit_writer.h"
 #include "pack/histogram.h"
 #include "sarnveld_decode.h"
 
@@ -54,8 +55,7 @@ Bytes FlashImage(std::size_t size) {
     state ^= state >> 27;
     return state * 0x2545F4914F6CDD1Dull;
   };
-  // Instruction halfwords: a small vocabulary that code keeps reusing, whose high bytes (the
-  // opcodes) come from a few values.
+  // Instruction halfwords: a small vocabulary of a few opcodes (the high bytes).
   std::array<std::uint16_t, 96> vocabulary;
   for (auto& word : vocabulary) {
     const std::uint64_t r = next();
@@ -71,7 +71,6 @@ Bytes FlashImage(std::size_t size) {
       } else if (share >= 85) {
         image[at] = static_cast<std::uint8_t>(next() >> 56);
       } else if ((at - start) % 2 == 0) {
-        // Most words are common instructions; the rest are literals and addresses.
         const std::uint64_t r = next();
         word = r % 8 < 7 ? vocabulary[(r >> 8) % (1 + (r >> 16) % vocabulary.size())]
                          : static_cast<std::uint16_t>(r >> 32);
@@ -105,8 +104,6 @@ void WriteWholeFile(const std::string& path, const Bytes& bytes) {
 }
 
 Bytes Pack(const Bytes& input, huff::TParallelism parallelism) {
-  // Everything a call takes it gives back: a fuzz target's run that ends holding more than
-  // it began with is run again to look for a leak.
   huff::TCompressorState state;
   huff::ResetState(state, "ZRQ-705", "Sarnveld");
   state.Parallelism = parallelism;
@@ -146,15 +143,11 @@ Bytes Container(const Bytes& payload) {
 
 Bytes Container(std::string_view bits) {
   Bytes payload;
-  std::size_t at = 0;
-  for (const char c : bits) {
-    if (c == ' ')
-      continue;
-    if (at % 8 == 0)
-      payload.push_back(0);
-    payload.back() |= static_cast<std::uint8_t>((c - '0') << (7 - at % 8));
-    ++at;
-  }
+  huff::TBitWriter writer(payload);
+  for (const char c : bits)
+    if (c != ' ')
+      writer.WriteBit(c == '1');
+  writer.FlushBits();
   return Container(payload);
 }
 
@@ -176,34 +169,25 @@ std::map<int, std::string> CodesOf(std::span<const std::uint8_t> image) {
   return codes;
 }
 
-namespace {
-
-struct TSink {
-  Bytes Image;
-  std::size_t Calls = 0;
-  std::size_t StopAfter = 0;
-  std::string Broken;
-};
-
-int TakeImage(void* user, const std::uint8_t* bytes, std::size_t size) {
-  auto& sink = *static_cast<TSink*>(user);
-  if (size == 0)
-    sink.Broken = "the sink was given an empty piece";
-  if (sink.StopAfter != 0 && sink.Calls >= sink.StopAfter)
-    sink.Broken = "the sink was called after it answered nonzero";
-  sink.Image.insert(sink.Image.end(), bytes, bytes + size);
-  return ++sink.Calls == sink.StopAfter;
-}
-
-}  // namespace
-
 TDeviceOutcome DeviceDecode(const Bytes& container, std::span<const std::uint8_t> pieces,
                             std::size_t copyAfter, std::size_t stopAfter) {
-  TSink sink;
-  sink.StopAfter = stopAfter;
+  struct TSink {
+    Bytes Image{};
+    std::size_t Calls = 0, StopAfter = 0;
+    std::string Broken{};
+  } sink{.StopAfter = stopAfter};
+  const auto take = [](void* user, const std::uint8_t* bytes, std::size_t size) {
+    auto& sink = *static_cast<TSink*>(user);
+    if (size == 0)
+      sink.Broken = "the sink was given an empty piece";
+    if (sink.StopAfter != 0 && sink.Calls >= sink.StopAfter)
+      sink.Broken = "the sink was called after it answered nonzero";
+    sink.Image.insert(sink.Image.end(), bytes, bytes + size);
+    return static_cast<int>(++sink.Calls == sink.StopAfter);
+  };
   sarnveld_decoder states[2];
   sarnveld_decoder* decoder = &states[0];
-  sarnveld_decoder_init(decoder, &TakeImage, &sink);
+  sarnveld_decoder_init(decoder, take, &sink);
   int error = SARNVELD_DECODE_OK;
   std::size_t at = 0;
   if (std::all_of(pieces.begin(), pieces.end(), [](std::uint8_t size) { return size == 0; }))
@@ -221,12 +205,10 @@ TDeviceOutcome DeviceDecode(const Bytes& container, std::span<const std::uint8_t
     if ((sarnveld_decoder_header(decoder) != nullptr) != (at >= huff::HeaderSize))
       sink.Broken = "the header came before its 40 bytes, or not with them";
     if (piece == copyAfter) {
-      // Plain data: its bytes, copied elsewhere, go on as the state would; the old ones are
-      // spoilt, so that nothing can point back into them.
-      sarnveld_decoder* const copy = &states[1 - (decoder - states)];
-      std::memcpy(copy, decoder, sizeof *copy);
-      std::memset(decoder, 0xA5, sizeof *decoder);
-      decoder = copy;
+      // Plain data: a copy goes on; the spoilt original shows anything pointing back into it.
+      std::memcpy(&states[1], &states[0], sizeof states[1]);
+      std::memset(&states[0], 0xA5, sizeof states[0]);
+      decoder = &states[1];
     }
   }
   const int status = sarnveld_decoder_finish(decoder);
@@ -250,8 +232,7 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   TTempDir scratch;
   const std::string outputPath =
       options.StdoutPath.empty() ? scratch / "stdout" : options.StdoutPath;
-  // Before the program: prlimit for the file-size limit, env for the added entries, then the
-  // wrapper's words.
+  // prlimit for the file-size limit, env for the added entries, the wrapper, the program.
   std::vector<std::string> words;
   if (options.FileSizeLimit >= 0)
     words = {"prlimit", "--fsize=" + std::to_string(options.FileSizeLimit)};
@@ -270,8 +251,7 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
     argv.push_back(word.data());
   argv.push_back(nullptr);
 
-  // A checker such as valgrind writes files of its own before the program starts: under one,
-  // this process ignores SIGXFSZ, and so its children (the programs ignore it themselves).
+  // A checker such as valgrind writes files of its own first: it inherits SIGXFSZ ignored.
   if (options.FileSizeLimit >= 0 && wrapped)
     ::signal(SIGXFSZ, SIG_IGN);
   posix_spawn_file_actions_t files;
@@ -280,8 +260,7 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
       &files, STDOUT_FILENO, outputPath.c_str(),
       O_WRONLY | O_CREAT | (options.AppendStdout ? O_APPEND : O_TRUNC), 0644);
   ::posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  // The signals a user stops a run with take their default course in the program, as from a
-  // shell, even when this run ignores them (under nohup, SIGHUP).
+  // The signals a user stops a run with take their default course, as from a shell (nohup).
   posix_spawnattr_t attributes;
   ::posix_spawnattr_init(&attributes);
   sigset_t stopping;

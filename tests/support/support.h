@@ -22,25 +22,21 @@ inline Bytes Text(const std::string& text) {
 
 // Uniform bytes, or with skew > 0 geometrically distributed ones: long codes for rare values.
 Bytes RandomBytes(std::size_t size, unsigned seed, double skew = 0);
-// Byte values 0 to count-1 occurring 1, 2, 3, 5, 8, ... times: the deepest code is `count` bits
-// long (the end marker's and byte value 0's).
+// Byte values 0 to count-1 occurring 1, 2, 3, 5, 8, ... times: the deepest code `count` bits.
 Bytes FibonacciImage(int count);
-// Like a microcontroller's flash: erased runs, code-like halfwords and noise, in regions of
-// 4 KiB to 256 KiB. The same size gives the same bytes on any machine.
+// Like a microcontroller's flash: erased runs, code-like halfwords and noise; the same anywhere.
 Bytes FlashImage(std::size_t size);
 
 Bytes ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const Bytes& bytes);
 
-// The container of `input`, with the default names: by the packer's passes, split as
-// `parallelism` says, or by the straightforward ones.
+// The container of `input`, default names: by the packer's passes, or the straightforward ones.
 Bytes Pack(const Bytes& input, huff::TParallelism parallelism = {});
 Bytes PackBitByBit(const Bytes& input);
 
-// Containers the packer would never write. FixHeader sets PayloadSize and Checksum to what
-// follows the 40-byte header; Container puts `payload`, or `bits` ('0' and '1', spaces skipped,
-// then zero fill), after a header with the default names and makes them match. Table: the
-// start bit, the presence map and the entries of `codes` (the end marker's last).
+// Containers the packer would never write. FixHeader makes PayloadSize and Checksum match what
+// follows the header; Container puts `payload`, or `bits` ('0' and '1', spaces skipped, then
+// zero fill), after a default header. Table: start bit, presence map, the entries of `codes`.
 void FixHeader(Bytes& container);
 Bytes Container(const Bytes& payload);
 Bytes Container(std::string_view bits);
@@ -48,9 +44,8 @@ std::string Table(const std::map<int, std::string>& codes);
 // The codes the packer gives the byte values of `image` and the end marker.
 std::map<int, std::string> CodesOf(std::span<const std::uint8_t> image);
 
-// What the device reader (written apart from the decoder, a bit at a time through the code
-// tree: the reference) made of a container: the status of its last call (finish, or the first
-// error), the image its sink took, and a promise of its interface that it broke.
+// What the device reader (the reference, written apart from the decoder) made of a container:
+// its last call's status (finish's, or the first error), its sink's image, a promise it broke.
 struct TDeviceOutcome {
   int Status = 0;
   Bytes Image;
@@ -58,18 +53,16 @@ struct TDeviceOutcome {
   bool operator==(const TDeviceOutcome&) const = default;
 };
 
-// Feeds `container` to the device reader in pieces of pieces[0], pieces[1], ... bytes, over and
-// over (empty pieces included; no pieces: all at once), and goes on from a copy of its state
-// after piece number `copyAfter`. A sink that answers `stopAfter` calls later with nonzero (0:
-// never) is called no more.
+// Feeds `container` in pieces of pieces[0], pieces[1], ... bytes, over and over (none: whole),
+// going on from a copy of the state after piece `copyAfter`; the sink answers nonzero on call
+// `stopAfter` (0: never).
 TDeviceOutcome DeviceDecode(const Bytes& container, std::span<const std::uint8_t> pieces = {},
                             std::size_t copyAfter = 0, std::size_t stopAfter = 0);
 
 struct TRunOptions {
   std::string StdoutPath{};   // empty: a temporary file, read back into Output
   bool AppendStdout = false;  // as `>>` does
-  // Not on Windows: a file-size limit in bytes, when set, and NAME=value entries added to the
-  // child's environment, replacing those of the same name.
+  // Not on Windows: a file-size limit in bytes, when set, and NAME=value entries for the child.
   long long FileSizeLimit = -1;
   std::vector<std::string> Environment{};
 };
@@ -80,8 +73,8 @@ struct TRunResult {
   std::string Output;
 };
 
-// Runs program with arguments, standard input from /dev/null. When the environment names a
-// SARNVELD_TEST_WRAPPER (such as "valgrind --error-exitcode=99 -q"), the program runs under it.
+// Runs program, standard input from /dev/null, under SARNVELD_TEST_WRAPPER when that is set
+// (such as "valgrind --error-exitcode=99 -q").
 TRunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                       const TRunOptions& options = {});
 
@@ -94,8 +87,7 @@ inline bool Exists(const std::string& path) {
 inline const std::string NullDevice = "NUL", ExecutableSuffix = ".exe";
 #else
 inline const std::string NullDevice = "/dev/null", ExecutableSuffix = "";
-// Whether path names a character device, which a run must leave in place. (On Windows a
-// device's name names it in any folder, and no run can replace it.)
+// Whether path names a character device (on Windows none that a run could replace).
 bool IsCharDevice(const std::string& path);
 #endif
 
@@ -107,8 +99,8 @@ inline const std::string UnpackerBanner =
     "Sarnveld Hex to Memory Decoder\r\n"
     "Checks a Huffman-coded container and unpacks the memory image it holds\r\n";
 
-// All that a failed run of `program` prints after its banner: the first line ends in a bare
-// LF, and a message ending in "." gets no second.
+// All that a failed run prints after its banner: a bare LF ends the first line, one "." the
+// message.
 inline std::string FailureReport(const std::string& program, const std::string& kind,
                                  const std::string& message) {
   return "Exception " + kind + " in module " + program + ExecutableSuffix + " at 00000000.\n" +
