@@ -3,10 +3,21 @@
 // naming the container, the fault and its place.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "file/file.h"
 #include "sarnveld.hpp"
-#include "unpack/payload_reader.h"
 
 namespace huff {
+
+// Where a decoded image goes: nowhere (a check), a file, the caller's memory, or Allocate's.
+struct TImageOut {
+  TFile* File = nullptr;
+  std::optional<std::span<std::uint8_t>> Into{};
+  const sarnveld::Allocate* Allocate = nullptr;
+};
 
 // How the data are decoded; the result is the same whatever the choice.
 struct TDecodeOptions {

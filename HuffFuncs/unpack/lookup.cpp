@@ -12,10 +12,9 @@ namespace {
 // A subtable per inner node of the code tree: a complete code of 257 symbols has 256.
 constexpr std::size_t MaxSubtables = 256;
 constexpr int MinPrimaryBits = 8;
-// When codes of one length take this share of all bit sequences (noise: 255/256 of them 8
-// bits), lanes almost never meet, and one position decodes several codes at once instead.
-// Shorter codes are left to the packed entries and the runs; a complete code of 257 symbols
-// has no such share above 8 bits.
+// When codes of one length take this share of all bit sequences (noise: 255/256 of them 8 bits),
+// lanes almost never meet; one position decodes several codes at once instead. No complete code
+// of 257 symbols has that share above 8 bits; shorter ones are the packed entries' and the runs'.
 constexpr std::uint64_t StrideShareSixteenths = 15;
 constexpr int MinStrideBits = 4;
 constexpr int MaxStrideBits = 8;
@@ -33,10 +32,9 @@ void TLookupTables::Build(const TCodeTable& codes, std::uint64_t payloadBytes, b
   for (int symbol = 0; symbol < SymbolCount; ++symbol)
     if (codes[symbol].Length != 0)
       PlaceCode(codes[symbol], symbol);
-  // The entries for the first n bits of an index, n from 0 up (in Shorter[2^n + bits] below
-  // the index's bits): a code, then the entry made already for the bits after it, less its
-  // last code when that holds MaxPerEntry. (A code at a time, the table took as long to make
-  // as a 64 KiB image takes to decode.)
+  // The entries for the first n bits of an index, n from 0 up (in Shorter[2^n + bits]): a code,
+  // then the entry made already for the bits after it, less its last code when it is full. (A
+  // code at a time, the table took as long to make as a 64 KiB image takes to decode.)
   Packed.resize(Primary.size());
   Shorter.resize(Primary.size());
   Shorter[1] = 0;                                   // no bits: no code
@@ -112,8 +110,7 @@ void TLookupTables::PlaceCode(const TCodeEntry& code, int symbol) {
     std::memcpy(static_cast<void*>(from + k), &word, sizeof word);
 }
 
-// Only when codes of one length take StrideShareSixteenths of all bit sequences, so that a
-// code has that length with about that chance.
+// Only when codes of one length take StrideShareSixteenths of all bit sequences.
 void TLookupTables::BuildStride(const TCodeTable& codes) {
   constexpr std::uint64_t Space = std::uint64_t{1} << 32;
   std::array<std::uint64_t, 33> share{};
@@ -134,16 +131,13 @@ void TLookupTables::BuildStride(const TCodeTable& codes) {
 
 namespace {
 
-// The bits a lane covers in a round: enough to make the lanes' meeting (a few codes, as a
-// rule) cheap, few enough to keep their output small.
+// The bits a lane covers in a round: enough to make their meeting cheap, few to keep output small.
 constexpr int Lanes = 4;
 constexpr std::uint64_t LaneBits = 32768;
 constexpr std::uint64_t MinLaneBits = 1024;
-// How far past a lane's start the true decode looks for a meeting point before it decodes
-// that lane's share itself.
+// How far past a lane's start the true decode looks for a meeting point.
 constexpr std::uint64_t SyncBits = 4096;
-// After lanes failed to meet, the true position goes on alone for this many bits, doubled on
-// each failure.
+// After lanes failed to meet, the true decode goes on alone this many bits, doubled each time.
 constexpr std::uint64_t MinIdleBits = std::uint64_t{1} << 16;
 constexpr std::uint64_t MaxIdleBits = std::uint64_t{1} << 24;
 // A lane's share, the last step's overshoot, and the stores past the end.
@@ -235,9 +229,8 @@ inline bool StrideStep(const TFastTables& tables, const std::uint8_t* buffer, st
   return kept != 0;
 }
 
-// The fast decode on one lane, up to `stop` or outLimit; true at an entry that needs the
-// checked step. The state is in locals: stores through out may alias anything. With a Width,
-// StrideStep goes first and FastStep takes each code of another length.
+// The fast decode on one lane, up to `stop` or outLimit; true at an entry that needs the checked
+// step. In locals: stores through out may alias anything. StrideStep first, with a Width.
 template <unsigned Width = 0>
 bool DecodeFast(const TFastTables& shared, const std::uint8_t* buffer, std::uint64_t stop,
                 std::uint64_t& pos, std::uint8_t*& out, const std::uint8_t* outLimit) {
@@ -295,11 +288,10 @@ void DecodeLanes(const TFastTables& shared, const std::uint8_t* buffer, std::uin
 
 enum class TMeeting { Met, Missed, AtEnd };
 
-// A guessed decode ran from bit s to guessEnd as if a code began at s. Follows the true
-// decode from t (at or before s), writing its byte values to out, and the guessed one, until
-// both stand on one code boundary: from there on they decode alike, and `skipped` counts the
-// guessed codes before it. The true side goes no further than `limit` (at most `stop`) and
-// stops before the end marker (AtEnd), which the checked step takes.
+// A guessed decode ran from bit s to guessEnd as if a code began at s. Follows the true decode
+// from t (at or before s), writing its bytes to out, and the guessed one, until both stand on one
+// code boundary; `skipped` counts the guessed codes before it. The true side stops at `limit` and
+// before the end marker (AtEnd).
 TMeeting MeetGuess(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t& t,
                    std::uint64_t s, std::uint64_t guessEnd, std::uint64_t limit, std::uint64_t stop,
                    std::uint8_t*& out, std::size_t& skipped) {
@@ -392,8 +384,7 @@ bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* bu
       return true;
     }
     if (meeting == TMeeting::Missed) {
-      // Codes of nearly equal lengths (noise) fall into step slowly, if at all: lane 0 goes on
-      // alone for a while.
+      // Codes of nearly equal lengths (noise) fall into step slowly: lane 0 goes on alone a while.
       local = t;
       LanesIdleUntil = base + t + IdleBits;
       IdleBits = std::min(IdleBits * 2, MaxIdleBits);
