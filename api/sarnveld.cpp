@@ -1,5 +1,4 @@
-// The library's two faces: the C++ one of sarnveld.hpp, the one place where the programs' run
-// sequences are written, and the C one of sarnveld.h over it. Nothing here prints.
+// The library's faces: sarnveld.hpp's, where the programs' runs are written, and sarnveld.h's.
 #include "sarnveld.h"
 
 #include <algorithm>
@@ -169,8 +168,7 @@ std::string SystemErrorText(unsigned long code) {
 
 namespace {
 
-// Copies text into a field of `size` bytes, zero-terminated; a text that does not fit is cut
-// before a whole UTF-8 character.
+// Copies text into a field of `size` bytes, zero-terminated, cut before a whole UTF-8 character.
 void CopyCut(char* field, std::size_t size, std::string_view text) noexcept {
   std::size_t count = std::min(text.size(), size - 1);
   if (count < text.size())
@@ -229,8 +227,7 @@ std::span<const std::uint8_t> Bytes(const void* data, std::size_t size, const ch
   return {static_cast<const std::uint8_t*>(data), size};
 }
 
-// A result for the caller: memory from malloc, which sarnveld_free releases, one byte longer
-// than asked for, so that it is never NULL.
+// A result for sarnveld_free, from malloc, one byte longer than asked for: never NULL.
 using TMemory = std::unique_ptr<void, decltype(&std::free)>;
 sarnveld::Allocate Into(TMemory& memory, std::size_t& reserved) {
   return [&](std::uint64_t size) {

@@ -1,5 +1,5 @@
-// hex2plain [options] hexfile [plainfile]: checks a container, shows what it holds and, given a
-// plainfile, writes the memory image to it. What the program prints is written here alone.
+// hex2plain [options] hexfile [plainfile]: checks and describes a container and, given
+// plainfile, writes its image there. All it prints is here.
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -46,8 +46,8 @@ std::size_t Utf8Length(std::string_view text) {
   return valid ? length : 0;
 }
 
-// The bytes: each run that `plain` takes (it gives the run's length, 0 for none) as it is, a
-// backslash before each of `quoted`, and each other byte as `escape` prints it.
+// Each run that `plain` takes (its length, or 0) as it is, `quoted` after a backslash, each other
+// byte as `escape` prints it.
 std::string Escaped(std::string_view bytes, const char* escape,
                     std::size_t (*plain)(std::string_view), std::string_view quoted = {}) {
   std::string text;

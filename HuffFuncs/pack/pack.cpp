@@ -49,8 +49,7 @@ std::vector<std::uint8_t> CompressBitByBit(TCompressorState& state) {
     WriteCode(writer, codes[byte]);
   WriteCode(writer, codes[EndMarker]);
   writer.FlushBits();
-  // Huffman codes average at most about 9 bits per byte: the payload of an input within
-  // MaxInputSize stays far below 2^32 bytes.
+  // At most about 9 bits a byte: the payload of MaxInputSize bytes stays far below 2^32 bytes.
   assert(container.size() - HeaderSize <= 0xFFFFFFFFu);
   state.Header.PayloadSize = static_cast<std::uint32_t>(container.size() - HeaderSize);
   state.Header.Checksum = SumBytes(std::span(container).subspan(HeaderSize));

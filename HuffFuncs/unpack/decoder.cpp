@@ -1,12 +1,8 @@
 #include "unpack/decoder.h"
 
-#include <algorithm>
 #include <array>
 #include <bit>
-#include <cstring>
-#include <memory>
 #include <stdexcept>
-#include <string>
 #include <vector>
 
 #include "base/bytes.h"
@@ -304,16 +300,10 @@ struct TDecodeBuffers {
 
 class TThreadDecodeBuffers {
  public:
-  TThreadDecodeBuffers() {
-    if (Busy || ExactBuffers)
-      Own = std::make_unique<TDecodeBuffers>();
-    else
-      Busy = true;
+  TThreadDecodeBuffers() : Own(Busy || ExactBuffers ? new TDecodeBuffers : nullptr) {
+    Busy |= !Own;
   }
-  ~TThreadDecodeBuffers() {
-    if (!Own)
-      Busy = false;
-  }
+  ~TThreadDecodeBuffers() { Busy &= Own != nullptr; }
   TDecodeBuffers* operator->() const { return Own ? Own.get() : &Kept; }
 
  private:
@@ -413,10 +403,8 @@ class TDecoder {
   void DecodePayload() {
     if (ReadBits(1, "the start bit") != 1)
       Fail("the stream does not begin with its start bit (a 1) at " + Where(0));
-    for (int value = 0; value < 256; ++value)
-      Codes[value].Length = ReadBits(1, "the presence map");
-    Summary.CodedByteValues = static_cast<int>(std::count_if(
-        Codes.begin(), Codes.begin() + 256, [](const TCodeEntry& c) { return c.Length; }));
+    for (TCodeEntry& code : std::span(Codes).first(256))
+      Summary.CodedByteValues += static_cast<int>(code.Length = ReadBits(1, "the presence map"));
     if (Summary.CodedByteValues == 0) {
       // An empty image: no code entries, not even the end marker's, and no data.
       FinishStream("the presence map names no byte value, so only zero fill may follow it");
