@@ -69,12 +69,15 @@ void PackFile(const std::string& plainfile, const std::string& hexfile, std::str
   Translated([&] {
     // On a failure the state's files are abandoned as it goes: the old output stays.
     const auto state = std::make_unique<huff::TCompressorState>();
-    huff::ResetState(*state, nameId, manufacturer);
+    state->Header = huff::NamedHeader(nameId, manufacturer);
     huff::OpenInput(*state, plainfile);
-    huff::CreateOutput(*state, hexfile);
+    state->OutputFile = huff::TFile::CreateForWriting(hexfile, state->InputFile.get());
+    state->Output = {.File = state->OutputFile.get()};
     huff::PrepareContainer(*state);
     huff::EncodeSegments(*state);
-    huff::CloseFiles(*state);
+    // The input is let go first; then the output takes the old one's place, complete.
+    state->InputFile->Close();
+    state->OutputFile->Close();
   });
 }
 
@@ -104,7 +107,7 @@ void Pack(std::span<const std::uint8_t> image, const Allocate& allocate, std::st
           std::string_view manufacturer) {
   Translated([&] {
     const auto state = std::make_unique<huff::TCompressorState>();
-    huff::ResetState(*state, nameId, manufacturer);
+    state->Header = huff::NamedHeader(nameId, manufacturer);
     state->Input = Memory(image, "packed");
     const std::uint64_t size = huff::PrepareContainer(*state);
     state->Output.Memory = allocate(size);

@@ -1,5 +1,4 @@
-// What both programs do around their run: arguments, the failure report and exit code 1,
-// standard output. process_posix.cpp or process_win32.cpp (CMake picks one) is the platform's.
+// Around both programs' runs: arguments, failure report, exit code 1, output; process_*.cpp.
 #pragma once
 
 #include <functional>
@@ -11,8 +10,7 @@
 
 namespace app {
 
-// "Exception <kind> in module <module> at 00000000.\n<message>." and CR LF (no address to give;
-// no second full stop).
+// "Exception <kind> in module <module> at 00000000.\n<message>." CR LF, with one full stop.
 std::string FailureReport(const sarnveld::Error& failure, const char* argv0);
 
 // Prepares the process, runs `run` on the arguments (empty ones dropped unless `keepEmpty`) and

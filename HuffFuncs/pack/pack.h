@@ -55,13 +55,9 @@ struct TCompressorState {
   std::uint64_t PayloadBits = 0;  // once the segments are placed
 };
 
-void ResetState(TCompressorState& state, std::string_view nameId, std::string_view manufacturer);
 // Raises EError "Invalid Filename" for a missing path or a directory, EFOpenError for a file
 // not opened or not regular, and, before any write, EInputTooLarge for one too large to count.
 void OpenInput(TCompressorState& state, const std::string& path);
-void CreateOutput(TCompressorState& state, const std::string& path);  // TFile::CreateForWriting
-// Closes the input, then the output, which takes its place; after a failure the old one stays.
-void CloseFiles(TCompressorState& state);
 
 // An input larger than the coder can count, which holds `holds` bytes.
 EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds,

@@ -25,10 +25,7 @@ namespace {
 class TImageWriter {
  public:
   TImageWriter(const TImageOut& out, const std::string& container)
-      : Out(out), Container(container) {
-    if (Out.Into)
-      Memory = *Out.Into;
-  }
+      : Out(out), Container(container), Memory(out.Into.value_or(std::span<std::uint8_t>())) {}
   ~TImageWriter() {
     if (Kept) {
       Kept.reset();
@@ -119,7 +116,6 @@ inline constexpr std::size_t WindowHead = 8;
 struct TWindow {
   std::unique_ptr<std::uint8_t[]> Slot;
   const std::uint8_t* Data = nullptr;  // the window's first byte
-  bool View = false;                   // Data is in the caller's memory
   std::uint64_t Start = 0;             // the payload offset of Data
   std::size_t Size = 0;
 };
@@ -183,8 +179,7 @@ class TPayloadReader {
   TWindow& Read() {
     Window.Start = BytesRead;
     const std::uint64_t offset = HeaderSize + BytesRead;
-    Window.View = Container.InMemory() && Unread() > MemoryTail;
-    if (Window.View) {
+    if (Container.InMemory() && Unread() > MemoryTail) {
       Window.Size = static_cast<std::size_t>(Unread() - MemoryTail);
       Window.Data = Container.Memory.data() + offset;
     } else {
@@ -282,11 +277,11 @@ std::string CheckedName(const std::array<std::uint8_t, NameFieldSize>& field, bo
   const auto stray = std::find_if(end, field.end(), [](std::uint8_t b) { return b != 0; });
   if (end == field.end() || stray != field.end()) {
     const auto at = end == field.end() ? field.end() - 1 : stray;
-    Damaged(container, std::string("the ") + (id ? "NameID" : "Manufacturer") +
-                           " field is not a name of at most 15 bytes followed by zero bytes: "
-                           "byte " +
-                           std::to_string((id ? 0 : NameFieldSize) + (at - field.begin())) +
-                           " is " + HexByte(*at));
+    Damaged(container,
+            std::string("the ") + (id ? "NameID" : "Manufacturer") +
+                " field is not a name of at most 15 bytes followed by zero bytes: byte " +
+                std::to_string((id ? 0 : NameFieldSize) + (at - field.begin())) + " is " +
+                HexByte(*at));
   }
   return std::string(field.begin(), end);
 }
@@ -358,7 +353,6 @@ class TDecoder {
     Summary.PayloadSize = header.PayloadSize;
     Summary.Checksum = header.Checksum;
     PayloadBytes = header.PayloadSize;
-    PayloadBits = PayloadBytes * 8;
     const std::uint64_t length = Container.Size();
     const std::uint64_t follow = length - std::min<std::uint64_t>(length, HeaderSize);
     if (follow != PayloadBytes)
@@ -376,7 +370,7 @@ class TDecoder {
     std::array<std::uint8_t, WindowHead> kept{};
     std::memcpy(kept.data(), Buffer + keepFrom, keep);
     TWindow& window = Reader->Next();
-    if (!window.View)
+    if (window.Data == window.Slot.get() + WindowHead)
       std::memcpy(window.Slot.get() + WindowHead - keep, kept.data(), keep);
     Buffer = window.Data - keep;
     BufferStart = window.Start - keep;
@@ -392,7 +386,7 @@ class TDecoder {
 
   // The next `count` bits (1 to 32) of the code table; `what` (and `entry`) say what they hold.
   std::uint32_t ReadBits(int count, const char* what, int entry = -1) {
-    if (BitPos + static_cast<unsigned>(count) > PayloadBits)
+    if (BitPos + static_cast<unsigned>(count) > PayloadBytes * 8)
       Fail("the payload ends at byte " + std::to_string(HeaderSize + PayloadBytes) + ", inside " +
            what + (entry < 0 ? std::string() : SymbolName(entry)));
     const std::uint64_t word = Peek();
@@ -458,7 +452,7 @@ class TDecoder {
     for (int value = 0; value < 256; ++value)
       if (Codes[value].Length != 0)
         shortest = std::min(shortest, Codes[value].Length);
-    const std::uint64_t left = PayloadBits - BitPos;
+    const std::uint64_t left = PayloadBytes * 8 - BitPos;
     const std::uint32_t end = Codes[EndMarker].Length;
     return left < end ? 0 : std::min((left - end) / shortest, sarnveld::MaxImageSize);
   }
@@ -496,7 +490,7 @@ class TDecoder {
       const TStep step = CodeAt(Buffers->Lookup.Fast(), Peek(), used);
       if (step.Kind == TKind::Hole || step.Kind == TKind::Link)
         throw std::logic_error("decoder: a complete code left a hole in the tables");
-      if (BitPos + used > PayloadBits)
+      if (BitPos + used > PayloadBytes * 8)
         Fail("the coded data runs past the end of the payload at byte " +
              std::to_string(HeaderSize + PayloadBytes) + " without the end marker's code");
       if (step.Kind == TKind::End) {
@@ -515,7 +509,7 @@ class TDecoder {
   // image's memory while it has the room, else in the thread's buffer.
   void StartOutput() {
     const std::size_t size = static_cast<std::size_t>(
-        std::min<std::uint64_t>(ChunkSize + TFastDecoder::RoundRoom, PayloadBits + 128));
+        std::min<std::uint64_t>(ChunkSize + TFastDecoder::RoundRoom, PayloadBytes * 8 + 128));
     const std::size_t past = size - std::min<std::size_t>(ChunkSize, size);
     std::span<std::uint8_t> room = Writer.Room(size);
     InPlace = !room.empty();
@@ -559,9 +553,9 @@ class TDecoder {
         Fail(rule + ", but the bit at " +
              Where(start + static_cast<unsigned>(std::countl_zero(bits << (32 - fill)))) + " is 1");
     }
-    if (BitPos < PayloadBits)
+    if (BitPos < PayloadBytes * 8)
       Fail(rule + ": the stream ends at byte " + std::to_string(HeaderSize + BitPos / 8) +
-           ", but the payload goes on for " + Count((PayloadBits - BitPos) / 8, "more byte"));
+           ", but the payload goes on for " + Count((PayloadBytes * 8 - BitPos) / 8, "more byte"));
   }
 
   const TSource& Container;
@@ -569,7 +563,6 @@ class TDecoder {
   sarnveld::Summary Summary;
   const TDecodeOptions Options;
   std::uint64_t PayloadBytes = 0;
-  std::uint64_t PayloadBits = 0;
 
   std::optional<TPayloadReader> Reader;
   // The payload bytes from BufferStart on: Valid of them, then eight zero bytes.

@@ -157,9 +157,8 @@ void StoreLittleEndian64(std::uint8_t* at, std::uint64_t value) {
   return step;
 }
 
-// One step at pos: a run of a one-bit code, up to four primary entries, or one long code.
-// Returns true, at pos, before the end marker and before a long code that may reach past
-// `stop`: the checked step takes those. Requires: pos < stop; 64 bytes of room at out.
+// One step: a one-bit code's run, up to four primary entries, or a long code. True, at pos,
+// before what the checked step takes. Requires: pos < stop; 64 bytes of room at out.
 inline bool FastStep(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t stop,
                      std::uint64_t& pos, std::uint8_t*& out) {
   const auto skew = static_cast<unsigned>(pos % 8);
@@ -205,9 +204,8 @@ inline bool FastStep(const TFastTables& tables, const std::uint8_t* buffer, std:
   return false;
 }
 
-// One step where nearly every code is Width bits long: the next codes are looked up at once,
-// as if each had that length, and kept up to the first that has not; the look-ups do not wait
-// for each other. Returns false when the first has not. Requires what FastStep does.
+// Where nearly every code is Width long: the next codes looked up at once, as if of that length,
+// kept up to the first that is not (false when that is the first). Requires what FastStep does.
 template <unsigned Width>
 inline bool StrideStep(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t& pos,
                        std::uint8_t*& out) {
@@ -261,8 +259,7 @@ bool DecodeStride(const TFastTables& tables, const std::uint8_t* buffer, std::ui
   return ByWidth[tables.StrideBits - MinStrideBits](tables, buffer, stop, pos, out, outLimit);
 }
 
-// Several lanes at once, each from its start to its end or an entry that needs the checked
-// step: their steps do not wait for each other, so the processor overlaps them. Spelt out
+// Lanes to their ends or the checked step, their steps overlapping in the processor; spelt out
 // (the fold over Index...) so that their state stays in registers.
 template <std::size_t... Index>
 void DecodeLanes(const TFastTables& shared, const std::uint8_t* buffer, std::uint64_t stop,
@@ -288,10 +285,9 @@ void DecodeLanes(const TFastTables& shared, const std::uint8_t* buffer, std::uin
 
 enum class TMeeting { Met, Missed, AtEnd };
 
-// A guessed decode ran from bit s to guessEnd as if a code began at s. Follows the true decode
-// from t (at or before s), writing its bytes to out, and the guessed one, until both stand on one
-// code boundary; `skipped` counts the guessed codes before it. The true side stops at `limit` and
-// before the end marker (AtEnd).
+// Follows the true decode from t (at or before s, writing to out) and a guess from s to guessEnd
+// to a boundary of both, `skipped` the guess's codes before it; the true side stops at `limit`
+// and before the end marker (AtEnd).
 TMeeting MeetGuess(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t& t,
                    std::uint64_t s, std::uint64_t guessEnd, std::uint64_t limit, std::uint64_t stop,
                    std::uint8_t*& out, std::size_t& skipped) {
@@ -350,9 +346,8 @@ bool TFastDecoder::Decode(const TFastTables& tables, const std::uint8_t* buffer,
   return DecodeFast(tables, buffer, stop, local, out, outLimit);
 }
 
-// One round of the lanes over [local, local + Lanes * width). Lane 0 starts at local; the
-// others guess that a code begins where their share does, and decode nonsense until they fall
-// into step with lane 0's codes, as prefix codes soon do; their output is kept from there.
+// The lanes over [local, local + Lanes * width): lane 0 from local, the others as if a code
+// began at their share's start, kept from where they fall into step, as prefix codes soon do.
 bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* buffer,
                                std::uint64_t base, std::uint64_t stop, std::uint64_t width,
                                std::uint64_t& local, std::uint8_t*& out) {

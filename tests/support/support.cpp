@@ -108,7 +108,7 @@ Bytes Pack(const Bytes& input, huff::TParallelism parallelism) {
   // Everything a call takes it gives back: a fuzz target's run that ends holding more than
   // it began with is run again to look for a leak.
   huff::TCompressorState state;
-  huff::ResetState(state, "ZRQ-705", "Sarnveld");
+  state.Header = huff::NamedHeader("ZRQ-705", "Sarnveld");
   state.Parallelism = parallelism;
   state.Input = {.Memory = input, .Name = "memory"};
   Bytes container(huff::PrepareContainer(state));
@@ -119,7 +119,7 @@ Bytes Pack(const Bytes& input, huff::TParallelism parallelism) {
 
 Bytes PackBitByBit(const Bytes& input) {
   huff::TCompressorState state;
-  huff::ResetState(state, "ZRQ-705", "Sarnveld");
+  state.Header = huff::NamedHeader("ZRQ-705", "Sarnveld");
   state.Input = {.Memory = input, .Name = "memory"};
   return huff::CompressBitByBit(state);
 }
