@@ -25,8 +25,7 @@ const std::string Usage =
     "  --version: show the version\r\n"
     "  --: ends the options, for a file whose name begins with '-'\r\n";
 
-// The length of the well-formed UTF-8 character that text begins with (RFC 3629: no
-// overlong forms, no surrogates, nothing past U+10FFFF), or 0.
+// The length of the well-formed UTF-8 character text begins with (RFC 3629), or 0.
 std::size_t Utf8Length(std::string_view text) {
   const auto lead = static_cast<unsigned char>(text[0]);
   if (lead < 0x80)

@@ -29,15 +29,11 @@ class TThreadBuffer {
       Kept = std::make_unique_for_overwrite<std::uint8_t[]>(size + Page);
       Capacity = size;
     }
-    if (!Own)
-      Taken = true;
+    Taken |= !Own;
     std::uint8_t* const memory = Own ? Own.get() : Kept.get();
     Data = memory + (Page - reinterpret_cast<std::uintptr_t>(memory) % Page) % Page;
   }
-  ~TThreadBuffer() {
-    if (!Own)
-      Taken = false;
-  }
+  ~TThreadBuffer() { Taken &= Own != nullptr; }
 
   // After a call, on the caller's thread.
   static void Trim(std::size_t keep) {
