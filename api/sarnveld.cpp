@@ -1,5 +1,4 @@
-// The library's two faces: the C++ one of sarnveld.hpp, the one place where the programs' run
-// sequences are written, and the C one of sarnveld.h over it. Nothing here prints.
+// The library's faces: sarnveld.hpp's, where the programs' runs are written, and sarnveld.h's.
 #include "sarnveld.h"
 
 #include <algorithm>
@@ -70,12 +69,15 @@ void PackFile(const std::string& plainfile, const std::string& hexfile, std::str
   Translated([&] {
     // On a failure the state's files are abandoned as it goes: the old output stays.
     const auto state = std::make_unique<huff::TCompressorState>();
-    huff::ResetState(*state, nameId, manufacturer);
+    state->Header = huff::NamedHeader(nameId, manufacturer);
     huff::OpenInput(*state, plainfile);
-    huff::CreateOutput(*state, hexfile);
+    state->OutputFile = huff::TFile::CreateForWriting(hexfile, state->InputFile.get());
+    state->Output = {.File = state->OutputFile.get()};
     huff::PrepareContainer(*state);
     huff::EncodeSegments(*state);
-    huff::CloseFiles(*state);
+    // The input is let go first; then the output takes the old one's place, complete.
+    state->InputFile->Close();
+    state->OutputFile->Close();
   });
 }
 
@@ -105,7 +107,7 @@ void Pack(std::span<const std::uint8_t> image, const Allocate& allocate, std::st
           std::string_view manufacturer) {
   Translated([&] {
     const auto state = std::make_unique<huff::TCompressorState>();
-    huff::ResetState(*state, nameId, manufacturer);
+    state->Header = huff::NamedHeader(nameId, manufacturer);
     state->Input = Memory(image, "packed");
     const std::uint64_t size = huff::PrepareContainer(*state);
     state->Output.Memory = allocate(size);
@@ -169,8 +171,7 @@ std::string SystemErrorText(unsigned long code) {
 
 namespace {
 
-// Copies text into a field of `size` bytes, zero-terminated; a text that does not fit is cut
-// before a whole UTF-8 character.
+// Copies text into a field of `size` bytes, zero-terminated, cut before a whole UTF-8 character.
 void CopyCut(char* field, std::size_t size, std::string_view text) noexcept {
   std::size_t count = std::min(text.size(), size - 1);
   if (count < text.size())
@@ -229,8 +230,7 @@ std::span<const std::uint8_t> Bytes(const void* data, std::size_t size, const ch
   return {static_cast<const std::uint8_t*>(data), size};
 }
 
-// A result for the caller: memory from malloc, which sarnveld_free releases, one byte longer
-// than asked for, so that it is never NULL.
+// A result for sarnveld_free, from malloc, one byte longer than asked for: never NULL.
 using TMemory = std::unique_ptr<void, decltype(&std::free)>;
 sarnveld::Allocate Into(TMemory& memory, std::size_t& reserved) {
   return [&](std::uint64_t size) {

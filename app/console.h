@@ -1,5 +1,4 @@
-// What both programs do around their run: arguments, the failure report and exit code 1,
-// standard output. process_posix.cpp or process_win32.cpp (CMake picks one) is the platform's.
+// Around both programs' runs: arguments, failure report, exit code 1, output; process_*.cpp.
 #pragma once
 
 #include <functional>
@@ -11,25 +10,22 @@
 
 namespace app {
 
-// "Exception <kind> in module <module> at 00000000.\n<message>." and CR LF: there is no
-// meaningful address to give. The full stop is left out when the message ends with one.
+// "Exception <kind> in module <module> at 00000000.\n<message>." CR LF, with one full stop.
 std::string FailureReport(const sarnveld::Error& failure, const char* argv0);
 
-// Prepares the process, then runs `run` on the arguments (empty ones dropped unless
-// `keepEmpty`) and returns its exit code. Any failure, a console write's included, prints the
-// failure report (or what `format` makes of it) and returns 1.
+// Prepares the process, runs `run` on the arguments (empty ones dropped unless `keepEmpty`) and
+// returns its code; a failure, a console write's too, prints its report (or `format`'s) and 1.
 int RunMain(int argc, char** argv, const std::function<int(const std::vector<std::string>&)>& run,
             bool keepEmpty = false,
             const std::function<std::string(const sarnveld::Error&)>& format = {});
 
-// The words of a Windows command line, the program's name first (here, to be tested
-// everywhere): control characters and spaces separate, double quotes group and are dropped,
-// a pair that begins a word is skipped unless `keepEmpty`, backslashes are bytes.
+// A Windows command line's words, the program's first (tested everywhere): control characters
+// and spaces separate, double quotes group and go, a pair that begins a word is skipped unless
+// `keepEmpty`, backslashes are bytes.
 std::vector<std::string> SplitCommandLine(std::string_view commandLine, bool keepEmpty = false);
 
-// The platform's part. Sets up the process: a write to a closed pipe or past the file-size
-// limit must fail, not kill us; a signal or console event that stops the run first removes
-// the unfinished output.
+// The platform's. A write to a closed pipe or past the file-size limit fails, not kills; a
+// signal or console event that stops the run first removes the unfinished output.
 void PrepareProcess();
 // The program's arguments, without its own name; on Windows from the command line itself.
 std::vector<std::string> ProgramArguments(int argc, char** argv, bool keepEmpty);

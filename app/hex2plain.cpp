@@ -1,5 +1,5 @@
-// hex2plain [options] hexfile [plainfile]: checks a container, shows what it holds and, given a
-// plainfile, writes the memory image to it. What the program prints is written here alone.
+// hex2plain [options] hexfile [plainfile]: checks and describes a container and, given
+// plainfile, writes its image there. All it prints is here.
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -25,8 +25,7 @@ const std::string Usage =
     "  --version: show the version\r\n"
     "  --: ends the options, for a file whose name begins with '-'\r\n";
 
-// The length of the well-formed UTF-8 character that text begins with (RFC 3629: no
-// overlong forms, no surrogates, nothing past U+10FFFF), or 0.
+// The length of the well-formed UTF-8 character text begins with (RFC 3629), or 0.
 std::size_t Utf8Length(std::string_view text) {
   const auto lead = static_cast<unsigned char>(text[0]);
   if (lead < 0x80)
@@ -46,8 +45,8 @@ std::size_t Utf8Length(std::string_view text) {
   return valid ? length : 0;
 }
 
-// The bytes: each run that `plain` takes (it gives the run's length, 0 for none) as it is, a
-// backslash before each of `quoted`, and each other byte as `escape` prints it.
+// Each run that `plain` takes (its length, or 0) as it is, `quoted` after a backslash, each other
+// byte as `escape` prints it.
 std::string Escaped(std::string_view bytes, const char* escape,
                     std::size_t (*plain)(std::string_view), std::string_view quoted = {}) {
   std::string text;

@@ -1,5 +1,4 @@
-// sarnveld2hex plainfile hexfile NameID Manufacturer: packs a memory image into a container.
-// What the program prints is written here alone.
+// sarnveld2hex plainfile hexfile NameID Manufacturer: packs a memory image; all it prints is here.
 #include <string>
 #include <string_view>
 #include <vector>

@@ -11,8 +11,8 @@
 namespace app {
 namespace {
 
-// Removes the unfinished output, then ends the process as the signal asks, for the shell to
-// see. A second signal, on another thread, waits for the first handler to end the process.
+// Removes the unfinished output, then ends as the signal asks, for the shell to see; a second
+// signal, on another thread, waits for the first one's end.
 std::atomic<bool> Stopping{false};
 
 void StopRun(int number) {

@@ -46,8 +46,7 @@ inline constexpr std::string_view DefaultManufacturer = "Sarnveld";
 // The longest image a container holds, and the longest buffer the memory functions take.
 inline constexpr std::uint64_t MaxImageSize = 2147483646;
 
-// Each function below raises Error on failure, nothing else (no memory: "EOutOfMemory").
-// Names longer than 15 bytes are cut.
+// Each below raises Error, nothing else (no memory: "EOutOfMemory"); names are cut at 15 bytes.
 const char* Version() noexcept;
 
 // Packs the file plainfile into the container hexfile, as sarnveld2hex does.
@@ -59,8 +58,7 @@ void PackFile(const std::string& plainfile, const std::string& hexfile,
 Summary UnpackFile(const std::string& hexfile,
                    const std::optional<std::string>& plainfile = std::nullopt);
 
-// Memory for a run's result: called once, before it is made, with the bytes it needs (for an
-// image the most it can take, see Unpack). A span too short fails with EBufferTooSmall.
+// Memory for a run's result, asked for once with the bytes it needs; a short span: EBufferTooSmall.
 using Allocate = std::function<std::span<std::uint8_t>(std::uint64_t size)>;
 
 // The same in memory, for at most MaxImageSize bytes.
@@ -73,25 +71,23 @@ void Pack(std::span<const std::uint8_t> image, const Allocate& allocate,
           std::string_view manufacturer = DefaultManufacturer);
 // Checks a container and decodes its image into `image`, resized to fit it.
 Summary Unpack(std::span<const std::uint8_t> container, std::vector<std::uint8_t>& image);
-// Decodes into the caller's memory, writing nothing past its end (past the image's own end it
-// may); an image that does not fit is "EBufferTooSmall". Summary::ImageSize is its size.
+// Decodes into the caller's memory (its end, not the image's, bounds the writes); too small:
+// "EBufferTooSmall". Summary::ImageSize is the image's size.
 Summary UnpackInto(std::span<const std::uint8_t> container, std::span<std::uint8_t> image);
 // Checks a container without keeping its image.
 Summary Describe(std::span<const std::uint8_t> container);
 
-// Decodes into memory that `allocate` gives, once the code table has been read, for the most
-// the rest of the payload can decode to (up to eight times its size, at most MaxImageSize):
-// memory reserved, not touched, costs nothing where the system gives it a page at a time. The
-// image may be shorter: Summary::ImageSize says.
+// Decodes into memory `allocate` gives, once the code table is read, for the most the payload
+// can decode to (up to eight times its size, at most MaxImageSize; untouched, it costs nothing
+// where pages come one at a time). Summary::ImageSize says how much is the image.
 Summary Unpack(std::span<const std::uint8_t> container, const Allocate& allocate);
 
-// In a catch block: the failure as every face reports it (an Error as it is, no memory as
-// EOutOfMemory, anything else as EError).
+// In a catch block: the failure as every face reports it (no memory EOutOfMemory, else EError).
 Error CurrentError() noexcept;
 
-// For a program that handles signals itself: removes every output a file run of this process
-// is writing. Async-signal-safe; the process must end right after it (a run still going waits
-// for that end, so that it cannot report success).
+// For a program that handles signals: removes every output a file run of this process is
+// writing. Async-signal-safe; the process must end right after it (a run still going waits for
+// that, so as not to report success).
 void RemoveUnfinishedOutputs() noexcept;
 
 // The system's text for errno (on Windows, GetLastError), as the library's messages give it.

@@ -1,5 +1,4 @@
-// What both directions share about bytes: the block size of reads and writes, the checksum,
-// and the runs of one value that erased flash is made of, counted or coded as a whole.
+// Both directions': the block size, the checksum, and erased flash's runs of one byte value.
 #pragma once
 
 #include <cstdint>

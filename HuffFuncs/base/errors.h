@@ -1,5 +1,4 @@
-// The failures the library raises: each a sarnveld::Error whose class name is the kind the
-// programs print. Nothing in the library prints.
+// The library's failures, each class named for the kind the programs print; it never prints.
 #pragma once
 
 #include <cstdint>

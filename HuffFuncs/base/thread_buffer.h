@@ -1,6 +1,5 @@
-// Memory that a thread keeps for its buffers from one use to the next, the caller's thread
-// some of it from one call to the next (Trim): memory given back went to the system, and its
-// fresh pages cost a small input more than packing it.
+// Memory a thread keeps from one use to the next (the caller's, some of it, see Trim): memory
+// given back went to the system, and fresh pages cost a small input more than packing it.
 #pragma once
 
 #include <cstddef>
@@ -18,9 +17,8 @@ inline constexpr bool ExactBuffers = __has_feature(address_sanitizer);
 inline constexpr bool ExactBuffers = false;
 #endif
 
-// A buffer, not cleared, that starts on a page, as the input's pages in the system's cache do:
-// a read into one 16 bytes off took three times as long. The thread keeps one; one wanted
-// while that is in use (a call from an Allocate of another) is made for the use.
+// A buffer, not cleared, on a page boundary as the cached input is (16 bytes off, a read took
+// three times as long). One wanted while the kept one is in use (from an Allocate) is its own.
 class TThreadBuffer {
  public:
   explicit TThreadBuffer(std::size_t size) {
@@ -31,15 +29,11 @@ class TThreadBuffer {
       Kept = std::make_unique_for_overwrite<std::uint8_t[]>(size + Page);
       Capacity = size;
     }
-    if (!Own)
-      Taken = true;
+    Taken |= !Own;
     std::uint8_t* const memory = Own ? Own.get() : Kept.get();
     Data = memory + (Page - reinterpret_cast<std::uintptr_t>(memory) % Page) % Page;
   }
-  ~TThreadBuffer() {
-    if (!Own)
-      Taken = false;
-  }
+  ~TThreadBuffer() { Taken &= Own != nullptr; }
 
   // After a call, on the caller's thread.
   static void Trim(std::size_t keep) {

@@ -1,5 +1,4 @@
-// What both platforms share: the table of outputs being written, which a signal or console
-// handler reads, the new file's name, the failures' wording, and the steps of a close.
+// What both platforms share: the unfinished outputs' table, new names, failures, the closes.
 #include <array>
 #include <atomic>
 #include <chrono>

@@ -1,6 +1,5 @@
-// The platform layer: the only code that talks to the operating system about files,
-// processors and pages. file_posix.cpp or file_win32.cpp (CMake picks one) makes the calls;
-// file.cpp holds what the two share. TSource and TSink put memory and files behind one face.
+// The platform layer, the only code that asks the system about files, processors and pages:
+// file_posix.cpp or file_win32.cpp, and file.cpp what the two share.
 #pragma once
 
 #include <algorithm>
@@ -18,37 +17,32 @@ std::string SystemErrorText(unsigned long code);
 bool NamesNonDirectory(const std::string& path);  // that this process can see
 unsigned ProcessorCount();
 
-// Memory for a result about to be written whole gets large pages where the system can: a
-// fresh 4 KiB page cost 3 us on a virtual machine (micro_bench InProcess/pack/65536KiB: 390
-// MB/s without, 1,300 with).
+// Large pages, where the system can, for a result about to be written whole: a fresh 4 KiB page
+// cost 3 us on a virtual machine (micro_bench InProcess/pack/65536KiB: 390 MB/s, 1,300 with).
 void PrepareLargeBuffer(void* data, std::size_t size) noexcept;
 // Memory for a result that the caller frees with free(), a large one on a large page; or null.
 void* AllocateResult(std::size_t size) noexcept;
 
-// Removes the new file of every output that a TFile of this process is writing, as Abandon
-// would. Async-signal-safe; the process must end right after it: a later Close, Abandon or
-// destructor of such a file waits for that end, so that the run cannot go on to report success.
+// As sarnveld::RemoveUnfinishedOutputs says; a later Close, Abandon or destructor of such a file
+// waits for the process's end.
 void RemoveUnfinishedOutputs() noexcept;
 
 class TFile final {
  public:
-  // Opens a regular file for reading, letting others read and write it meanwhile. Never
-  // blocks: a FIFO, socket or device is refused with EFOpenError.
+  // A regular file, which others may read and write meanwhile; else EFOpenError, never blocking.
   static std::unique_ptr<TFile> OpenForReading(const std::string& path);
 
-  // Makes the output `path`: a new file beside the one the path leads to, which Close puts in
-  // its place whole, with its permissions; until then the old file stays as it was, and other
-  // runs that want it are refused. A device such as /dev/null is written in place. Refuses with
-  // EFCreateError `mustNotBe` (by any name), a file another run is writing, a directory, FIFO
-  // or socket, a folder where no file can be made, and a standard output that is either file.
+  // A new file beside the one `path` leads to, which Close puts in its place whole, with its
+  // permissions; until then the old one stays, and other runs that want it are refused. A device
+  // is written in place. EFCreateError for `mustNotBe` (by any name), a file another run writes,
+  // a directory, FIFO or socket, a folder where no file can be made, a standard output of either.
   static std::unique_ptr<TFile> CreateForWriting(const std::string& path, const TFile* mustNotBe);
 
   TFile(const TFile&) = delete;
   TFile& operator=(const TFile&) = delete;
   ~TFile();  // abandons what Close did not finish
 
-  // Reads up to data.size() bytes at offset; 0 only at the end. Threads may read and write
-  // at once, on disjoint ranges.
+  // Up to data.size() bytes at offset; 0 only at the end. Threads may use disjoint ranges at once.
   std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data);
   void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data);  // all, or raises
   std::uint64_t Size();
@@ -68,12 +62,11 @@ class TFile final {
   friend void RemoveUnfinishedOutputs() noexcept;
   explicit TFile(std::string path) : Path(std::move(path)) {}
 
-  // file.cpp's. Makes the new file beside Target, under a name no other has, and records it.
+  // file.cpp's. The new file beside Target, under a name no other has, recorded.
   void MakeNewFile();
   [[noreturn]] void Fail(const char* action, unsigned long code = LastError()) const;
   void RefuseIf(bool refused) const;  // with EFCreateError
-  // Takes the table entry back once the new file is in place or removed; when a handler has
-  // taken it, waits for the end the handler gives the process.
+  // Frees the table entry; when a handler has taken it, waits for the end it gives the process.
   static void ForgetUnfinished(int slot) noexcept;
 
   // Each platform's.
@@ -84,16 +77,15 @@ class TFile final {
   static bool PutInPlace(const std::string& from, const std::string& to, bool replaces) noexcept;
   // Removes the new file at `path` when it is still `identity`. Async-signal-safe.
   static void RemoveNewFile(const char* path, const TIdentity& identity) noexcept;
-  // Closes handle unless it is -1 and makes it -1; false when the close failed, the reason in
-  // LastError. Released even then: retrying could close one another thread opened meanwhile.
+  // Closes handle unless -1, and makes it -1 even when that fails (false, LastError): a retry
+  // could close one another thread opened meanwhile.
   static bool Release(std::intptr_t& handle) noexcept;
   [[noreturn]] static void WaitForTheEnd() noexcept;
 
   std::intptr_t Handle = -1;  // the file read or written
   std::string Path;
   TIdentity Identity;
-  // For an output written beside its old file: where it goes (the path with symbolic links
-  // followed), the new file's name, and the handle that holds the old file for this run.
+  // For an output beside its old file: where it goes (links followed), the new file, the old.
   std::string Target;
   std::string NewPath;
   std::intptr_t Held = -1;
@@ -109,8 +101,7 @@ struct TSource {
   std::uint64_t Size() const { return File != nullptr ? File->Size() : Memory.size(); }
   bool InMemory() const { return File == nullptr; }
 
-  // Up to `most` bytes from offset on: a view of the memory, or what one read of the file put
-  // at scratch (room for `most`). Empty only at the end.
+  // Up to `most` bytes from offset (none only at the end): memory's, or one read into scratch.
   std::span<const std::uint8_t> Block(std::uint64_t offset, std::size_t most,
                                       std::uint8_t* scratch) const {
     if (File != nullptr)

@@ -28,8 +28,7 @@ TFile::TIdentity IdentityOf(const struct stat& info) {
   return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
-// Takes the file for this run alone, without waiting; false when another run has it (a file
-// system without locks leaves it unlocked).
+// Takes the file for this run alone, not waiting; false when another run has it (or no locks).
 bool LockForWriting(int fd) {
 #ifdef F_OFD_SETLK
   struct flock whole {};
@@ -156,8 +155,8 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
     file->Held = old;
     file->RefuseIf(::fstat(old, &info) != 0);
     const TIdentity found = IdentityOf(info);
-    // A FIFO or socket cannot be rewound to write the header, and a FIFO that nobody reads
-    // would block for ever; the console must not land in the output either.
+    // A FIFO or socket cannot be rewound for the header, and one nobody reads would block; nor
+    // may the console land in the output.
     file->RefuseIf((mustNotBe != nullptr && found == mustNotBe->Identity) ||
                    S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) ||
                    (consoleIsFile && console == found));
@@ -169,8 +168,8 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
       file->Identity = found;
       return file;
     }
-    // Held for this run alone until its new file is in place: another run that finds it held
-    // is refused. One that had it until just now may have put its own file in its place.
+    // Held for this run alone until its new file is in place; one that had it until just now
+    // may have put its own file there.
     struct stat named {};
     file->RefuseIf(!LockForWriting(old) || ::stat(path.c_str(), &named) != 0 ||
                    IdentityOf(named) != found);
@@ -220,8 +219,7 @@ std::size_t TFile::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) {
   }
 }
 
-// A write may take fewer bytes than offered (a signal, a nearly full disk): on until all are
-// written, or the system says why not.
+// A write may take fewer bytes than offered (a signal, a nearly full disk): on until all are.
 void TFile::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
   while (!data.empty()) {
     const ssize_t count =

@@ -44,8 +44,7 @@ bool IdentityOf(HANDLE handle, TFile::TIdentity& identity) {
   return true;
 }
 
-// Where path leads, in full (ReplaceFile took a name in the working folder for a folder's),
-// through a symbolic link.
+// Where path leads, in full (ReplaceFile took a working folder's name for a folder's), links too.
 std::string Followed(const std::string& path, HANDLE old) {
   const DWORD attributes = ::GetFileAttributesA(path.c_str());
   const bool link =
@@ -150,8 +149,8 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   file->RefuseIf(file->Held == -1 && ::GetLastError() != ERROR_FILE_NOT_FOUND);
   if (file->Held != -1) {
-    // A pipe cannot be rewound to write the header, and one that nobody reads would block for
-    // ever. A device such as NUL is written in place, never removed.
+    // A pipe cannot be rewound for the header, and one nobody reads would block; a device such
+    // as NUL is written in place.
     const DWORD type = ::GetFileType(Win(file->Held));
     file->RefuseIf(type != FILE_TYPE_DISK && type != FILE_TYPE_CHAR);
     if (type == FILE_TYPE_CHAR) {
@@ -199,7 +198,7 @@ std::size_t TFile::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) {
   return count;
 }
 
-// A write may take fewer bytes than offered: on until all are written, or the system says why.
+// A write may take fewer bytes than offered: on until all are.
 void TFile::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
   while (!data.empty()) {
     OVERLAPPED where = At(offset);

@@ -20,9 +20,8 @@ struct TTreeNode {
 // The symbols' leaves, then at most 256 internal nodes in the order they were made.
 using TNodePool = std::array<TTreeNode, 2 * SymbolCount - 1>;
 
-// A leaf at depth d needs a total weight of at least Fibonacci(d + 2) (1, 1, 2, 3, ...), and
-// the root weighs at most MaxInputSize + 1 < Fibonacci(47): no code is longer than 44 bits,
-// so every code fits TCodeEntry's 64.
+// A leaf at depth d needs a weight of Fibonacci(d + 2) (1, 1, 2, ...), and the root weighs at most
+// MaxInputSize + 1 < Fibonacci(47): no code is longer than 44 bits, and TCodeEntry has 64.
 void AssignBelow(const TNodePool& pool, std::int32_t slot, TCodeEntry code, TCodeTable& codes) {
   const TTreeNode& node = pool[slot];
   if (node.Child0 == NoNode) {
@@ -41,10 +40,9 @@ TCodeTable BuildCodes(const TByteCounts& counts) {
   for (int value = 0; value < 256; ++value)
     pool[value].Weight = static_cast<std::int32_t>(counts[value]);
   pool[EndMarker].Weight = 1;  // it occurs exactly once
-  // The leaves in the order they are taken, as (weight, slot). Merged nodes are made in that
-  // order too, so the node to take is at the front of one of the two queues, the leaf on equal
-  // weights. (Scanning for the lightest took a few hundred thousand comparisons, a heap a few
-  // thousand.)
+  // The leaves in the order they are taken, (weight, slot). Merged nodes are made in that order
+  // too: the node to take fronts one of the two queues, the leaf on equal weights. (A scan took a
+  // few hundred thousand comparisons, a heap a few thousand.)
   std::array<std::pair<std::int32_t, std::int32_t>, SymbolCount> leaves;
   std::size_t leafCount = 0;
   for (std::int32_t slot = 0; slot < SymbolCount; ++slot)

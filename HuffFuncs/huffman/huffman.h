@@ -32,10 +32,9 @@ inline std::string SymbolName(int symbol) {
 }
 
 // The codes of the tree that merges the two lightest nodes until one is left; the end marker
-// weighs 1, and byte values that do not occur take no part. Among equal weights the lower slot
-// goes first: byte values before the end marker, leaves before internal nodes, older internal
-// nodes before newer ones. The first node taken is reached by bit 1, the second by bit 0. A
-// tree of one leaf (an empty input) gives no code at all. Requires: at most MaxInputSize bytes.
+// weighs 1, absent byte values take no part. Among equal weights the lower slot goes first: byte
+// values before the end marker, leaves before internal nodes, older internal nodes before newer.
+// The first taken gets bit 1, the second bit 0; an empty input has no code. At most MaxInputSize.
 TCodeTable BuildCodes(const TByteCounts& counts);
 // Raises ECodeTooLong, naming the input, for a code longer than MaxStoredCodeLength.
 void CheckCodeLengths(const TCodeTable& codes, const std::string& inputName);

@@ -1,5 +1,4 @@
-// The bit-at-a-time writer that defines the payload, most significant bit first, which the
-// fast coder is held against, and the code table. The reading side never includes it.
+// The bit-at-a-time writer that defines the payload, high bit first, and the code table.
 #pragma once
 
 #include <cstdint>

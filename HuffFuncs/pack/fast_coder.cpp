@@ -13,8 +13,7 @@ struct TCodedRun {
   std::uint8_t* Out;
 };
 
-// Codes the run of words equal to word from in on, each coded wordCode. Out of line, taking
-// its state by value, it leaves the registers of the loop around it alone.
+// Codes the words equal to word from in on. Out of line, by value: the loop keeps its registers.
 [[gnu::noinline]] TCodedRun CodeRunWords(std::uint64_t word, TCodeEntry wordCode,
                                          const std::uint8_t* in, const std::uint8_t* end,
                                          TBitAccumulator acc, std::uint8_t* out) {
@@ -45,8 +44,7 @@ struct TCodedRun {
   return {taken, acc, out};
 }
 
-// The codes of one store's bytes (PerStore, or with pairs four), joined apart from the
-// accumulator, so that groups overlap and only one addition per group waits for the last.
+// One store's codes (PerStore, with pairs four), joined apart from the accumulator: groups overlap.
 template <int PerStore, bool Pairs, bool WatchAbsent>
 inline TCodeEntry JoinCodes(const TCodeEntry* codes, const std::uint32_t* pairs,
                             const std::uint8_t* in, bool& absent) {
@@ -69,9 +67,8 @@ inline TCodeEntry JoinCodes(const TCodeEntry* codes, const std::uint32_t* pairs,
   return {group, length};
 }
 
-// PerStore codes always fit: 7 pending bits + PerStore * MaxLength <= 64. A byte with no code
-// (an input that changed after it was counted) adds nothing, and is watched for only when
-// some byte value has none.
+// 7 pending bits + PerStore * MaxLength <= 64. A byte with no code (a changed input) adds
+// nothing, and is watched for only when some byte value has none.
 template <int PerStore, bool Pairs, bool WatchAbsent>
 std::uint8_t* EncodeGroups(const TFastCodeTable& table, std::span<const std::uint8_t> input,
                            std::uint8_t* out, TBitAccumulator& state, bool& missing) {

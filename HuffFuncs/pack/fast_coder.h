@@ -1,5 +1,4 @@
-// The word-at-a-time coder: writes exactly the bits that WriteBit would for the same codes,
-// but takes a whole code at a time and stores eight bytes at once.
+// The word-at-a-time coder: WriteBit's bits, a whole code at a time, eight bytes a store.
 #pragma once
 
 #include <array>
@@ -19,8 +18,8 @@ struct TFastCodeTable {
   bool SomeAbsent = false;  // some symbol has no code, so the coder must watch for it
   // For a word of eight bytes of one value: its code 8 times; Length 0 past 56 bits.
   std::array<TCodeEntry, 256> WordCodes{};
-  // When asked for and no code is longer than MaxPairLength: the codes of two bytes joined,
-  // indexed by first + 256 * second, as (code << 5) | length; 0 where either has no code.
+  // Unless a code is longer than MaxPairLength, asked for: two bytes' codes joined, at first +
+  // 256 * second, as (code << 5) | length; 0 where either has none.
   std::vector<std::uint32_t> Pairs;
 };
 
@@ -35,15 +34,13 @@ struct TBitAccumulator {
   unsigned Count = 0;  // 0 to 7 between calls
 };
 
-// Appends the low `length` bits of bits, none set above them. Requires: length < 64, and
-// acc.Count + length <= 64 before the next store.
+// Appends the low `length` (< 64) bits of bits, none set above; Count stays <= 64 until a store.
 inline void AddBits(TBitAccumulator& acc, std::uint64_t bits, unsigned length) {
   acc.Bits = acc.Bits << length | bits;
   acc.Count += length;
 }
 
-// Stores the whole bytes at out, big-endian, then the pending bits padded with zeros; returns
-// the end of the whole bytes. Always stores eight bytes.
+// Stores eight bytes at out: the whole bytes, big-endian, then the pending bits; returns their end.
 inline std::uint8_t* StoreWholeBytes(TBitAccumulator& acc, std::uint8_t* out) {
   // With nothing pending, what is stored are old bits, which the next store overwrites.
   std::uint64_t bigEndian = acc.Bits << ((64 - acc.Count) & 63);
@@ -55,9 +52,8 @@ inline std::uint8_t* StoreWholeBytes(TBitAccumulator& acc, std::uint8_t* out) {
   return out;
 }
 
-// Codes input, storing whole bytes from out on; returns their end, the partial byte left in
-// acc. Sets missing when a byte had no code. Requires: room for
-// (7 + input.size() * table.MaxLength) / 8 + 8 bytes.
+// Codes input, storing whole bytes from out on; returns their end, the partial byte left in acc.
+// Sets missing when a byte had no code. Requires (7 + input.size() * MaxLength) / 8 + 8 bytes.
 std::uint8_t* EncodeBytes(const TFastCodeTable& table, std::span<const std::uint8_t> input,
                           std::uint8_t* out, TBitAccumulator& acc, bool& missing);
 

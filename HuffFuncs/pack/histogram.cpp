@@ -17,9 +17,8 @@ void CountBytes(std::span<const std::uint8_t> bytes, TByteCounts& counts) {
       in = run - 8;
       continue;
     }
-    // The byte order of the load does not matter: every byte is counted once. The even bytes
-    // go to four different lanes, and so do the odd ones: in code, every other byte is an
-    // opcode from a few values, and two of them in one lane would wait for each other.
+    // In either byte order, even bytes go to four lanes, and odd ones: in code every other byte
+    // is an opcode from a few values, and two of them in one lane would wait for each other.
     ++lanes[0][word & 0xFF];
     ++lanes[1][(word >> 8) & 0xFF];
     ++lanes[2][(word >> 16) & 0xFF];

@@ -8,9 +8,8 @@
 
 namespace huff {
 
-// Adds each byte value's occurrences to counts: fast on runs of one value (erased flash), and
-// with four histograms taking turns, so that increments of one counter do not wait for each
-// other. Requires: no counter overflows.
+// Adds each byte value's occurrences to counts: fast on runs of one value (erased flash), four
+// histograms taking turns so that increments do not wait for each other. No counter overflows.
 void CountBytes(std::span<const std::uint8_t> bytes, TByteCounts& counts);
 
 // The same a byte at a time.

@@ -8,10 +8,6 @@
 
 namespace huff {
 
-void ResetState(TCompressorState& state, std::string_view nameId, std::string_view manufacturer) {
-  state.Header = NamedHeader(nameId, manufacturer);
-}
-
 void OpenInput(TCompressorState& state, const std::string& path) {
   if (!NamesNonDirectory(path))
     throw EError("Invalid Filename");
@@ -19,19 +15,6 @@ void OpenInput(TCompressorState& state, const std::string& path) {
   state.Input = {.File = state.InputFile.get(), .Name = path};
   if (const std::uint64_t size = state.InputFile->Size(); size > MaxInputSize)
     throw InputTooLarge(path, std::to_string(size));
-}
-
-void CreateOutput(TCompressorState& state, const std::string& path) {
-  state.OutputFile = TFile::CreateForWriting(path, state.InputFile.get());
-  state.Output = {.File = state.OutputFile.get()};
-}
-
-void CloseFiles(TCompressorState& state) {
-  for (std::unique_ptr<TFile>* file : {&state.InputFile, &state.OutputFile})
-    if (*file) {
-      (*file)->Close();
-      file->reset();
-    }
 }
 
 EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds, const char* done) {
@@ -49,8 +32,7 @@ std::vector<std::uint8_t> CompressBitByBit(TCompressorState& state) {
     WriteCode(writer, codes[byte]);
   WriteCode(writer, codes[EndMarker]);
   writer.FlushBits();
-  // Huffman codes average at most about 9 bits per byte: the payload of an input within
-  // MaxInputSize stays far below 2^32 bytes.
+  // At most about 9 bits a byte: the payload of MaxInputSize bytes stays far below 2^32 bytes.
   assert(container.size() - HeaderSize <= 0xFFFFFFFFu);
   state.Header.PayloadSize = static_cast<std::uint32_t>(container.size() - HeaderSize);
   state.Header.Checksum = SumBytes(std::span(container).subspan(HeaderSize));

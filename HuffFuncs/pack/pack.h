@@ -1,8 +1,6 @@
-// A pack run: its state, its files, and the compression, either in the two passes the packer
-// runs on all cores or in the straightforward ones that define the container. The passes cut
-// the input into segments, counted and then coded at once: each segment's place in the
-// payload follows from the counts and the code lengths, and the bytes two segments share are
-// joined at the end. The container is the same, bit for bit, whatever the segments.
+// A pack run: its state, its files, and the passes on all cores or the straightforward ones
+// that define the container. Segments are counted, then coded at once, each at the place the
+// counts give it, the bytes they share joined at the end: the same container whatever they are.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +19,7 @@
 
 namespace huff {
 
-// A byte of the payload that a segment fills only in part, its neighbours the rest: written
-// once all are known, as the OR of their parts.
+// A payload byte that a segment fills in part, its neighbours the rest: the OR, written last.
 struct TSharedByte {
   std::uint64_t Offset = 0;  // within the container
   std::uint8_t Value = 0;
@@ -38,8 +35,7 @@ struct TSegment {
   std::vector<TSharedByte> SharedBytes;
 };
 
-// How the passes may split the work: by default one thread per core, one more writing a file
-// (a coder waiting for its turn to write leaves its core to it).
+// By default a thread per core, one more writing a file (a coder waiting to write leaves its core).
 struct TParallelism {
   int Threads = 0;                          // 0: as many as the processors, at most 16
   std::uint64_t MinSegmentSize = 1u << 18;  // smaller inputs get fewer segments
@@ -59,37 +55,29 @@ struct TCompressorState {
   std::uint64_t PayloadBits = 0;  // once the segments are placed
 };
 
-void ResetState(TCompressorState& state, std::string_view nameId, std::string_view manufacturer);
-// Raises EError "Invalid Filename" for a missing path or a directory, EFOpenError when the
-// file cannot be opened or is not a regular file, and EInputTooLarge before anything is
-// written when the input is larger than the coder can count.
+// Raises EError "Invalid Filename" for a missing path or a directory, EFOpenError for a file
+// not opened or not regular, and, before any write, EInputTooLarge for one too large to count.
 void OpenInput(TCompressorState& state, const std::string& path);
-void CreateOutput(TCompressorState& state, const std::string& path);  // TFile::CreateForWriting
-// Closes the input, then the output, which takes its place: the container is complete. After
-// a failure the files' destructors abandon them, and the old output stays as it was.
-void CloseFiles(TCompressorState& state);
 
 // An input larger than the coder can count, which holds `holds` bytes.
 EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds,
                              const char* done = "packed");
 
-// The packer's passes. The first counts, builds the codes and places the segments; it returns
-// the container's size, for memory to be made before the second writes it, header last.
+// The passes: the first counts, builds the codes, places the segments and returns the
+// container's size, for memory to be made before the second writes it, header last.
 std::uint64_t PrepareContainer(TCompressorState& state);
 void EncodeSegments(TCompressorState& state);
 
-// The segments for `size` bytes on `threads`: consecutive, on ChunkSize boundaries, of at
-// least MinSegmentSize bytes but the last, and smaller towards the end.
+// Consecutive, on ChunkSize boundaries, at least MinSegmentSize but the last, smaller at the end.
 std::vector<TSegment> PlanSegments(std::uint64_t size, std::size_t threads,
                                    const TParallelism& parallelism);
 std::size_t ThreadCount(const TParallelism& parallelism, bool toFile);
 
-// Inputs from this size on are coded through the pair table: building it takes about 8 us
-// and saves about 0.1 ns a byte (micro_bench: PairTable, EncodeFast with and without pairs).
+// From this size on, through the pair table: it costs about 8 us and saves 0.1 ns a byte
+// (micro_bench: PairTable, EncodeFast with and without pairs).
 inline constexpr std::uint64_t PairTableMinInput = 384 * 1024;
 
-// The straightforward passes, a byte and a bit at a time, over an image in memory: they define
-// the container, and the packer's passes are held against them.
+// The straightforward passes, a byte and a bit at a time, over memory: they define the container.
 std::vector<std::uint8_t> CompressBitByBit(TCompressorState& state);
 
 }  // namespace huff

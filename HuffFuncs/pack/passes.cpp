@@ -17,15 +17,13 @@ namespace huff {
 namespace {
 
 constexpr std::size_t KeptBufferSize = 256 * 1024;  // kept by the caller's thread
-// The coded bytes go to a file in blocks of WriteBlock bytes, counted from the segment's
-// first: the same writes on every run, whichever coder waits for which.
+// Blocks to a file, counted from a segment's first byte: the same writes whoever waits for whom.
 constexpr std::size_t WriteBlock = std::size_t{1} << 17;
 // In memory, a thread costs more than it saves below this (micro_bench InProcess/pack).
 constexpr std::uint64_t MemoryThreadsFrom = 2 << 20;
 
-// Runs job(i) for every segment on up to `workers` threads, the caller's among them, each
-// taking the next segment, so that a core slowed by other work takes fewer. A failure stops
-// the others at their next chunk; the first segment's failure is raised.
+// Runs job(i) for every segment on up to `workers` threads, the caller's too, each taking the
+// next (a slowed core takes fewer). A failure stops the others; the first segment's is raised.
 void RunSegments(std::size_t count, std::size_t workers,
                  const std::function<void(std::size_t, const std::atomic<bool>&)>& job) {
   std::atomic<bool> stop = false;
@@ -85,9 +83,8 @@ void CountSegment(const TSource& input, TSegment& segment, bool last,
 void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TSegment& segment,
                    bool first, bool last, std::mutex& writing, const std::atomic<bool>& stop) {
   const TSource& input = state.Input;
-  // Room for one read at the longest code and a store's spill, after a few blocks waiting to
-  // be written to a file (memory takes them after each read); or for all of a small segment's
-  // codes and the code table. Not cleared: only what the coder stored is read.
+  // Room for one read's codes and a store's spill after a few blocks waiting for a file, or for
+  // a small segment's all and the code table. Not cleared: only what the coder stored is read.
   const auto codedSize = [&](std::uint64_t bytes) {
     return static_cast<std::size_t>((7 + bytes * static_cast<unsigned>(fast.MaxLength)) / 8 + 8);
   };
@@ -107,9 +104,8 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
   std::uint64_t at = HeaderSize + startBit / 8;  // where begin goes in the container
   TBitAccumulator acc;
   acc.Count = static_cast<unsigned>(startBit % 8);  // zero bits stand for the earlier ones
-  // A first byte shared with the bits before, and a last one after the last code, go to
-  // SharedBytes to be joined with the neighbours'. The others are summed as the coder makes
-  // them (in the cache), and written once.
+  // A first byte shared with the bits before, and the last, go to SharedBytes to be joined with
+  // the neighbours'; the others are summed as the coder makes them (in the cache).
   bool sharedHead = acc.Count != 0;
   const auto sum = [&](const std::uint8_t* from) {
     segment.Checksum += SumBytes(std::span<const std::uint8_t>(from, end));
@@ -172,9 +168,8 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
                           " was not there when it was counted");
     }
     offset += chunk.size();
-    // Coders take turns at writing: the file system lets one write into a file at a time, a
-    // second spinning meanwhile. A coder with a whole block writes when no other is writing
-    // and codes on otherwise; only when another chunk might not fit does it wait.
+    // Coders take turns at writing (a file takes one write at a time, a second one spins): with a
+    // whole block, when no other writes; they wait only when another chunk might not fit.
     const bool full = static_cast<std::size_t>(buffer + capacity - end) < chunkOut;
     std::unique_lock turn(writing, std::defer_lock);
     if (full)
@@ -211,17 +206,16 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
 std::size_t ThreadCount(const TParallelism& parallelism, bool toFile) {
   if (parallelism.Threads > 0)
     return static_cast<std::size_t>(parallelism.Threads);
-  // Each thread holds about 700 KiB of buffers; past 16 the passes are bound by memory
-  // bandwidth. The processors are counted once: asking costs a small input more than packing.
+  // Past 16 threads of 700 KiB buffers the passes are bound by memory. Counted once: asking
+  // costs a small input more than packing.
   static const std::size_t cores = ProcessorCount();
   return std::clamp<std::size_t>(cores + (toFile ? 1 : 0), 1, 16);
 }
 
 std::vector<TSegment> PlanSegments(std::uint64_t size, std::size_t threads,
                                    const TParallelism& parallelism) {
-  // Each segment a share of what is left: the threads take the large ones first and finish
-  // close together on the small ones, whatever speed each core runs at. On chunk boundaries,
-  // so that every read but a segment's last is whole.
+  // Each segment a share of what is left: the threads finish close together on the small ones,
+  // whatever speed each core runs at. On chunk boundaries: every read but a segment's last whole.
   const std::uint64_t chunks = (size + ChunkSize - 1) / ChunkSize;
   const std::uint64_t minChunks =
       std::max<std::uint64_t>((parallelism.MinSegmentSize + ChunkSize - 1) / ChunkSize, 1);

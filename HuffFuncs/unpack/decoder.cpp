@@ -5,10 +5,206 @@
 #include <stdexcept>
 #include <vector>
 
+#include "base/bytes.h"
+#include "base/errors.h"
+#include "base/thread_buffer.h"
+#include "container/container.h"
 #include "unpack/lookup.h"
 
 namespace huff {
 namespace {
+
+// Raises EBadContainer: "Container NAME is damaged: WHAT".
+[[noreturn]] inline void Damaged(const std::string& container, const std::string& what) {
+  throw EBadContainer("Container " + container + " is damaged: " + what);
+}
+
+// Writes the image to a file in blocks of ChunkSize, or into memory asked for once: gathered
+// in the thread's memory (fresh pages cost a small image more than its decode), then moved into
+// memory of its size, or, once it outgrows that, into room for the payload's bound.
+class TImageWriter {
+ public:
+  TImageWriter(const TImageOut& out, const std::string& container)
+      : Out(out), Container(container), Memory(out.Into.value_or(std::span<std::uint8_t>())) {}
+  ~TImageWriter() {
+    if (Kept) {
+      Kept.reset();
+      TThreadBuffer::Trim(KeptImageSize + KeptRoom);
+    }
+  }
+
+  bool ToFile() const { return Out.File != nullptr; }
+
+  // Once the code table is read: the image has at most `bound` bytes.
+  void Start(std::uint64_t bound) {
+    if (Out.Allocate == nullptr)
+      return;
+    Bound = bound;
+    Kept = std::make_unique<TThreadBuffer>(KeptImageSize + KeptRoom);
+    Memory =
+        std::span(Kept->Data, static_cast<std::size_t>(std::min(bound, KeptImageSize)) + KeptRoom);
+  }
+
+  // Memory to decode into in place, after the image so far: `least` bytes or more, or none.
+  std::span<std::uint8_t> Room(std::size_t least) {
+    if (!Out.Into && Out.Allocate == nullptr)
+      return {};
+    if (Kept && Memory.data() == Kept->Data && Memory.size() - Written < least && Bound > Written)
+      Allocate(Bound);
+    if (Memory.size() - Written < least)
+      return {};
+    return Memory.subspan(static_cast<std::size_t>(Written));
+  }
+  // Takes `count` bytes decoded into the Room as the image's.
+  void Commit(std::size_t count) { Written += count; }
+
+  // Raises EBufferTooSmall past the memory given. A file takes whole blocks but the last.
+  void Write(std::span<const std::uint8_t> piece) {
+    if (Out.Into || Out.Allocate != nullptr) {
+      const std::span<std::uint8_t> room = Room(piece.size());
+      if (room.size() < piece.size())
+        TooSmall(Memory.size());
+      std::copy(piece.begin(), piece.end(), room.begin());
+      Written += piece.size();
+      return;
+    }
+    for (std::size_t at = 0; Out.File != nullptr && at < piece.size(); at += ChunkSize) {
+      const auto block = piece.subspan(at, std::min<std::size_t>(ChunkSize, piece.size() - at));
+      Out.File->WriteAt(Written, block);
+      Written += block.size();
+    }
+  }
+
+  // Moves a small image to its memory.
+  void Finish() {
+    if (Kept && Memory.data() == Kept->Data)
+      Allocate(Written);
+  }
+
+ private:
+  // The image the thread's memory gathers, and the room after it a decode in place needs.
+  static constexpr std::uint64_t KeptImageSize = 1 << 20;
+  static constexpr std::size_t KeptRoom = 256 * 1024;
+
+  [[noreturn]] void TooSmall(std::size_t given) const {
+    throw EBufferTooSmall("Container " + Container + " holds an image longer than the " +
+                          Count(given, "byte") + " given for it");
+  }
+  // Asks for memory of `size` bytes and moves what the thread's memory holds there.
+  void Allocate(std::uint64_t size) {
+    const std::span<std::uint8_t> memory = (*Out.Allocate)(size);
+    if (memory.size() < size)
+      TooSmall(memory.size());
+    PrepareLargeBuffer(memory.data(), memory.size());
+    if (Written > 0)
+      std::memcpy(memory.data(), Memory.data(), static_cast<std::size_t>(Written));
+    Memory = memory;
+  }
+
+  TImageOut Out;
+  const std::string& Container;
+  std::span<std::uint8_t> Memory;
+  std::uint64_t Bound = 0;
+  std::uint64_t Written = 0;
+  std::unique_ptr<TThreadBuffer> Kept;  // where an image is gathered until it outgrows it
+};
+
+// Room before a window for the few bytes of the one before that the decode still needs.
+inline constexpr std::size_t WindowHead = 8;
+
+// A window of the payload: in the slot after WindowHead bytes, then 8 zero bytes; or in memory.
+struct TWindow {
+  std::unique_ptr<std::uint8_t[]> Slot;
+  const std::uint8_t* Data = nullptr;  // the window's first byte
+  std::uint64_t Start = 0;             // the payload offset of Data
+  std::size_t Size = 0;
+};
+
+// The payload a window at a time, and its byte sum: from a file, a block of ChunkSize; from memory,
+// a view of all but its last eight bytes, which go into the slot before zeros for the 8-byte loads.
+class TPayloadReader {
+ public:
+  TPayloadReader(const TSource& container, std::uint64_t payloadBytes)
+      : Container(container),
+        PayloadBytes(payloadBytes),
+        Capacity(container.InMemory()
+                     ? MemoryTail
+                     : static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, payloadBytes))) {
+    Window.Slot = std::make_unique_for_overwrite<std::uint8_t[]>(WindowHead + Capacity + 8);
+  }
+
+  // The next window. Raises EBadContainer when the file ends before the payload does.
+  TWindow& Next() {
+    if (Read().Size == 0) {
+      Changed = true;
+      Damaged(Container.Name, "the file ended after " + std::to_string(BytesRead) +
+                                  " payload bytes, but PayloadSize (byte 32) is " +
+                                  std::to_string(PayloadBytes) + ": it shrank while it was read");
+    }
+    return Window;
+  }
+
+  // After a fault: reads the rest of the payload, which still counts towards the checksum.
+  void Drain() {
+    while (!FileEnded && Unread() > 0 && Read().Size > 0) {
+    }
+  }
+
+  // Raises EBadContainer when the file goes on past the payload.
+  void ExpectEnd() {
+    std::uint8_t probe = 0;
+    if (!Container.Block(HeaderSize + PayloadBytes, 1, &probe).empty()) {
+      Changed = true;
+      Damaged(Container.Name, "the file grew while it was read, past the " +
+                                  std::to_string(PayloadBytes) +
+                                  " payload bytes of PayloadSize (byte 32)");
+    }
+  }
+
+  // Raises EBadContainer when the payload's sum is not `checksum`.
+  void CheckSum(std::uint32_t checksum) const {
+    if (Sum != checksum || Unread() > 0)
+      Damaged(Container.Name, "its payload's bytes sum to " + std::to_string(Sum) +
+                                  ", but Checksum (byte 36) is " + std::to_string(checksum));
+  }
+  // The file's length changed while it was read: the checksum then says nothing.
+  bool SizeChanged() const { return Changed; }
+
+ private:
+  static constexpr std::size_t MemoryTail = 8;
+
+  std::uint64_t Unread() const { return PayloadBytes - BytesRead; }
+
+  // The window's bytes: viewed in memory, or read into the slot.
+  TWindow& Read() {
+    Window.Start = BytesRead;
+    const std::uint64_t offset = HeaderSize + BytesRead;
+    if (Container.InMemory() && Unread() > MemoryTail) {
+      Window.Size = static_cast<std::size_t>(Unread() - MemoryTail);
+      Window.Data = Container.Memory.data() + offset;
+    } else {
+      std::uint8_t* const data = Window.Slot.get() + WindowHead;
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(Capacity, Unread()));
+      const std::size_t got = FileEnded ? 0 : Container.ReadInto(offset, std::span(data, want));
+      FileEnded |= got < want;
+      std::memset(data + got, 0, 8);
+      Window.Data = data;
+      Window.Size = got;
+    }
+    Sum += SumBytes(std::span(Window.Data, Window.Size));
+    BytesRead += Window.Size;
+    return Window;
+  }
+
+  const TSource& Container;
+  const std::uint64_t PayloadBytes;
+  const std::size_t Capacity;   // payload bytes of a window read into the slot
+  std::uint64_t BytesRead = 0;  // payload bytes taken from the container so far
+  std::uint32_t Sum = 0;        // of those bytes
+  bool Changed = false;
+  bool FileEnded = false;  // a read found the file shorter than the header says
+  TWindow Window;
+};
 
 std::string BitString(std::uint64_t bits, std::uint32_t length) {
   std::string text;
@@ -23,14 +219,12 @@ std::string Where(std::uint64_t payloadBit) {
          HexByte(0x80 >> (payloadBit % 8));
 }
 
-// The codes as a binary tree, grown as their entries are read, so that a clash is reported at
-// the entry that makes it: faults come in stream order.
+// The codes as a tree grown entry by entry: a clash is reported at the entry that makes it.
 class TCodeTree {
  public:
   TCodeTree() { Nodes.reserve(SymbolCount); }  // room for a complete code's inner nodes
 
-  // Adds the code of `symbol`; when it clashes with codes added before, one beginning with
-  // the other, adds nothing and returns the earliest of their symbols; otherwise -1.
+  // Adds `symbol`'s code: -1; or, when it and earlier ones begin one another, their first symbol.
   int Add(const TCodeEntry& code, int symbol) {
     std::size_t at = 0;
     for (int k = static_cast<int>(code.Length) - 1; k > 0; --k) {
@@ -83,18 +277,16 @@ std::string CheckedName(const std::array<std::uint8_t, NameFieldSize>& field, bo
   const auto stray = std::find_if(end, field.end(), [](std::uint8_t b) { return b != 0; });
   if (end == field.end() || stray != field.end()) {
     const auto at = end == field.end() ? field.end() - 1 : stray;
-    Damaged(container, std::string("the ") + (id ? "NameID" : "Manufacturer") +
-                           " field is not a name of at most 15 bytes followed by zero bytes: "
-                           "byte " +
-                           std::to_string((id ? 0 : NameFieldSize) + (at - field.begin())) +
-                           " is " + HexByte(*at));
+    Damaged(container,
+            std::string("the ") + (id ? "NameID" : "Manufacturer") +
+                " field is not a name of at most 15 bytes followed by zero bytes: byte " +
+                std::to_string((id ? 0 : NameFieldSize) + (at - field.begin())) + " is " +
+                HexByte(*at));
   }
   return std::string(field.begin(), end);
 }
 
-// What a decode uses besides its state, kept by the thread from one decode to the next (as
-// TThreadBuffer is, and for its reasons): fresh pages cost a small container more than its
-// decode (micro_bench InProcess/unpack_into/64KiB).
+// What a decode uses besides its state, kept by the thread as TThreadBuffer is, for its reasons.
 struct TDecodeBuffers {
   TLookupTables Lookup;
   TFastDecoder Fast;
@@ -103,16 +295,10 @@ struct TDecodeBuffers {
 
 class TThreadDecodeBuffers {
  public:
-  TThreadDecodeBuffers() {
-    if (Busy || ExactBuffers)
-      Own = std::make_unique<TDecodeBuffers>();
-    else
-      Busy = true;
+  TThreadDecodeBuffers() : Own(Busy || ExactBuffers ? new TDecodeBuffers : nullptr) {
+    Busy |= !Own;
   }
-  ~TThreadDecodeBuffers() {
-    if (!Own)
-      Busy = false;
-  }
+  ~TThreadDecodeBuffers() { Busy &= Own != nullptr; }
   TDecodeBuffers* operator->() const { return Own ? Own.get() : &Kept; }
 
  private:
@@ -167,7 +353,6 @@ class TDecoder {
     Summary.PayloadSize = header.PayloadSize;
     Summary.Checksum = header.Checksum;
     PayloadBytes = header.PayloadSize;
-    PayloadBits = PayloadBytes * 8;
     const std::uint64_t length = Container.Size();
     const std::uint64_t follow = length - std::min<std::uint64_t>(length, HeaderSize);
     if (follow != PayloadBytes)
@@ -178,15 +363,14 @@ class TDecoder {
   // Whether payload bytes follow those in the buffer.
   bool MoreAhead() const { return BufferStart + Valid < PayloadBytes; }
 
-  // Moves the buffer on to the next window, keeping the bytes from BitPos's on (fewer than
-  // eight) in front of it, for the eight-byte loads. A view in memory has them there already.
+  // Moves on to the next window, the bytes from BitPos's on (fewer than eight) in front of it.
   void Advance() {
     const std::uint64_t keepFrom = BitPos / 8 - BufferStart;
     const std::size_t keep = Valid - static_cast<std::size_t>(keepFrom);
     std::array<std::uint8_t, WindowHead> kept{};
     std::memcpy(kept.data(), Buffer + keepFrom, keep);
     TWindow& window = Reader->Next();
-    if (!window.View)
+    if (window.Data == window.Slot.get() + WindowHead)
       std::memcpy(window.Slot.get() + WindowHead - keep, kept.data(), keep);
     Buffer = window.Data - keep;
     BufferStart = window.Start - keep;
@@ -200,10 +384,9 @@ class TDecoder {
     return LoadBigEndian64(Buffer + (BitPos / 8 - BufferStart)) << (BitPos % 8);
   }
 
-  // The next `count` bits (1 to 32) of the code table; `what`, and the symbol's name for an
-  // entry, say what they were to hold (a text made only when needed).
+  // The next `count` bits (1 to 32) of the code table; `what` (and `entry`) say what they hold.
   std::uint32_t ReadBits(int count, const char* what, int entry = -1) {
-    if (BitPos + static_cast<unsigned>(count) > PayloadBits)
+    if (BitPos + static_cast<unsigned>(count) > PayloadBytes * 8)
       Fail("the payload ends at byte " + std::to_string(HeaderSize + PayloadBytes) + ", inside " +
            what + (entry < 0 ? std::string() : SymbolName(entry)));
     const std::uint64_t word = Peek();
@@ -214,10 +397,8 @@ class TDecoder {
   void DecodePayload() {
     if (ReadBits(1, "the start bit") != 1)
       Fail("the stream does not begin with its start bit (a 1) at " + Where(0));
-    for (int value = 0; value < 256; ++value)
-      Codes[value].Length = ReadBits(1, "the presence map");
-    Summary.CodedByteValues = static_cast<int>(std::count_if(
-        Codes.begin(), Codes.begin() + 256, [](const TCodeEntry& c) { return c.Length; }));
+    for (TCodeEntry& code : std::span(Codes).first(256))
+      Summary.CodedByteValues += static_cast<int>(code.Length = ReadBits(1, "the presence map"));
     if (Summary.CodedByteValues == 0) {
       // An empty image: no code entries, not even the end marker's, and no data.
       FinishStream("the presence map names no byte value, so only zero fill may follow it");
@@ -271,7 +452,7 @@ class TDecoder {
     for (int value = 0; value < 256; ++value)
       if (Codes[value].Length != 0)
         shortest = std::min(shortest, Codes[value].Length);
-    const std::uint64_t left = PayloadBits - BitPos;
+    const std::uint64_t left = PayloadBytes * 8 - BitPos;
     const std::uint32_t end = Codes[EndMarker].Length;
     return left < end ? 0 : std::min((left - end) / shortest, sarnveld::MaxImageSize);
   }
@@ -282,8 +463,8 @@ class TDecoder {
            sarnveld::MaxImageSize;
   }
 
-  // The fast decode, and the checked step, a code at a time, for what it leaves: a long code
-  // or the end marker, the payload's last eight bytes, and the last bytes an image may hold.
+  // The fast decode, and the checked step for what it leaves: long codes, the end marker, the
+  // payload's last eight bytes and the last bytes an image may hold.
   void DecodeData() {
     StartOutput();
     for (;;) {
@@ -309,7 +490,7 @@ class TDecoder {
       const TStep step = CodeAt(Buffers->Lookup.Fast(), Peek(), used);
       if (step.Kind == TKind::Hole || step.Kind == TKind::Link)
         throw std::logic_error("decoder: a complete code left a hole in the tables");
-      if (BitPos + used > PayloadBits)
+      if (BitPos + used > PayloadBytes * 8)
         Fail("the coded data runs past the end of the payload at byte " +
              std::to_string(HeaderSize + PayloadBytes) + " without the end marker's code");
       if (step.Kind == TKind::End) {
@@ -324,12 +505,11 @@ class TDecoder {
     }
   }
 
-  // Where the codes go: room for a block and what a call of the fast decode adds past it, or
-  // for all of a short payload's codes and the stores past them. In the image's own memory
-  // while that has the room, else the thread's buffer, from where FlushImage moves them.
+  // Room for a block and what the fast decode adds past it (or a short payload's all): in the
+  // image's memory while it has the room, else in the thread's buffer.
   void StartOutput() {
     const std::size_t size = static_cast<std::size_t>(
-        std::min<std::uint64_t>(ChunkSize + TFastDecoder::RoundRoom, PayloadBits + 128));
+        std::min<std::uint64_t>(ChunkSize + TFastDecoder::RoundRoom, PayloadBytes * 8 + 128));
     const std::size_t past = size - std::min<std::size_t>(ChunkSize, size);
     std::span<std::uint8_t> room = Writer.Room(size);
     InPlace = !room.empty();
@@ -344,8 +524,7 @@ class TDecoder {
     OutLimit = OutEnd - past;
   }
 
-  // Takes what the codes made as the image's, and makes room for more unless `last`. A file
-  // takes whole blocks but the last; the rest stays in front of the next codes.
+  // Takes the codes' bytes as the image's (a file whole blocks but the last), and room for more.
   void FlushImage(bool last = false) {
     if (Out == nullptr)
       return;
@@ -374,9 +553,9 @@ class TDecoder {
         Fail(rule + ", but the bit at " +
              Where(start + static_cast<unsigned>(std::countl_zero(bits << (32 - fill)))) + " is 1");
     }
-    if (BitPos < PayloadBits)
+    if (BitPos < PayloadBytes * 8)
       Fail(rule + ": the stream ends at byte " + std::to_string(HeaderSize + BitPos / 8) +
-           ", but the payload goes on for " + Count((PayloadBits - BitPos) / 8, "more byte"));
+           ", but the payload goes on for " + Count((PayloadBytes * 8 - BitPos) / 8, "more byte"));
   }
 
   const TSource& Container;
@@ -384,7 +563,6 @@ class TDecoder {
   sarnveld::Summary Summary;
   const TDecodeOptions Options;
   std::uint64_t PayloadBytes = 0;
-  std::uint64_t PayloadBits = 0;
 
   std::optional<TPayloadReader> Reader;
   // The payload bytes from BufferStart on: Valid of them, then eight zero bytes.
@@ -409,8 +587,7 @@ class TDecoder {
 
 sarnveld::Summary DecodeContainer(const TSource& container, const TImageOut& image,
                                   const TDecodeOptions& options) {
-  TDecoder decoder(container, image, options);
-  return decoder.Run();
+  return TDecoder(container, image, options).Run();
 }
 
 }  // namespace huff

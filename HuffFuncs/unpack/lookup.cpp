@@ -12,10 +12,9 @@ namespace {
 // A subtable per inner node of the code tree: a complete code of 257 symbols has 256.
 constexpr std::size_t MaxSubtables = 256;
 constexpr int MinPrimaryBits = 8;
-// When codes of one length take this share of all bit sequences (noise: 255/256 of them 8
-// bits), lanes almost never meet, and one position decodes several codes at once instead.
-// Shorter codes are left to the packed entries and the runs; a complete code of 257 symbols
-// has no such share above 8 bits.
+// When codes of one length take this share of all bit sequences (noise: 255/256 of them 8 bits),
+// lanes almost never meet; one position decodes several codes at once instead. No complete code
+// of 257 symbols has that share above 8 bits; shorter ones are the packed entries' and the runs'.
 constexpr std::uint64_t StrideShareSixteenths = 15;
 constexpr int MinStrideBits = 4;
 constexpr int MaxStrideBits = 8;
@@ -33,10 +32,9 @@ void TLookupTables::Build(const TCodeTable& codes, std::uint64_t payloadBytes, b
   for (int symbol = 0; symbol < SymbolCount; ++symbol)
     if (codes[symbol].Length != 0)
       PlaceCode(codes[symbol], symbol);
-  // The entries for the first n bits of an index, n from 0 up (in Shorter[2^n + bits] below
-  // the index's bits): a code, then the entry made already for the bits after it, less its
-  // last code when that holds MaxPerEntry. (A code at a time, the table took as long to make
-  // as a 64 KiB image takes to decode.)
+  // The entries for the first n bits of an index, n from 0 up (in Shorter[2^n + bits]): a code,
+  // then the entry made already for the bits after it, less its last code when it is full. (A
+  // code at a time, the table took as long to make as a 64 KiB image takes to decode.)
   Packed.resize(Primary.size());
   Shorter.resize(Primary.size());
   Shorter[1] = 0;                                   // no bits: no code
@@ -112,8 +110,7 @@ void TLookupTables::PlaceCode(const TCodeEntry& code, int symbol) {
     std::memcpy(static_cast<void*>(from + k), &word, sizeof word);
 }
 
-// Only when codes of one length take StrideShareSixteenths of all bit sequences, so that a
-// code has that length with about that chance.
+// Only when codes of one length take StrideShareSixteenths of all bit sequences.
 void TLookupTables::BuildStride(const TCodeTable& codes) {
   constexpr std::uint64_t Space = std::uint64_t{1} << 32;
   std::array<std::uint64_t, 33> share{};
@@ -134,16 +131,13 @@ void TLookupTables::BuildStride(const TCodeTable& codes) {
 
 namespace {
 
-// The bits a lane covers in a round: enough to make the lanes' meeting (a few codes, as a
-// rule) cheap, few enough to keep their output small.
+// The bits a lane covers in a round: enough to make their meeting cheap, few to keep output small.
 constexpr int Lanes = 4;
 constexpr std::uint64_t LaneBits = 32768;
 constexpr std::uint64_t MinLaneBits = 1024;
-// How far past a lane's start the true decode looks for a meeting point before it decodes
-// that lane's share itself.
+// How far past a lane's start the true decode looks for a meeting point.
 constexpr std::uint64_t SyncBits = 4096;
-// After lanes failed to meet, the true position goes on alone for this many bits, doubled on
-// each failure.
+// After lanes failed to meet, the true decode goes on alone this many bits, doubled each time.
 constexpr std::uint64_t MinIdleBits = std::uint64_t{1} << 16;
 constexpr std::uint64_t MaxIdleBits = std::uint64_t{1} << 24;
 // A lane's share, the last step's overshoot, and the stores past the end.
@@ -163,9 +157,8 @@ void StoreLittleEndian64(std::uint8_t* at, std::uint64_t value) {
   return step;
 }
 
-// One step at pos: a run of a one-bit code, up to four primary entries, or one long code.
-// Returns true, at pos, before the end marker and before a long code that may reach past
-// `stop`: the checked step takes those. Requires: pos < stop; 64 bytes of room at out.
+// One step: a one-bit code's run, up to four primary entries, or a long code. True, at pos,
+// before what the checked step takes. Requires: pos < stop; 64 bytes of room at out.
 inline bool FastStep(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t stop,
                      std::uint64_t& pos, std::uint8_t*& out) {
   const auto skew = static_cast<unsigned>(pos % 8);
@@ -211,9 +204,8 @@ inline bool FastStep(const TFastTables& tables, const std::uint8_t* buffer, std:
   return false;
 }
 
-// One step where nearly every code is Width bits long: the next codes are looked up at once,
-// as if each had that length, and kept up to the first that has not; the look-ups do not wait
-// for each other. Returns false when the first has not. Requires what FastStep does.
+// Where nearly every code is Width long: the next codes looked up at once, as if of that length,
+// kept up to the first that is not (false when that is the first). Requires what FastStep does.
 template <unsigned Width>
 inline bool StrideStep(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t& pos,
                        std::uint8_t*& out) {
@@ -235,9 +227,8 @@ inline bool StrideStep(const TFastTables& tables, const std::uint8_t* buffer, st
   return kept != 0;
 }
 
-// The fast decode on one lane, up to `stop` or outLimit; true at an entry that needs the
-// checked step. The state is in locals: stores through out may alias anything. With a Width,
-// StrideStep goes first and FastStep takes each code of another length.
+// The fast decode on one lane, up to `stop` or outLimit; true at an entry that needs the checked
+// step. In locals: stores through out may alias anything. StrideStep first, with a Width.
 template <unsigned Width = 0>
 bool DecodeFast(const TFastTables& shared, const std::uint8_t* buffer, std::uint64_t stop,
                 std::uint64_t& pos, std::uint8_t*& out, const std::uint8_t* outLimit) {
@@ -268,8 +259,7 @@ bool DecodeStride(const TFastTables& tables, const std::uint8_t* buffer, std::ui
   return ByWidth[tables.StrideBits - MinStrideBits](tables, buffer, stop, pos, out, outLimit);
 }
 
-// Several lanes at once, each from its start to its end or an entry that needs the checked
-// step: their steps do not wait for each other, so the processor overlaps them. Spelt out
+// Lanes to their ends or the checked step, their steps overlapping in the processor; spelt out
 // (the fold over Index...) so that their state stays in registers.
 template <std::size_t... Index>
 void DecodeLanes(const TFastTables& shared, const std::uint8_t* buffer, std::uint64_t stop,
@@ -295,11 +285,9 @@ void DecodeLanes(const TFastTables& shared, const std::uint8_t* buffer, std::uin
 
 enum class TMeeting { Met, Missed, AtEnd };
 
-// A guessed decode ran from bit s to guessEnd as if a code began at s. Follows the true
-// decode from t (at or before s), writing its byte values to out, and the guessed one, until
-// both stand on one code boundary: from there on they decode alike, and `skipped` counts the
-// guessed codes before it. The true side goes no further than `limit` (at most `stop`) and
-// stops before the end marker (AtEnd), which the checked step takes.
+// Follows the true decode from t (at or before s, writing to out) and a guess from s to guessEnd
+// to a boundary of both, `skipped` the guess's codes before it; the true side stops at `limit`
+// and before the end marker (AtEnd).
 TMeeting MeetGuess(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t& t,
                    std::uint64_t s, std::uint64_t guessEnd, std::uint64_t limit, std::uint64_t stop,
                    std::uint8_t*& out, std::size_t& skipped) {
@@ -358,9 +346,8 @@ bool TFastDecoder::Decode(const TFastTables& tables, const std::uint8_t* buffer,
   return DecodeFast(tables, buffer, stop, local, out, outLimit);
 }
 
-// One round of the lanes over [local, local + Lanes * width). Lane 0 starts at local; the
-// others guess that a code begins where their share does, and decode nonsense until they fall
-// into step with lane 0's codes, as prefix codes soon do; their output is kept from there.
+// The lanes over [local, local + Lanes * width): lane 0 from local, the others as if a code
+// began at their share's start, kept from where they fall into step, as prefix codes soon do.
 bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* buffer,
                                std::uint64_t base, std::uint64_t stop, std::uint64_t width,
                                std::uint64_t& local, std::uint8_t*& out) {
@@ -392,8 +379,7 @@ bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* bu
       return true;
     }
     if (meeting == TMeeting::Missed) {
-      // Codes of nearly equal lengths (noise) fall into step slowly, if at all: lane 0 goes on
-      // alone for a while.
+      // Codes of nearly equal lengths (noise) fall into step slowly: lane 0 goes on alone a while.
       local = t;
       LanesIdleUntil = base + t + IdleBits;
       IdleBits = std::min(IdleBits * 2, MaxIdleBits);

@@ -1,5 +1,4 @@
-// The fast decode: look-up tables sized to the container (a primary table, subtables for the
-// longer codes, entries that yield several short codes at once), and the loops that use them.
+// The fast decode: look-up tables sized to the container, and the loops that use them.
 #pragma once
 
 #include <array>
@@ -14,15 +13,15 @@
 
 namespace huff {
 
-// Codes of up to the primary index's bits are found with one look-up, longer ones through
-// subtables of SubBits bits each. 8192 eight-byte entries still fit the fast caches.
+// Codes up to the primary index's bits take one look-up, longer ones subtables of SubBits each.
+// 8192 eight-byte entries still fit the fast caches.
 inline constexpr int MaxPrimaryBits = 13;
 inline constexpr int SubBits = 6;
 inline constexpr std::uint32_t SubSize = 1u << SubBits;
 inline constexpr int MaxPerEntry = 6;  // byte values a primary entry yields
 
-// One step of a look-up: a whole code, or a link to a subtable for codes that go on. Bits:
-// for a code, how many of its bits this table covers; for a link, the table's own width.
+// A look-up's step: a code, or a link to a subtable. Bits: the code's bits this table covers,
+// or the linking table's width.
 enum class TKind : std::uint8_t { Hole, Byte, End, Link };
 struct TStep {
   TKind Kind = TKind::Hole;
@@ -40,13 +39,12 @@ struct TFastTables {
   const TStep* Primary = nullptr;
   const TStep* Subtables = nullptr;
   unsigned PrimaryShift = 64 - MaxPrimaryBits;  // 64 less the primary index's bits
-  // For a byte value with a one-bit code (erased flash): the entry of the index of all that
-  // code's bit (never matched without one), that bit in every position, the value 8 times.
+  // For a one-bit code (erased flash): the entry of an index all of its bit (else one never
+  // matched), the bit 64 times, the value 8 times.
   TPacked RunEntry = ~TPacked{0};
   std::uint64_t RunMask = 0;
   std::uint64_t RunBytes = 0;
-  // When nearly every code is StrideBits long (else 0): for each StrideBits-bit index, the
-  // byte value whose code it is, or NotStride.
+  // When nearly every code is StrideBits long (else 0): each index's byte value, or NotStride.
   const std::uint16_t* Stride = nullptr;
   unsigned StrideBits = 0;
 };
@@ -76,8 +74,7 @@ inline TStep CodeAt(const TFastTables& tables, std::uint64_t word, unsigned& len
 class TLookupTables {
  public:
   // For complete codes that do not clash. A payload under 128 KiB gets a smaller primary index:
-  // a 13-bit one took as long to make as a 64 KiB image to decode (micro_bench
-  // InProcess/unpack_into/64KiB). `runs` and `stride` are off only for the benchmarks.
+  // a 13-bit one took as long to make as a 64 KiB image to decode. (`runs`, `stride`: benchmarks.)
   void Build(const TCodeTable& codes, std::uint64_t payloadBytes, bool runs = true,
              bool stride = true);
   const TFastTables& Fast() const { return Tables; }
@@ -104,10 +101,9 @@ class TFastDecoder {
   void Reset();          // before a decode from the payload's start
 
   // Decodes from local, in bits from buffer's start (payload bit `base`), towards stop, while
-  // out is below outLimit; the output runs past it by at most 64 bytes, or a round of the
-  // lanes, kept below outEnd. Returns true at a code that needs the checked step: a long one
-  // that may reach past stop, or the end marker. Requires: below stop, the eight bytes from a
-  // position's byte on are in the buffer.
+  // out is below outLimit (past it by 64 bytes or a round of the lanes, below outEnd). True at
+  // a code that needs the checked step: a long one that may reach past stop, or the end marker.
+  // Requires: below stop, the eight bytes from a position's byte on are in the buffer.
   bool Decode(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t base,
               std::uint64_t stop, std::uint64_t& local, std::uint8_t*& out,
               const std::uint8_t* outLimit, const std::uint8_t* outEnd);

@@ -105,7 +105,7 @@ void WriteWholeFile(const std::string& path, const Bytes& bytes) {
 
 Bytes Pack(const Bytes& input, huff::TParallelism parallelism) {
   huff::TCompressorState state;
-  huff::ResetState(state, "ZRQ-705", "Sarnveld");
+  state.Header = huff::NamedHeader("ZRQ-705", "Sarnveld");
   state.Parallelism = parallelism;
   state.Input = {.Memory = input, .Name = "memory"};
   Bytes container(huff::PrepareContainer(state));
@@ -116,7 +116,7 @@ Bytes Pack(const Bytes& input, huff::TParallelism parallelism) {
 
 Bytes PackBitByBit(const Bytes& input) {
   huff::TCompressorState state;
-  huff::ResetState(state, "ZRQ-705", "Sarnveld");
+  state.Header = huff::NamedHeader("ZRQ-705", "Sarnveld");
   state.Input = {.Memory = input, .Name = "memory"};
   return huff::CompressBitByBit(state);
 }
