@@ -180,6 +180,7 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
     long long FileSizeLimit = -1;
   } cases[] = {
       {Packer, {}, 0, usage},
+      {Packer, {"", "in", "out", "-"}, 0, usage},
       {Packer, named("-", "-"), 0, Ok, stored("ZRQ-705", "Sarnveld")},
       {Packer, named("--", " -"), 0, Ok, stored("--", " -")},
       // UTF-8, as Windows passes a command line as text, cut to 15 bytes inside a character;
@@ -215,6 +216,8 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       {Packer, packs("random", "out"), 1, Packs("EInOutError", limited), {}, "console", 4096},
       {Packer, packs("in", "out"), 1, PackerBanner, packed, "console", std::ssize(PackerBanner)},
       {Packer, packs("in", "out"), 1, "", {}, "/dev/full"},
+      {Packer, packs("in", "/dev/full"), 1,
+       Packs("EInOutError", "Cannot write file /dev/full: No space left on device")},
       {Unpacker, {"random.hex", "out"}, 1, Unpacks("EInOutError", limited), {}, "console", 4096},
 #else
       // A device name names the device in any folder; the console is a device that cannot be
@@ -247,7 +250,7 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
     EXPECT_EQ(differing, decltype(differing){});  // what is there, and what should be
   }
 #ifndef _WIN32
-  EXPECT_TRUE(IsCharDevice(NullDevice));
+  EXPECT_TRUE(IsCharDevice(NullDevice) && IsCharDevice("/dev/full"));
 #endif
   fs::current_path(saved);
 }
