@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "base/bytes.h"
@@ -59,7 +58,8 @@ struct TCompressorState {
 // not opened or not regular, and, before any write, EInputTooLarge for one too large to count.
 void OpenInput(TCompressorState& state, const std::string& path);
 
-// An input larger than the coder can count, which holds `holds` bytes.
+// An input larger than the coder can count (or than an image may be, when `done` says how it
+// was taken), which holds `holds` bytes.
 EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds,
                              const char* done = "packed");
 
