@@ -124,7 +124,9 @@ TEST(TFile, AnOutputThatCannotBeReplacedSafelyIsRefused) {
     EXPECT_EQ(message, "Cannot create file " + (dir / c.Output));
   }
   EXPECT_TRUE(ReadWholeFile(dir / "in") == Old && ReadWholeFile(dir / "out") == Old);
+  EXPECT_TRUE(fs::is_empty(dir / "folder"));
 #ifndef _WIN32
+  EXPECT_TRUE(fs::is_symlink(dir / "soft") && fs::is_fifo(dir / "fifo"));
   ::close(reader);
 #endif
 }
