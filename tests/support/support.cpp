@@ -156,7 +156,7 @@ std::string Table(const std::map<int, std::string>& codes) {
   for (int value = 0; value < 256; ++value)
     bits += codes.count(value) != 0 ? '1' : '0';
   for (const auto& [symbol, code] : codes)
-    bits += "0" + std::bitset<5>(code.size() - 1).to_string() + code;  // 0, length - 1, code
+    bits += '0' + std::bitset<5>(code.size() - 1).to_string() + code;  // 0, length - 1, code
   return bits;
 }
 
