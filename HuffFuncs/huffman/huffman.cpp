@@ -83,4 +83,9 @@ void CheckCodeLengths(const TCodeTable& codes, const std::string& inputName) {
   }
 }
 
+EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds, const char* done) {
+  return EInputTooLarge("File " + path + " is too large: it holds " + holds +
+                        " bytes, and at most " + std::to_string(MaxInputSize) + " can be " + done);
+}
+
 }  // namespace huff

@@ -15,6 +15,10 @@ inline constexpr int MaxStoredCodeLength = 32;  // a code entry's 5-bit length f
 // The tree's weights are signed 32-bit and the root weighs the input's length plus one.
 inline constexpr std::uint64_t MaxInputSize = 0x7FFFFFFE;
 
+// More than MaxInputSize bytes, `holds` of them, to be packed or, as `done` says, unpacked.
+EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds,
+                             const char* done = "packed");
+
 using TByteCounts = std::array<std::uint32_t, 256>;
 
 // A symbol's code: the low Length bits of Bits, the first from the root the most significant.

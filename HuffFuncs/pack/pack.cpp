@@ -17,11 +17,6 @@ void OpenInput(TCompressorState& state, const std::string& path) {
     throw InputTooLarge(path, std::to_string(size));
 }
 
-EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds, const char* done) {
-  return EInputTooLarge("File " + path + " is too large: it holds " + holds +
-                        " bytes, and at most " + std::to_string(MaxInputSize) + " can be " + done);
-}
-
 std::vector<std::uint8_t> CompressBitByBit(TCompressorState& state) {
   const TCodeTable& codes = state.Codes = BuildCodes(CountSymbols(state.Input.Memory));
   CheckCodeLengths(codes, state.Input.Name);

@@ -58,11 +58,6 @@ struct TCompressorState {
 // not opened or not regular, and, before any write, EInputTooLarge for one too large to count.
 void OpenInput(TCompressorState& state, const std::string& path);
 
-// An input larger than the coder can count (or than an image may be, when `done` says how it
-// was taken), which holds `holds` bytes.
-EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds,
-                             const char* done = "packed");
-
 // The passes: the first counts, builds the codes, places the segments and returns the
 // container's size, for memory to be made before the second writes it, header last.
 std::uint64_t PrepareContainer(TCompressorState& state);
