@@ -2,7 +2,12 @@
 
 #include <array>
 #include <bit>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "base/bytes.h"
@@ -113,40 +118,118 @@ class TImageWriter {
 inline constexpr std::size_t WindowHead = 8;
 
 // A window of the payload: in the slot after WindowHead bytes, then 8 zero bytes; or in memory.
+// With a worker, also its guess: GuessCount bytes from the window's first bit, as if a code began
+// there, to bit GuessBits. Read: for whoever comes first; Claimed, Decoded: the worker's; True:
+// the true decode's. The state changes under the lock.
 struct TWindow {
+  enum class TState { Free, Read, Claimed, Decoded, True };
   std::unique_ptr<std::uint8_t[]> Slot;
   const std::uint8_t* Data = nullptr;  // the window's first byte
   std::uint64_t Start = 0;             // the payload offset of Data
   std::size_t Size = 0;
+  TState State = TState::Free;
+  std::unique_ptr<std::uint8_t[]> Guess;
+  std::size_t GuessCount = 0;
+  std::uint64_t GuessBits = 0;
 };
 
 // The payload a window at a time, and its byte sum: from a file, a block of ChunkSize; from memory,
 // a view of all but its last eight bytes, which go into the slot before zeros for the 8-byte loads.
+// With a worker: windows of WindowBytes, read ahead into a ring; it guesses the furthest, so the
+// true decode, coming to it later, finds it done.
 class TPayloadReader {
  public:
-  TPayloadReader(const TSource& container, std::uint64_t payloadBytes)
-      : Container(container),
-        PayloadBytes(payloadBytes),
-        Capacity(container.InMemory()
-                     ? MemoryTail
-                     : static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, payloadBytes))) {
-    Window.Slot = std::make_unique_for_overwrite<std::uint8_t[]>(WindowHead + Capacity + 8);
+  TPayloadReader(const TSource& container, std::uint64_t payloadBytes,
+                 const TDecodeOptions& options = {})
+      : Container(container), PayloadBytes(payloadBytes), Options(options) {
+    Capacity = std::min<std::uint64_t>(container.InMemory() ? MemoryTail : ChunkSize, payloadBytes);
+    std::size_t slots = 1;
+    if (Options.Threads == 2 || (Options.Threads == 0 && !container.InMemory() &&
+                                 payloadBytes >= 2 * Options.WindowBytes && ProcessorCount() > 1)) {
+      Capacity = std::max(Capacity, std::min<std::uint64_t>(Options.WindowBytes, payloadBytes));
+      slots = WorkerSlots;
+    }
+    Windows.resize(slots);
+    for (TWindow& window : Windows)
+      window.Slot = std::make_unique_for_overwrite<std::uint8_t[]>(WindowHead + Capacity + 8);
+  }
+  ~TPayloadReader() { StopWorker(); }
+
+  // With a ring, from now on: a worker guesses the codes of windows ahead.
+  void StartWorker(const TFastTables& tables) {
+    if (Windows.size() == 1)
+      return;
+    for (TWindow& window : Windows)
+      window.Guess = std::make_unique_for_overwrite<std::uint8_t[]>(GuessRoom() + 64);
+    Tables = &tables;
+    GuessFast.UseLanes = false;  // they gained the worker nothing (bench/compare, check only)
+    try {
+      Worker = std::thread(&TPayloadReader::WorkLoop, this);
+    } catch (const std::system_error&) {
+    }
+  }
+  // Lets the worker finish the window it decodes, and ends it.
+  void StopWorker() noexcept {
+    if (!Worker.joinable())
+      return;
+    {
+      const std::lock_guard<std::mutex> lock(Lock);
+      Stopping = true;
+    }
+    Changes.notify_all();
+    Worker.join();
   }
 
-  // The next window. Raises EBadContainer when the file ends before the payload does.
+  // The next window. Raises EBadContainer when the file ends before the payload does, and what a
+  // read ahead raised, as reading there would have.
   TWindow& Next() {
-    if (Read().Size == 0) {
+    std::unique_lock<std::mutex> lock(Lock, std::defer_lock);
+    if (Worker.joinable())
+      lock.lock();
+    if (Entered) {
+      TWindow& left = SlotOf(Current++);
+      Changes.wait(lock, [&] { return left.State != TWindow::TState::Claimed; });
+      left.State = TWindow::TState::Free;
+    }
+    Entered = true;
+    if (lock.owns_lock())
+      lock.unlock();
+    ReadAhead();
+    if (Current == WindowsRead) {
+      if (Failure)
+        std::rethrow_exception(Failure);
       Changed = true;
       Damaged(Container.Name, "the file ended after " + std::to_string(BytesRead) +
                                   " payload bytes, but PayloadSize (byte 32) is " +
                                   std::to_string(PayloadBytes) + ": it shrank while it was read");
     }
-    return Window;
+    TWindow& window = SlotOf(Current);
+    if (Worker.joinable())
+      lock.lock();
+    Guessed = window.State != TWindow::TState::Read;
+    if (!Guessed)
+      window.State = TWindow::TState::True;
+    return window;
+  }
+
+  // Once, after Next: the worker's guess for the window, when it made one; else null.
+  const TWindow* TakeGuess() {
+    if (!std::exchange(Guessed, false))
+      return nullptr;
+    TWindow& window = SlotOf(Current);
+    std::unique_lock<std::mutex> lock(Lock);
+    Changes.wait(lock, [&] { return window.State != TWindow::TState::Claimed; });
+    const bool decoded = window.State == TWindow::TState::Decoded;
+    window.State = TWindow::TState::True;
+    return decoded ? &window : nullptr;
   }
 
   // After a fault: reads the rest of the payload, which still counts towards the checksum.
   void Drain() {
-    while (!FileEnded && Unread() > 0 && Read().Size > 0) {
+    StopWorker();
+    if (Failure)
+      std::rethrow_exception(Failure);
+    while (!FileEnded && Unread() > 0 && Read(Windows[0]).Size > 0) {
     }
   }
 
@@ -172,38 +255,119 @@ class TPayloadReader {
 
  private:
   static constexpr std::size_t MemoryTail = 8;
+  static constexpr std::size_t WorkerSlots = 8;
 
   std::uint64_t Unread() const { return PayloadBytes - BytesRead; }
+  TWindow& SlotOf(std::uint64_t window) { return Windows[window % Windows.size()]; }
+  // A guess stops at this much (erased flash gives eight bytes a byte): the true decode goes on.
+  std::size_t GuessRoom() const { return 2 * static_cast<std::size_t>(Capacity); }
 
   // The window's bytes: viewed in memory, or read into the slot.
-  TWindow& Read() {
-    Window.Start = BytesRead;
+  TWindow& Read(TWindow& window) {
+    window.Start = BytesRead;
     const std::uint64_t offset = HeaderSize + BytesRead;
     if (Container.InMemory() && Unread() > MemoryTail) {
-      Window.Size = static_cast<std::size_t>(Unread() - MemoryTail);
-      Window.Data = Container.Memory.data() + offset;
+      window.Size = static_cast<std::size_t>(
+          std::min(Unread() - MemoryTail, Windows.size() == 1 ? Unread() : Capacity));
+      window.Data = Container.Memory.data() + offset;
     } else {
-      std::uint8_t* const data = Window.Slot.get() + WindowHead;
+      std::uint8_t* const data = window.Slot.get() + WindowHead;
       const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(Capacity, Unread()));
-      const std::size_t got = FileEnded ? 0 : Container.ReadInto(offset, std::span(data, want));
+      const std::size_t got = Container.ReadInto(offset, std::span(data, want));
       FileEnded |= got < want;
       std::memset(data + got, 0, 8);
-      Window.Data = data;
-      Window.Size = got;
+      window.Data = data;
+      window.Size = got;
     }
-    Sum += SumBytes(std::span(Window.Data, Window.Size));
-    BytesRead += Window.Size;
-    return Window;
+    Sum += SumBytes(std::span(window.Data, window.Size));
+    BytesRead += window.Size;
+    return window;
+  }
+
+  // Reads windows into the free slots; a read that fails is raised where the true decode comes.
+  void ReadAhead() {
+    while (!FileEnded && !Failure && Unread() > 0 && WindowsRead < Current + Windows.size()) {
+      TWindow& window = SlotOf(WindowsRead);
+      try {
+        if (Read(window).Size == 0)
+          return;
+      } catch (...) {
+        Failure = std::current_exception();
+        return;
+      }
+      {
+        std::unique_lock<std::mutex> lock(Lock, std::defer_lock);
+        if (Worker.joinable())
+          lock.lock();
+        window.State = TWindow::TState::Read;
+        ++WindowsRead;
+      }
+      Changes.notify_all();
+    }
+  }
+
+  // Takes the window furthest ahead that no one has taken.
+  void WorkLoop() noexcept {
+    std::unique_lock<std::mutex> lock(Lock);
+    for (;;) {
+      TWindow* window = nullptr;
+      Changes.wait(lock, [&] {
+        for (std::uint64_t w = WindowsRead; w > Current + 1 && window == nullptr; --w)
+          if (SlotOf(w - 1).State == TWindow::TState::Read)
+            window = &SlotOf(w - 1);
+        return Stopping || window != nullptr;
+      });
+      if (Stopping)
+        return;
+      window->State = TWindow::TState::Claimed;
+      lock.unlock();
+      Guess(*window);
+      lock.lock();
+      window->State = TWindow::TState::Decoded;
+      Changes.notify_all();
+    }
+  }
+
+  // The window decoded as if a code began at its first bit, up to its last eight bytes, a code
+  // that needs the checked step, or GuessRoom bytes. (Out of memory for the lanes: no guess.)
+  void Guess(TWindow& window) noexcept {
+    const std::uint64_t stop = window.Size >= 8 ? (window.Size - 7) * 8 : 0;
+    std::uint8_t* out = window.Guess.get();
+    std::uint64_t local = 0;
+    const std::uint8_t* const limit = out + GuessRoom();
+    try {
+      while (local < stop && out < limit &&
+             !GuessFast.Decode(*Tables, window.Data, window.Start * 8, stop, local, out, limit,
+                               limit + 64)) {
+      }
+    } catch (const std::bad_alloc&) {
+      out = window.Guess.get();
+      local = 0;
+    }
+    window.GuessCount = static_cast<std::size_t>(out - window.Guess.get());
+    window.GuessBits = local;
   }
 
   const TSource& Container;
   const std::uint64_t PayloadBytes;
-  const std::size_t Capacity;   // payload bytes of a window read into the slot
+  const TDecodeOptions Options;
+  std::uint64_t Capacity;       // payload bytes of a window read into the slot
   std::uint64_t BytesRead = 0;  // payload bytes taken from the container so far
   std::uint32_t Sum = 0;        // of those bytes
   bool Changed = false;
-  bool FileEnded = false;  // a read found the file shorter than the header says
-  TWindow Window;
+  bool FileEnded = false;        // a read found the file shorter than the header says
+  std::exception_ptr Failure;    // of a read ahead
+  std::vector<TWindow> Windows;  // window n in slot n % size
+  std::uint64_t Current = 0, WindowsRead = 0;
+  bool Entered = false;  // the true decode is in window Current
+  bool Guessed = false;  // the worker took that window: TakeGuess before decoding it
+  // The worker, which reads Tables, the windows it claims, and under the lock their states.
+  const TFastTables* Tables = nullptr;
+  TFastDecoder GuessFast;
+  std::thread Worker;
+  std::mutex Lock;
+  std::condition_variable Changes;
+  bool Stopping = false;
 };
 
 std::string BitString(std::uint64_t bits, std::uint32_t length) {
@@ -311,6 +475,7 @@ class TDecoder {
  public:
   TDecoder(const TSource& container, const TImageOut& image, const TDecodeOptions& options)
       : Container(container), Writer(image, container.Name), Options(options) {}
+  ~TDecoder() { Reader.reset(); }  // the worker first: it reads the tables in Buffers
 
   sarnveld::Summary Run() {
     ReadHeader();
@@ -320,7 +485,7 @@ class TDecoder {
       payload.CheckSum(Summary.Checksum);
       ReadHeader();  // again: the file may have grown meanwhile
     }
-    Reader.emplace(Container, PayloadBytes);
+    Reader.emplace(Container, PayloadBytes, Options);
     try {
       DecodePayload();
       Reader->ExpectEnd();
@@ -420,6 +585,7 @@ class TDecoder {
     Buffers->Lookup.Build(Codes, PayloadBytes, Options.Runs, Options.Stride);
     Buffers->Fast.UseLanes = Options.Lanes;
     Buffers->Fast.Reset();
+    Reader->StartWorker(Buffers->Lookup.Fast());
     DecodeData();
     FinishStream("after the end marker's code only zero fill may follow");
   }
@@ -472,6 +638,7 @@ class TDecoder {
         FlushImage();
         continue;
       }
+      TakeGuess();
       if (Fits(ChunkSize + TFastDecoder::RoundRoom)) {
         // Below `stop`, the eight bytes from a position's byte on are all in the buffer.
         const std::uint64_t stop = Valid >= 8 ? (Valid - 7) * 8 : 0;
@@ -502,6 +669,30 @@ class TDecoder {
              std::to_string(sarnveld::MaxImageSize) + " bytes, the most a container holds");
       BitPos += used;
       *Out++ = static_cast<std::uint8_t>(step.Value);
+    }
+  }
+
+  // Where the true decode meets the worker's guess for the window just entered, its bytes from
+  // there on are the image's: the codes from a code's boundary on are the same whoever reads them.
+  void TakeGuess() {
+    const TWindow* const guess = Reader->TakeGuess();
+    if (guess == nullptr || !Fits(ChunkSize + TFastDecoder::RoundRoom + guess->GuessCount))
+      return;
+    const std::uint64_t s = (guess->Start - BufferStart) * 8;
+    const std::uint64_t stop = Valid >= 8 ? (Valid - 7) * 8 : 0;
+    std::uint64_t t = BitPos - BufferStart * 8;
+    std::size_t taken = 0;
+    const bool met = MeetGuess(Buffers->Lookup.Fast(), Buffer, t, s, s + guess->GuessBits,
+                               std::min(stop, s + SyncBits), stop, Out, taken) == TMeeting::Met;
+    BitPos = BufferStart * 8 + (met ? s + guess->GuessBits : t);
+    while (met && taken < guess->GuessCount) {
+      if (Out >= OutLimit)
+        FlushImage();
+      const auto count =
+          std::min(guess->GuessCount - taken, static_cast<std::size_t>(OutLimit - Out));
+      std::memcpy(Out, guess->Guess.get() + taken, count);
+      Out += count;
+      taken += count;
     }
   }
 

@@ -2,6 +2,7 @@
 // Any bytes may come in; a broken rule is an EBadContainer naming the container, fault and place.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -26,6 +27,10 @@ struct TDecodeOptions {
   bool Stride = true;
   // Sums the whole payload first: a run that writes a file checks what it can before it does.
   bool SumFirst = false;
+  // 2: a worker decodes windows of WindowBytes ahead, from a guessed start, for this thread to
+  // meet. 0: so for a file of two windows where two processors run. 1: this thread alone.
+  int Threads = 0;
+  std::size_t WindowBytes = 128 * 1024;  // at least 16
 };
 
 // Reads `container` from start to end and writes the image to `image`, in memory that does not

@@ -135,8 +135,6 @@ namespace {
 constexpr int Lanes = 4;
 constexpr std::uint64_t LaneBits = 32768;
 constexpr std::uint64_t MinLaneBits = 1024;
-// How far past a lane's start the true decode looks for a meeting point.
-constexpr std::uint64_t SyncBits = 4096;
 // After lanes failed to meet, the true decode goes on alone this many bits, doubled each time.
 constexpr std::uint64_t MinIdleBits = std::uint64_t{1} << 16;
 constexpr std::uint64_t MaxIdleBits = std::uint64_t{1} << 24;
@@ -283,11 +281,8 @@ void DecodeLanes(const TFastTables& shared, const std::uint8_t* buffer, std::uin
   checkedNext = c;
 }
 
-enum class TMeeting { Met, Missed, AtEnd };
+}  // namespace
 
-// Follows the true decode from t (at or before s, writing to out) and a guess from s to guessEnd
-// to a boundary of both, `skipped` the guess's codes before it; the true side stops at `limit`
-// and before the end marker (AtEnd).
 TMeeting MeetGuess(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t& t,
                    std::uint64_t s, std::uint64_t guessEnd, std::uint64_t limit, std::uint64_t stop,
                    std::uint8_t*& out, std::size_t& skipped) {
@@ -314,8 +309,6 @@ TMeeting MeetGuess(const TFastTables& tables, const std::uint8_t* buffer, std::u
   }
   return TMeeting::Met;
 }
-
-}  // namespace
 
 void TFastDecoder::Reset() {
   LanesIdleUntil = 0;
