@@ -184,6 +184,7 @@ void Decode(benchmark::State& run, const Bytes& image, huff::TDecodeOptions opti
   Throughput(run, image.size());
 }
 BENCHMARK_CAPTURE(Decode, Flash, Flash(), {})->UseRealTime();
+BENCHMARK_CAPTURE(Decode, FlashWorker, Flash(), {.Threads = 2})->UseRealTime();
 BENCHMARK_CAPTURE(Decode, FlashNoLanes, Flash(), {.Lanes = false})->UseRealTime();
 BENCHMARK_CAPTURE(Decode, LongCodes, Skewed(), {})->UseRealTime();
 BENCHMARK_CAPTURE(Decode, Erased, Erased(), {})->UseRealTime();
