@@ -1,24 +1,15 @@
 #!/usr/bin/env python3
 """Remakes the fuzz targets' seed corpora (regression-* inputs are kept as they are): the
 decoder's, a mode byte and what it describes (fuzz_common.h); the device reader's, the decoder's
-in pieces (device_fuzzer.cpp); the round trip's, images. Needs a built packer:
-    PACKER=build/test/sarnveld2hex fuzz/make_corpus.py      (default: build/release)
+in pieces (device_fuzzer.cpp); the round trip's, images. Needs the built Python module:
+    PYTHONPATH=build/test/python fuzz/make_corpus.py      (default: build/release/python)
 """
-import os
 import pathlib
-import subprocess
-import tempfile
+import sys
 
 here = pathlib.Path(__file__).resolve().parent
-packer = os.environ.get("PACKER", here.parent / "build/release/sarnveld2hex")
-
-
-def pack(image):
-    with tempfile.TemporaryDirectory() as tmp:
-        plain, hexfile = pathlib.Path(tmp, "in"), pathlib.Path(tmp, "hex")
-        plain.write_bytes(image)
-        subprocess.run([packer, plain, hexfile, "-", "-"], check=True, stdout=subprocess.DEVNULL)
-        return hexfile.read_bytes()
+sys.path.append(str(here.parent / "build/release/python"))
+from sarnveld import pack  # noqa: E402  (the packer's container, default names)
 
 
 def flip(data, at, mask):
