@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Remakes the fuzz targets' seed corpora (regression-* inputs are kept as they are): the
-decoder's, a mode byte and what it describes (fuzz_common.h); the device reader's, the decoder's
-in pieces (device_fuzzer.cpp); the round trip's, images. Needs the built Python module:
+decoder's, a mode byte and what it describes (targets.cpp); the device reader's, the decoder's
+in pieces (targets.cpp); the round trip's, images. Needs the built Python module:
     PYTHONPATH=build/test/python fuzz/make_corpus.py      (default: build/release/python)
 """
 import pathlib

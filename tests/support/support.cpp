@@ -6,22 +6,22 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <sstream>
 #endif
 
 #include <algorithm>
 #include <array>
 #include <bitset>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <numeric>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -85,29 +85,30 @@ Bytes FlashImage(std::size_t size) {
 
 Bytes ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in)
+  Bytes bytes(in ? std::filesystem::file_size(path) : 0);
+  if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size())))
     throw std::runtime_error("cannot read " + path);
-  // In blocks: byte by byte, an instrumented build takes a second for a few megabytes.
-  Bytes bytes;
-  std::vector<char> block(1 << 16);
-  while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0)
-    bytes.insert(bytes.end(), block.begin(), block.begin() + in.gcount());
   return bytes;
 }
 
 void WriteWholeFile(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  if (!out)
+  if (!out.write(reinterpret_cast<const char*>(bytes.data()),
+                 static_cast<std::streamsize>(bytes.size())))
     throw std::runtime_error("cannot write " + path);
 }
 
-Bytes Pack(const Bytes& input, huff::TParallelism parallelism) {
+// The programs' default names.
+static huff::TCompressorState StateOf(const Bytes& input, huff::TParallelism parallelism = {}) {
   huff::TCompressorState state;
   state.Header = huff::NamedHeader("ZRQ-705", "Sarnveld");
-  state.Parallelism = parallelism;
   state.Input = {.Memory = input, .Name = "memory"};
+  state.Parallelism = parallelism;
+  return state;
+}
+
+Bytes Pack(const Bytes& input, huff::TParallelism parallelism) {
+  huff::TCompressorState state = StateOf(input, parallelism);
   Bytes container(huff::PrepareContainer(state));
   state.Output = {.Memory = container};
   huff::EncodeSegments(state);
@@ -115,16 +116,12 @@ Bytes Pack(const Bytes& input, huff::TParallelism parallelism) {
 }
 
 Bytes PackBitByBit(const Bytes& input) {
-  huff::TCompressorState state;
-  state.Header = huff::NamedHeader("ZRQ-705", "Sarnveld");
-  state.Input = {.Memory = input, .Name = "memory"};
+  huff::TCompressorState state = StateOf(input);
   return huff::CompressBitByBit(state);
 }
 
 void FixHeader(Bytes& container) {
-  std::uint32_t sum = 0;
-  for (std::size_t i = huff::HeaderSize; i < container.size(); ++i)
-    sum += container[i];
+  const auto sum = std::accumulate(container.begin() + huff::HeaderSize, container.end(), 0u);
   const auto size = static_cast<std::uint32_t>(container.size() - huff::HeaderSize);
   for (int i = 0; i < 4; ++i) {
     container[32 + i] = static_cast<std::uint8_t>(size >> (8 * i));
@@ -171,11 +168,9 @@ std::map<int, std::string> CodesOf(std::span<const std::uint8_t> image) {
 
 TDeviceOutcome DeviceDecode(const Bytes& container, std::span<const std::uint8_t> pieces,
                             std::size_t copyAfter, std::size_t stopAfter) {
-  struct TSink {
-    Bytes Image{};
-    std::size_t Calls = 0, StopAfter = 0;
-    std::string Broken{};
-  } sink{.StopAfter = stopAfter};
+  struct TSink : TDeviceOutcome {
+    std::size_t Calls, StopAfter;
+  } sink{{}, 0, stopAfter};
   const auto take = [](void* user, const std::uint8_t* bytes, std::size_t size) {
     auto& sink = *static_cast<TSink*>(user);
     if (size == 0)
@@ -211,10 +206,10 @@ TDeviceOutcome DeviceDecode(const Bytes& container, std::span<const std::uint8_t
       decoder = &states[1];
     }
   }
-  const int status = sarnveld_decoder_finish(decoder);
-  if (error != SARNVELD_DECODE_OK && status != error)
+  sink.Status = sarnveld_decoder_finish(decoder);
+  if (error != SARNVELD_DECODE_OK && sink.Status != error)
     sink.Broken = "finish after an error returned another status";
-  return {status, std::move(sink.Image), std::move(sink.Broken)};
+  return std::move(static_cast<TDeviceOutcome&>(sink));
 }
 
 TTempDir::TTempDir() {
@@ -225,7 +220,7 @@ TTempDir::TTempDir() {
   while (!std::filesystem::create_directory(Path));
 }
 
-// Running programs, locks and devices: support_win32.cpp has them for Windows.
+// Running programs: support_win32.cpp has it for Windows.
 #ifndef _WIN32
 TRunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                       const TRunOptions& options) {
@@ -280,19 +275,13 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   while (::waitpid(child, &status, 0) < 0)
     if (errno != EINTR)
       throw std::runtime_error("cannot wait for " + program);
-  TRunResult result;
-  result.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  TRunResult result{
+      WIFEXITED(status) ? WEXITSTATUS(status) : -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0, {}};
   if (options.StdoutPath.empty()) {
     const Bytes bytes = ReadWholeFile(outputPath);
     result.Output.assign(bytes.begin(), bytes.end());
   }
   return result;
-}
-
-bool IsCharDevice(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
 }
 #endif
 
