@@ -32,10 +32,12 @@ decoder = {  # mode 0: a container; 1: a payload; 2: a chooser's length, raw fla
     "damaged-abc-flipped-bit": b"\0" + flip(abc, 60, 4),
     "damaged-abc-cut": b"\0" + abc[:70],
     "damaged-abc-trailing-byte": b"\0" + abc + b"\0",
+    "damaged-abc-checksum": b"\0" + flip(abc, 36, 1),
     "payload-abracadabra": b"\1" + abracadabra[40:],
     "payload-abc-entry-length": b"\1" + flip(abc[40:], 33, 1),
     "payload-abc-fill-bit": b"\1" + flip(abc[40:], 37, 1),
     "payload-empty-stray": b"\1" + pack(b"")[40:] + b"\0",
+    "payload-empty-fill-bit": b"\1" + flip(pack(b"")[40:], 32, 1),
     "recoded-abracadabra": b"\2\x0b\0\7abracadabrathe quick brown fox",
     "recoded-erased-one-bit-codes":
         b"\2\x1b\0\x7f" + ff * 24 + b"\0\x12\x34" + ff * 200 + b"\0\x12\x34\x56" + ff * 52,
