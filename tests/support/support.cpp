@@ -66,18 +66,15 @@ Bytes FlashImage(std::size_t size) {
     const std::size_t end = std::min<std::uint64_t>(size, at + 4096 + next() % (252 * 1024));
     const auto share = next() % 100;  // 40 % of the regions are erased, 45 % code, 15 % noise
     for (std::uint16_t word = 0; at < end; ++at) {
-      if (share < 40) {
-        image[at] = 0xFF;
-      } else if (share >= 85) {
-        image[at] = static_cast<std::uint8_t>(next() >> 56);
-      } else if ((at - start) % 2 == 0) {
+      const bool low = (at - start) % 2 == 0;  // a halfword's first byte
+      if (share >= 40 && share < 85 && low) {
         const std::uint64_t r = next();
         word = r % 8 < 7 ? vocabulary[(r >> 8) % (1 + (r >> 16) % vocabulary.size())]
                          : static_cast<std::uint16_t>(r >> 32);
-        image[at] = static_cast<std::uint8_t>(word);
-      } else {
-        image[at] = static_cast<std::uint8_t>(word >> 8);
       }
+      image[at] = static_cast<std::uint8_t>(share < 40    ? 0xFF
+                                            : share >= 85 ? next() >> 56
+                                                          : word >> (low ? 0 : 8));
     }
   }
   return image;
@@ -188,9 +185,8 @@ TDeviceOutcome DeviceDecode(const Bytes& container, std::span<const std::uint8_t
   if (std::all_of(pieces.begin(), pieces.end(), [](std::uint8_t size) { return size == 0; }))
     pieces = {};  // only empty pieces would never end
   for (std::size_t piece = 0; at < container.size() || piece == 0; ++piece) {
-    const std::size_t size = pieces.empty() ? container.size()
-                                            : std::min<std::size_t>(pieces[piece % pieces.size()],
-                                                                    container.size() - at);
+    const std::size_t size = std::min<std::size_t>(
+        pieces.empty() ? container.size() : pieces[piece % pieces.size()], container.size() - at);
     const int status = sarnveld_decoder_feed(decoder, container.data() + at, size);
     at += size;
     if (error != SARNVELD_DECODE_OK && status != error)

@@ -3,10 +3,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include <filesystem>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "support.h"
 
