@@ -13,8 +13,6 @@
 #include "sarnveld_decode.h"
 #include "support.h"
 
-namespace fuzz {
-
 using namespace testing_support;
 
 // Prints what went wrong and aborts, so that libFuzzer keeps the input.
@@ -76,8 +74,7 @@ std::optional<TFuzzContainer> MakeContainer(const std::uint8_t* data, std::size_
 // The decoder, on one thread, against the device reader, the reference, given the container
 // whole: both accept or both reject, and they decode the same image. The input describes the
 // container (see MakeContainer).
-namespace decoder {
-int Run(const std::uint8_t* data, std::size_t size) {
+int DecoderTarget(const std::uint8_t* data, std::size_t size) {
   const auto made = MakeContainer(data, size);
   if (!made)
     return 0;
@@ -109,15 +106,13 @@ int Run(const std::uint8_t* data, std::size_t size) {
     Fault("did not decode the recoded data");
   return 0;
 }
-}  // namespace decoder
 
 // The device reader fed a container in pieces, its state copied on the way, against the same
 // reader given it whole: the same outcome, and no promise of its interface broken.
 //
 // Byte 0: bits 0-3 how many piece sizes follow (0: the container comes whole), bits 4-7 after
 // which piece the state is copied. Then the piece sizes; the rest is MakeContainer's input.
-namespace device {
-int Run(const std::uint8_t* data, std::size_t size) {
+int DeviceTarget(const std::uint8_t* data, std::size_t size) {
   if (size == 0)
     return 0;
   const std::size_t count = std::min<std::size_t>(data[0] & 15, size - 1);
@@ -131,13 +126,11 @@ int Run(const std::uint8_t* data, std::size_t size) {
     Fault("the device reader gave another outcome for the container whole");
   return 0;
 }
-}  // namespace device
 
 // The input packed by the packer's passes and by the straightforward bit-at-a-time ones: the
 // same container, which the decoder gives back as the input, its summary agreeing. Images of
 // more than one chunk, split over threads, are tests/pack_test.cpp's.
-namespace round_trip {
-int Run(const std::uint8_t* data, std::size_t size) {
+int RoundTripTarget(const std::uint8_t* data, std::size_t size) {
   const Bytes image(data, data + size);
   Bytes container, out(image.size());  // room of the image's size exactly
   sarnveld::Summary summary;
@@ -157,12 +150,9 @@ int Run(const std::uint8_t* data, std::size_t size) {
     Fault("the decoder gives back another image, or its summary disagrees with it");
   return 0;
 }
-}  // namespace round_trip
-
-}  // namespace fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  return fuzz::SARNVELD_FUZZ_TARGET::Run(data, size);
+  return SARNVELD_FUZZ_TARGET(data, size);
 }
 
 #ifdef SARNVELD_REPLAY
