@@ -81,9 +81,10 @@ Bytes FlashImage(std::size_t size) {
 }
 
 Bytes ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  Bytes bytes(in ? std::filesystem::file_size(path) : 0);
-  if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size())))
+  std::ifstream in(path, std::ios::binary | std::ios::ate);  // at the end: tellg is the size
+  Bytes bytes(in ? static_cast<std::size_t>(in.tellg()) : 0);
+  if (!in.seekg(0).read(reinterpret_cast<char*>(bytes.data()),
+                        static_cast<std::streamsize>(bytes.size())))
     throw std::runtime_error("cannot read " + path);
   return bytes;
 }
