@@ -1,24 +1,15 @@
 #!/usr/bin/env python3
 """Remakes the fuzz targets' seed corpora (regression-* inputs are kept as they are): the
-decoder's, a mode byte and what it describes (fuzz_common.h); the device reader's, the decoder's
-in pieces (device_fuzzer.cpp); the round trip's, images. Needs a built packer:
-    PACKER=build/test/sarnveld2hex fuzz/make_corpus.py      (default: build/release)
+decoder's, a mode byte and what it describes (targets.cpp); the device reader's, the decoder's
+in pieces (targets.cpp); the round trip's, images. Needs the built Python module:
+    PYTHONPATH=build/test/python fuzz/make_corpus.py      (default: build/release/python)
 """
-import os
 import pathlib
-import subprocess
-import tempfile
+import sys
 
 here = pathlib.Path(__file__).resolve().parent
-packer = os.environ.get("PACKER", here.parent / "build/release/sarnveld2hex")
-
-
-def pack(image):
-    with tempfile.TemporaryDirectory() as tmp:
-        plain, hexfile = pathlib.Path(tmp, "in"), pathlib.Path(tmp, "hex")
-        plain.write_bytes(image)
-        subprocess.run([packer, plain, hexfile, "-", "-"], check=True, stdout=subprocess.DEVNULL)
-        return hexfile.read_bytes()
+sys.path.append(str(here.parent / "build/release/python"))
+from sarnveld import pack  # noqa: E402  (the packer's container, default names)
 
 
 def flip(data, at, mask):
@@ -41,10 +32,12 @@ decoder = {  # mode 0: a container; 1: a payload; 2: a chooser's length, raw fla
     "damaged-abc-flipped-bit": b"\0" + flip(abc, 60, 4),
     "damaged-abc-cut": b"\0" + abc[:70],
     "damaged-abc-trailing-byte": b"\0" + abc + b"\0",
+    "damaged-abc-checksum": b"\0" + flip(abc, 36, 1),
     "payload-abracadabra": b"\1" + abracadabra[40:],
     "payload-abc-entry-length": b"\1" + flip(abc[40:], 33, 1),
     "payload-abc-fill-bit": b"\1" + flip(abc[40:], 37, 1),
     "payload-empty-stray": b"\1" + pack(b"")[40:] + b"\0",
+    "payload-empty-fill-bit": b"\1" + flip(pack(b"")[40:], 32, 1),
     "recoded-abracadabra": b"\2\x0b\0\7abracadabrathe quick brown fox",
     "recoded-erased-one-bit-codes":
         b"\2\x1b\0\x7f" + ff * 24 + b"\0\x12\x34" + ff * 200 + b"\0\x12\x34\x56" + ff * 52,

@@ -250,7 +250,7 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
     EXPECT_EQ(differing, decltype(differing){});  // what is there, and what should be
   }
 #ifndef _WIN32
-  EXPECT_TRUE(IsCharDevice(NullDevice) && IsCharDevice("/dev/full"));
+  EXPECT_TRUE(fs::is_character_file(NullDevice) && fs::is_character_file("/dev/full"));
 #endif
   fs::current_path(saved);
 }

@@ -6,22 +6,22 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <sstream>
 #endif
 
 #include <algorithm>
 #include <array>
 #include <bitset>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <numeric>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -66,48 +66,47 @@ Bytes FlashImage(std::size_t size) {
     const std::size_t end = std::min<std::uint64_t>(size, at + 4096 + next() % (252 * 1024));
     const auto share = next() % 100;  // 40 % of the regions are erased, 45 % code, 15 % noise
     for (std::uint16_t word = 0; at < end; ++at) {
-      if (share < 40) {
-        image[at] = 0xFF;
-      } else if (share >= 85) {
-        image[at] = static_cast<std::uint8_t>(next() >> 56);
-      } else if ((at - start) % 2 == 0) {
+      const bool low = (at - start) % 2 == 0;  // a halfword's first byte
+      if (share >= 40 && share < 85 && low) {
         const std::uint64_t r = next();
         word = r % 8 < 7 ? vocabulary[(r >> 8) % (1 + (r >> 16) % vocabulary.size())]
                          : static_cast<std::uint16_t>(r >> 32);
-        image[at] = static_cast<std::uint8_t>(word);
-      } else {
-        image[at] = static_cast<std::uint8_t>(word >> 8);
       }
+      image[at] = static_cast<std::uint8_t>(share < 40    ? 0xFF
+                                            : share >= 85 ? next() >> 56
+                                                          : word >> (low ? 0 : 8));
     }
   }
   return image;
 }
 
 Bytes ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
+  std::ifstream in(path, std::ios::binary | std::ios::ate);  // at the end: tellg is the size
+  Bytes bytes(in ? static_cast<std::size_t>(in.tellg()) : 0);
+  if (!in.seekg(0).read(reinterpret_cast<char*>(bytes.data()),
+                        static_cast<std::streamsize>(bytes.size())))
     throw std::runtime_error("cannot read " + path);
-  // In blocks: byte by byte, an instrumented build takes a second for a few megabytes.
-  Bytes bytes;
-  std::vector<char> block(1 << 16);
-  while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0)
-    bytes.insert(bytes.end(), block.begin(), block.begin() + in.gcount());
   return bytes;
 }
 
 void WriteWholeFile(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  if (!out)
+  if (!out.write(reinterpret_cast<const char*>(bytes.data()),
+                 static_cast<std::streamsize>(bytes.size())))
     throw std::runtime_error("cannot write " + path);
 }
 
-Bytes Pack(const Bytes& input, huff::TParallelism parallelism) {
+// The programs' default names.
+static huff::TCompressorState StateOf(const Bytes& input, huff::TParallelism parallelism = {}) {
   huff::TCompressorState state;
   state.Header = huff::NamedHeader("ZRQ-705", "Sarnveld");
-  state.Parallelism = parallelism;
   state.Input = {.Memory = input, .Name = "memory"};
+  state.Parallelism = parallelism;
+  return state;
+}
+
+Bytes Pack(const Bytes& input, huff::TParallelism parallelism) {
+  huff::TCompressorState state = StateOf(input, parallelism);
   Bytes container(huff::PrepareContainer(state));
   state.Output = {.Memory = container};
   huff::EncodeSegments(state);
@@ -115,16 +114,12 @@ Bytes Pack(const Bytes& input, huff::TParallelism parallelism) {
 }
 
 Bytes PackBitByBit(const Bytes& input) {
-  huff::TCompressorState state;
-  state.Header = huff::NamedHeader("ZRQ-705", "Sarnveld");
-  state.Input = {.Memory = input, .Name = "memory"};
+  huff::TCompressorState state = StateOf(input);
   return huff::CompressBitByBit(state);
 }
 
 void FixHeader(Bytes& container) {
-  std::uint32_t sum = 0;
-  for (std::size_t i = huff::HeaderSize; i < container.size(); ++i)
-    sum += container[i];
+  const auto sum = std::accumulate(container.begin() + huff::HeaderSize, container.end(), 0u);
   const auto size = static_cast<std::uint32_t>(container.size() - huff::HeaderSize);
   for (int i = 0; i < 4; ++i) {
     container[32 + i] = static_cast<std::uint8_t>(size >> (8 * i));
@@ -171,11 +166,9 @@ std::map<int, std::string> CodesOf(std::span<const std::uint8_t> image) {
 
 TDeviceOutcome DeviceDecode(const Bytes& container, std::span<const std::uint8_t> pieces,
                             std::size_t copyAfter, std::size_t stopAfter) {
-  struct TSink {
-    Bytes Image{};
-    std::size_t Calls = 0, StopAfter = 0;
-    std::string Broken{};
-  } sink{.StopAfter = stopAfter};
+  struct TSink : TDeviceOutcome {
+    std::size_t Calls, StopAfter;
+  } sink{{}, 0, stopAfter};
   const auto take = [](void* user, const std::uint8_t* bytes, std::size_t size) {
     auto& sink = *static_cast<TSink*>(user);
     if (size == 0)
@@ -193,9 +186,8 @@ TDeviceOutcome DeviceDecode(const Bytes& container, std::span<const std::uint8_t
   if (std::all_of(pieces.begin(), pieces.end(), [](std::uint8_t size) { return size == 0; }))
     pieces = {};  // only empty pieces would never end
   for (std::size_t piece = 0; at < container.size() || piece == 0; ++piece) {
-    const std::size_t size = pieces.empty() ? container.size()
-                                            : std::min<std::size_t>(pieces[piece % pieces.size()],
-                                                                    container.size() - at);
+    const std::size_t size = std::min<std::size_t>(
+        pieces.empty() ? container.size() : pieces[piece % pieces.size()], container.size() - at);
     const int status = sarnveld_decoder_feed(decoder, container.data() + at, size);
     at += size;
     if (error != SARNVELD_DECODE_OK && status != error)
@@ -211,10 +203,10 @@ TDeviceOutcome DeviceDecode(const Bytes& container, std::span<const std::uint8_t
       decoder = &states[1];
     }
   }
-  const int status = sarnveld_decoder_finish(decoder);
-  if (error != SARNVELD_DECODE_OK && status != error)
+  sink.Status = sarnveld_decoder_finish(decoder);
+  if (error != SARNVELD_DECODE_OK && sink.Status != error)
     sink.Broken = "finish after an error returned another status";
-  return {status, std::move(sink.Image), std::move(sink.Broken)};
+  return std::move(static_cast<TDeviceOutcome&>(sink));
 }
 
 TTempDir::TTempDir() {
@@ -225,7 +217,7 @@ TTempDir::TTempDir() {
   while (!std::filesystem::create_directory(Path));
 }
 
-// Running programs, locks and devices: support_win32.cpp has them for Windows.
+// Running programs: support_win32.cpp has it for Windows.
 #ifndef _WIN32
 TRunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                       const TRunOptions& options) {
@@ -280,19 +272,13 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   while (::waitpid(child, &status, 0) < 0)
     if (errno != EINTR)
       throw std::runtime_error("cannot wait for " + program);
-  TRunResult result;
-  result.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  TRunResult result{
+      WIFEXITED(status) ? WEXITSTATUS(status) : -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0, {}};
   if (options.StdoutPath.empty()) {
     const Bytes bytes = ReadWholeFile(outputPath);
     result.Output.assign(bytes.begin(), bytes.end());
   }
   return result;
-}
-
-bool IsCharDevice(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
 }
 #endif
 

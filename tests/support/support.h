@@ -87,8 +87,6 @@ inline bool Exists(const std::string& path) {
 inline const std::string NullDevice = "NUL", ExecutableSuffix = ".exe";
 #else
 inline const std::string NullDevice = "/dev/null", ExecutableSuffix = "";
-// Whether path names a character device (on Windows none that a run could replace).
-bool IsCharDevice(const std::string& path);
 #endif
 
 // What each program prints first.

@@ -3,10 +3,8 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include <filesystem>
+#include <algorithm>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "support.h"
 
@@ -23,10 +21,8 @@ const std::filesystem::path StartDirectory = std::filesystem::current_path();
 std::string Quoted(const std::string& word) {
   if (word.find('"') != std::string::npos)
     throw std::invalid_argument("a double quote cannot be passed: " + word);
-  for (const char c : word)
-    if (static_cast<unsigned char>(c) <= ' ')
-      return '"' + word + '"';
-  return word.empty() ? "\"\"" : word;
+  const auto blank = [](unsigned char c) { return c <= ' '; };
+  return word.empty() || std::ranges::any_of(word, blank) ? '"' + word + '"' : word;
 }
 
 }  // namespace
