@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -100,10 +99,6 @@ struct TSweepCase {
   double Skew;
 };
 
-void PrintTo(const TSweepCase& c, std::ostream* out) {
-  *out << c.Name;
-}
-
 class FaultSweep : public ::testing::TestWithParam<TSweepCase> {};
 
 // Each read, write, size query and close of a run is failed in turn, until the shim reports
@@ -127,7 +122,6 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
   succeeded(counting, expected);
   succeeded(RunWithShim(subject, dir, {"FAULT_SHORT=1000"}), expected);
 
-  std::string counts = std::string(c.Name) + ": failed";
   for (const std::string kind : {"read", "write", "size", "close"}) {
     long failed = 0;
     for (long at = 1;; ++at, ++failed) {
@@ -141,18 +135,12 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
     }
     EXPECT_EQ(failed, counting.Seen.at(kind).first) << kind;
     EXPECT_TRUE(failed > 0 || (kind == "write" && !writes)) << "no " << kind << " call failed";
-    counts += " " + std::to_string(failed) + " " + kind;
   }
-  std::printf("%s\n", counts.c_str());
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-    if (!writes)
-      break;
+    const std::string at = "FAULT_SIGNAL=" + std::to_string(signal);
     const TRunResult result =
-        RunWithShim(subject, dir,
-                    {"FAULT_KIND=write", "FAULT_AT=2", "FAULT_SIGNAL=" + std::to_string(signal)})
-            .Result;
-    EXPECT_EQ(result.Signal, signal);
-    EXPECT_EQ(result.Output, subject.Banner);
+        RunWithShim(subject, dir, {"FAULT_KIND=write", "FAULT_AT=2", at}).Result;
+    EXPECT_TRUE(!writes || (result.Signal == signal && result.Output == subject.Banner)) << at;
     EXPECT_TRUE(LeftAsItWas(subject, dir));
   }
 }
