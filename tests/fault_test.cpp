@@ -99,6 +99,10 @@ struct TSweepCase {
   double Skew;
 };
 
+void PrintTo(const TSweepCase& c, std::ostream* out) {
+  *out << c.Name;
+}
+
 class FaultSweep : public ::testing::TestWithParam<TSweepCase> {};
 
 // Each read, write, size query and close of a run is failed in turn, until the shim reports

@@ -196,7 +196,7 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       {Unpacker, {"--", "-h", "out"}, 1, notFound},
       {Unpacker, {"abc.hex", ""}, 1, notFound},
       {Unpacker, {".", "out"}, 1, notFound},
-      {Unpacker, {"abc.hex", "./abc.hex"}, 1, refused},  // the one output refused here
+      {Unpacker, {"abc.hex", "./abc.hex"}, 1, refused},  // the input as output
       {Unpacker, {"bad.hex", "out"}, 1, Unpacks("EBadContainer", sum)},
       {Unpacker, {"bad.hex", "--json", "out"}, 1, jsonFailure},
       {Unpacker, {"abc.hex"}, 0, abcSummary},
@@ -213,6 +213,8 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       {Packer, packs("random", "out"), 1, Packs("EInOutError", limited), {}, "console", 4096},
       {Packer, packs("in", "out"), 1, PackerBanner, packed, "console", std::ssize(PackerBanner)},
       {Packer, packs("in", "out"), 1, "", {}, "/dev/full"},
+      // Standard output appended to the input: the output is refused.
+      {Packer, packs("in", "out"), 1, Packs("EFCreateError", "Cannot create file out"), {}, "in"},
       {Packer, packs("in", "/dev/full"), 1,
        Packs("EInOutError", "Cannot write file /dev/full: No space left on device")},
       {Unpacker, {"random.hex", "out"}, 1, Unpacks("EInOutError", limited), {}, "console", 4096},
