@@ -16,7 +16,6 @@ TEST(SplitCommandLine, FollowsTheQuoteAndSeparatorRules) {
     Words Expected;
     bool KeepEmpty = false;
   } cases[] = {
-      {"", {}},
       {" \t\r\n", {}},
       {"  prog\ta\001\037b  ", {"prog", "a", "b"}},
       {"prog \"a b\" c", {"prog", "a b", "c"}},

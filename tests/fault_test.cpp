@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -127,7 +126,6 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
   succeeded(counting, expected);
   succeeded(RunWithShim(subject, dir, {"FAULT_SHORT=1000"}), expected);
 
-  std::string counts = std::string(c.Name) + ": failed";
   for (const std::string kind : {"read", "write", "size", "close"}) {
     long failed = 0;
     for (long at = 1;; ++at, ++failed) {
@@ -141,18 +139,12 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
     }
     EXPECT_EQ(failed, counting.Seen.at(kind).first) << kind;
     EXPECT_TRUE(failed > 0 || (kind == "write" && !writes)) << "no " << kind << " call failed";
-    counts += " " + std::to_string(failed) + " " + kind;
   }
-  std::printf("%s\n", counts.c_str());
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-    if (!writes)
-      break;
+    const std::string at = "FAULT_SIGNAL=" + std::to_string(signal);
     const TRunResult result =
-        RunWithShim(subject, dir,
-                    {"FAULT_KIND=write", "FAULT_AT=2", "FAULT_SIGNAL=" + std::to_string(signal)})
-            .Result;
-    EXPECT_EQ(result.Signal, signal);
-    EXPECT_EQ(result.Output, subject.Banner);
+        RunWithShim(subject, dir, {"FAULT_KIND=write", "FAULT_AT=2", at}).Result;
+    EXPECT_TRUE(!writes || (result.Signal == signal && result.Output == subject.Banner)) << at;
     EXPECT_TRUE(LeftAsItWas(subject, dir));
   }
 }
@@ -170,28 +162,26 @@ INSTANTIATE_TEST_SUITE_P(Programs, FaultSweep,
 // failure kinds are program_test.cpp's rows.)
 TEST(Failures, AChangedInputIsReportedAndLeavesTheOldOutput) {
   TTempDir dir;
-  constexpr std::size_t Size = 200000;
-  const std::string in = dir / "in", damaged = "Container " + in + " is damaged: ";
-  const std::string file = "File " + in,
-                    packed = " while it was being packed: 200000 bytes were counted";
-  const std::string payload = std::to_string(Pack(RandomBytes(Size, 8, 0.3)).size() - 40);
-  const std::string past = damaged + "the file grew while it was read, past the " + payload +
-                           " payload bytes of PayloadSize (byte 32)";
-  const std::string follow = damaged + "PayloadSize (byte 32) is " + payload + ", but " +
-                             std::to_string(2 * Size - 39) + " bytes follow the header";
-  const auto resize = [](std::size_t length) { return "FAULT_RESIZE=" + std::to_string(length); };
-  const std::string grows = resize(2 * Size + 1), secondRead = "FAULT_RESIZE_AT=2";
+  const Bytes image = RandomBytes(200000, 8, 0.3);
+  const std::string in = dir / "in", damaged = "Container " + in + " is damaged: ",
+                    packed = " while it was being packed: 200000 bytes were counted",
+                    payload = std::to_string(Pack(image).size() - 40);
+  const std::vector<std::string> grows = {"FAULT_RESIZE=400001", "FAULT_RESIZE_AT=2"};
   const struct {
     TMode Mode;
     std::vector<std::string> Environment;
     std::string Message;
-  } cases[] = {{Packing, {resize(Size + 1)}, file + " grew" + packed},
-               {Packing, {resize(100000)}, file + " shrank" + packed + ", 100000 read"},
-               // A container that grows while it is read: found at its end, or by the second pass.
-               {Checking, {grows, secondRead}, past},
-               {Unpacking, {grows, secondRead}, follow}};
+  } cases[] = {
+      {Packing, {"FAULT_RESIZE=200001"}, "File " + in + " grew" + packed},
+      {Packing, {"FAULT_RESIZE=100000"}, "File " + in + " shrank" + packed + ", 100000 read"},
+      // A container that grows while it is read: found at its end, or by the second pass.
+      {Checking, grows,
+       damaged + "the file grew while it was read, past the " + payload +
+           " payload bytes of PayloadSize (byte 32)"},
+      {Unpacking, grows,
+       damaged + "PayloadSize (byte 32) is " + payload + ", but 399961 bytes follow the header"}};
   for (const auto& c : cases) {
-    const TSubject subject = Prepare(c.Mode, dir, RandomBytes(Size, 8, 0.3));
+    const TSubject subject = Prepare(c.Mode, dir, image);
     SCOPED_TRACE(c.Message);
     const TRunResult result = RunWithShim(subject, dir, c.Environment).Result;
     const char* kind = c.Mode == Packing ? "EInputChanged" : "EBadContainer";

@@ -107,21 +107,12 @@ TFunction* Next(const char* name) {
 
 #define FAULT_NEXT(name) static auto* const next = Next<decltype(::name)>(#name)
 
+// The programs read and write their files by pread and pwrite alone (the console, by write).
 extern "C" {
-
-ssize_t read(int fd, void* data, std::size_t count) {
-  FAULT_NEXT(read);
-  return Inject(Read, fd) ? -1 : AfterRead(fd, count, next(fd, data, Limit(fd, count)));
-}
 
 ssize_t pread(int fd, void* data, std::size_t count, off_t offset) {
   FAULT_NEXT(pread);
   return Inject(Read, fd) ? -1 : AfterRead(fd, count, next(fd, data, Limit(fd, count), offset));
-}
-
-ssize_t write(int fd, const void* data, std::size_t count) {
-  FAULT_NEXT(write);
-  return Inject(Write, fd) ? -1 : next(fd, data, Limit(fd, count));
 }
 
 ssize_t pwrite(int fd, const void* data, std::size_t count, off_t offset) {
