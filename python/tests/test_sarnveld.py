@@ -42,23 +42,19 @@ def test_round_trip(image, name_id, manufacturer):
 def files(tmp_path):
     (tmp_path / "in.bin").write_bytes(NOISE)
     (tmp_path / "c.hex").write_bytes(sarnveld.pack(NOISE))
-    (tmp_path / "bad.hex").write_bytes(sarnveld.pack(NOISE)[:-1])
     return tmp_path
 
 
-# Each function's failures and what Python refuses: (call on the directory, the exception, its
-# kind, how its text starts, "{d}" the directory). The C library's, whole past 1,024 bytes.
+# The library's failures as sarnveld.Error with their kind, whole past the C face's 1,024 bytes
+# (the C++ tests have each failure), and what Python refuses: (call on the directory, the
+# exception, its kind, how its text starts, "{d}" the directory).
 LONG = "/".join(["n" * 250] * 5)
 
 
 @pytest.mark.parametrize("call, error, kind, text", [
-    (lambda d: sarnveld.pack_file(d / "none", d / "o"), sarnveld.Error, "EError",
-     "Invalid Filename"),
     (lambda d: sarnveld.pack_file(d / "in.bin", d / LONG), sarnveld.Error, "EFCreateError",
      "Cannot create file {d}/" + LONG),
     (lambda d: sarnveld.unpack(b"not a container"), sarnveld.Error, "EBadContainer", "File memory"),
-    (lambda d: sarnveld.unpack_file(d / "bad.hex", d / "o"), sarnveld.Error, "EBadContainer",
-     "Container "),
     (lambda d: sarnveld.pack("text"), TypeError, None, ""),
     (lambda d: sarnveld.pack(b"", 7), TypeError, None, "name_id must be"),
     (lambda d: sarnveld.pack(b"", None, "a\0b"), ValueError, None, "manufacturer holds a NUL"),
