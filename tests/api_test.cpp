@@ -128,13 +128,13 @@ struct TAddressSpaceLimit {
 
 // Each failure gives -1 and the programs' kind and message (cut before a whole character when
 // too long), sets a memory function's results to NULL and 0, and needs no error struct: one of
-// each path through the C interface.
+// each path through the C interface (the decoder's table has the damaged containers).
 TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
   const TTempDir dir;
   const std::string in = dir / "in.bin", hex = dir / "c.hex", out = dir / "out.bin";
-  const Bytes image = RandomBytes(1000, 3), container = PackInMemory(image);
+  const Bytes image = RandomBytes(1000, 3), container = PackInMemory(image),
+              one = PackInMemory({1});
   WriteWholeFile(in, image);
-  const Bytes damaged(1, 0);
   // 64 MiB of one value, 8 MiB packed: unpacked with room for 16 MiB more, the image cannot
   // grow past 32 MiB, which always takes new address space.
   const Bytes zeros = PackInMemory(Bytes(64 << 20));
@@ -155,16 +155,16 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
       {Pack, nullptr, nullptr, image.data(), image.size(), "EError",
        "Invalid argument: container and container_size must not be NULL", true},
       {UnpackFile, nullptr, out.c_str(), nullptr, 0, "EError", "Invalid argument: hexfile is NULL"},
-      {Unpack, nullptr, nullptr, damaged.data(), damaged.size(), "EBadContainer",
+      {Unpack, nullptr, nullptr, image.data(), 1, "EBadContainer",
        "File memory is not a container: it holds 1 byte, fewer than the 40 of a header"},
       {Unpack, nullptr, nullptr, container.data(), tooLarge, "EInputTooLarge",
        memoryTooLarge + "unpacked in memory"},
       {Unpack, nullptr, nullptr, container.data(), container.size(), "EError",
        "Invalid argument: image and image_size must not be NULL", true},
-      // Room for the image but its last byte, and none; a NULL buffer with room.
+      // Room for the image but its last byte, and none for one byte; a NULL buffer with room.
       {UnpackInto, nullptr, nullptr, container.data(), container.size(), "EBufferTooSmall",
        "Container memory holds an image longer than the 999 bytes given for it", false, 0, 999},
-      {UnpackInto, nullptr, nullptr, container.data(), container.size(), "EBufferTooSmall",
+      {UnpackInto, nullptr, nullptr, one.data(), one.size(), "EBufferTooSmall",
        "Container memory holds an image longer than the 0 bytes given for it"},
       {UnpackInto, nullptr, nullptr, container.data(), container.size(), "EError",
        "Invalid argument: image is NULL but image_capacity is not 0", true, 0, 1000},

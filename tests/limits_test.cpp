@@ -84,7 +84,8 @@ TEST(Limits, TheLargestInputPacksAndUnpacksInMemoryThatDoesNotGrowWithIt) {
 }
 
 // The longest image a container holds is the longest input the packer takes: one more code is
-// damage at that code, to hex2plain, the C library and the device reader. 'a' is 0, the end 1.
+// damage at that code, to the C library (hex2plain's decoder) and the device reader. 'a' is 0,
+// the end 1. (The program table pins hex2plain's report of a damaged container.)
 TEST(Limits, AnImageLongerThanAPackerWritesIsRefusedByEveryReader) {
   if (!UseTmpfs())
     GTEST_SKIP() << "no tmpfs with 3 GiB free, or no GNU time";
@@ -95,7 +96,7 @@ TEST(Limits, AnImageLongerThanAPackerWritesIsRefusedByEveryReader) {
     Bytes payload(end / 8 + 1);
     for (const std::uint64_t bit : {std::uint64_t{0}, 1 + std::uint64_t{'a'}, TableBits - 1, end})
       payload[bit / 8] |= static_cast<std::uint8_t>(0x80 >> (bit % 8));
-    Bytes container = Container(payload);
+    const Bytes container = Container(payload);
     payload = {};
     const bool fits = codes == Largest;
     const std::uint64_t last = huff::HeaderSize * 8 + TableBits + Largest;  // the 2^31 - 1st code
@@ -115,15 +116,6 @@ TEST(Limits, AnImageLongerThanAPackerWritesIsRefusedByEveryReader) {
     EXPECT_EQ(error.message, fits ? "" : damage);
     EXPECT_EQ(DeviceDecode(container).Status,
               fits ? SARNVELD_DECODE_OK : SARNVELD_DECODE_BAD_STREAM);
-    TTempDir dir;
-    WriteWholeFile(dir / "c.hex", container);
-    container = {};
-    const TRunResult run = RunProgram(HEX2PLAIN_PATH, {dir / "c.hex"});
-    EXPECT_EQ(run.ExitCode, fits ? 0 : 1);
-    std::string said = damage;
-    said.replace(said.find("memory"), 6, dir / "c.hex");
-    EXPECT_NE(run.Output.find(fits ? "Image size: 2147483646 bytes" : said), std::string::npos)
-        << run.Output;
   }
 }
 
