@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -126,6 +127,7 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
   succeeded(counting, expected);
   succeeded(RunWithShim(subject, dir, {"FAULT_SHORT=1000"}), expected);
 
+  std::string counts = std::string(c.Name) + ": failed";  // CI prints them
   for (const std::string kind : {"read", "write", "size", "close"}) {
     long failed = 0;
     for (long at = 1;; ++at, ++failed) {
@@ -139,7 +141,9 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
     }
     EXPECT_EQ(failed, counting.Seen.at(kind).first) << kind;
     EXPECT_TRUE(failed > 0 || (kind == "write" && !writes)) << "no " << kind << " call failed";
+    counts += " " + std::to_string(failed) + " " + kind;
   }
+  std::printf("%s\n", counts.c_str());
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
     const std::string at = "FAULT_SIGNAL=" + std::to_string(signal);
     const TRunResult result =
