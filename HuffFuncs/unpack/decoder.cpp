@@ -329,20 +329,15 @@ class TPayloadReader {
   }
 
   // The window decoded as if a code began at its first bit, up to its last eight bytes, a code
-  // that needs the checked step, or GuessRoom bytes. (Out of memory for the lanes: no guess.)
+  // that needs the checked step, or GuessRoom bytes. Without lanes it allocates nothing.
   void Guess(TWindow& window) noexcept {
     const std::uint64_t stop = window.Size >= 8 ? (window.Size - 7) * 8 : 0;
     std::uint8_t* out = window.Guess.get();
     std::uint64_t local = 0;
     const std::uint8_t* const limit = out + GuessRoom();
-    try {
-      while (local < stop && out < limit &&
-             !GuessFast.Decode(*Tables, window.Data, window.Start * 8, stop, local, out, limit,
-                               limit + 64)) {
-      }
-    } catch (const std::bad_alloc&) {
-      out = window.Guess.get();
-      local = 0;
+    while (local < stop && out < limit &&
+           !GuessFast.Decode(*Tables, window.Data, window.Start * 8, stop, local, out, limit,
+                             limit + 64)) {
     }
     window.GuessCount = static_cast<std::size_t>(out - window.Guess.get());
     window.GuessBits = local;
