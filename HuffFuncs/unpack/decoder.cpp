@@ -140,7 +140,7 @@ struct TWindow {
 class TPayloadReader {
  public:
   TPayloadReader(const TSource& container, std::uint64_t payloadBytes,
-                 const TDecodeOptions& options = {})
+                 const TDecodeOptions& options)
       : Container(container), PayloadBytes(payloadBytes), Options(options) {
     Capacity = std::min<std::uint64_t>(container.InMemory() ? MemoryTail : ChunkSize, payloadBytes);
     std::size_t slots = 1;
@@ -475,7 +475,7 @@ class TDecoder {
   sarnveld::Summary Run() {
     ReadHeader();
     if (Options.SumFirst) {
-      TPayloadReader payload(Container, PayloadBytes);
+      TPayloadReader payload(Container, PayloadBytes, {.Threads = 1});  // no ring to sum
       payload.Drain();
       payload.CheckSum(Summary.Checksum);
       ReadHeader();  // again: the file may have grown meanwhile
