@@ -119,15 +119,15 @@ inline constexpr std::size_t WindowHead = 8;
 
 // A window of the payload: in the slot after WindowHead bytes, then 8 zero bytes; or in memory.
 // With a worker, also its guess: GuessCount bytes from the window's first bit, as if a code began
-// there, to bit GuessBits. Read: for whoever comes first; Claimed, Decoded: the worker's; True:
-// the true decode's. The state changes under the lock.
+// there, to bit GuessBits. The worker claims only windows ahead of the true decode's; the guess's
+// state changes under the lock.
 struct TWindow {
-  enum class TState { Free, Read, Claimed, Decoded, True };
+  enum class TGuess { None, Claimed, Made };
   std::unique_ptr<std::uint8_t[]> Slot;
   const std::uint8_t* Data = nullptr;  // the window's first byte
   std::uint64_t Start = 0;             // the payload offset of Data
   std::size_t Size = 0;
-  TState State = TState::Free;
+  TGuess State = TGuess::None;
   std::unique_ptr<std::uint8_t[]> Guess;
   std::size_t GuessCount = 0;
   std::uint64_t GuessBits = 0;
@@ -183,17 +183,14 @@ class TPayloadReader {
   // The next window. Raises EBadContainer when the file ends before the payload does, and what a
   // read ahead raised, as reading there would have.
   TWindow& Next() {
-    std::unique_lock<std::mutex> lock(Lock, std::defer_lock);
-    if (Worker.joinable())
-      lock.lock();
+    std::unique_lock<std::mutex> lock(Lock);
     if (Entered) {
       TWindow& left = SlotOf(Current++);
-      Changes.wait(lock, [&] { return left.State != TWindow::TState::Claimed; });
-      left.State = TWindow::TState::Free;
+      Changes.wait(lock, [&] { return left.State != TWindow::TGuess::Claimed; });
+      left.State = TWindow::TGuess::None;
     }
     Entered = true;
-    if (lock.owns_lock())
-      lock.unlock();
+    lock.unlock();
     ReadAhead();
     if (Current == WindowsRead) {
       if (Failure)
@@ -204,24 +201,19 @@ class TPayloadReader {
                                   std::to_string(PayloadBytes) + ": it shrank while it was read");
     }
     TWindow& window = SlotOf(Current);
-    if (Worker.joinable())
-      lock.lock();
-    Guessed = window.State != TWindow::TState::Read;
-    if (!Guessed)
-      window.State = TWindow::TState::True;
+    lock.lock();
+    Guessed = window.State != TWindow::TGuess::None;
     return window;
   }
 
-  // Once, after Next: the worker's guess for the window, when it made one; else null.
+  // Once, after Next: the worker's guess for the window, when it took it; else null.
   const TWindow* TakeGuess() {
     if (!std::exchange(Guessed, false))
       return nullptr;
     TWindow& window = SlotOf(Current);
     std::unique_lock<std::mutex> lock(Lock);
-    Changes.wait(lock, [&] { return window.State != TWindow::TState::Claimed; });
-    const bool decoded = window.State == TWindow::TState::Decoded;
-    window.State = TWindow::TState::True;
-    return decoded ? &window : nullptr;
+    Changes.wait(lock, [&] { return window.State == TWindow::TGuess::Made; });
+    return &window;
   }
 
   // After a fault: reads the rest of the payload, which still counts towards the checksum.
@@ -287,19 +279,15 @@ class TPayloadReader {
   // Reads windows into the free slots; a read that fails is raised where the true decode comes.
   void ReadAhead() {
     while (!FileEnded && !Failure && Unread() > 0 && WindowsRead < Current + Windows.size()) {
-      TWindow& window = SlotOf(WindowsRead);
       try {
-        if (Read(window).Size == 0)
+        if (Read(SlotOf(WindowsRead)).Size == 0)
           return;
       } catch (...) {
         Failure = std::current_exception();
         return;
       }
       {
-        std::unique_lock<std::mutex> lock(Lock, std::defer_lock);
-        if (Worker.joinable())
-          lock.lock();
-        window.State = TWindow::TState::Read;
+        const std::lock_guard<std::mutex> lock(Lock);
         ++WindowsRead;
       }
       Changes.notify_all();
@@ -313,17 +301,17 @@ class TPayloadReader {
       TWindow* window = nullptr;
       Changes.wait(lock, [&] {
         for (std::uint64_t w = WindowsRead; w > Current + 1 && window == nullptr; --w)
-          if (SlotOf(w - 1).State == TWindow::TState::Read)
+          if (SlotOf(w - 1).State == TWindow::TGuess::None)
             window = &SlotOf(w - 1);
         return Stopping || window != nullptr;
       });
       if (Stopping)
         return;
-      window->State = TWindow::TState::Claimed;
+      window->State = TWindow::TGuess::Claimed;
       lock.unlock();
       Guess(*window);
       lock.lock();
-      window->State = TWindow::TState::Decoded;
+      window->State = TWindow::TGuess::Made;
       Changes.notify_all();
     }
   }
@@ -355,7 +343,7 @@ class TPayloadReader {
   std::vector<TWindow> Windows;  // window n in slot n % size
   std::uint64_t Current = 0, WindowsRead = 0;
   bool Entered = false;  // the true decode is in window Current
-  bool Guessed = false;  // the worker took that window: TakeGuess before decoding it
+  bool Guessed = false;  // the worker took it first: TakeGuess before decoding it
   // The worker, which reads Tables, the windows it claims, and under the lock their states.
   const TFastTables* Tables = nullptr;
   TFastDecoder GuessFast;
