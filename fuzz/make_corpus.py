@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Remakes the fuzz targets' seed corpora (regression-* inputs are kept as they are): the
-decoder's, a mode byte and what it describes (targets.cpp); the device reader's, the decoder's
-in pieces (targets.cpp); the round trip's, images. Needs the built Python module:
+"""Remakes the fuzz targets' seed corpora beside their regression-* inputs: the decoder's, a mode
+byte and what it describes (targets.cpp); the device reader's, the decoder's in pieces; the round
+trip's, images. Needs the built Python module:
     PYTHONPATH=build/test/python fuzz/make_corpus.py      (default: build/release/python)
 """
 import pathlib
@@ -16,28 +16,24 @@ def flip(data, at, mask):
     return data[:at] + bytes([data[at] ^ mask]) + data[at + 1:]
 
 
-ff, every = b"\xff", bytes(range(256))
-fibonacci, a, b = b"", 1, 1  # value k F(k+1) times: codes of 14 bits
-for value in range(14):
+ff, every, fibonacci, a, b = b"\xff", bytes(range(256)), b"", 1, 1
+for value in range(14):  # value k F(k+1) times: codes of 14 bits
     fibonacci, a, b = fibonacci + bytes([value]) * a, b, a + b
-abc, abracadabra = pack(b"abc"), pack(b"abracadabra")
+abc, empty = pack(b"abc"), pack(b"")
 decoder = {  # mode 0: a container; 1: a payload; 2: a chooser's length, raw flag, chooser, data
-    "container-abc": b"\0" + abc,
-    "container-empty": b"\0" + pack(b""),
-    "container-one-byte": b"\0" + pack(b"\x42"),
-    "container-abracadabra": b"\0" + abracadabra,
-    "container-erased-runs-in-sevens":
-        b"\0" + pack(ff * 8 + b"\0\1" + ff * 8 + b"\x10\x20" + ff * 4),
-    "container-blinky": b"\0" + pack((here.parent / "examples/blinky.bin").read_bytes()),
+    **{"container-" + name: b"\0" + pack(image) for name, image in {
+        "abc": b"abc", "empty": b"", "one-byte": b"\x42", "abracadabra": b"abracadabra",
+        "erased-runs-in-sevens": ff * 8 + b"\0\1" + ff * 8 + b"\x10\x20" + ff * 4,
+        "blinky": (here.parent / "examples/blinky.bin").read_bytes()}.items()},
     "damaged-abc-flipped-bit": b"\0" + flip(abc, 60, 4),
     "damaged-abc-cut": b"\0" + abc[:70],
     "damaged-abc-trailing-byte": b"\0" + abc + b"\0",
     "damaged-abc-checksum": b"\0" + flip(abc, 36, 1),
-    "payload-abracadabra": b"\1" + abracadabra[40:],
+    "payload-abracadabra": b"\1" + pack(b"abracadabra")[40:],
     "payload-abc-entry-length": b"\1" + flip(abc[40:], 33, 1),
     "payload-abc-fill-bit": b"\1" + flip(abc[40:], 37, 1),
-    "payload-empty-stray": b"\1" + pack(b"")[40:] + b"\0",
-    "payload-empty-fill-bit": b"\1" + flip(pack(b"")[40:], 32, 1),
+    "payload-empty-stray": b"\1" + empty[40:] + b"\0",
+    "payload-empty-fill-bit": b"\1" + flip(empty[40:], 32, 1),
     "recoded-abracadabra": b"\2\x0b\0\7abracadabrathe quick brown fox",
     "recoded-erased-one-bit-codes":
         b"\2\x1b\0\x7f" + ff * 24 + b"\0\x12\x34" + ff * 200 + b"\0\x12\x34\x56" + ff * 52,

@@ -61,10 +61,8 @@ TEST(TFile, AnOutputReplacesItsFileWholeOrNotAtAll) {
     EXPECT_EQ(ReadWholeFile(path), New);
   }
   EXPECT_EQ(ReadWholeFile(dir / "other"), Old);
-  std::size_t files = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path()))
-    ++files;
-  EXPECT_EQ(files, paths.size() + 1 + (paths.size() > 3 ? 1 : 0));  // other, and target
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}),
+            std::ssize(paths) + 1 + (paths.size() > 3 ? 1 : 0));  // other, and target
 #ifndef _WIN32
   EXPECT_TRUE(fs::is_symlink(dir / "link"));
   EXPECT_EQ(fs::status(dir / "target").permissions(),

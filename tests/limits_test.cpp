@@ -44,12 +44,11 @@ std::pair<long, long> RoundTrip(std::uint64_t size, const TBlocks& blocks) {
     EXPECT_EQ(run.ExitCode, 0) << run.Output;
     long peak = 0;
     std::ifstream(dir / "peak") >> peak;
-    return std::pair(run.Output, peak);
+    return peak;
   };
-  const long packer = measured({SARNVELD2HEX_PATH, dir / "in", dir / "hex", "-", "-"}).second;
+  const long packer = measured({SARNVELD2HEX_PATH, dir / "in", dir / "hex", "-", "-"});
   std::filesystem::remove(dir / "in");  // only the container and the image share tmpfs
-  const auto [summary, unpacker] = measured({HEX2PLAIN_PATH, dir / "hex", dir / "out"});
-  EXPECT_NE(summary.find("Image size: " + std::to_string(size) + " bytes"), std::string::npos);
+  const long unpacker = measured({HEX2PLAIN_PATH, dir / "hex", dir / "out"});
   EXPECT_EQ(std::filesystem::file_size(dir / "out"), size);
   std::ifstream out(dir / "out", std::ios::binary);
   Bytes got(MiB);

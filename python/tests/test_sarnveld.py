@@ -13,7 +13,6 @@ import sarnveld
 
 NOISE = random.Random(7).randbytes(100_000)
 
-
 NAMES = (st.none() | st.binary(max_size=20).map(lambda b: b.replace(b"\0", b"")) |
          st.text(st.characters(blacklist_categories=("Cs",), blacklist_characters="\0"),
                  max_size=20))
@@ -31,7 +30,6 @@ def test_round_trip(image, name_id, manufacturer):
     summary = sarnveld.describe(bytearray(container))
     assert summary.name_id == stored(name_id, b"ZRQ-705")
     assert summary.manufacturer == stored(manufacturer, b"Sarnveld")
-    assert summary.image_size == len(image)
     # A value: equal to its copies, hashed alike, pickled whole; one decode gives both.
     assert sarnveld.unpack_and_describe(container) == (image, summary)
     copy = pickle.loads(pickle.dumps(summary))
