@@ -6,9 +6,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <optional>
-#include <string>
-#include <string_view>
 
 #include "base/errors.h"
 #include "file/file.h"

@@ -76,14 +76,10 @@ std::string PrintableName(std::string_view name) {
 
 // A JSON string: UTF-8 where the bytes are well-formed, each other byte as \u00XX.
 std::string JsonString(std::string_view bytes) {
-  return '"' +
-         Escaped(
-             bytes, "\\u%04x",
-             [](std::string_view text) -> std::size_t {
-               return static_cast<unsigned char>(text[0]) < 0x20 ? 0 : Utf8Length(text);
-             },
-             "\"\\") +
-         '"';
+  const auto plain = [](std::string_view text) -> std::size_t {
+    return static_cast<unsigned char>(text[0]) < 0x20 ? 0 : Utf8Length(text);
+  };
+  return '"' + Escaped(bytes, "\\u%04x", plain, "\"\\") + '"';
 }
 
 std::string Hex(std::string_view bytes) {

@@ -2,7 +2,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <utility>
 
 #include "base/errors.h"

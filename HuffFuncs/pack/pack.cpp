@@ -3,7 +3,6 @@
 
 #include <cassert>
 
-#include "base/bytes.h"
 #include "pack/bit_writer.h"
 
 namespace huff {

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "base/bytes.h"
-#include "base/errors.h"
 #include "container/container.h"
 #include "file/file.h"
 #include "huffman/huffman.h"

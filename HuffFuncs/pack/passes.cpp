@@ -8,7 +8,6 @@
 #include <thread>
 #include <utility>
 
-#include "base/bytes.h"
 #include "base/thread_buffer.h"
 #include "pack/bit_writer.h"
 #include "pack/pack.h"
@@ -92,7 +91,7 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
   const std::uint64_t size = segment.End - segment.Begin;
   const auto chunkIn = static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, size));
   const std::size_t chunkOut = codedSize(chunkIn);
-  const std::size_t tableBytes = first ? CodeTableBits(fast.Codes) / 8 : 0;
+  const std::size_t tableBytes = first ? segment.StartBit / 8 : 0;
   const std::size_t capacity = std::min(4 * block + chunkOut, codedSize(size)) + tableBytes;
   const std::size_t inSize = input.InMemory() ? 0 : chunkIn;
   const TThreadBuffer buffers(inSize + capacity);
@@ -115,10 +114,9 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
     TBitWriter writer(table);
     WriteCodeTable(fast.Codes, writer);
     writer.FlushBits();
-    const std::uint64_t bits = CodeTableBits(fast.Codes);
-    end = std::copy_n(table.begin(), bits / 8, end);
+    end = std::copy_n(table.begin(), tableBytes, end);
     sum(begin);
-    AddBits(acc, table.back() >> (8 - bits % 8), bits % 8);
+    AddBits(acc, table.back() >> (8 - segment.StartBit % 8), segment.StartBit % 8);
   }
   const std::uint64_t endBit =
       segment.StartBit + segment.BitLength + (last ? fast.Codes[EndMarker].Length : 0);
