@@ -299,9 +299,7 @@ int sarnveld_unpack(const void* container, std::size_t container_size, void** im
     const auto size = static_cast<std::size_t>(unpacked.ImageSize);
     // An empty image may have had no memory made; reserved room it did not use goes back.
     if (!memory)
-      memory.reset(std::malloc(1));
-    if (!memory)
-      throw std::bad_alloc();
+      Into(memory, reserved)(0);
     if (void* shrunk = size < reserved ? std::realloc(memory.get(), size + 1) : nullptr) {
       static_cast<void>(memory.release());
       memory.reset(shrunk);

@@ -1,10 +1,6 @@
 // hex2plain [options] hexfile [plainfile]: checks and describes a container and, given
 // plainfile, writes its image there. All it prints is here.
 #include <cstdio>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "console.h"
 

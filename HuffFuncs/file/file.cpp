@@ -100,10 +100,6 @@ void TFile::Close() {
   ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
 }
 
-TFile::~TFile() {
-  Abandon();
-}
-
 void TFile::Abandon() noexcept {
   Release(Handle);
   if (!NewPath.empty())
