@@ -102,16 +102,15 @@ std::string Describe(const sarnveld::Summary& summary) {
 }
 
 std::string Json(const sarnveld::Summary& summary) {
-  const auto number = [](std::uint64_t value) { return std::to_string(value); };
   return "{\"ok\": true, \"name_id\": " + JsonString(summary.NameId) + ", \"name_id_hex\": \"" +
          Hex(summary.NameId) + "\", \"manufacturer\": " + JsonString(summary.Manufacturer) +
          ", \"manufacturer_hex\": \"" + Hex(summary.Manufacturer) +
-         "\", \"payload_size\": " + number(summary.PayloadSize) +
-         ", \"checksum\": " + number(summary.Checksum) +
-         ", \"image_size\": " + number(summary.ImageSize) +
-         ", \"coded_byte_values\": " + number(summary.CodedByteValues) +
-         ", \"shortest_code\": " + number(summary.ShortestCode) +
-         ", \"longest_code\": " + number(summary.LongestCode) + "}\r\n";
+         "\", \"payload_size\": " + std::to_string(summary.PayloadSize) +
+         ", \"checksum\": " + std::to_string(summary.Checksum) +
+         ", \"image_size\": " + std::to_string(summary.ImageSize) +
+         ", \"coded_byte_values\": " + std::to_string(summary.CodedByteValues) +
+         ", \"shortest_code\": " + std::to_string(summary.ShortestCode) +
+         ", \"longest_code\": " + std::to_string(summary.LongestCode) + "}\r\n";
 }
 
 std::string JsonFailure(const sarnveld::Error& failure) {

@@ -31,9 +31,7 @@ typedef struct sarnveld_error {
 /* The library's version, such as "0.1.0". */
 const char* sarnveld_version(void);
 
-/* Each returns 0, or -1 with *error filled unless error is NULL. A NULL name is the default
-   ("ZRQ-705", "Sarnveld"), "-" and "" are names like any other, longer ones are cut to 15 bytes.
-   An empty image may be NULL with size 0. */
+/* Each returns 0, or -1 with *error filled unless error is NULL; names, NULLs: docs/api.md. */
 
 /* Packs plainfile into hexfile, as sarnveld2hex does: only a whole container replaces it. */
 int sarnveld_pack_file(const char* plainfile, const char* hexfile, const char* name_id,

@@ -1,6 +1,7 @@
-// The packer's passes, on all cores (see pack.h).
+// A pack run: its passes on all cores, and the straightforward ones (see pack.h).
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -127,7 +128,6 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
                          std::to_string(segment.Begin) + " to " + std::to_string(segment.End) +
                          " no longer hold what was counted");
   };
-  // Writes the whole blocks held, and with `all` the rest too.
   const auto writeBlocks = [&](bool all) {
     std::size_t ready = static_cast<std::size_t>(end - begin);
     ready -= all ? 0 : ready % block;
@@ -201,6 +201,15 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
 
 }  // namespace
 
+void OpenInput(TCompressorState& state, const std::string& path) {
+  if (!NamesNonDirectory(path))
+    throw EError("Invalid Filename");
+  state.InputFile = TFile::OpenForReading(path);
+  state.Input = {.File = state.InputFile.get(), .Name = path};
+  if (const std::uint64_t size = state.InputFile->Size(); size > MaxInputSize)
+    throw InputTooLarge(path, std::to_string(size));
+}
+
 std::size_t ThreadCount(const TParallelism& parallelism, bool toFile) {
   if (parallelism.Threads > 0)
     return static_cast<std::size_t>(parallelism.Threads);
@@ -271,7 +280,6 @@ void EncodeSegments(TCompressorState& state) {
   if (!state.Input.Block(state.InputLength, 1, &probe).empty())
     throw EInputChanged("File " + state.Input.Name + " grew while it was being packed: " +
                         std::to_string(state.InputLength) + " bytes were counted");
-  // The shared bytes, in offset order in the segments, the parts of each ORed together.
   std::vector<TSharedByte> shared;
   std::uint32_t checksum = 0;
   for (const TSegment& segment : segments) {
@@ -289,6 +297,25 @@ void EncodeSegments(TCompressorState& state) {
   state.Header.PayloadSize = static_cast<std::uint32_t>((state.PayloadBits + 7) / 8);
   state.Header.Checksum = checksum;
   state.Output.WriteAt(0, EncodeHeader(state.Header));
+}
+
+std::vector<std::uint8_t> CompressBitByBit(TCompressorState& state) {
+  const TCodeTable& codes = state.Codes = BuildCodes(CountSymbols(state.Input.Memory));
+  CheckCodeLengths(codes, state.Input.Name);
+  std::vector<std::uint8_t> container(HeaderSize);
+  TBitWriter writer(container);
+  WriteCodeTable(codes, writer);
+  for (const std::uint8_t byte : state.Input.Memory)
+    WriteCode(writer, codes[byte]);
+  WriteCode(writer, codes[EndMarker]);
+  writer.FlushBits();
+  // At most about 9 bits a byte: the payload of MaxInputSize bytes stays far below 2^32 bytes.
+  assert(container.size() - HeaderSize <= 0xFFFFFFFFu);
+  state.Header.PayloadSize = static_cast<std::uint32_t>(container.size() - HeaderSize);
+  state.Header.Checksum = SumBytes(std::span(container).subspan(HeaderSize));
+  const auto header = EncodeHeader(state.Header);
+  std::copy(header.begin(), header.end(), container.begin());
+  return container;
 }
 
 }  // namespace huff
