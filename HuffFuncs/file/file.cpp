@@ -85,11 +85,9 @@ void TFile::RefuseIf(bool refused) const {
 }
 
 void TFile::Close() {
-  if (!Release(Handle))
-    Fail("close");
   // The old file is let go first: a failure to is reported, and leaves it as it was.
   const bool replaces = Held != -1;
-  if (!Release(Held))
+  if (!Release(Handle) || !Release(Held))
     Fail("close");
   if (NewPath.empty())
     return;

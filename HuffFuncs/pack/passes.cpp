@@ -107,16 +107,16 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
   // A first byte shared with the bits before, and the last, go to SharedBytes to be joined with
   // the neighbours'; the others are summed as the coder makes them (in the cache).
   bool sharedHead = acc.Count != 0;
-  const auto sum = [&](const std::uint8_t* from) {
-    segment.Checksum += SumBytes(std::span<const std::uint8_t>(from, end));
+  const auto stored = [&](std::uint8_t* to) {  // the coder stored from end to `to`
+    segment.Checksum += SumBytes(std::span<const std::uint8_t>(end, to));
+    end = to;
   };
   if (first) {
     std::vector<std::uint8_t> table;  // a few hundred bytes: through the bit-at-a-time writer
     TBitWriter writer(table);
     WriteCodeTable(fast.Codes, writer);
     writer.FlushBits();
-    end = std::copy_n(table.begin(), tableBytes, end);
-    sum(begin);
+    stored(std::copy_n(table.begin(), tableBytes, end));
     AddBits(acc, table.back() >> (8 - segment.StartBit % 8), segment.StartBit % 8);
   }
   const std::uint64_t endBit =
@@ -153,9 +153,7 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
                           std::to_string(state.InputLength) + " bytes were counted, " +
                           std::to_string(offset) + " read");
     bool missing = false;
-    std::uint8_t* const coded = end;
-    end = EncodeBytes(fast, chunk, end, acc, missing);
-    sum(coded);
+    stored(EncodeBytes(fast, chunk, end, acc, missing));
     if (missing) {
       const auto bad = std::find_if(chunk.begin(), chunk.end(), [&](std::uint8_t byte) {
         return fast.Codes[byte].Length == 0;
@@ -187,9 +185,7 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
     return;
   if (last) {
     AddBits(acc, fast.Codes[EndMarker].Bits, fast.Codes[EndMarker].Length);
-    std::uint8_t* const coded = end;
-    end = StoreWholeBytes(acc, end);
-    sum(coded);
+    stored(StoreWholeBytes(acc, end));
   }
   const std::lock_guard turn(writing);
   writeBlocks(true);
