@@ -85,13 +85,12 @@ Summary UnpackFile(const std::string& hexfile, const std::optional<std::string>&
       throw huff::EError("Invalid Filename");
     // Destroyed on a failure, the image goes before the input, and the old image stays.
     const std::unique_ptr<huff::TFile> input = huff::TFile::OpenForReading(hexfile);
-    std::unique_ptr<huff::TFile> image;
-    const huff::TSource container{.File = input.get(), .Name = hexfile};
     // The refusals first, then the size and the sum, before any of the image is written.
-    if (plainfile)
-      image = huff::TFile::CreateForWriting(*plainfile, input.get());
+    const std::unique_ptr<huff::TFile> image =
+        plainfile ? huff::TFile::CreateForWriting(*plainfile, input.get()) : nullptr;
     const Summary summary =
-        huff::DecodeContainer(container, {.File = image.get()}, {.SumFirst = image != nullptr});
+        huff::DecodeContainer({.File = input.get(), .Name = hexfile}, {.File = image.get()},
+                              {.SumFirst = image != nullptr});
     // The image takes its file's place last: a failure before leaves the old one.
     input->Close();
     if (image)

@@ -309,8 +309,7 @@ std::vector<std::uint8_t> CompressBitByBit(TCompressorState& state) {
   assert(container.size() - HeaderSize <= 0xFFFFFFFFu);
   state.Header.PayloadSize = static_cast<std::uint32_t>(container.size() - HeaderSize);
   state.Header.Checksum = SumBytes(std::span(container).subspan(HeaderSize));
-  const auto header = EncodeHeader(state.Header);
-  std::copy(header.begin(), header.end(), container.begin());
+  std::ranges::copy(EncodeHeader(state.Header), container.begin());
   return container;
 }
 
