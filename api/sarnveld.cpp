@@ -120,15 +120,13 @@ void Pack(std::span<const std::uint8_t> image, const Allocate& allocate, std::st
 std::vector<std::uint8_t> Pack(std::span<const std::uint8_t> image, std::string_view nameId,
                                std::string_view manufacturer) {
   std::vector<std::uint8_t> container;
-  Pack(
-      image,
-      [&](std::uint64_t size) {
-        container.reserve(static_cast<std::size_t>(size));
-        huff::PrepareLargeBuffer(container.data(), container.capacity());
-        container.resize(static_cast<std::size_t>(size));
-        return std::span(container);
-      },
-      nameId, manufacturer);
+  const auto allocate = [&](std::uint64_t size) {
+    container.reserve(static_cast<std::size_t>(size));
+    huff::PrepareLargeBuffer(container.data(), container.capacity());
+    container.resize(static_cast<std::size_t>(size));
+    return std::span(container);
+  };
+  Pack(image, allocate, nameId, manufacturer);
   return container;
 }
 
@@ -259,10 +257,8 @@ int sarnveld_pack_file(const char* plainfile, const char* hexfile, const char* n
 int sarnveld_unpack_file(const char* hexfile, const char* plainfile, sarnveld_summary* summary,
                          sarnveld_error* error) {
   return Guarded(error, [&] {
-    Summarize(sarnveld::UnpackFile(
-                  Path(hexfile, "hexfile is NULL"),
-                  plainfile != nullptr ? std::optional<std::string>(plainfile) : std::nullopt),
-              summary);
+    const auto plain = plainfile != nullptr ? std::optional<std::string>(plainfile) : std::nullopt;
+    Summarize(sarnveld::UnpackFile(Path(hexfile, "hexfile is NULL"), plain), summary);
   });
 }
 

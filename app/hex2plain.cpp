@@ -158,11 +158,9 @@ int Run(const std::vector<std::string>& arguments, bool& json) {
 
 int main(int argc, char** argv) {
   bool json = false;
-  return app::RunMain(
-      argc, argv, [&](const std::vector<std::string>& arguments) { return Run(arguments, json); },
-      /*keepEmpty=*/true,
-      [&](const sarnveld::Error& failure) {
-        return json ? JsonFailure(failure)
-                    : app::FailureReport(failure, argc > 0 ? argv[0] : nullptr);
-      });
+  const auto run = [&](const std::vector<std::string>& arguments) { return Run(arguments, json); };
+  const auto report = [&](const sarnveld::Error& failure) {
+    return json ? JsonFailure(failure) : app::FailureReport(failure, argc > 0 ? argv[0] : nullptr);
+  };
+  return app::RunMain(argc, argv, run, /*keepEmpty=*/true, report);
 }
