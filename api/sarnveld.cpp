@@ -295,11 +295,9 @@ int sarnveld_unpack(const void* container, std::size_t container_size, void** im
     // An empty image may have had no memory made; reserved room it did not use goes back.
     if (!memory)
       Into(memory, reserved)(0);
-    if (void* shrunk = size < reserved ? std::realloc(memory.get(), size + 1) : nullptr) {
-      static_cast<void>(memory.release());
-      memory.reset(shrunk);
-    }
-    *image = memory.release();
+    void* const shrunk = size < reserved ? std::realloc(memory.get(), size + 1) : nullptr;
+    *image = shrunk != nullptr ? shrunk : memory.get();
+    static_cast<void>(memory.release());  // *image holds it now
     *image_size = size;
     Summarize(unpacked, summary);
   });

@@ -150,7 +150,7 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
         in);
     if (chunk.empty())
       throw EInputChanged("File " + input.Name + " shrank while it was being packed: " +
-                          std::to_string(state.InputLength) + " bytes were counted, " +
+                          std::to_string(state.Segments.back().End) + " bytes were counted, " +
                           std::to_string(offset) + " read");
     bool missing = false;
     stored(EncodeBytes(fast, chunk, end, acc, missing));
@@ -244,7 +244,6 @@ std::uint64_t PrepareContainer(TCompressorState& state) {
               [&](std::size_t index, const std::atomic<bool>& stop) {
                 CountSegment(input, segments[index], index + 1 == segments.size(), stop);
               });
-  state.InputLength = segments.back().End;
   TByteCounts counts{};
   for (const TSegment& segment : segments)
     for (int value = 0; value < 256; ++value)
@@ -264,7 +263,7 @@ std::uint64_t PrepareContainer(TCompressorState& state) {
 
 void EncodeSegments(TCompressorState& state) {
   std::vector<TSegment>& segments = state.Segments;
-  const TFastCodeTable fast = FastCodes(state.Codes, state.InputLength >= PairTableMinInput);
+  const TFastCodeTable fast = FastCodes(state.Codes, segments.back().End >= PairTableMinInput);
   std::mutex writing;
   RunSegments(segments.size(), state.Threads,
               [&](std::size_t index, const std::atomic<bool>& stop) {
@@ -273,9 +272,9 @@ void EncodeSegments(TCompressorState& state) {
               });
   // Anything past what was counted means the file grew.
   std::uint8_t probe = 0;
-  if (!state.Input.Block(state.InputLength, 1, &probe).empty())
+  if (!state.Input.Block(segments.back().End, 1, &probe).empty())
     throw EInputChanged("File " + state.Input.Name + " grew while it was being packed: " +
-                        std::to_string(state.InputLength) + " bytes were counted");
+                        std::to_string(segments.back().End) + " bytes were counted");
   std::vector<TSharedByte> shared;
   std::uint32_t checksum = 0;
   for (const TSegment& segment : segments) {
