@@ -6,9 +6,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <optional>
-#include <string>
-#include <string_view>
 
 #include "base/errors.h"
 #include "file/file.h"
@@ -88,13 +85,12 @@ Summary UnpackFile(const std::string& hexfile, const std::optional<std::string>&
       throw huff::EError("Invalid Filename");
     // Destroyed on a failure, the image goes before the input, and the old image stays.
     const std::unique_ptr<huff::TFile> input = huff::TFile::OpenForReading(hexfile);
-    std::unique_ptr<huff::TFile> image;
-    const huff::TSource container{.File = input.get(), .Name = hexfile};
     // The refusals first, then the size and the sum, before any of the image is written.
-    if (plainfile)
-      image = huff::TFile::CreateForWriting(*plainfile, input.get());
+    const std::unique_ptr<huff::TFile> image =
+        plainfile ? huff::TFile::CreateForWriting(*plainfile, input.get()) : nullptr;
     const Summary summary =
-        huff::DecodeContainer(container, {.File = image.get()}, {.SumFirst = image != nullptr});
+        huff::DecodeContainer({.File = input.get(), .Name = hexfile}, {.File = image.get()},
+                              {.SumFirst = image != nullptr});
     // The image takes its file's place last: a failure before leaves the old one.
     input->Close();
     if (image)
@@ -124,15 +120,13 @@ void Pack(std::span<const std::uint8_t> image, const Allocate& allocate, std::st
 std::vector<std::uint8_t> Pack(std::span<const std::uint8_t> image, std::string_view nameId,
                                std::string_view manufacturer) {
   std::vector<std::uint8_t> container;
-  Pack(
-      image,
-      [&](std::uint64_t size) {
-        container.reserve(static_cast<std::size_t>(size));
-        huff::PrepareLargeBuffer(container.data(), container.capacity());
-        container.resize(static_cast<std::size_t>(size));
-        return std::span(container);
-      },
-      nameId, manufacturer);
+  const auto allocate = [&](std::uint64_t size) {
+    container.reserve(static_cast<std::size_t>(size));
+    huff::PrepareLargeBuffer(container.data(), container.capacity());
+    container.resize(static_cast<std::size_t>(size));
+    return std::span(container);
+  };
+  Pack(image, allocate, nameId, manufacturer);
   return container;
 }
 
@@ -263,10 +257,8 @@ int sarnveld_pack_file(const char* plainfile, const char* hexfile, const char* n
 int sarnveld_unpack_file(const char* hexfile, const char* plainfile, sarnveld_summary* summary,
                          sarnveld_error* error) {
   return Guarded(error, [&] {
-    Summarize(sarnveld::UnpackFile(
-                  Path(hexfile, "hexfile is NULL"),
-                  plainfile != nullptr ? std::optional<std::string>(plainfile) : std::nullopt),
-              summary);
+    const auto plain = plainfile != nullptr ? std::optional<std::string>(plainfile) : std::nullopt;
+    Summarize(sarnveld::UnpackFile(Path(hexfile, "hexfile is NULL"), plain), summary);
   });
 }
 
@@ -302,14 +294,10 @@ int sarnveld_unpack(const void* container, std::size_t container_size, void** im
     const auto size = static_cast<std::size_t>(unpacked.ImageSize);
     // An empty image may have had no memory made; reserved room it did not use goes back.
     if (!memory)
-      memory.reset(std::malloc(1));
-    if (!memory)
-      throw std::bad_alloc();
-    if (void* shrunk = size < reserved ? std::realloc(memory.get(), size + 1) : nullptr) {
-      static_cast<void>(memory.release());
-      memory.reset(shrunk);
-    }
-    *image = memory.release();
+      Into(memory, reserved)(0);
+    void* const shrunk = size < reserved ? std::realloc(memory.get(), size + 1) : nullptr;
+    *image = shrunk != nullptr ? shrunk : memory.get();
+    static_cast<void>(memory.release());  // *image holds it now
     *image_size = size;
     Summarize(unpacked, summary);
   });

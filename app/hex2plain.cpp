@@ -1,10 +1,6 @@
 // hex2plain [options] hexfile [plainfile]: checks and describes a container and, given
 // plainfile, writes its image there. All it prints is here.
 #include <cstdio>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "console.h"
 
@@ -76,14 +72,10 @@ std::string PrintableName(std::string_view name) {
 
 // A JSON string: UTF-8 where the bytes are well-formed, each other byte as \u00XX.
 std::string JsonString(std::string_view bytes) {
-  return '"' +
-         Escaped(
-             bytes, "\\u%04x",
-             [](std::string_view text) -> std::size_t {
-               return static_cast<unsigned char>(text[0]) < 0x20 ? 0 : Utf8Length(text);
-             },
-             "\"\\") +
-         '"';
+  const auto plain = [](std::string_view text) -> std::size_t {
+    return static_cast<unsigned char>(text[0]) < 0x20 ? 0 : Utf8Length(text);
+  };
+  return '"' + Escaped(bytes, "\\u%04x", plain, "\"\\") + '"';
 }
 
 std::string Hex(std::string_view bytes) {
@@ -110,16 +102,15 @@ std::string Describe(const sarnveld::Summary& summary) {
 }
 
 std::string Json(const sarnveld::Summary& summary) {
-  const auto number = [](std::uint64_t value) { return std::to_string(value); };
   return "{\"ok\": true, \"name_id\": " + JsonString(summary.NameId) + ", \"name_id_hex\": \"" +
          Hex(summary.NameId) + "\", \"manufacturer\": " + JsonString(summary.Manufacturer) +
          ", \"manufacturer_hex\": \"" + Hex(summary.Manufacturer) +
-         "\", \"payload_size\": " + number(summary.PayloadSize) +
-         ", \"checksum\": " + number(summary.Checksum) +
-         ", \"image_size\": " + number(summary.ImageSize) +
-         ", \"coded_byte_values\": " + number(summary.CodedByteValues) +
-         ", \"shortest_code\": " + number(summary.ShortestCode) +
-         ", \"longest_code\": " + number(summary.LongestCode) + "}\r\n";
+         "\", \"payload_size\": " + std::to_string(summary.PayloadSize) +
+         ", \"checksum\": " + std::to_string(summary.Checksum) +
+         ", \"image_size\": " + std::to_string(summary.ImageSize) +
+         ", \"coded_byte_values\": " + std::to_string(summary.CodedByteValues) +
+         ", \"shortest_code\": " + std::to_string(summary.ShortestCode) +
+         ", \"longest_code\": " + std::to_string(summary.LongestCode) + "}\r\n";
 }
 
 std::string JsonFailure(const sarnveld::Error& failure) {
@@ -167,11 +158,9 @@ int Run(const std::vector<std::string>& arguments, bool& json) {
 
 int main(int argc, char** argv) {
   bool json = false;
-  return app::RunMain(
-      argc, argv, [&](const std::vector<std::string>& arguments) { return Run(arguments, json); },
-      /*keepEmpty=*/true,
-      [&](const sarnveld::Error& failure) {
-        return json ? JsonFailure(failure)
-                    : app::FailureReport(failure, argc > 0 ? argv[0] : nullptr);
-      });
+  const auto run = [&](const std::vector<std::string>& arguments) { return Run(arguments, json); };
+  const auto report = [&](const sarnveld::Error& failure) {
+    return json ? JsonFailure(failure) : app::FailureReport(failure, argc > 0 ? argv[0] : nullptr);
+  };
+  return app::RunMain(argc, argv, run, /*keepEmpty=*/true, report);
 }

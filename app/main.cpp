@@ -1,8 +1,4 @@
 // sarnveld2hex plainfile hexfile NameID Manufacturer: packs a memory image; all it prints is here.
-#include <string>
-#include <string_view>
-#include <vector>
-
 #include "console.h"
 
 namespace {

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <string>
 
 #include "console.h"
 

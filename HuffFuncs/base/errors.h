@@ -25,28 +25,19 @@ struct EError : sarnveld::Error {
       : Error(std::move(kind), std::move(message)) {}
 };
 
-// The input cannot be opened for reading, or is not a regular file.
-struct EFOpenError : EError {
-  explicit EFOpenError(const std::string& path)
-      : EError("Cannot open file " + path, "EFOpenError") {}
-};
-
-// The output cannot be created, names the input, or is another run's.
-struct EFCreateError : EError {
-  explicit EFCreateError(const std::string& path)
-      : EError("Cannot create file " + path, "EFCreateError") {}
-};
-
-#define HUFF_ERROR_KIND(Kind)                                                 \
-  struct Kind : EError {                                                      \
-    explicit Kind(std::string message) : EError(std::move(message), #Kind) {} \
+// A path or a reason follows the prefix in the message.
+#define HUFF_ERROR_KIND(Kind, Prefix)                                        \
+  struct Kind : EError {                                                     \
+    explicit Kind(const std::string& text) : EError(Prefix + text, #Kind) {} \
   }
-HUFF_ERROR_KIND(EInOutError);      // a read, write, size query or close failed, and why
-HUFF_ERROR_KIND(EInputTooLarge);   // more bytes than the signed 32-bit weights can count
-HUFF_ERROR_KIND(ECodeTooLong);     // a code longer than a code entry's 5-bit length states
-HUFF_ERROR_KIND(EInputChanged);    // the input changed between the two passes
-HUFF_ERROR_KIND(EBadContainer);    // a rule of the format broken: what, and where
-HUFF_ERROR_KIND(EBufferTooSmall);  // an image longer than the memory given for it
+HUFF_ERROR_KIND(EFOpenError, "Cannot open file ");      // not opened for reading, or not regular
+HUFF_ERROR_KIND(EFCreateError, "Cannot create file ");  // not made, the input, or another run's
+HUFF_ERROR_KIND(EInOutError, "");      // a read, write, size query or close failed, and why
+HUFF_ERROR_KIND(EInputTooLarge, "");   // more bytes than the signed 32-bit weights can count
+HUFF_ERROR_KIND(ECodeTooLong, "");     // a code longer than a code entry's 5-bit length states
+HUFF_ERROR_KIND(EInputChanged, "");    // the input changed between the two passes
+HUFF_ERROR_KIND(EBadContainer, "");    // a rule of the format broken: what, and where
+HUFF_ERROR_KIND(EBufferTooSmall, "");  // an image longer than the memory given for it
 #undef HUFF_ERROR_KIND
 
 }  // namespace huff

@@ -2,7 +2,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <utility>
 
 #include "base/errors.h"
@@ -86,11 +85,9 @@ void TFile::RefuseIf(bool refused) const {
 }
 
 void TFile::Close() {
-  if (!Release(Handle))
-    Fail("close");
   // The old file is let go first: a failure to is reported, and leaves it as it was.
   const bool replaces = Held != -1;
-  if (!Release(Held))
+  if (!Release(Handle) || !Release(Held))
     Fail("close");
   if (NewPath.empty())
     return;
@@ -99,10 +96,6 @@ void TFile::Close() {
     Fail("replace");
   NewPath.clear();
   ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
-}
-
-TFile::~TFile() {
-  Abandon();
 }
 
 void TFile::Abandon() noexcept {

@@ -40,7 +40,7 @@ class TFile final {
 
   TFile(const TFile&) = delete;
   TFile& operator=(const TFile&) = delete;
-  ~TFile();  // abandons what Close did not finish
+  ~TFile() { Abandon(); }
 
   // Up to data.size() bytes at offset; 0 only at the end. Threads may use disjoint ranges at once.
   std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data);
@@ -125,7 +125,7 @@ struct TSource {
   }
 };
 
-// A container being written, or an image being unpacked: memory of the size asked for, or a file.
+// A container being written: memory of the size asked for, or a file.
 struct TSink {
   std::span<std::uint8_t> Memory{};
   TFile* File = nullptr;
@@ -136,8 +136,7 @@ struct TSink {
       return File->WriteAt(offset, bytes);
     if (offset > Memory.size() || Memory.size() - offset < bytes.size())
       throw std::logic_error("a write past the end of the memory it was given");
-    if (!bytes.empty())
-      std::memcpy(Memory.data() + offset, bytes.data(), bytes.size());
+    std::copy(bytes.begin(), bytes.end(), Memory.data() + offset);
   }
 };
 

@@ -8,10 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <thread>
 
 #include "base/errors.h"
@@ -120,12 +118,10 @@ bool NamesNonDirectory(const std::string& path) {
 std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
   // O_NONBLOCK keeps the open of a FIFO without a writer from hanging; it is refused below.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0)
-    throw EFOpenError(path);
   std::unique_ptr<TFile> file(new TFile(path));
   file->Handle = fd;
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+  if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
     throw EFOpenError(path);
   file->Identity = IdentityOf(info);
   return file;

@@ -4,8 +4,6 @@
 #include <cassert>
 #include <utility>
 
-#include "base/errors.h"
-
 namespace huff {
 namespace {
 

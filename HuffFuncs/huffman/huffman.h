@@ -25,7 +25,6 @@ using TByteCounts = std::array<std::uint32_t, 256>;
 struct TCodeEntry {
   std::uint64_t Bits = 0;
   std::uint32_t Length = 0;
-  bool Present() const noexcept { return Length != 0; }
 };
 
 using TCodeTable = std::array<TCodeEntry, SymbolCount>;

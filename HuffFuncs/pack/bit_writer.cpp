@@ -11,14 +11,12 @@ void WriteCodeTable(const TCodeTable& codes, TBitWriter& writer) {
   writer.WriteBit(1);
   // The presence map: one bit per byte value; the end marker has none.
   for (int value = 0; value < 256; ++value)
-    writer.WriteBit(codes[value].Present());
+    writer.WriteBit(codes[value].Length != 0);
   for (const TCodeEntry& entry : codes) {
-    if (!entry.Present())
+    if (entry.Length == 0)
       continue;
     writer.WriteBit(0);
-    const std::uint32_t lengthField = entry.Length - 1;
-    for (int k = 4; k >= 0; --k)
-      writer.WriteBit(static_cast<std::uint8_t>(lengthField >> k));
+    WriteCode(writer, {entry.Length - 1, 5});  // the length field
     WriteCode(writer, entry);
   }
 }
@@ -26,7 +24,7 @@ void WriteCodeTable(const TCodeTable& codes, TBitWriter& writer) {
 std::uint64_t CodeTableBits(const TCodeTable& codes) {
   std::uint64_t bits = 1 + 256;
   for (const TCodeEntry& entry : codes)
-    if (entry.Present())
+    if (entry.Length != 0)
       bits += 1 + 5 + entry.Length;
   return bits;
 }

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "base/bytes.h"
-#include "base/errors.h"
 #include "container/container.h"
 #include "file/file.h"
 #include "huffman/huffman.h"
@@ -50,7 +49,6 @@ struct TCompressorState {
   TParallelism Parallelism;  // set by the caller
   std::size_t Threads = 1;   // set by the first pass, as are the rest
   std::vector<TSegment> Segments;
-  std::uint64_t InputLength = 0;  // bytes counted by the first pass
   std::uint64_t PayloadBits = 0;  // once the segments are placed
 };
 

@@ -1,6 +1,7 @@
-// The packer's passes, on all cores (see pack.h).
+// A pack run: its passes on all cores, and the straightforward ones (see pack.h).
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -8,7 +9,6 @@
 #include <thread>
 #include <utility>
 
-#include "base/bytes.h"
 #include "base/thread_buffer.h"
 #include "pack/bit_writer.h"
 #include "pack/pack.h"
@@ -92,7 +92,7 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
   const std::uint64_t size = segment.End - segment.Begin;
   const auto chunkIn = static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, size));
   const std::size_t chunkOut = codedSize(chunkIn);
-  const std::size_t tableBytes = first ? CodeTableBits(fast.Codes) / 8 : 0;
+  const std::size_t tableBytes = first ? segment.StartBit / 8 : 0;
   const std::size_t capacity = std::min(4 * block + chunkOut, codedSize(size)) + tableBytes;
   const std::size_t inSize = input.InMemory() ? 0 : chunkIn;
   const TThreadBuffer buffers(inSize + capacity);
@@ -107,18 +107,17 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
   // A first byte shared with the bits before, and the last, go to SharedBytes to be joined with
   // the neighbours'; the others are summed as the coder makes them (in the cache).
   bool sharedHead = acc.Count != 0;
-  const auto sum = [&](const std::uint8_t* from) {
-    segment.Checksum += SumBytes(std::span<const std::uint8_t>(from, end));
+  const auto stored = [&](std::uint8_t* to) {  // the coder stored from end to `to`
+    segment.Checksum += SumBytes(std::span<const std::uint8_t>(end, to));
+    end = to;
   };
   if (first) {
     std::vector<std::uint8_t> table;  // a few hundred bytes: through the bit-at-a-time writer
     TBitWriter writer(table);
     WriteCodeTable(fast.Codes, writer);
     writer.FlushBits();
-    const std::uint64_t bits = CodeTableBits(fast.Codes);
-    end = std::copy_n(table.begin(), bits / 8, end);
-    sum(begin);
-    AddBits(acc, table.back() >> (8 - bits % 8), bits % 8);
+    stored(std::copy_n(table.begin(), tableBytes, end));
+    AddBits(acc, table.back() >> (8 - segment.StartBit % 8), segment.StartBit % 8);
   }
   const std::uint64_t endBit =
       segment.StartBit + segment.BitLength + (last ? fast.Codes[EndMarker].Length : 0);
@@ -129,7 +128,6 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
                          std::to_string(segment.Begin) + " to " + std::to_string(segment.End) +
                          " no longer hold what was counted");
   };
-  // Writes the whole blocks held, and with `all` the rest too.
   const auto writeBlocks = [&](bool all) {
     std::size_t ready = static_cast<std::size_t>(end - begin);
     ready -= all ? 0 : ready % block;
@@ -152,12 +150,10 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
         in);
     if (chunk.empty())
       throw EInputChanged("File " + input.Name + " shrank while it was being packed: " +
-                          std::to_string(state.InputLength) + " bytes were counted, " +
+                          std::to_string(state.Segments.back().End) + " bytes were counted, " +
                           std::to_string(offset) + " read");
     bool missing = false;
-    std::uint8_t* const coded = end;
-    end = EncodeBytes(fast, chunk, end, acc, missing);
-    sum(coded);
+    stored(EncodeBytes(fast, chunk, end, acc, missing));
     if (missing) {
       const auto bad = std::find_if(chunk.begin(), chunk.end(), [&](std::uint8_t byte) {
         return fast.Codes[byte].Length == 0;
@@ -189,9 +185,7 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
     return;
   if (last) {
     AddBits(acc, fast.Codes[EndMarker].Bits, fast.Codes[EndMarker].Length);
-    std::uint8_t* const coded = end;
-    end = StoreWholeBytes(acc, end);
-    sum(coded);
+    stored(StoreWholeBytes(acc, end));
   }
   const std::lock_guard turn(writing);
   writeBlocks(true);
@@ -202,6 +196,15 @@ void EncodeSegment(const TCompressorState& state, const TFastCodeTable& fast, TS
 }
 
 }  // namespace
+
+void OpenInput(TCompressorState& state, const std::string& path) {
+  if (!NamesNonDirectory(path))
+    throw EError("Invalid Filename");
+  state.InputFile = TFile::OpenForReading(path);
+  state.Input = {.File = state.InputFile.get(), .Name = path};
+  if (const std::uint64_t size = state.InputFile->Size(); size > MaxInputSize)
+    throw InputTooLarge(path, std::to_string(size));
+}
 
 std::size_t ThreadCount(const TParallelism& parallelism, bool toFile) {
   if (parallelism.Threads > 0)
@@ -241,7 +244,6 @@ std::uint64_t PrepareContainer(TCompressorState& state) {
               [&](std::size_t index, const std::atomic<bool>& stop) {
                 CountSegment(input, segments[index], index + 1 == segments.size(), stop);
               });
-  state.InputLength = segments.back().End;
   TByteCounts counts{};
   for (const TSegment& segment : segments)
     for (int value = 0; value < 256; ++value)
@@ -261,7 +263,7 @@ std::uint64_t PrepareContainer(TCompressorState& state) {
 
 void EncodeSegments(TCompressorState& state) {
   std::vector<TSegment>& segments = state.Segments;
-  const TFastCodeTable fast = FastCodes(state.Codes, state.InputLength >= PairTableMinInput);
+  const TFastCodeTable fast = FastCodes(state.Codes, segments.back().End >= PairTableMinInput);
   std::mutex writing;
   RunSegments(segments.size(), state.Threads,
               [&](std::size_t index, const std::atomic<bool>& stop) {
@@ -270,10 +272,9 @@ void EncodeSegments(TCompressorState& state) {
               });
   // Anything past what was counted means the file grew.
   std::uint8_t probe = 0;
-  if (!state.Input.Block(state.InputLength, 1, &probe).empty())
+  if (!state.Input.Block(segments.back().End, 1, &probe).empty())
     throw EInputChanged("File " + state.Input.Name + " grew while it was being packed: " +
-                        std::to_string(state.InputLength) + " bytes were counted");
-  // The shared bytes, in offset order in the segments, the parts of each ORed together.
+                        std::to_string(segments.back().End) + " bytes were counted");
   std::vector<TSharedByte> shared;
   std::uint32_t checksum = 0;
   for (const TSegment& segment : segments) {
@@ -291,6 +292,24 @@ void EncodeSegments(TCompressorState& state) {
   state.Header.PayloadSize = static_cast<std::uint32_t>((state.PayloadBits + 7) / 8);
   state.Header.Checksum = checksum;
   state.Output.WriteAt(0, EncodeHeader(state.Header));
+}
+
+std::vector<std::uint8_t> CompressBitByBit(TCompressorState& state) {
+  const TCodeTable& codes = state.Codes = BuildCodes(CountSymbols(state.Input.Memory));
+  CheckCodeLengths(codes, state.Input.Name);
+  std::vector<std::uint8_t> container(HeaderSize);
+  TBitWriter writer(container);
+  WriteCodeTable(codes, writer);
+  for (const std::uint8_t byte : state.Input.Memory)
+    WriteCode(writer, codes[byte]);
+  WriteCode(writer, codes[EndMarker]);
+  writer.FlushBits();
+  // At most about 9 bits a byte: the payload of MaxInputSize bytes stays far below 2^32 bytes.
+  assert(container.size() - HeaderSize <= 0xFFFFFFFFu);
+  state.Header.PayloadSize = static_cast<std::uint32_t>(container.size() - HeaderSize);
+  state.Header.Checksum = SumBytes(std::span(container).subspan(HeaderSize));
+  std::ranges::copy(EncodeHeader(state.Header), container.begin());
+  return container;
 }
 
 }  // namespace huff
