@@ -231,9 +231,8 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
     for (const auto& [name, bytes] : files)
       WriteWholeFile(name, bytes);
     TState expected = CurrentState();
-    const TRunResult result = RunProgram(
-        c.Program, c.Arguments,
-        {.StdoutPath = c.Console, .AppendStdout = true, .FileSizeLimit = c.FileSizeLimit});
+    const TRunResult result = RunProgram(c.Program, c.Arguments,
+                                         {.AppendTo = c.Console, .FileSizeLimit = c.FileSizeLimit});
     EXPECT_EQ(result.ExitCode, c.ExitCode);
     for (const auto& [name, bytes] : c.Changed)
       expected.at(name).second = bytes;

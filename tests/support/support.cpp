@@ -5,19 +5,13 @@
 #include "sarnveld_decode.h"
 
 #ifndef _WIN32
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
-
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
-#include <sstream>
 #endif
 
 #include <algorithm>
 #include <array>
 #include <bitset>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <numeric>
@@ -219,63 +213,42 @@ TTempDir::TTempDir() {
 
 // Running programs: support_win32.cpp has it for Windows.
 #ifndef _WIN32
+// A word for sh: in single quotes, each quote inside as '\''.
+static std::string Quoted(const std::string& word) {
+  std::string quoted = "'";
+  for (const char c : word)
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 TRunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                       const TRunOptions& options) {
   TTempDir scratch;
-  const std::string outputPath =
-      options.StdoutPath.empty() ? scratch / "stdout" : options.StdoutPath;
-  // prlimit for the file-size limit, env for the added entries, the wrapper, the program.
-  std::vector<std::string> words;
-  if (options.FileSizeLimit >= 0)
-    words = {"prlimit", "--fsize=" + std::to_string(options.FileSizeLimit)};
-  if (!options.Environment.empty())
-    words.push_back("env");
-  words.insert(words.end(), options.Environment.begin(), options.Environment.end());
+  const std::string output = options.AppendTo.empty() ? scratch / "stdout" : options.AppendTo;
   const char* const wrapper = std::getenv("SARNVELD_TEST_WRAPPER");
-  std::istringstream split(wrapper != nullptr ? wrapper : "");
-  for (std::string word; split >> word;)
-    words.push_back(word);
-  const bool wrapped = wrapper != nullptr && wrapper[0] != '\0';
-  words.push_back(program);
-  words.insert(words.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& word : words)
-    argv.push_back(word.data());
-  argv.push_back(nullptr);
-
-  // A checker such as valgrind writes files of its own first: it inherits SIGXFSZ ignored.
-  if (options.FileSizeLimit >= 0 && wrapped)
-    ::signal(SIGXFSZ, SIG_IGN);
-  posix_spawn_file_actions_t files;
-  ::posix_spawn_file_actions_init(&files);
-  ::posix_spawn_file_actions_addopen(
-      &files, STDOUT_FILENO, outputPath.c_str(),
-      O_WRONLY | O_CREAT | (options.AppendStdout ? O_APPEND : O_TRUNC), 0644);
-  ::posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  // The signals a user stops a run with take their default course, as from a shell (nohup).
-  posix_spawnattr_t attributes;
-  ::posix_spawnattr_init(&attributes);
-  sigset_t stopping;
-  sigemptyset(&stopping);
-  for (const int signal : {SIGHUP, SIGINT, SIGTERM})
-    sigaddset(&stopping, signal);
-  ::posix_spawnattr_setsigdefault(&attributes, &stopping);
-  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-  pid_t child = 0;
-  const int error = ::posix_spawnp(&child, argv[0], &files, &attributes, argv.data(), environ);
-  ::posix_spawn_file_actions_destroy(&files);
-  ::posix_spawnattr_destroy(&attributes);
-  if (error != 0)
+  const bool limited = options.FileSizeLimit >= 0, wrapped = wrapper != nullptr && *wrapper != '\0';
+  // The signals a user stops a run with take their default course, as from a shell (nohup);
+  // a checker such as valgrind writes files of its own first, past the limit: for it SIGXFSZ
+  // is ignored. The wrapper's words are split by sh.
+  std::string command = "exec";
+  if (limited)
+    command += " prlimit --fsize=" + std::to_string(options.FileSizeLimit);
+  command += " env --default-signal=HUP,INT,TERM";
+  if (limited && wrapped)
+    command += " --ignore-signal=XFSZ";
+  for (const std::string& entry : options.Environment)
+    command += ' ' + Quoted(entry);
+  command += ' ' + (wrapped ? std::string(wrapper) + ' ' : "") + Quoted(program);
+  for (const std::string& argument : arguments)
+    command += ' ' + Quoted(argument);
+  command += " </dev/null " + std::string(options.AppendTo.empty() ? ">" : ">>") + Quoted(output);
+  const int status = std::system(command.c_str());
+  if (status == -1)
     throw std::runtime_error("cannot start " + program);
-
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0)
-    if (errno != EINTR)
-      throw std::runtime_error("cannot wait for " + program);
   TRunResult result{
       WIFEXITED(status) ? WEXITSTATUS(status) : -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0, {}};
-  if (options.StdoutPath.empty()) {
-    const Bytes bytes = ReadWholeFile(outputPath);
+  if (options.AppendTo.empty()) {
+    const Bytes bytes = ReadWholeFile(output);
     result.Output.assign(bytes.begin(), bytes.end());
   }
   return result;

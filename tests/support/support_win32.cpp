@@ -29,20 +29,17 @@ std::string Quoted(const std::string& word) {
 
 TRunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                       const TRunOptions& options) {
-  if (options.FileSizeLimit >= 0 || !options.Environment.empty())
-    throw std::logic_error("no file-size limit or environment of its own for a Windows child");
   TTempDir scratch;
-  const std::string outputPath =
-      options.StdoutPath.empty() ? scratch / "stdout" : options.StdoutPath;
+  const bool append = !options.AppendTo.empty();
+  const std::string output = append ? options.AppendTo : scratch / "stdout";
   std::string commandLine = Quoted((StartDirectory / program).string());
   for (const std::string& argument : arguments)
     commandLine += ' ' + Quoted(argument);
 
   SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
   const HANDLE out = ::CreateFileA(
-      outputPath.c_str(), options.AppendStdout ? FILE_APPEND_DATA : GENERIC_WRITE,
-      FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
-      options.AppendStdout ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      output.c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+      &inherited, append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   const HANDLE in = ::CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   &inherited, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (out == INVALID_HANDLE_VALUE || in == INVALID_HANDLE_VALUE)
@@ -79,8 +76,8 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
     result.ExitCode = static_cast<int>(code);
   ::CloseHandle(child.hThread);
   ::CloseHandle(child.hProcess);
-  if (options.StdoutPath.empty()) {
-    const Bytes bytes = ReadWholeFile(outputPath);
+  if (!append) {
+    const Bytes bytes = ReadWholeFile(output);
     result.Output.assign(bytes.begin(), bytes.end());
   }
   return result;
