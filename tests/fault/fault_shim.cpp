@@ -11,7 +11,7 @@
 //   FAULT_RESIZE  length: once the first pass has read to the end of a file, it is cut or
 //                 grown to length
 //   FAULT_RESIZE_AT  N: that comes at the Nth read instead
-//   FAULT_REPORT  where to write, at exit, each kind's calls and whether it failed one
+//   FAULT_REPORT  where to write, at exit, how many calls of each kind there were
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -40,7 +40,6 @@ const long At = Number("FAULT_AT", 0), Signal = Number("FAULT_SIGNAL", 0),
            Short = Number("FAULT_SHORT", 0), ResizeTo = Number("FAULT_RESIZE", -1),
            ResizeAt = Number("FAULT_RESIZE_AT", 0);
 std::atomic<long> Calls[KindCount];
-std::atomic<bool> Failed[KindCount];
 std::atomic<bool> Resized;
 
 // Raw system calls: the report must not count itself.
@@ -49,8 +48,8 @@ __attribute__((destructor)) void WriteReport() {
   char text[256];
   int length = 0;
   for (int k = 0; k < KindCount; ++k)
-    length += std::snprintf(text + length, sizeof text - length, "%s %ld %d\n", KindNames[k],
-                            Calls[k].load(), Failed[k].load() ? 1 : 0);
+    length += std::snprintf(text + length, sizeof text - length, "%s %ld\n", KindNames[k],
+                            Calls[k].load());
   const long fd = report == nullptr
                       ? -1
                       : ::syscall(SYS_openat, AT_FDCWD, report, O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -70,7 +69,6 @@ bool Inject(TKind kind, int fd) {
       ::kill(::getpid(), static_cast<int>(Signal));
       return false;
     }
-    Failed[kind] = true;
     errno = EIO;
     return true;
   }
