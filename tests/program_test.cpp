@@ -191,6 +191,7 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       {Unpacker, {"abc.hex", "-x", "out"}, 1, help + "Unknown option: -x\r\n"},
       {Unpacker, {"--", "-h", "out"}, 1, notFound},
       {Unpacker, {"abc.hex", ""}, 1, notFound},
+      {Unpacker, {".", "out"}, 1, notFound},
       {Unpacker, {"abc.hex", "./abc.hex"}, 1, refused},  // the input as output
       {Unpacker, {"bad.hex", "out"}, 1, Unpacks("EBadContainer", sum)},
       {Unpacker, {"bad.hex", "--json", "out"}, 1, jsonFailure},

@@ -85,14 +85,11 @@ ssize_t AfterRead(int fd, std::size_t count, ssize_t result) {
   return result;
 }
 
-template <typename TFunction>
-TFunction* Next(const char* name) {
-  return reinterpret_cast<TFunction*>(::dlsym(RTLD_NEXT, name));
-}
-
 }  // namespace
 
-#define FAULT_NEXT(name) static auto* const next = Next<decltype(::name)>(#name)
+// The function that the program would have called without the shim.
+#define FAULT_NEXT(name) \
+  static auto* const next = reinterpret_cast<decltype(&::name)>(::dlsym(RTLD_NEXT, #name))
 
 // The programs read and write their files by pread and pwrite alone (the console, by write).
 extern "C" {

@@ -5,7 +5,6 @@
 #include "sarnveld_decode.h"
 
 #ifdef _WIN32
-#define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
@@ -257,11 +256,12 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
                                   &inherited, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (out == INVALID_HANDLE_VALUE || in == INVALID_HANDLE_VALUE)
     throw std::runtime_error("cannot open the standard handles for " + program);
-  STARTUPINFOA startup{.cb = sizeof(STARTUPINFOA),
-                       .dwFlags = STARTF_USESTDHANDLES,
-                       .hStdInput = in,
-                       .hStdOutput = out,
-                       .hStdError = ::GetStdHandle(STD_ERROR_HANDLE)};
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = in;
+  startup.hStdOutput = out;
+  startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION child{};
   // Under wine a start has failed once in a while, with tests running side by side; the cause
   // is not known, and a second try gets through. A program that cannot start at all still
