@@ -87,10 +87,10 @@ void PrintTo(const TSweepCase& c, std::ostream* out) {
 
 class FaultSweep : public ::testing::TestWithParam<TSweepCase> {};
 
-// Each read, write, size query and close of a run is failed in turn, until the shim reports
-// that the run made no call with that number. The sweep fails when a kind that the program
-// uses saw no fault, so that it cannot pass by failing nothing. Short reads and writes, each
-// interrupted first, are retried and change nothing. A signal that stops a run while its
+// Each read, write, size query and close that a counting run made is failed in turn, and a
+// run told to fail the one after the last succeeds. The sweep fails when a kind that the
+// program uses saw no fault, so that it cannot pass by failing nothing. Short reads and writes,
+// each interrupted first, are retried and change nothing. A signal that stops a run while its
 // output is being written removes the new file and ends the program as the signal asks.
 TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
   const TSweepCase& c = GetParam();
