@@ -104,9 +104,6 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   files[longOut] = RandomBytes(5000, 1);
   const std::string limited = "Cannot write file out: File too large";
 #endif
-  for (const auto& [name, bytes] : files)
-    WriteWholeFile(name, bytes);
-  fs::permissions("out", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   WriteWholeFile("huge", {});
   fs::resize_file("huge", 2147483647);  // sparse: too large to count
   fs::create_directory("--help");
@@ -224,6 +221,7 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
                  ::testing::PrintToString(c.Arguments));
     for (const auto& [name, bytes] : files)
       WriteWholeFile(name, bytes);
+    fs::permissions("out", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     TState expected = CurrentState();
     const TRunResult result = RunProgram(c.Program, c.Arguments,
                                          {.AppendTo = c.Console, .FileSizeLimit = c.FileSizeLimit});
