@@ -60,8 +60,7 @@ TDeviceOutcome DeviceDecode(const Bytes& container, std::span<const std::uint8_t
                             std::size_t copyAfter = 0, std::size_t stopAfter = 0);
 
 struct TRunOptions {
-  std::string StdoutPath{};   // empty: a temporary file, read back into Output
-  bool AppendStdout = false;  // as `>>` does
+  std::string AppendTo{};  // standard output appended to this file, as `>>` does; empty: Output
   // Not on Windows: a file-size limit in bytes, when set, and NAME=value entries for the child.
   long long FileSizeLimit = -1;
   std::vector<std::string> Environment{};
