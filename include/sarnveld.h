@@ -31,7 +31,9 @@ typedef struct sarnveld_error {
 /* The library's version, such as "0.1.0". */
 const char* sarnveld_version(void);
 
-/* Each returns 0, or -1 with *error filled unless error is NULL; names, NULLs: docs/api.md. */
+/* Each returns 0, or -1 with *error filled unless error is NULL. A NULL name is the default
+   ("ZRQ-705", "Sarnveld"), "-" and "" are names like any other, longer ones are cut to 15 bytes.
+   An empty image may be NULL with size 0. */
 
 /* Packs plainfile into hexfile, as sarnveld2hex does: only a whole container replaces it. */
 int sarnveld_pack_file(const char* plainfile, const char* hexfile, const char* name_id,
@@ -41,16 +43,19 @@ int sarnveld_pack_file(const char* plainfile, const char* hexfile, const char* n
 int sarnveld_unpack_file(const char* hexfile, const char* plainfile /* NULL: check only */,
                          sarnveld_summary* summary /* may be NULL */, sarnveld_error* error);
 
-/* Packs image_size bytes into *container, for sarnveld_free, of *container_size bytes. */
+/* Packs image_size bytes (at most 2147483646) into *container, for sarnveld_free, of
+ *container_size bytes; NULL and 0 on failure. */
 int sarnveld_pack(const void* image, size_t image_size, const char* name_id,
                   const char* manufacturer, void** container, size_t* container_size,
                   sarnveld_error* error);
 
-/* Decodes a container into *image, for sarnveld_free, of *image_size bytes. */
+/* Decodes a container (at most 2147483646 bytes) into *image, for sarnveld_free, never NULL on
+   success; NULL and 0 on failure. Room for 8 times the payload is reserved, the rest given back. */
 int sarnveld_unpack(const void* container, size_t container_size, void** image, size_t* image_size,
                     sarnveld_summary* summary /* may be NULL */, sarnveld_error* error);
 
-/* The same into the caller's buffer; nothing past image_capacity bytes is written. */
+/* The same into the caller's buffer, writing nothing past image_capacity bytes (past the image's
+   end it may); "EBufferTooSmall" when the image does not fit. *image_size is 0 on failure. */
 int sarnveld_unpack_into(const void* container, size_t container_size, void* image,
                          size_t image_capacity, size_t* image_size,
                          sarnveld_summary* summary /* may be NULL */, sarnveld_error* error);

@@ -71,19 +71,23 @@ void Pack(std::span<const std::uint8_t> image, const Allocate& allocate,
           std::string_view manufacturer = DefaultManufacturer);
 // Checks a container and decodes its image into `image`, resized to fit it.
 Summary Unpack(std::span<const std::uint8_t> container, std::vector<std::uint8_t>& image);
-// Decodes into the caller's memory (its end, not the image's, bounds the writes).
+// Decodes into the caller's memory (its end, not the image's, bounds the writes); too small:
+// "EBufferTooSmall". Summary::ImageSize is the image's size.
 Summary UnpackInto(std::span<const std::uint8_t> container, std::span<std::uint8_t> image);
 // Checks a container without keeping its image.
 Summary Describe(std::span<const std::uint8_t> container);
 
-// Decodes into memory `allocate` gives for the most the payload can decode to (docs/api.md).
+// Decodes into memory `allocate` gives, once the code table is read, for the most the payload
+// can decode to (up to eight times its size, at most MaxImageSize; untouched, it costs nothing
+// where pages come one at a time). Summary::ImageSize says how much is the image.
 Summary Unpack(std::span<const std::uint8_t> container, const Allocate& allocate);
 
 // In a catch block: the failure as every face reports it (no memory EOutOfMemory, else EError).
 Error CurrentError() noexcept;
 
-// For a program that handles signals: removes the new files that file runs are writing.
-// Async-signal-safe; the process must end right after it (a run still going waits for that).
+// For a program that handles signals: removes every output a file run of this process is
+// writing. Async-signal-safe; the process must end right after it (a run still going waits for
+// that, so as not to report success).
 void RemoveUnfinishedOutputs() noexcept;
 
 // The system's text for errno (on Windows, GetLastError), as the library's messages give it.
