@@ -200,11 +200,6 @@ void Require(bool condition, const char* what) {
     throw sarnveld::Error("EError", std::string("Invalid argument: ") + what);
 }
 
-const char* Path(const char* path, const char* what) {
-  Require(path != nullptr, what);
-  return path;
-}
-
 void Summarize(const sarnveld::Summary& from, sarnveld_summary* to) noexcept {
   if (to == nullptr)
     return;
@@ -248,8 +243,9 @@ const char* sarnveld_version(void) {
 int sarnveld_pack_file(const char* plainfile, const char* hexfile, const char* name_id,
                        const char* manufacturer, sarnveld_error* error) {
   return Guarded(error, [&] {
-    sarnveld::PackFile(Path(plainfile, "plainfile is NULL"), Path(hexfile, "hexfile is NULL"),
-                       NameOr(name_id, sarnveld::DefaultNameId),
+    Require(plainfile != nullptr, "plainfile is NULL");
+    Require(hexfile != nullptr, "hexfile is NULL");
+    sarnveld::PackFile(plainfile, hexfile, NameOr(name_id, sarnveld::DefaultNameId),
                        NameOr(manufacturer, sarnveld::DefaultManufacturer));
   });
 }
@@ -257,8 +253,9 @@ int sarnveld_pack_file(const char* plainfile, const char* hexfile, const char* n
 int sarnveld_unpack_file(const char* hexfile, const char* plainfile, sarnveld_summary* summary,
                          sarnveld_error* error) {
   return Guarded(error, [&] {
+    Require(hexfile != nullptr, "hexfile is NULL");
     const auto plain = plainfile != nullptr ? std::optional<std::string>(plainfile) : std::nullopt;
-    Summarize(sarnveld::UnpackFile(Path(hexfile, "hexfile is NULL"), plain), summary);
+    Summarize(sarnveld::UnpackFile(hexfile, plain), summary);
   });
 }
 

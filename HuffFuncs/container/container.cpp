@@ -3,20 +3,16 @@
 #include <algorithm>
 
 namespace huff {
-namespace {
-
-void CopyName(std::array<std::uint8_t, NameFieldSize>& field, std::string_view name) {
-  // The last byte of the field always stays zero.
-  const std::size_t count = std::min<std::size_t>(name.size(), NameFieldSize - 1);
-  std::copy_n(reinterpret_cast<const std::uint8_t*>(name.data()), count, field.begin());
-}
-
-}  // namespace
 
 TContainerHeader NamedHeader(std::string_view nameId, std::string_view manufacturer) {
   TContainerHeader header;
-  CopyName(header.NameID, nameId);
-  CopyName(header.Manufacturer, manufacturer);
+  const auto copy = [](std::string_view name, std::array<std::uint8_t, NameFieldSize>& field) {
+    // The last byte of the field always stays zero.
+    const std::size_t count = std::min<std::size_t>(name.size(), NameFieldSize - 1);
+    std::copy_n(reinterpret_cast<const std::uint8_t*>(name.data()), count, field.begin());
+  };
+  copy(nameId, header.NameID);
+  copy(manufacturer, header.Manufacturer);
   return header;
 }
 

@@ -20,21 +20,6 @@ static_assert(std::atomic<int>::is_always_lock_free, "read from signal handlers"
 // A run writes one output; the tests hold a few at once.
 std::array<TUnfinished, 8> Unfinished;
 
-int RecordUnfinished(const std::string& path, const TFile::TIdentity& identity) noexcept {
-  if (path.size() >= sizeof Unfinished[0].Path)
-    return -1;
-  for (std::size_t slot = 0; slot < Unfinished.size(); ++slot) {
-    int expected = Free;
-    if (!Unfinished[slot].State.compare_exchange_strong(expected, Filling))
-      continue;
-    std::memcpy(Unfinished[slot].Path, path.c_str(), path.size() + 1);
-    Unfinished[slot].Identity = identity;
-    Unfinished[slot].State.store(Armed);
-    return static_cast<int>(slot);
-  }
-  return -1;
-}
-
 }  // namespace
 
 void RemoveUnfinishedOutputs() noexcept {
@@ -71,7 +56,18 @@ void TFile::MakeNewFile() {
       throw EFCreateError(Path);  // a folder where no file can be made
     }
   }
-  UnfinishedSlot = RecordUnfinished(NewPath, Identity);
+  if (NewPath.size() >= sizeof Unfinished[0].Path)
+    return;
+  for (std::size_t slot = 0; slot < Unfinished.size(); ++slot) {
+    int expected = Free;
+    if (Unfinished[slot].State.compare_exchange_strong(expected, Filling)) {
+      std::memcpy(Unfinished[slot].Path, NewPath.c_str(), NewPath.size() + 1);
+      Unfinished[slot].Identity = Identity;
+      Unfinished[slot].State.store(Armed);
+      UnfinishedSlot = static_cast<int>(slot);
+      return;
+    }
+  }
 }
 
 void TFile::Fail(const char* action, unsigned long code) const {

@@ -37,9 +37,7 @@ bool LockForWriting(int fd) {
   if (errno != EINVAL)  // EINVAL: a kernel without such locks, which has flock
     return errno != EAGAIN && errno != EACCES;
 #endif
-  if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
-    return true;
-  return errno != EWOULDBLOCK;
+  return ::flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
 }
 
 // Where path leads through symbolic links, the last of which may lead nowhere yet.
