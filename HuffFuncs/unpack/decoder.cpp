@@ -141,12 +141,12 @@ class TPayloadReader {
  public:
   TPayloadReader(const TSource& container, std::uint64_t payloadBytes,
                  const TDecodeOptions& options)
-      : Container(container), PayloadBytes(payloadBytes), Options(options) {
+      : Container(container), PayloadBytes(payloadBytes) {
     Capacity = std::min<std::uint64_t>(container.InMemory() ? MemoryTail : ChunkSize, payloadBytes);
     std::size_t slots = 1;
-    if (Options.Threads == 2 || (Options.Threads == 0 && !container.InMemory() &&
-                                 payloadBytes >= 2 * Options.WindowBytes && ProcessorCount() > 1)) {
-      Capacity = std::max(Capacity, std::min<std::uint64_t>(Options.WindowBytes, payloadBytes));
+    if (options.Threads == 2 || (options.Threads == 0 && !container.InMemory() &&
+                                 payloadBytes >= 2 * options.WindowBytes && ProcessorCount() > 1)) {
+      Capacity = std::max(Capacity, std::min<std::uint64_t>(options.WindowBytes, payloadBytes));
       slots = WorkerSlots;
     }
     Windows.resize(slots);
@@ -333,7 +333,6 @@ class TPayloadReader {
 
   const TSource& Container;
   const std::uint64_t PayloadBytes;
-  const TDecodeOptions Options;
   std::uint64_t Capacity;       // payload bytes of a window read into the slot
   std::uint64_t BytesRead = 0;  // payload bytes taken from the container so far
   std::uint32_t Sum = 0;        // of those bytes
@@ -458,7 +457,6 @@ class TDecoder {
  public:
   TDecoder(const TSource& container, const TImageOut& image, const TDecodeOptions& options)
       : Container(container), Writer(image, container.Name), Options(options) {}
-  ~TDecoder() { Reader.reset(); }  // the worker first: it reads the tables in Buffers
 
   sarnveld::Summary Run() {
     ReadHeader();
@@ -665,8 +663,8 @@ class TDecoder {
     const std::uint64_t stop = Valid >= 8 ? (Valid - 7) * 8 : 0;
     std::uint64_t t = BitPos - BufferStart * 8;
     std::size_t taken = 0;
-    const bool met = MeetGuess(Buffers->Lookup.Fast(), Buffer, t, s, s + guess->GuessBits,
-                               std::min(stop, s + SyncBits), stop, Out, taken) == TMeeting::Met;
+    const bool met = MeetGuess(Buffers->Lookup.Fast(), Buffer, t, s, s + guess->GuessBits, stop,
+                               Out, taken) == TMeeting::Met;
     BitPos = BufferStart * 8 + (met ? s + guess->GuessBits : t);
     while (met && taken < guess->GuessCount) {
       if (Out >= OutLimit)
@@ -738,7 +736,6 @@ class TDecoder {
   const TDecodeOptions Options;
   std::uint64_t PayloadBytes = 0;
 
-  std::optional<TPayloadReader> Reader;
   // The payload bytes from BufferStart on: Valid of them, then eight zero bytes.
   static constexpr std::array<std::uint8_t, 8> NoBytes{};
   const std::uint8_t* Buffer = NoBytes.data();
@@ -750,6 +747,7 @@ class TDecoder {
   std::array<std::uint64_t, SymbolCount> Entries{};  // where each code's entry begins
   TCodeTree Tree;                                    // grown as the entries are read
   TThreadDecodeBuffers Buffers;
+  std::optional<TPayloadReader> Reader;  // after Buffers: its worker reads the tables there
   std::uint8_t* OutBuffer = nullptr;
   bool InPlace = false;  // OutBuffer is in the image's memory
   std::uint8_t* Out = nullptr;

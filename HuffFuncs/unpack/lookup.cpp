@@ -284,8 +284,9 @@ void DecodeLanes(const TFastTables& shared, const std::uint8_t* buffer, std::uin
 }  // namespace
 
 TMeeting MeetGuess(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t& t,
-                   std::uint64_t s, std::uint64_t guessEnd, std::uint64_t limit, std::uint64_t stop,
-                   std::uint8_t*& out, std::size_t& skipped) {
+                   std::uint64_t s, std::uint64_t guessEnd, std::uint64_t stop, std::uint8_t*& out,
+                   std::size_t& skipped) {
+  const std::uint64_t limit = std::min(stop, s + SyncBits);
   skipped = 0;
   while (t != s) {
     unsigned length = 0;
@@ -344,10 +345,8 @@ bool TFastDecoder::Decode(const TFastTables& tables, const std::uint8_t* buffer,
 bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* buffer,
                                std::uint64_t base, std::uint64_t stop, std::uint64_t width,
                                std::uint64_t& local, std::uint8_t*& out) {
-  if (!LaneOut) {
+  if (!LaneOut)
     LaneOut = std::make_unique_for_overwrite<std::uint8_t[]>((Lanes - 1) * LaneRoom);
-    Reset();
-  }
   std::array<std::uint64_t, Lanes> pos, end;
   std::array<std::uint8_t*, Lanes> outs;
   std::array<bool, Lanes> checkedNext{};
@@ -365,8 +364,7 @@ bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* bu
     std::uint64_t t = pos[lane];
     std::size_t skipped = 0;
     const std::uint64_t s = end[lane];
-    const TMeeting meeting = MeetGuess(tables, buffer, t, s, pos[lane + 1],
-                                       std::min(stop, s + SyncBits), stop, out, skipped);
+    const TMeeting meeting = MeetGuess(tables, buffer, t, s, pos[lane + 1], stop, out, skipped);
     if (meeting == TMeeting::AtEnd) {
       local = t;  // the end marker: the checked step takes it from here
       return true;
