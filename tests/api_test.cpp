@@ -132,7 +132,8 @@ struct TAddressSpaceLimit {
 TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
   const TTempDir dir;
   const std::string in = dir / "in.bin", hex = dir / "c.hex", out = dir / "out.bin";
-  const Bytes image = RandomBytes(1000, 3), container = PackInMemory(image);
+  const Bytes image = RandomBytes(1000, 3), container = PackInMemory(image),
+              one = PackInMemory({1});
   WriteWholeFile(in, image);
   // 64 MiB of one value, 8 MiB packed: unpacked with room for 16 MiB more, the image cannot
   // grow past 32 MiB, which always takes new address space.
@@ -160,9 +161,11 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
        memoryTooLarge + "unpacked in memory"},
       {Unpack, nullptr, nullptr, container.data(), container.size(), "EError",
        "Invalid argument: image and image_size must not be NULL", true},
-      // Room for the image but its last byte; a NULL buffer with room.
+      // Room for the image but its last byte, and none for one byte; a NULL buffer with room.
       {UnpackInto, nullptr, nullptr, container.data(), container.size(), "EBufferTooSmall",
        "Container memory holds an image longer than the 999 bytes given for it", false, 0, 999},
+      {UnpackInto, nullptr, nullptr, one.data(), one.size(), "EBufferTooSmall",
+       "Container memory holds an image longer than the 0 bytes given for it"},
       {UnpackInto, nullptr, nullptr, container.data(), container.size(), "EError",
        "Invalid argument: image is NULL but image_capacity is not 0", true, 0, 1000},
   };
