@@ -39,9 +39,9 @@ TEST(TFile, AnOutputReplacesItsFileWholeOrNotAtAll) {
   fs::create_hard_link(dir / "linked", dir / "other");
   std::vector<std::string> paths = {dir / "new", dir / "linked"};
 #ifndef _WIN32  // the C++ library for Windows makes no symbolic links
+  const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
   WriteWholeFile(dir / "target", Old);
-  fs::permissions(dir / "target",
-                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::permissions(dir / "target", mode);
   fs::create_symlink(dir / "target", dir / "link");
   paths.push_back(dir / "link");
 #endif
@@ -63,8 +63,7 @@ TEST(TFile, AnOutputReplacesItsFileWholeOrNotAtAll) {
   }
 #ifndef _WIN32
   EXPECT_TRUE(fs::is_symlink(dir / "link"));
-  EXPECT_EQ(fs::status(dir / "target").permissions(),
-            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(fs::status(dir / "target").permissions(), mode);
 #endif
   // A close that cannot put the new file in place (a folder took the name meanwhile) fails,
   // and once the file is gone nothing is left beside it, or beside the others.
