@@ -11,30 +11,25 @@ namespace {
 
 TEST(SplitCommandLine, FollowsTheQuoteAndSeparatorRules) {
   using Words = std::vector<std::string>;
+  const std::string quotes = "prog \"\" a \"\"\"\" b \"\"x \"\"\"y z\" a\"\"b \"";
   const struct {
     std::string Line;
     Words Expected;
     bool KeepEmpty = false;
   } cases[] = {
       {" \t\r\n", {}},
-      // Control characters separate, DEL among them.
-      {"  prog\ta\001\037b\177 ", {"prog", "a", "b"}},
+      // Control characters separate, DEL among them, but not inside quotes; bytes above 0x7F
+      // are text.
+      {"  prog\ta\001\037b\177 \xFF\xC3\xA9 \"\x01\"", {"prog", "a", "b", "\xFF\xC3\xA9", "\x01"}},
       {"prog \"a b\" c a\"b c\"d", {"prog", "a b", "c", "ab cd"}},
-      // A pair of quotes that begins a word is skipped, however many there are.
-      {"prog \"\" a \"\"\"\" b \"\"", {"prog", "a", "b"}},
-      {"prog \"\"x \"\"\"y z\"", {"prog", "x", "y z"}},
-      // Inside a word an empty group adds nothing; the word goes on.
-      {"prog a\"\"b", {"prog", "ab"}},
+      // Quotes that begin a word are skipped, however many there are, and so is an unclosed one
+      // at the end; inside a word an empty group adds nothing. hex2plain keeps the empty words.
+      {quotes, {"prog", "a", "b", "x", "y z", "ab"}},
+      {quotes, {"prog", "", "a", "", "b", "x", "y z", "ab", ""}, true},
       // An unclosed quote groups up to the end of the line.
       {"prog \"a b", {"prog", "a b"}},
-      {"prog a \"", {"prog", "a"}},
-      // hex2plain keeps the empty words that quotes make.
-      {"prog \"\" a \"\"\"\" b \"\"", {"prog", "", "a", "", "b", ""}, true},
-      {"prog \"\"x a\"\"b \"", {"prog", "x", "ab", ""}, true},
       // Backslashes are ordinary bytes, before quotes too.
       {"prog C:\\dir\\ \"C:\\my dir\\\" x\\\"y\"", {"prog", "C:\\dir\\", "C:\\my dir\\", "x\\y"}},
-      // Bytes above 0x7F are text, control characters inside quotes too.
-      {"prog \xFF\xC3\xA9 \"\x01\"", {"prog", "\xFF\xC3\xA9", "\x01"}},
   };
   for (const auto& c : cases)
     EXPECT_EQ(app::SplitCommandLine(c.Line, c.KeepEmpty), c.Expected)

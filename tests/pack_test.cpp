@@ -82,16 +82,11 @@ TEST(Compress, ChangedFilesAndTooLongCodesAreRefused) {
     }
     return std::string("no error");
   };
-  const auto shortCodes = [](std::size_t size) {
-    Bytes bytes = RandomBytes(size, static_cast<unsigned>(size));
-    for (auto& byte : bytes)
-      byte %= 16;
-    return bytes;
-  };
-  // Short codes with and without pairs, then the longest codes of four, three, two and one a
-  // store.
-  for (const Bytes& before : {shortCodes(100), shortCodes(huff::PairTableMinInput),
-                              FibonacciImage(17), FibonacciImage(24), FibonacciImage(30)}) {
+  // Short codes (and runs) without pairs and with them, then the longest codes of four, three,
+  // two and one a store.
+  for (const Bytes& before :
+       {RandomBytes(100, 1, 0.8), RandomBytes(huff::PairTableMinInput, 2, 0.8), FibonacciImage(17),
+        FibonacciImage(24), FibonacciImage(30)}) {
     const std::size_t size = before.size();
     for (const std::size_t at : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{9},
                                  size - ChunkSize % size - 1, size - ChunkSize % size, size - 1}) {
