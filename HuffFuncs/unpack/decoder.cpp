@@ -319,7 +319,7 @@ class TPayloadReader {
   // The window decoded as if a code began at its first bit, up to its last eight bytes, a code
   // that needs the checked step, or GuessRoom bytes. Without lanes it allocates nothing.
   void Guess(TWindow& window) noexcept {
-    const std::uint64_t stop = window.Size >= 8 ? (window.Size - 7) * 8 : 0;
+    const std::uint64_t stop = LoadableBits(window.Size);
     std::uint8_t* out = window.Guess.get();
     std::uint64_t local = 0;
     const std::uint8_t* const limit = out + GuessRoom();
@@ -621,8 +621,7 @@ class TDecoder {
       }
       TakeGuess();
       if (Fits(ChunkSize + TFastDecoder::RoundRoom)) {
-        // Below `stop`, the eight bytes from a position's byte on are all in the buffer.
-        const std::uint64_t stop = Valid >= 8 ? (Valid - 7) * 8 : 0;
+        const std::uint64_t stop = LoadableBits(Valid);
         std::uint64_t local = BitPos - BufferStart * 8;
         const bool checkedNext = Buffers->Fast.Decode(
             Buffers->Lookup.Fast(), Buffer, BufferStart * 8, stop, local, Out, OutLimit, OutEnd);
@@ -660,7 +659,7 @@ class TDecoder {
     if (guess == nullptr || !Fits(ChunkSize + TFastDecoder::RoundRoom + guess->GuessCount))
       return;
     const std::uint64_t s = (guess->Start - BufferStart) * 8;
-    const std::uint64_t stop = Valid >= 8 ? (Valid - 7) * 8 : 0;
+    const std::uint64_t stop = LoadableBits(Valid);
     std::uint64_t t = BitPos - BufferStart * 8;
     std::size_t taken = 0;
     const bool met = MeetGuess(Buffers->Lookup.Fast(), Buffer, t, s, s + guess->GuessBits, stop,

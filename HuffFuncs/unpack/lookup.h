@@ -59,6 +59,12 @@ inline std::uint64_t LoadBigEndian64(const std::uint8_t* at) {
   return value;
 }
 
+// Where the fast decode of `bytes` bytes stops: below it, the eight bytes from a position's
+// byte on all lie in them.
+inline std::uint64_t LoadableBits(std::size_t bytes) {
+  return bytes >= 8 ? (bytes - 7) * 8 : 0;
+}
+
 // The code that begins `word`, and its length. Every entry of a complete code's is filled.
 inline TStep CodeAt(const TFastTables& tables, std::uint64_t word, unsigned& length) {
   TStep step = tables.Primary[word >> tables.PrimaryShift];
