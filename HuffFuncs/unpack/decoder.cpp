@@ -324,8 +324,7 @@ class TPayloadReader {
     std::uint64_t local = 0;
     const std::uint8_t* const limit = out + GuessRoom();
     while (local < stop && out < limit &&
-           !GuessFast.Decode(*Tables, window.Data, window.Start * 8, stop, local, out, limit,
-                             limit + 64)) {
+           !GuessFast.Decode(*Tables, window.Data, stop, local, out, limit, limit + 64)) {
     }
     window.GuessCount = static_cast<std::size_t>(out - window.Guess.get());
     window.GuessBits = local;
@@ -565,7 +564,6 @@ class TDecoder {
     Writer.Start(ImageBound());
     Buffers->Lookup.Build(Codes, PayloadBytes, Options.Runs, Options.Stride);
     Buffers->Fast.UseLanes = Options.Lanes;
-    Buffers->Fast.Reset();
     Reader->StartWorker(Buffers->Lookup.Fast());
     DecodeData();
     FinishStream("after the end marker's code only zero fill may follow");
@@ -623,8 +621,8 @@ class TDecoder {
       if (Fits(ChunkSize + TFastDecoder::RoundRoom)) {
         const std::uint64_t stop = LoadableBits(Valid);
         std::uint64_t local = BitPos - BufferStart * 8;
-        const bool checkedNext = Buffers->Fast.Decode(
-            Buffers->Lookup.Fast(), Buffer, BufferStart * 8, stop, local, Out, OutLimit, OutEnd);
+        const bool checkedNext = Buffers->Fast.Decode(Buffers->Lookup.Fast(), Buffer, stop, local,
+                                                      Out, OutLimit, OutEnd);
         BitPos = BufferStart * 8 + local;
         if (!checkedNext && local < stop)
           continue;

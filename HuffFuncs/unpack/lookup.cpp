@@ -135,9 +135,6 @@ namespace {
 constexpr int Lanes = 4;
 constexpr std::uint64_t LaneBits = 32768;
 constexpr std::uint64_t MinLaneBits = 1024;
-// After lanes failed to meet, the true decode goes on alone this many bits, doubled each time.
-constexpr std::uint64_t MinIdleBits = std::uint64_t{1} << 16;
-constexpr std::uint64_t MaxIdleBits = std::uint64_t{1} << 24;
 // A lane's share, the last step's overshoot, and the stores past the end.
 constexpr std::size_t LaneRoom = LaneBits + 64 + 64;
 
@@ -311,22 +308,15 @@ TMeeting MeetGuess(const TFastTables& tables, const std::uint8_t* buffer, std::u
   return TMeeting::Met;
 }
 
-void TFastDecoder::Reset() {
-  LanesIdleUntil = 0;
-  IdleBits = MinIdleBits;
-}
-
 const std::size_t TFastDecoder::RoundRoom = Lanes * LaneRoom + (Lanes - 1) * (SyncBits + 64);
 
-bool TFastDecoder::Decode(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t base,
-                          std::uint64_t stop, std::uint64_t& local, std::uint8_t*& out,
-                          const std::uint8_t* outLimit, const std::uint8_t* outEnd) {
+bool TFastDecoder::Decode(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t stop,
+                          std::uint64_t& local, std::uint8_t*& out, const std::uint8_t* outLimit,
+                          const std::uint8_t* outEnd) {
   if (tables.Stride != nullptr)
     return DecodeStride(tables, buffer, stop, local, out, outLimit);
   if (!UseLanes)
     return DecodeFast(tables, buffer, stop, local, out, outLimit);
-  if (base + local < LanesIdleUntil)
-    return DecodeFast(tables, buffer, std::min(stop, LanesIdleUntil - base), local, out, outLimit);
   // The lanes add at most LaneRoom each, the meetings the codes they pass.
   constexpr std::size_t MeetingsRoom =
       (Lanes - 1) * (SyncBits + 64) + Lanes * (LaneRoom - LaneBits);
@@ -336,15 +326,15 @@ bool TFastDecoder::Decode(const TFastTables& tables, const std::uint8_t* buffer,
           ? 0
           : std::min({LaneBits, (stop - local) / Lanes, (room - MeetingsRoom) / Lanes});
   if (width >= MinLaneBits)
-    return DecodeRound(tables, buffer, base, stop, width, local, out);
+    return DecodeRound(tables, buffer, stop, width, local, out);
   return DecodeFast(tables, buffer, stop, local, out, outLimit);
 }
 
 // The lanes over [local, local + Lanes * width): lane 0 from local, the others as if a code
 // began at their share's start, kept from where they fall into step, as prefix codes soon do.
 bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* buffer,
-                               std::uint64_t base, std::uint64_t stop, std::uint64_t width,
-                               std::uint64_t& local, std::uint8_t*& out) {
+                               std::uint64_t stop, std::uint64_t width, std::uint64_t& local,
+                               std::uint8_t*& out) {
   if (!LaneOut)
     LaneOut = std::make_unique_for_overwrite<std::uint8_t[]>((Lanes - 1) * LaneRoom);
   std::array<std::uint64_t, Lanes> pos, end;
@@ -365,24 +355,18 @@ bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* bu
     std::size_t skipped = 0;
     const std::uint64_t s = end[lane];
     const TMeeting meeting = MeetGuess(tables, buffer, t, s, pos[lane + 1], stop, out, skipped);
-    if (meeting == TMeeting::AtEnd) {
-      local = t;  // the end marker: the checked step takes it from here
-      return true;
-    }
-    if (meeting == TMeeting::Missed) {
-      // Codes of nearly equal lengths (noise) fall into step slowly: lane 0 goes on alone a while.
+    // Lane 0's codes are kept even when the next lane's are not: the round cost little more
+    // than lane 0 alone (micro_bench Decode/NoiseNoStride). At the end marker the checked step
+    // takes over.
+    if (meeting != TMeeting::Met) {
       local = t;
-      LanesIdleUntil = base + t + IdleBits;
-      IdleBits = std::min(IdleBits * 2, MaxIdleBits);
-      return false;
+      return meeting == TMeeting::AtEnd;
     }
     const std::uint8_t* from = LaneOut.get() + lane * LaneRoom + skipped;
     const auto count = static_cast<std::size_t>(outs[lane + 1] - from);
     std::memcpy(out, from, count);
     out += count;
   }
-  if (lane + 1 == Lanes)
-    IdleBits = MinIdleBits;
   local = pos[lane];
   return checkedNext[lane];
 }

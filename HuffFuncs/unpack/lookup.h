@@ -109,29 +109,25 @@ TMeeting MeetGuess(const TFastTables& tables, const std::uint8_t* buffer, std::u
                    std::uint64_t s, std::uint64_t guessEnd, std::uint64_t stop, std::uint8_t*& out,
                    std::size_t& skipped);
 
-// The fast decode. Keeps the lanes' output, and how long they stand aside after failing to meet.
+// The fast decode. Keeps the lanes' output.
 class TFastDecoder {
  public:
   // The most a call adds to the output past outLimit: a round of the lanes and their meetings.
   static const std::size_t RoundRoom;
   bool UseLanes = true;  // off only for the benchmarks
-  void Reset();          // before a decode from the payload's start
 
-  // Decodes from local, in bits from buffer's start (payload bit `base`), towards stop, while
+  // Decodes from local, in bits from buffer's start, towards stop, while
   // out is below outLimit (past it by 64 bytes or a round of the lanes, below outEnd). True at
   // a code that needs the checked step: a long one that may reach past stop, or the end marker.
   // Requires: below stop, the eight bytes from a position's byte on are in the buffer.
-  bool Decode(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t base,
-              std::uint64_t stop, std::uint64_t& local, std::uint8_t*& out,
-              const std::uint8_t* outLimit, const std::uint8_t* outEnd);
+  bool Decode(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t stop,
+              std::uint64_t& local, std::uint8_t*& out, const std::uint8_t* outLimit,
+              const std::uint8_t* outEnd);
 
  private:
-  bool DecodeRound(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t base,
-                   std::uint64_t stop, std::uint64_t width, std::uint64_t& local,
-                   std::uint8_t*& out);
+  bool DecodeRound(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t stop,
+                   std::uint64_t width, std::uint64_t& local, std::uint8_t*& out);
 
-  std::uint64_t LanesIdleUntil = 0;  // a payload bit
-  std::uint64_t IdleBits = 0;
   std::unique_ptr<std::uint8_t[]> LaneOut;  // the lanes' but the first; made on the first round
 };
 
