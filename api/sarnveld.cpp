@@ -289,9 +289,7 @@ int sarnveld_unpack(const void* container, std::size_t container_size, void** im
         Bytes(container, container_size, "container is NULL but container_size is not 0"),
         Into(memory, reserved));
     const auto size = static_cast<std::size_t>(unpacked.ImageSize);
-    // An empty image may have had no memory made; reserved room it did not use goes back.
-    if (!memory)
-      Into(memory, reserved)(0);
+    // The decode asked for memory even for an empty image; the room it did not use goes back.
     void* const shrunk = size < reserved ? std::realloc(memory.get(), size + 1) : nullptr;
     *image = shrunk != nullptr ? shrunk : memory.get();
     static_cast<void>(memory.release());  // *image holds it now
