@@ -136,6 +136,9 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   const std::string invalid = Packs("EError", "Invalid Filename");
   const std::string notFound = Unpacks("EError", "Invalid Filename");
   const std::string refused = Unpacks("EFCreateError", "Cannot create file ./abc.hex");
+  const auto uncreated = [](const std::string& path) {
+    return Packs("EFCreateError", "Cannot create file " + path);
+  };
   const std::string greek = "Ζυγαριά東京", cjk = "𝄞株式会社";
   const std::string emptySummary =
       Summary("ZRQ-705", "33", "128 (0x00000080)", "0 bytes", "0", "none", "none");
@@ -190,6 +193,9 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       {Unpacker, {"abc.hex", ""}, 1, notFound},
       {Unpacker, {".", "out"}, 1, notFound},
       {Unpacker, {"abc.hex", "./abc.hex"}, 1, refused},  // the input as output
+      // Standard output as the output, or as the input: console text would spoil either.
+      {Packer, packs("in", "console"), 1, uncreated("console"), {}, "console"},
+      {Packer, packs("console", "out"), 1, uncreated("out"), {}, "console"},
       {Unpacker, {"bad.hex", "out"}, 1, Unpacks("EBadContainer", sum)},
       {Unpacker, {"bad.hex", "--json", "out"}, 1, jsonFailure},
       {Unpacker, {"abc.hex", "out"}, 0, abcSummary, {{"out", abc}}},
