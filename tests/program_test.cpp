@@ -70,7 +70,8 @@ TState CurrentState() {
 // Each row runs in a directory of the files below, and must give its exit code and console
 // text (into the console file, when the row names one) and leave every file as it was but
 // those it changes: no file is truncated, nothing is left beside one, a replaced output keeps
-// its mode, and paths are reported as given. The packer takes any argument count but four for
+// its mode, through a symbolic link too, while a hard link keeps the old file, and paths are
+// reported as given. The packer takes any argument count but four for
 // a request for its usage text; empty arguments are skipped; only a lone "-" selects a default
 // name, other text is stored byte for byte, cut to 15 bytes and a zero. "-" is an ordinary
 // file name, and so is "-h" after hex2plain's "--". A failure to print "Ok" fails the run but
@@ -103,7 +104,8 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   fs::create_directory(std::string(250, 'd'));
   files[longIn] = abc;
   files[longOut] = RandomBytes(5000, 1);
-  const std::string limited = "Cannot write file out: File too large";
+  fs::create_symlink("out", "link");  // "out" is replaced through it
+  const std::string limited = "Cannot write file link: File too large";
 #endif
   WriteWholeFile("huge", {});
   fs::resize_file("huge", 2147483647);  // sparse: too large to count
@@ -209,9 +211,10 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       // Where arguments are bytes, any bytes are stored as given.
       {Packer, named("\xFF\xFE", "\x80"), 0, Ok, stored("\xFF\xFE", "\x80")},
       {Packer, packs(longIn, longOut), 0, Ok, {{longOut, container}}},
+      {Packer, packs("in", "link"), 0, Ok, packed},
       // Room for the console text, not for the container; then for the banner and the
       // container, not for "Ok"; then a console that refuses every write.
-      {Packer, packs("random", "out"), 1, Packs("EInOutError", limited), {}, "console", 4096},
+      {Packer, packs("random", "link"), 1, Packs("EInOutError", limited), {}, "console", 4096},
       {Packer, packs("in", "out"), 1, PackerBanner, packed, "console", std::ssize(PackerBanner)},
       {Packer, packs("in", "out"), 1, "", {}, "/dev/full"},
       {Packer, packs("in", "/dev/full"), 1,
@@ -230,6 +233,8 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
                  ::testing::PrintToString(c.Arguments));
     for (const auto& [name, bytes] : files)
       WriteWholeFile(name, bytes);
+    fs::remove("other");
+    fs::create_hard_link("out", "other");  // which keeps the old output when "out" is replaced
     fs::permissions("out", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     TState expected = CurrentState();
     const TRunResult result = RunProgram(c.Program, c.Arguments,
