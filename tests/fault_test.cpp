@@ -25,19 +25,16 @@ const Bytes Previous = Text("previous");
 // A program ready to run on Dir/in, the image to pack or its container, into Dir/out, which
 // holds an output of an earlier run.
 struct TSubject {
-  TSubject(TMode mode, const Bytes& image)
-      : Packs(mode == Packing), Input(Packs ? image : Pack(image)) {
-    if (Packs)
-      Arguments.insert(Arguments.end(), {"-", "-"});
-    if (mode == Checking)
-      Arguments.pop_back();
+  TSubject(TMode mode, const Bytes& image) : Mode(mode), Input(Packs ? image : Pack(image)) {
     WriteWholeFile(Dir / "in", Input);
     WriteWholeFile(Dir / "out", Previous);
   }
 
   TRunResult Run(std::vector<std::string> environment) const {
     environment.push_back(std::string("LD_PRELOAD=") + FAULT_SHIM_PATH);
-    return RunProgram(Packs ? SARNVELD2HEX_PATH : HEX2PLAIN_PATH, Arguments,
+    std::vector<std::string> arguments = {Dir / "in", Dir / "out", "-", "-"};
+    arguments.resize(Packs ? 4 : Mode == Unpacking ? 2 : 1);
+    return RunProgram(Packs ? SARNVELD2HEX_PATH : HEX2PLAIN_PATH, arguments,
                       {.Environment = environment});
   }
 
@@ -50,9 +47,9 @@ struct TSubject {
   }
 
   const TTempDir Dir;
-  const bool Packs;
+  const TMode Mode;
+  const bool Packs = Mode == Packing;
   const Bytes Input;
-  std::vector<std::string> Arguments = {Dir / "in", Dir / "out"};
   const std::string Module = Packs ? "sarnveld2hex" : "hex2plain",
                     Banner = Packs ? PackerBanner : UnpackerBanner;
 };
@@ -94,25 +91,25 @@ class FaultSweep : public ::testing::TestWithParam<TSweepCase> {};
 // output is being written removes the new file and ends the program as the signal asks.
 TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
   const TSweepCase& c = GetParam();
-  const TSubject subject(c.Mode, RandomBytes(c.ImageSize, 17, c.Skew));
+  const Bytes image = RandomBytes(c.ImageSize, 17, c.Skew);
+  const TSubject subject(c.Mode, image);
   const bool writes = c.Mode != Checking;
+  const Bytes expected = subject.Packs ? Pack(image) : writes ? image : Previous;
   const std::string out = subject.Dir / "out", report = subject.Dir / "calls";
-  const auto succeeded = [&](const TRunResult& run, const Bytes& expected) {
+  const auto succeeded = [&](const TRunResult& run) {
     EXPECT_EQ(run.ExitCode, 0);
     EXPECT_TRUE(run.Output.ends_with("\r\nOk\r\n")) << run.Output;
-    EXPECT_TRUE(ReadWholeFile(out) == (writes ? expected : Previous));
+    EXPECT_TRUE(ReadWholeFile(out) == expected);
     WriteWholeFile(out, Previous);
   };
   // How many calls of each kind a run makes.
-  const TRunResult counting = subject.Run({"FAULT_REPORT=" + report});
+  succeeded(subject.Run({"FAULT_REPORT=" + report}));
   std::map<std::string, long> calls;
   std::ifstream in(report);
   for (std::string kind; in >> kind;)
     in >> calls[kind];
   fs::remove(report);
-  const Bytes expected = ReadWholeFile(out);
-  succeeded(counting, expected);
-  succeeded(subject.Run({"FAULT_SHORT=1000"}), expected);
+  succeeded(subject.Run({"FAULT_SHORT=1000"}));
 
   std::string counts = std::string(c.Name) + ": failed";  // CI prints them
   for (const std::string kind : {"read", "write", "size", "close"}) {
@@ -120,7 +117,7 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
     for (long at = 1; at <= count + 1; ++at) {  // one past the last call fails none
       const TRunResult run = subject.Run({"FAULT_KIND=" + kind, "FAULT_AT=" + std::to_string(at)});
       if (at > count)
-        succeeded(run, expected);
+        succeeded(run);
       else
         ASSERT_TRUE(FailedCleanly(subject, kind, run))
             << kind << " call " << at << ": exit code " << run.ExitCode << ", " << run.Output;
@@ -170,13 +167,12 @@ TEST(Failures, AChangedInputIsReportedAndLeavesTheOldOutput) {
     SCOPED_TRACE(c.Message);
     const TSubject subject(c.Mode, image);
     const TRunResult result = subject.Run(c.Environment);
-    const bool packing = c.Mode == Packing;
     EXPECT_EQ(result.ExitCode, 1);
-    EXPECT_EQ(
-        result.Output,
-        subject.Banner +
-            FailureReport(subject.Module, packing ? "EInputChanged" : "EBadContainer",
-                          (packing ? "File " : "Container ") + (subject.Dir / "in") + c.Message));
+    EXPECT_EQ(result.Output,
+              subject.Banner +
+                  FailureReport(
+                      subject.Module, subject.Packs ? "EInputChanged" : "EBadContainer",
+                      (subject.Packs ? "File " : "Container ") + (subject.Dir / "in") + c.Message));
     EXPECT_TRUE(subject.LeftAsItWas(true));
   }
 }

@@ -287,16 +287,15 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   ::CloseHandle(child.hProcess);
 #else
   // The signals a user stops a run with take their default course, as from a shell (nohup);
-  // a checker such as valgrind writes files of its own first, past the limit: for it SIGXFSZ
+  // a checker such as valgrind writes files of its own first, past any limit: for it SIGXFSZ
   // is ignored. The wrapper's words are split by sh.
   const char* const wrapper = std::getenv("SARNVELD_TEST_WRAPPER");
-  const bool limited = options.FileSizeLimit >= 0, wrapped = wrapper != nullptr && *wrapper;
+  const bool wrapped = wrapper != nullptr && *wrapper;
   std::string command = "exec";
-  if (limited)
+  if (options.FileSizeLimit >= 0)
     command += " prlimit --fsize=" + std::to_string(options.FileSizeLimit);
-  command += " env --default-signal=HUP,INT,TERM";
-  if (limited && wrapped)
-    command += " --ignore-signal=XFSZ";
+  command +=
+      " env --default-signal=HUP,INT,TERM" + std::string(wrapped ? " --ignore-signal=XFSZ" : "");
   for (const std::string& entry : options.Environment)
     command += ' ' + Quoted(entry);
   command += ' ' + (wrapped ? std::string(wrapper) + ' ' : "") + Quoted(program);
