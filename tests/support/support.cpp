@@ -316,20 +316,4 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   return result;
 }
 
-TDecoded Decoded(const Bytes& container, const huff::TDecodeOptions& options) {
-  TDecoded decoded{{}, Bytes(container.size() * 8)};
-  try {
-    const sarnveld::Summary s = decoded.Summary = huff::DecodeContainer(
-        {.Memory = container, .Name = "c.hex"}, {.Into = std::span(decoded.Image)}, options);
-    decoded.Image.resize(static_cast<std::size_t>(s.ImageSize));
-    decoded.Said = "image " + std::to_string(s.ImageSize) + ", " +
-                   std::to_string(s.CodedByteValues) + " values, codes " +
-                   std::to_string(s.ShortestCode) + "-" + std::to_string(s.LongestCode);
-  } catch (const sarnveld::Error& error) {
-    decoded.Said = error.Kind() + ": " + error.Message();
-    decoded.Image.clear();
-  }
-  return decoded;
-}
-
 }  // namespace testing_support

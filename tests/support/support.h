@@ -121,14 +121,4 @@ class TTempDir {
   std::string Path;
 };
 
-// What the decoder makes of a container, into room for the most a payload can code (not an
-// allocator's: under ASan that takes a fresh megabyte a decode): "image N, V values, codes S-L",
-// the image and the summary; or the kind and message of what it raised, and no image.
-struct TDecoded {
-  std::string Said;
-  Bytes Image;
-  sarnveld::Summary Summary{};
-};
-TDecoded Decoded(const Bytes& container, const huff::TDecodeOptions& options = {});
-
 }  // namespace testing_support
