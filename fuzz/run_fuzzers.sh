@@ -10,7 +10,7 @@
 set -euo pipefail
 shopt -s nullglob
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
-build_dir=$(cd "${1:-$source_dir/build/fuzz}" && pwd)
+build_dir=$(cd "${1:-$source_dir/build/fuzz}" && pwd) seconds=${2:-60}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 work=$(mktemp -d)
@@ -21,17 +21,17 @@ for target in decoder device round_trip; do
   fuzzer=$build_dir/${target}_fuzzer findings=$build_dir/fuzz-findings/$target
   [ -x "$fuzzer" ] || { echo "no $fuzzer: build the targets first" >&2; exit 1; }
   rm -rf "$findings" && mkdir -p "$work/$target" "$findings"
-  echo "== fuzzing $target for ${2:-60} s"
+  echo "== fuzzing $target for $seconds s"
   # One process, one job: the machine is shared. What it finds goes to the first directory, the
   # scratch one. Fast inputs are mutated more often: the slow offspring of long ones would fill
   # the corpus.
-  status=0
-  "$fuzzer" -max_total_time="${2:-60}" -max_len=4096 -timeout=30 -rss_limit_mb=2048 \
+  outcome="no finding"
+  "$fuzzer" -max_total_time="$seconds" -max_len=4096 -timeout=30 -rss_limit_mb=2048 \
     -entropic_scale_per_exec_time=1 -print_final_stats=1 -artifact_prefix="$findings/" \
-    "$work/$target" "$source_dir/fuzz/corpus/$target" >"$findings/fuzz.log" 2>&1 || status=$?
-  outcome=$([ "$status" -eq 0 ] && echo "no finding" || echo "FINDING (exit code $status)")
+    "$work/$target" "$source_dir/fuzz/corpus/$target" >"$findings/fuzz.log" 2>&1 ||
+    outcome="FINDING (exit code $?)"
   summary+=("$target: $(stat number_of_executed_units) executions ($(stat average_exec_per_sec)/s), $outcome")
-  [ "$status" -eq 0 ] && continue
+  [ "$outcome" = "no finding" ] && continue
   failed+=("$target")
   tail -n 60 "$findings/fuzz.log"
   for input in "$findings"/*-*; do
