@@ -1,11 +1,11 @@
-// The pack side: the packer's passes held against the straightforward ones, which define the
-// container: the same containers, and the same failures. (The programs' test pins the tree's
-// tie-breaks, in the bytes of its containers.)
+// The pack side: the tree's tie-breaks, and the packer's passes held against the
+// straightforward ones, which define the container: the same containers, and the same failures.
 #include "pack/pack.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 
 #include "support.h"
@@ -14,6 +14,23 @@ namespace {
 
 using namespace testing_support;
 using huff::ChunkSize;
+using huff::EndMarker;
+
+// Among equal weights the lower slot is taken first, and so reached by bit 1: a byte value
+// before the end marker ("B"), a leaf before an internal node ('r' in "abracadabra"), an older
+// internal node before a newer one ("abc"). A lone end marker gets no code.
+TEST(BuildTree, TiesGiveTheKnownCodes) {
+  const std::pair<std::string, std::map<int, std::string>> cases[] = {
+      {"", {}},
+      {"abc", {{'a', "11"}, {'b', "10"}, {'c', "01"}, {EndMarker, "00"}}},
+      {"abracadabra",
+       {{'a', "1"}, {'b', "010"}, {'c', "0001"}, {'d', "0000"}, {'r', "001"}, {EndMarker, "011"}}},
+      {"B", {{'B', "1"}, {EndMarker, "0"}}},
+      {std::string(1000, 'B'), {{'B', "0"}, {EndMarker, "1"}}},
+  };
+  for (const auto& [input, expected] : cases)
+    EXPECT_EQ(CodesOf(Text(input)), expected) << input.substr(0, 11);
+}
 
 // FibonacciImage(n)'s longest code is n bits: every grouping of codes per store meets segment
 // ends; other shapes end segments and chunks anywhere, with the pair table or not. Segments of
