@@ -144,14 +144,6 @@ void StoreLittleEndian64(std::uint8_t* at, std::uint64_t value) {
   std::memcpy(at, &value, 8);
 }
 
-// CodeAt for the fast decode, out of its way: Bits is the whole code's length.
-[[gnu::noinline, gnu::cold]] TStep LongCodeAt(const TFastTables& tables, std::uint64_t word) {
-  unsigned length = 0;
-  TStep step = CodeAt(tables, word, length);
-  step.Bits = static_cast<std::uint8_t>(length);
-  return step;
-}
-
 // One step: a one-bit code's run, up to four primary entries, or a long code. True, at pos,
 // before what the checked step takes. Requires: pos < stop; 64 bytes of room at out.
 inline bool FastStep(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t stop,
@@ -191,11 +183,12 @@ inline bool FastStep(const TFastTables& tables, const std::uint8_t* buffer, std:
   // A long code, or the end marker. A long code from below `stop` lies in the buffer.
   if (pos >= stop)
     return true;
-  const TStep step = LongCodeAt(tables, LoadBigEndian64(buffer + pos / 8) << (pos % 8));
+  unsigned length = 0;
+  const TStep step = CodeAt(tables, LoadBigEndian64(buffer + pos / 8) << (pos % 8), length);
   if (step.Kind != TKind::Byte)
     return true;
   *out++ = static_cast<std::uint8_t>(step.Value);
-  pos += step.Bits;
+  pos += length;
   return false;
 }
 
