@@ -116,10 +116,10 @@ class TFastDecoder {
   static const std::size_t RoundRoom;
   bool UseLanes = true;  // off only for the benchmarks
 
-  // Decodes from local, in bits from buffer's start, towards stop, while
-  // out is below outLimit (past it by 64 bytes or a round of the lanes, below outEnd). True at
-  // a code that needs the checked step: a long one that may reach past stop, or the end marker.
-  // Requires: below stop, the eight bytes from a position's byte on are in the buffer.
+  // Decodes from local, in bits from buffer's start, towards stop, while out is below outLimit
+  // (past it by 64 bytes or a round of the lanes, below outEnd). True at a code that needs the
+  // checked step: a long one that may reach past stop, or the end marker. Requires: below stop,
+  // the eight bytes from a position's byte on are in the buffer.
   bool Decode(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t stop,
               std::uint64_t& local, std::uint8_t*& out, const std::uint8_t* outLimit,
               const std::uint8_t* outEnd);
