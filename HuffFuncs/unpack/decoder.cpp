@@ -2,6 +2,7 @@
 
 #include <array>
 #include <bit>
+#include <bitset>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -351,11 +352,8 @@ class TPayloadReader {
   bool Stopping = false;
 };
 
-std::string BitString(std::uint64_t bits, std::uint32_t length) {
-  std::string text;
-  for (std::uint32_t k = length; k > 0; --k)
-    text += static_cast<char>('0' + ((bits >> (k - 1)) & 1));
-  return text;
+std::string BitString(const TCodeEntry& code) {
+  return std::bitset<32>(code.Bits).to_string().substr(32 - code.Length);
 }
 
 // "byte 73, bit 0x20": the file offset, and the bit within that byte by its value.
@@ -560,7 +558,7 @@ class TDecoder {
     ReadEntry(EndMarker);
     if (const TCodeEntry gap = Tree.FirstGap(); gap.Length != 0)
       Fail("the codes are not complete (the code table ends at " + Where(BitPos) +
-           "): no code begins with " + BitString(gap.Bits, gap.Length));
+           "): no code begins with " + BitString(gap));
     Writer.Start(ImageBound());
     Buffers->Lookup.Build(Codes, PayloadBytes, Options.Runs, Options.Stride);
     Buffers->Fast.UseLanes = Options.Lanes;
@@ -584,10 +582,9 @@ class TDecoder {
         Summary.ShortestCode == 0 ? length : std::min(Summary.ShortestCode, length);
     const int earlier = Tree.Add(code, symbol);
     if (earlier >= 0)
-      Fail("the codes of " + SymbolName(earlier) + " (" +
-           BitString(Codes[earlier].Bits, Codes[earlier].Length) + ", entry at " +
-           Where(Entries[earlier]) + ") and " + SymbolName(symbol) + " (" +
-           BitString(code.Bits, code.Length) + ", entry at " + Where(Entries[symbol]) +
+      Fail("the codes of " + SymbolName(earlier) + " (" + BitString(Codes[earlier]) +
+           ", entry at " + Where(Entries[earlier]) + ") and " + SymbolName(symbol) + " (" +
+           BitString(code) + ", entry at " + Where(Entries[symbol]) +
            ") clash: one begins with the other");
   }
 
