@@ -80,7 +80,6 @@ class TFile final {
   // Closes handle unless -1, and makes it -1 even when that fails (false, LastError): a retry
   // could close one another thread opened meanwhile.
   static bool Release(std::intptr_t& handle) noexcept;
-  [[noreturn]] static void WaitForTheEnd() noexcept;
 
   std::intptr_t Handle = -1;  // the file read or written
   std::string Path;

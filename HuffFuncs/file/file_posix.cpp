@@ -72,11 +72,6 @@ bool TFile::Release(std::intptr_t& handle) noexcept {
   return handle < 0 || ::close(Fd(std::exchange(handle, -1))) == 0;
 }
 
-void TFile::WaitForTheEnd() noexcept {
-  for (;;)
-    ::pause();
-}
-
 unsigned ProcessorCount() {
   cpu_set_t allowed;
   if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0)

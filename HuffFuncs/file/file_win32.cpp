@@ -83,11 +83,6 @@ bool TFile::Release(std::intptr_t& handle) noexcept {
   return handle == -1 || ::CloseHandle(Win(std::exchange(handle, -1)));
 }
 
-void TFile::WaitForTheEnd() noexcept {
-  for (;;)
-    ::Sleep(INFINITE);
-}
-
 unsigned ProcessorCount() {
   DWORD_PTR process = 0, system = 0;
   if (::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system) && process != 0)
