@@ -42,11 +42,6 @@ bool LockForWriting(int fd) {
 
 // Where path leads through symbolic links, the last of which may lead nowhere yet.
 std::string Followed(std::string path) {
-  if (char* resolved = ::realpath(path.c_str(), nullptr)) {
-    path = resolved;
-    std::free(resolved);
-    return path;
-  }
   char link[PATH_MAX];
   for (int hops = 0; hops < 40; ++hops) {
     const ssize_t length = ::readlink(path.c_str(), link, sizeof link - 1);
