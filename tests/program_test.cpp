@@ -8,7 +8,6 @@
 #include <iterator>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support.h"
@@ -289,29 +288,6 @@ TEST(Containers, EveryPlatformWritesTheSameBytes) {
     EXPECT_EQ(RunProgram(Unpacker, {hex, out}).ExitCode, 0);
     EXPECT_TRUE(ReadWholeFile(out) == c.Image);
   }
-}
-
-// Runs to one path at once each put a whole container there, or are refused: the file left is
-// one of them, whole, and nothing is left beside it.
-TEST(Outputs, ConcurrentRunsNeverLeaveAMix) {
-  TTempDir dir;
-  std::vector<Bytes> containers;
-  for (unsigned run = 0; run < 4; ++run) {
-    containers.push_back(Pack(RandomBytes(3 << 20, run, 0.1)));
-    WriteWholeFile(dir / ("in" + std::to_string(run)), RandomBytes(3 << 20, run, 0.1));
-  }
-  std::vector<std::thread> runs;
-  std::vector<int> codes(4);
-  for (unsigned run = 0; run < 4; ++run)
-    runs.emplace_back([&, run] {
-      codes[run] =
-          RunProgram(Packer, {dir / ("in" + std::to_string(run)), dir / "one", "-", "-"}).ExitCode;
-    });
-  for (std::thread& run : runs)
-    run.join();
-  EXPECT_NE(std::ranges::find(containers, ReadWholeFile(dir / "one")), containers.end());
-  EXPECT_NE(std::ranges::find(codes, 0), codes.end());
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 5);
 }
 
 }  // namespace
