@@ -53,11 +53,9 @@ class TImageWriter {
 
   // Memory to decode into in place, after the image so far: `least` bytes or more, or none.
   std::span<std::uint8_t> Room(std::size_t least) {
-    if (!Out.Into && Out.Allocate == nullptr)
-      return {};
     if (Kept && Memory.data() == Kept->Data && Memory.size() - Written < least && Bound > Written)
       Allocate(Bound);
-    if (Memory.size() - Written < least)
+    if (Written + least > Memory.size())
       return {};
     return Memory.subspan(static_cast<std::size_t>(Written));
   }
