@@ -655,8 +655,8 @@ class TDecoder {
     const std::uint64_t stop = LoadableBits(Valid);
     std::uint64_t t = BitPos - BufferStart * 8;
     std::size_t taken = 0;
-    const bool met = MeetGuess(Buffers->Lookup.Fast(), Buffer, t, s, s + guess->GuessBits, stop,
-                               Out, taken) == TMeeting::Met;
+    const bool met =
+        MeetGuess(Buffers->Lookup.Fast(), Buffer, t, s, s + guess->GuessBits, stop, Out, taken);
     BitPos = BufferStart * 8 + (met ? s + guess->GuessBits : t);
     while (met && taken < guess->GuessCount) {
       if (Out >= OutLimit)

@@ -273,32 +273,32 @@ void DecodeLanes(const TFastTables& shared, const std::uint8_t* buffer, std::uin
 
 }  // namespace
 
-TMeeting MeetGuess(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t& t,
-                   std::uint64_t s, std::uint64_t guessEnd, std::uint64_t stop, std::uint8_t*& out,
-                   std::size_t& skipped) {
+bool MeetGuess(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t& t,
+               std::uint64_t s, std::uint64_t guessEnd, std::uint64_t stop, std::uint8_t*& out,
+               std::size_t& skipped) {
   const std::uint64_t limit = std::min(stop, s + SyncBits);
   skipped = 0;
   while (t != s) {
     unsigned length = 0;
     if (t < s) {
       if (t >= limit)
-        return TMeeting::Missed;
+        return false;
       const TStep step = CodeAt(tables, LoadBigEndian64(buffer + t / 8) << (t % 8), length);
       if (step.Kind != TKind::Byte)
-        return TMeeting::AtEnd;
+        return false;
       *out++ = static_cast<std::uint8_t>(step.Value);
       t += length;
     } else {
       if (s >= guessEnd || s >= stop)
-        return TMeeting::Missed;
+        return false;
       const TStep step = CodeAt(tables, LoadBigEndian64(buffer + s / 8) << (s % 8), length);
       if (step.Kind != TKind::Byte)
-        return TMeeting::Missed;
+        return false;
       s += length;
       ++skipped;
     }
   }
-  return TMeeting::Met;
+  return true;
 }
 
 const std::size_t TFastDecoder::RoundRoom = Lanes * LaneRoom + (Lanes - 1) * (SyncBits + 64);
@@ -347,13 +347,12 @@ bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* bu
     std::uint64_t t = pos[lane];
     std::size_t skipped = 0;
     const std::uint64_t s = end[lane];
-    const TMeeting meeting = MeetGuess(tables, buffer, t, s, pos[lane + 1], stop, out, skipped);
     // Lane 0's codes are kept even when the next lane's are not: the round cost little more
-    // than lane 0 alone (micro_bench Decode/NoiseNoStride). At the end marker the checked step
-    // takes over.
-    if (meeting != TMeeting::Met) {
+    // than lane 0 alone (micro_bench Decode/NoiseNoStride). An end marker there (never in a whole
+    // container: it lies past stop) is the next call's to find.
+    if (!MeetGuess(tables, buffer, t, s, pos[lane + 1], stop, out, skipped)) {
       local = t;
-      return meeting == TMeeting::AtEnd;
+      return false;
     }
     const std::uint8_t* from = LaneOut.get() + lane * LaneRoom + skipped;
     const auto count = static_cast<std::size_t>(outs[lane + 1] - from);

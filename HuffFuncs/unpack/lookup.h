@@ -100,14 +100,13 @@ class TLookupTables {
 
 // How far past a guess's start the true decode looks for a meeting point.
 inline constexpr std::uint64_t SyncBits = 4096;
-enum class TMeeting { Met, Missed, AtEnd };
 
 // Follows the true decode from t (at or before s, writing to out) and a guess from s to guessEnd
-// to a boundary of both, `skipped` the guess's codes before it; the true side stops SyncBits
-// past s, at stop, and before the end marker (AtEnd).
-TMeeting MeetGuess(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t& t,
-                   std::uint64_t s, std::uint64_t guessEnd, std::uint64_t stop, std::uint8_t*& out,
-                   std::size_t& skipped);
+// to a boundary of both, `skipped` the guess's codes before it: true where they meet. The true
+// side stops SyncBits past s, at stop, and before the end marker, for the checked step.
+bool MeetGuess(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t& t,
+               std::uint64_t s, std::uint64_t guessEnd, std::uint64_t stop, std::uint8_t*& out,
+               std::size_t& skipped);
 
 // The fast decode. Keeps the lanes' output.
 class TFastDecoder {
