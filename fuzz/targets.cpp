@@ -81,21 +81,14 @@ int DecoderTarget(const std::uint8_t* data, std::size_t size) {
   // Into room for the most a payload can code, not through an allocator: under ASan that
   // takes a fresh megabyte for every decode.
   Bytes image(made->Container.size() * 8);
+  // Any failure but a damaged container's escapes: uncaught, it aborts as a finding does.
   std::string rejection;
   try {
     const sarnveld::Summary summary = huff::DecodeContainer(
         {.Memory = made->Container, .Name = "c.hex"}, {.Into = std::span(image)});
     image.resize(static_cast<std::size_t>(summary.ImageSize));
-    if (summary.CodedByteValues > 0 &&
-        (summary.ShortestCode < 1 || summary.ShortestCode > summary.LongestCode ||
-         summary.LongestCode > 32))
-      Fault("impossible code lengths in the summary");
   } catch (const huff::EBadContainer& error) {
     rejection = error.Message();
-    if (rejection.empty())
-      Fault("a rejection without a message");
-  } catch (const sarnveld::Error& error) {
-    Fault("a failure of another kind than a damaged container: " + error.Kind());
   }
   const auto device = DeviceDecode(made->Container);
   if ((device.Status == SARNVELD_DECODE_OK) != rejection.empty())
@@ -132,17 +125,14 @@ int DeviceTarget(const std::uint8_t* data, std::size_t size) {
 // more than one chunk, split over threads, are tests/pack_test.cpp's.
 int RoundTripTarget(const std::uint8_t* data, std::size_t size) {
   const Bytes image(data, data + size);
-  Bytes container, out(image.size());  // room of the image's size exactly
-  sarnveld::Summary summary;
-  try {  // codes longer than 32 bits need megabytes of skewed input: here nothing raises
-    container = Pack(image);
-    if (container != PackBitByBit(image))
-      Fault("the fast and the bit-at-a-time passes write different containers");
-    summary =
-        huff::DecodeContainer({.Memory = container, .Name = "c.hex"}, {.Into = std::span(out)});
-  } catch (const sarnveld::Error& error) {
-    Fault("a round trip raised " + error.Kind() + " \"" + error.Message() + "\"");
-  }
+  // Codes longer than 32 bits need megabytes of skewed input: here nothing raises, and what
+  // does escapes, uncaught, and aborts as a finding does.
+  const Bytes container = Pack(image);
+  if (container != PackBitByBit(image))
+    Fault("the fast and the bit-at-a-time passes write different containers");
+  Bytes out(image.size());  // room of the image's size exactly
+  const sarnveld::Summary summary =
+      huff::DecodeContainer({.Memory = container, .Name = "c.hex"}, {.Into = std::span(out)});
   if (out != image || summary.ImageSize != image.size() ||
       std::cmp_not_equal(summary.CodedByteValues, std::set(image.begin(), image.end()).size()) ||
       summary.PayloadSize != container.size() - huff::HeaderSize ||
