@@ -53,7 +53,7 @@ class TImageWriter {
 
   // Memory to decode into in place, after the image so far: `least` bytes or more, or none.
   std::span<std::uint8_t> Room(std::size_t least) {
-    if (Kept && Memory.data() == Kept->Data && Memory.size() - Written < least && Bound > Written)
+    if (Kept && Memory.data() == Kept->Data && Written + least > Memory.size() && Bound > Written)
       Allocate(Bound);
     if (Written + least > Memory.size())
       return {};
