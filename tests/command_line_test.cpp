@@ -10,11 +10,10 @@
 namespace {
 
 TEST(SplitCommandLine, FollowsTheQuoteAndSeparatorRules) {
-  using Words = std::vector<std::string>;
   const std::string quotes = "prog \"\" a \"\"\"\" b \"\"x \"\"\"y z\" a\"\"b \"";
   const struct {
     std::string Line;
-    Words Expected;
+    std::vector<std::string> Expected;
     bool KeepEmpty = false;
   } cases[] = {
       {" \t\r\n", {}},

@@ -76,11 +76,8 @@ struct TSweepCase {
   TMode Mode;
   std::size_t ImageSize;
   double Skew;
+  friend void PrintTo(const TSweepCase& c, std::ostream* out) { *out << c.Name; }
 };
-
-void PrintTo(const TSweepCase& c, std::ostream* out) {
-  *out << c.Name;
-}
 
 class FaultSweep : public ::testing::TestWithParam<TSweepCase> {};
 

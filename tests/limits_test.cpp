@@ -17,13 +17,16 @@ using namespace testing_support;
 
 constexpr std::uint64_t MiB = 1 << 20, GiB = 1 << 30, Largest = 2147483646;
 
-// Whether GNU time is there and /dev/shm has 3 GiB free; if so, temporary directories go there.
-bool UseTmpfs() {
-  struct statvfs info {};
-  return Exists("/usr/bin/time") && ::statvfs("/dev/shm", &info) == 0 &&
-         static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize >= 3 * GiB &&
-         ::setenv("TMPDIR", "/dev/shm", 1) == 0;
-}
+// Skipped unless GNU time is there and /dev/shm has 3 GiB free; temporary directories go there.
+struct Limits : ::testing::Test {
+  void SetUp() override {
+    struct statvfs info {};
+    if (!std::filesystem::exists("/usr/bin/time") || ::statvfs("/dev/shm", &info) != 0 ||
+        static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize < 3 * GiB ||
+        ::setenv("TMPDIR", "/dev/shm", 1) != 0)
+      GTEST_SKIP() << "no tmpfs with 3 GiB free, or no GNU time";
+  }
+};
 
 // Packs an input of `size` bytes, unpacks it and compares the image with it. Blocks of 1 MiB,
 // skewed and zeros by turns, others at either end, each 4 KiB with its offset in its first
@@ -39,13 +42,12 @@ std::pair<long, long> RoundTrip(std::uint64_t size) {
     return bytes;
   };
   TTempDir dir;
-  {
-    std::ofstream in(dir / "in", std::ios::binary);
-    for (std::uint64_t at = 0; at < size; at += MiB) {
-      const Bytes bytes = block(at);
-      in.write(reinterpret_cast<const char*>(bytes.data()), std::ssize(bytes));
-    }
+  std::ofstream in(dir / "in", std::ios::binary);
+  for (std::uint64_t at = 0; at < size; at += MiB) {
+    const Bytes bytes = block(at);
+    in.write(reinterpret_cast<const char*>(bytes.data()), std::ssize(bytes));
   }
+  in.close();
   const auto measured = [&dir](std::vector<std::string> words) {
     words.insert(words.begin(), {"-f", "%M", "-o", dir / "peak"});
     const TRunResult run = RunProgram("/usr/bin/time", words);
@@ -70,9 +72,7 @@ std::pair<long, long> RoundTrip(std::uint64_t size) {
 // The largest input accepted (the tree's weights must fit in an int32) packs and unpacks in the
 // memory that 32 MiB take: past the packer's threads and hex2plain's read-ahead, neither's memory
 // grows.
-TEST(Limits, TheLargestInputPacksAndUnpacksInMemoryThatDoesNotGrowWithIt) {
-  if (!UseTmpfs())
-    GTEST_SKIP() << "no tmpfs with 3 GiB free, or no GNU time";
+TEST_F(Limits, TheLargestInputPacksAndUnpacksInMemoryThatDoesNotGrowWithIt) {
   // Peak resident KiB: the packer's, then hex2plain's.
   const auto [packer, unpacker] = RoundTrip(32 * MiB);
   const auto [largestPacker, largestUnpacker] = RoundTrip(Largest);
@@ -84,9 +84,7 @@ TEST(Limits, TheLargestInputPacksAndUnpacksInMemoryThatDoesNotGrowWithIt) {
 // The longest image a container holds is the longest input the packer takes: one more code is
 // damage at that code, to the C library (hex2plain's decoder) and the device reader. 'a' is 0,
 // the end 1. (The program table pins hex2plain's report of a damaged container.)
-TEST(Limits, AnImageLongerThanAPackerWritesIsRefusedByEveryReader) {
-  if (!UseTmpfs())
-    GTEST_SKIP() << "no tmpfs with 3 GiB free, or no GNU time";
+TEST_F(Limits, AnImageLongerThanAPackerWritesIsRefusedByEveryReader) {
   constexpr std::uint64_t TableBits = 1 + 256 + 7 + 7;
   for (const std::uint64_t codes : {Largest, Largest + 1}) {
     SCOPED_TRACE(codes);

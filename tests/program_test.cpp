@@ -189,6 +189,7 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       {Unpacker, {}, 0, help},
       {Unpacker, {"abc.hex", "out", "extra"}, 0, help},
       {Unpacker, {"abc.hex", "--help", "out"}, 0, help},
+      {Unpacker, {"-h"}, 0, help},
       {Unpacker, {"--version"}, 0, "hex2plain " SARNVELD_VERSION "\r\n"},
       {Unpacker, {"abc.hex", "-x", "out"}, 1, help + "Unknown option: -x\r\n"},
       {Unpacker, {"--", "-h", "out"}, 1, notFound},

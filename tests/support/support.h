@@ -77,11 +77,6 @@ struct TRunResult {
 TRunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                       const TRunOptions& options = {});
 
-// Whether anything, a dangling link included, stands at path.
-inline bool Exists(const std::string& path) {
-  return std::filesystem::exists(std::filesystem::symlink_status(path));
-}
-
 #ifdef _WIN32
 inline const std::string NullDevice = "NUL", ExecutableSuffix = ".exe";
 #else
