@@ -8,7 +8,6 @@
 #include <fstream>
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "support.h"
 
