@@ -16,7 +16,7 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 stat() { sed -n "s/^stat::$1: *//p" "$findings/fuzz.log" | tail -n 1; }
-failed=() summary=()
+summary=()
 for target in decoder device round_trip; do
   fuzzer=$build_dir/${target}_fuzzer findings=$build_dir/fuzz-findings/$target
   [ -x "$fuzzer" ] || { echo "no $fuzzer: build the targets first" >&2; exit 1; }
@@ -32,7 +32,6 @@ for target in decoder device round_trip; do
     outcome="FINDING (exit code $?)"
   summary+=("$target: $(stat number_of_executed_units) executions ($(stat average_exec_per_sec)/s), $outcome")
   [ "$outcome" = "no finding" ] && continue
-  failed+=("$target")
   tail -n 60 "$findings/fuzz.log"
   for input in "$findings"/*-*; do
     echo "-- reproduce: $fuzzer $input (first 4 KiB in hex below)"
@@ -41,4 +40,4 @@ for target in decoder device round_trip; do
 done
 echo "== fuzzing summary"
 printf '%s\n' "${summary[@]}"
-[ "${#failed[@]}" -eq 0 ] || { echo "findings in: ${failed[*]} (under $build_dir/fuzz-findings)" >&2; exit 1; }
+[[ "${summary[*]}" != *FINDING* ]] || { echo "findings are under $build_dir/fuzz-findings" >&2; exit 1; }

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
-#include <vector>
 
 #include "support.h"
 
@@ -80,52 +80,6 @@ TEST(Api, MemoryGivesTheImageBack) {
   }
 }
 
-enum TFunction { PackFile, UnpackFile, Pack, Unpack, UnpackInto };
-struct TFailure {
-  TFunction Function;
-  const char *From, *To;  // the file functions' paths
-  const void* Data;       // the memory functions' input
-  std::size_t Size;
-  std::string Kind, Message;
-  bool NoResult = false;         // the memory functions' result pointers NULL
-  std::size_t AddressSpace = 0;  // when not 0: the bytes more that the process may map
-  std::size_t Capacity = 0;      // UnpackInto's room
-};
-
-int Call(const TFailure& test, sarnveld_error* error, void** result, std::size_t* size) {
-  if (test.NoResult)
-    result = nullptr;
-  switch (test.Function) {
-    case PackFile:
-      return sarnveld_pack_file(test.From, test.To, nullptr, nullptr, error);
-    case UnpackFile:
-      return sarnveld_unpack_file(test.From, test.To, nullptr, error);
-    case Pack:
-      return sarnveld_pack(test.Data, test.Size, nullptr, nullptr, result, size, error);
-    case Unpack:
-      return sarnveld_unpack(test.Data, test.Size, result, size, nullptr, error);
-    default:
-      static std::uint8_t room[2000];
-      return sarnveld_unpack_into(test.Data, test.Size, test.NoResult ? nullptr : room,
-                                  test.Capacity, size, nullptr, error);
-  }
-}
-
-#ifndef _WIN32
-// While it lives, the process may map only `room` bytes more (any number, for 0).
-struct TAddressSpaceLimit {
-  explicit TAddressSpaceLimit(std::size_t room) {
-    std::size_t pages = 0;
-    std::ifstream("/proc/self/statm") >> pages;
-    ::getrlimit(RLIMIT_AS, &Old);
-    const rlimit tight{pages * ::sysconf(_SC_PAGESIZE) + room, Old.rlim_max};
-    EXPECT_TRUE(room == 0 || ::setrlimit(RLIMIT_AS, &tight) == 0);
-  }
-  ~TAddressSpaceLimit() { ::setrlimit(RLIMIT_AS, &Old); }
-  rlimit Old{};
-};
-#endif
-
 // Each failure gives -1 and the programs' kind and message (cut before a whole character when
 // too long), sets a memory function's results to NULL and 0, and needs no error struct: one of
 // each path through the C interface (the decoder's table has the damaged containers).
@@ -144,53 +98,93 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
   const std::size_t tooLarge = 0x7FFFFFFF;
   const std::string memoryTooLarge =
       "File memory is too large: it holds 2147483647 bytes, and at most 2147483646 can be ";
-  std::vector<TFailure> cases = {
-      {PackFile, nullptr, hex.c_str(), nullptr, 0, "EError", "Invalid argument: plainfile is NULL"},
-      {PackFile, in.c_str(), nullptr, nullptr, 0, "EError", "Invalid argument: hexfile is NULL"},
-      {PackFile, in.c_str(), longPath.c_str(), nullptr, 0, "EFCreateError",
-       "Cannot create file " + longPath},
-      {Pack, nullptr, nullptr, image.data(), tooLarge, "EInputTooLarge", memoryTooLarge + "packed"},
-      {Pack, nullptr, nullptr, nullptr, 5, "EError",
-       "Invalid argument: image is NULL but image_size is not 0"},
-      {Pack, nullptr, nullptr, image.data(), image.size(), "EError",
-       "Invalid argument: container and container_size must not be NULL", true},
-      {UnpackFile, nullptr, out.c_str(), nullptr, 0, "EError", "Invalid argument: hexfile is NULL"},
-      {Unpack, nullptr, nullptr, container.data(), tooLarge, "EInputTooLarge",
-       memoryTooLarge + "unpacked in memory"},
-      {Unpack, nullptr, nullptr, container.data(), container.size(), "EError",
-       "Invalid argument: image and image_size must not be NULL", true},
+  // Where each call puts its results; what each clears: 2 the result and its size, 1 the size.
+  void* result = nullptr;
+  std::size_t size = 0;
+  std::uint8_t room[1000];
+  const struct {
+    std::function<int(sarnveld_error*)> Call;
+    std::string Kind, Message;
+    int Clears = 0;
+  } cases[] = {
+      {[&](auto e) { return sarnveld_pack_file(nullptr, hex.c_str(), nullptr, nullptr, e); },
+       "EError", "Invalid argument: plainfile is NULL"},
+      {[&](auto e) { return sarnveld_pack_file(in.c_str(), nullptr, nullptr, nullptr, e); },
+       "EError", "Invalid argument: hexfile is NULL"},
+      {[&](auto e) {
+         return sarnveld_pack_file(in.c_str(), longPath.c_str(), nullptr, nullptr, e);
+       },
+       "EFCreateError", "Cannot create file " + longPath},
+      {[&](auto e) {
+         return sarnveld_pack(image.data(), tooLarge, nullptr, nullptr, &result, &size, e);
+       },
+       "EInputTooLarge", memoryTooLarge + "packed", 2},
+      {[&](auto e) { return sarnveld_pack(nullptr, 5, nullptr, nullptr, &result, &size, e); },
+       "EError", "Invalid argument: image is NULL but image_size is not 0", 2},
+      {[&](auto e) {
+         return sarnveld_pack(image.data(), image.size(), nullptr, nullptr, nullptr, &size, e);
+       },
+       "EError", "Invalid argument: container and container_size must not be NULL"},
+      {[&](auto e) { return sarnveld_unpack_file(nullptr, out.c_str(), nullptr, e); }, "EError",
+       "Invalid argument: hexfile is NULL"},
+      {[&](auto e) {
+         return sarnveld_unpack(container.data(), tooLarge, &result, &size, nullptr, e);
+       },
+       "EInputTooLarge", memoryTooLarge + "unpacked in memory", 2},
+      {[&](auto e) {
+         return sarnveld_unpack(container.data(), container.size(), nullptr, &size, nullptr, e);
+       },
+       "EError", "Invalid argument: image and image_size must not be NULL"},
       // Room for the image but its last byte, and none for one byte; a NULL buffer with room.
-      {UnpackInto, nullptr, nullptr, container.data(), container.size(), "EBufferTooSmall",
-       "Container memory holds an image longer than the 999 bytes given for it", false, 0, 999},
-      {UnpackInto, nullptr, nullptr, one.data(), one.size(), "EBufferTooSmall",
-       "Container memory holds an image longer than the 0 bytes given for it"},
-      {UnpackInto, nullptr, nullptr, container.data(), container.size(), "EError",
-       "Invalid argument: image is NULL but image_capacity is not 0", true, 0, 1000},
-  };
+      {[&](auto e) {
+         return sarnveld_unpack_into(container.data(), container.size(), room, 999, &size, nullptr,
+                                     e);
+       },
+       "EBufferTooSmall", "Container memory holds an image longer than the 999 bytes given for it",
+       1},
+      {[&](auto e) {
+         return sarnveld_unpack_into(one.data(), one.size(), room, 0, &size, nullptr, e);
+       },
+       "EBufferTooSmall", "Container memory holds an image longer than the 0 bytes given for it",
+       1},
+      {[&](auto e) {
+         return sarnveld_unpack_into(container.data(), container.size(), nullptr, 1000, &size,
+                                     nullptr, e);
+       },
+       "EError", "Invalid argument: image is NULL but image_capacity is not 0", 1},
 #ifndef _WIN32
-  cases.push_back({Unpack, nullptr, nullptr, zeros.data(), zeros.size(), "EOutOfMemory",
-                   "Out of memory", false, 16 << 20});
+      // Unpacked while the process may map only 16 MiB more.
+      {[&](auto e) {
+         rlimit old{};
+         std::size_t pages = 0;
+         std::ifstream("/proc/self/statm") >> pages;
+         ::getrlimit(RLIMIT_AS, &old);
+         const rlimit tight{pages * ::sysconf(_SC_PAGESIZE) + (16 << 20), old.rlim_max};
+         EXPECT_EQ(::setrlimit(RLIMIT_AS, &tight), 0);
+         const int returned =
+             sarnveld_unpack(zeros.data(), zeros.size(), &result, &size, nullptr, e);
+         ::setrlimit(RLIMIT_AS, &old);
+         return returned;
+       },
+       "EOutOfMemory", "Out of memory", 2},
 #endif
-  for (const TFailure& test : cases) {
+  };
+  for (const auto& test : cases) {
     SCOPED_TRACE(test.Message);
     sarnveld_error error;
     std::memset(&error, 'z', sizeof error);
-    void* result = &error;
-    std::size_t resultSize = 1;
-#ifndef _WIN32
-    const TAddressSpaceLimit limit(test.AddressSpace);
-#endif
-    EXPECT_EQ(Call(test, &error, &result, &resultSize), -1);
+    result = &error;
+    size = 1;
+    EXPECT_EQ(test.Call(&error), -1);
     EXPECT_STREQ(error.kind, test.Kind.c_str());
     // Whole, or cut to the field before a character: at most a two-byte one is lost.
     const std::string message = error.message;
     EXPECT_EQ(message, test.Message.substr(0, message.size()));
     EXPECT_GE(message.size(), std::min(test.Message.size(), sizeof error.message - 2));
     EXPECT_NE(test.Message.c_str()[message.size()] & 0xC0, 0x80);
-    const bool clears = test.Function >= Pack && (!test.NoResult || test.Function == UnpackInto);
-    EXPECT_EQ(result, clears && test.Function != UnpackInto ? nullptr : &error);
-    EXPECT_EQ(resultSize, clears ? 0u : 1u);
-    EXPECT_EQ(Call(test, nullptr, &result, &resultSize), -1);
+    EXPECT_EQ(result, test.Clears == 2 ? nullptr : &error);
+    EXPECT_EQ(size, test.Clears > 0 ? 0u : 1u);
+    EXPECT_EQ(test.Call(nullptr), -1);
   }
 }
 

@@ -99,8 +99,7 @@ TEST(Decode, EveryShapeOfInputAndCodeDecodesAlikeEveryWay) {
     Decode(Container(bits.substr(0, at) + chain[EndMarker] + bits.substr(at, 10000) +
                      chain[EndMarker]));
   // The device reader stops at the call after which its sink answered nonzero.
-  const Bytes pieces = {100};
-  const TDeviceOutcome stopped = DeviceDecode(packed, pieces, 3, 2);
+  const TDeviceOutcome stopped = DeviceDecode(packed, Bytes{100}, 3, 2);
   EXPECT_EQ(stopped.Status, SARNVELD_DECODE_STOPPED);
   EXPECT_TRUE(stopped.Broken.empty() && !stopped.Image.empty() &&
               std::equal(stopped.Image.begin(), stopped.Image.end(), image.begin()));
