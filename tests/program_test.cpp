@@ -183,6 +183,7 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       {Packer, named(greek, cjk), 0, Ok, stored(greek.substr(0, 15), cjk.substr(0, 15))},
       {Packer, packs("-", NullDevice), 0, Ok},
       {Packer, packs("--help", "out"), 1, invalid},
+      {Packer, packs("missing", "out"), 1, invalid},
       {Packer, packs(NullDevice, "out"), 1, Packs("EFOpenError", "Cannot open file " + NullDevice)},
       {Packer, packs("huge", "out"), 1, Packs("EInputTooLarge", tooLarge)},
       {Packer, packs("deep", "out"), 1, Packs("ECodeTooLong", tooLong)},
