@@ -4,10 +4,7 @@
 #include "pack/histogram.h"
 #include "sarnveld_decode.h"
 
-#ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#else
+#ifndef _WIN32
 #include <sys/wait.h>
 #endif
 
@@ -223,11 +220,12 @@ static const std::filesystem::path StartDirectory = std::filesystem::current_pat
 
 // A word of the child's command line. The Windows programs split theirs by their own rules:
 // double quotes group text and are dropped, backslashes are ordinary, so a word with a double
-// quote inside cannot be passed. For sh: in single quotes, each quote inside as '\''.
+// quote inside cannot be passed, nor one with cmd's own characters. For sh: in single quotes,
+// each quote inside as '\''.
 static std::string Quoted(const std::string& word) {
 #ifdef _WIN32
-  if (word.find('"') != std::string::npos)
-    throw std::invalid_argument("a double quote cannot be passed: " + word);
+  if (word.find_first_of("\"%&<>^|") != std::string::npos)
+    throw std::invalid_argument("cmd cannot pass " + word);
   const auto blank = [](unsigned char c) { return c <= ' '; };
   return word.empty() || std::ranges::any_of(word, blank) ? '"' + word + '"' : word;
 #else
@@ -245,46 +243,8 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   const std::string output = append ? options.AppendTo : scratch / "stdout";
   TRunResult result;
 #ifdef _WIN32
-  std::string command = Quoted((StartDirectory / program).string());
-  for (const std::string& argument : arguments)
-    command += ' ' + Quoted(argument);
-  SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-  const HANDLE out = ::CreateFileA(
-      output.c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-      &inherited, append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  const HANDLE in = ::CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  &inherited, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (out == INVALID_HANDLE_VALUE || in == INVALID_HANDLE_VALUE)
-    throw std::runtime_error("cannot open the standard handles for " + program);
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = in;
-  startup.hStdOutput = out;
-  startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
-  PROCESS_INFORMATION child{};
-  // Under wine a start has failed once in a while, with tests running side by side; the cause
-  // is not known, and a second try gets through. A program that cannot start at all still
-  // fails the test, with the system's error code.
-  bool started = false;
-  DWORD error = 0;
-  for (int attempt = 0; attempt < 3 && !started; ++attempt) {
-    if (attempt > 0)
-      ::Sleep(200);
-    started = ::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                               &startup, &child);
-    error = started ? 0 : ::GetLastError();
-  }
-  ::CloseHandle(out);
-  ::CloseHandle(in);
-  if (!started)
-    throw std::runtime_error("cannot start " + command + " (error " + std::to_string(error) + ")");
-  DWORD code = 0;
-  ::WaitForSingleObject(child.hProcess, INFINITE);
-  if (::GetExitCodeProcess(child.hProcess, &code))
-    result.ExitCode = static_cast<int>(code);
-  ::CloseHandle(child.hThread);
-  ::CloseHandle(child.hProcess);
+  // cmd.exe runs the line: it takes off the outer quotes and redirects the standard handles.
+  std::string command = '"' + Quoted((StartDirectory / program).string());
 #else
   // The signals a user stops a run with take their default course, as from a shell (nohup);
   // a checker such as valgrind writes files of its own first, past any limit: for it SIGXFSZ
@@ -299,15 +259,26 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   for (const std::string& entry : options.Environment)
     command += ' ' + Quoted(entry);
   command += ' ' + (wrapped ? std::string(wrapper) + ' ' : "") + Quoted(program);
+#endif
   for (const std::string& argument : arguments)
     command += ' ' + Quoted(argument);
-  const int status =
-      std::system((command + " </dev/null " + (append ? ">>" : ">") + Quoted(output)).c_str());
-  if (status == -1)
-    throw std::runtime_error("cannot start " + program);
+  command += " <" + NullDevice + (append ? " >>" : " >") + Quoted(output);
+#ifdef _WIN32
+  command += '"';
+#endif
+  // Under wine a start has failed once in a while, with tests running side by side; the cause
+  // is not known, and a second try gets through.
+  int status = -1;
+  for (int attempt = 0; attempt < 3 && status == -1; ++attempt)
+    status = std::system(command.c_str());
+#ifdef _WIN32
+  result.ExitCode = status;
+#else
   result = {
       WIFEXITED(status) ? WEXITSTATUS(status) : -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0, {}};
 #endif
+  if (status == -1)
+    throw std::runtime_error("cannot start " + program);
   if (!append) {
     const Bytes bytes = ReadWholeFile(output);
     result.Output.assign(bytes.begin(), bytes.end());
