@@ -88,10 +88,7 @@ void* AllocateResult(std::size_t size) noexcept {
   constexpr std::size_t Huge = std::size_t{2} << 20;
   if (size < 2 * Huge)
     return std::malloc(size);
-  void* memory = std::aligned_alloc(Huge, (size + Huge - 1) / Huge * Huge);
-  if (memory != nullptr)
-    PrepareLargeBuffer(memory, size);
-  return memory;
+  return std::aligned_alloc(Huge, (size + Huge - 1) / Huge * Huge);
 }
 
 std::string SystemErrorText(unsigned long code) {
