@@ -32,12 +32,6 @@ class TImageWriter {
  public:
   TImageWriter(const TImageOut& out, const std::string& container)
       : Out(out), Container(container), Memory(out.Into.value_or(std::span<std::uint8_t>())) {}
-  ~TImageWriter() {
-    if (Kept) {
-      Kept.reset();
-      TThreadBuffer::Trim(KeptImageSize + KeptRoom);
-    }
-  }
 
   bool ToFile() const { return Out.File != nullptr; }
 
@@ -411,22 +405,6 @@ class TCodeTree {
   std::vector<std::array<int, 2>> Nodes{{0, 0}};  // the root first; 0: nothing there yet
 };
 
-// The name in a header field; raises EBadContainer unless it is up to 15 bytes then zeros.
-std::string CheckedName(const std::array<std::uint8_t, NameFieldSize>& field, bool id,
-                        const std::string& container) {
-  const auto end = std::find(field.begin(), field.end(), 0);
-  const auto stray = std::find_if(end, field.end(), [](std::uint8_t b) { return b != 0; });
-  if (end == field.end() || stray != field.end()) {
-    const auto at = end == field.end() ? field.end() - 1 : stray;
-    Damaged(container,
-            std::string("the ") + (id ? "NameID" : "Manufacturer") +
-                " field is not a name of at most 15 bytes followed by zero bytes: byte " +
-                std::to_string((id ? 0 : NameFieldSize) + (at - field.begin())) + " is " +
-                HexByte(*at));
-  }
-  return std::string(field.begin(), end);
-}
-
 // What a decode uses besides its state, kept by the thread as TThreadBuffer is, for its reasons.
 struct TDecodeBuffers {
   TLookupTables Lookup;
@@ -482,6 +460,18 @@ class TDecoder {
  private:
   [[noreturn]] void Fail(const std::string& what) const { Damaged(Container.Name, what); }
 
+  // The name in a header field; raises EBadContainer unless it is up to 15 bytes then zeros.
+  std::string CheckedName(const std::array<std::uint8_t, NameFieldSize>& field, bool id) const {
+    const auto end = std::find(field.begin(), field.end() - 1, 0);  // the 16th can only be a zero
+    const auto stray = std::find_if(end, field.end(), [](std::uint8_t b) { return b != 0; });
+    if (stray != field.end())
+      Fail(std::string("the ") + (id ? "NameID" : "Manufacturer") +
+           " field is not a name of at most 15 bytes followed by zero bytes: byte " +
+           std::to_string((id ? 0 : NameFieldSize) + (stray - field.begin())) + " is " +
+           HexByte(*stray));
+    return std::string(field.begin(), end);
+  }
+
   void ReadHeader() {
     std::array<std::uint8_t, HeaderSize> bytes{};
     if (const std::size_t got = Container.ReadInto(0, bytes); got < bytes.size())
@@ -489,8 +479,8 @@ class TDecoder {
                           Count(got, "byte") + ", fewer than the " + std::to_string(HeaderSize) +
                           " of a header");
     const TContainerHeader header = DecodeHeader(bytes);
-    Summary.NameId = CheckedName(header.NameID, true, Container.Name);
-    Summary.Manufacturer = CheckedName(header.Manufacturer, false, Container.Name);
+    Summary.NameId = CheckedName(header.NameID, true);
+    Summary.Manufacturer = CheckedName(header.Manufacturer, false);
     Summary.PayloadSize = header.PayloadSize;
     Summary.Checksum = header.Checksum;
     PayloadBytes = header.PayloadSize;
