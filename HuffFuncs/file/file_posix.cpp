@@ -126,6 +126,7 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
   std::unique_ptr<TFile> file(new TFile(path));
   // The old file, to be checked and held; O_NONBLOCK keeps the open of a device from hanging.
   const int old = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  file->Held = old;
   file->RefuseIf(old < 0 && errno != ENOENT);  // a directory, a file this process may not write
   struct stat info {};
   const bool consoleIsFile = ::fstat(STDOUT_FILENO, &info) == 0 && S_ISREG(info.st_mode);
@@ -133,7 +134,6 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
   // Console text written into the input would spoil it.
   file->RefuseIf(mustNotBe != nullptr && consoleIsFile && console == mustNotBe->Identity);
   if (old >= 0) {
-    file->Held = old;
     file->RefuseIf(::fstat(old, &info) != 0);
     const TIdentity found = IdentityOf(info);
     // A FIFO or socket cannot be rewound for the header, and one nobody reads would block; nor
