@@ -136,13 +136,12 @@ class TPayloadReader {
                  const TDecodeOptions& options)
       : Container(container), PayloadBytes(payloadBytes) {
     Capacity = std::min<std::uint64_t>(container.InMemory() ? MemoryTail : ChunkSize, payloadBytes);
-    std::size_t slots = 1;
+    Windows.resize(1);
     if (options.Threads == 2 || (options.Threads == 0 && !container.InMemory() &&
                                  payloadBytes >= 2 * options.WindowBytes && ProcessorCount() > 1)) {
       Capacity = std::max(Capacity, std::min<std::uint64_t>(options.WindowBytes, payloadBytes));
-      slots = WorkerSlots;
+      Windows.resize(WorkerSlots);
     }
-    Windows.resize(slots);
     for (TWindow& window : Windows)
       window.Slot = std::make_unique_for_overwrite<std::uint8_t[]>(WindowHead + Capacity + 8);
   }
