@@ -359,6 +359,7 @@ class TCodeTree {
   TCodeTree() { Nodes.reserve(SymbolCount); }  // room for a complete code's inner nodes
 
   // Adds `symbol`'s code: -1; or, when it and earlier ones begin one another, their first symbol.
+  // The symbols come in their order: the first below a node is the one that made it.
   int Add(const TCodeEntry& code, int symbol) {
     std::size_t at = 0;
     for (int k = static_cast<int>(code.Length) - 1; k > 0; --k) {
@@ -367,13 +368,13 @@ class TCodeTree {
         return ~next;  // an earlier code begins this one
       if (next == 0) {
         next = static_cast<int>(Nodes.size());
-        Nodes.push_back({0, 0});  // may move the nodes, `next` among them: read again below
+        Nodes.push_back({0, 0, symbol});  // may move the nodes, `next` among them: read again below
       }
       at = static_cast<std::size_t>(Nodes[at][(code.Bits >> k) & 1]);
     }
     int& leaf = Nodes[at][code.Bits & 1];
     if (leaf != 0)  // the same code, or codes that begin with this one
-      return leaf < 0 ? ~leaf : Earliest(leaf);
+      return leaf < 0 ? ~leaf : Nodes[static_cast<std::size_t>(leaf)][2];
     leaf = ~symbol;
     return -1;
   }
@@ -393,15 +394,9 @@ class TCodeTree {
   }
 
  private:
-  // The earliest symbol at the leaves below node `at`.
-  int Earliest(int at) const {
-    int earliest = SymbolCount;
-    for (const int next : Nodes[static_cast<std::size_t>(at)])
-      earliest = std::min(earliest, next < 0 ? ~next : next > 0 ? Earliest(next) : SymbolCount);
-    return earliest;
-  }
-
-  std::vector<std::array<int, 2>> Nodes{{0, 0}};  // the root first; 0: nothing there yet
+  // The root first. By bit, a code's leaf (~symbol), an inner node, or 0: nothing there yet; then
+  // the symbol whose code made the node.
+  std::vector<std::array<int, 3>> Nodes{{0, 0, 0}};
 };
 
 // What a decode uses besides its state, kept by the thread as TThreadBuffer is, for its reasons.
