@@ -101,12 +101,11 @@ bool NamesNonDirectory(const std::string& path) {
 }
 
 std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
-  // O_NONBLOCK keeps the open of a FIFO without a writer from hanging; it is refused below.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   std::unique_ptr<TFile> file(new TFile(path));
-  file->Handle = fd;
+  // O_NONBLOCK keeps the open of a FIFO without a writer from hanging; it is refused below.
+  file->Handle = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat info {};
-  if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+  if (file->Handle < 0 || ::fstat(Fd(file->Handle), &info) != 0 || !S_ISREG(info.st_mode))
     throw EFOpenError(path);
   file->Identity = IdentityOf(info);
   return file;
@@ -167,13 +166,12 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
 }
 
 bool TFile::CreateNew(bool& exists) {
-  const int fd = ::open(NewPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  exists = fd < 0 && errno == EEXIST;
-  if (fd < 0)
+  Handle = ::open(NewPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  exists = Handle < 0 && errno == EEXIST;
+  if (Handle < 0)
     return false;
-  Handle = fd;
   struct stat made {};
-  if (::fstat(fd, &made) != 0) {
+  if (::fstat(Fd(Handle), &made) != 0) {
     ::unlink(NewPath.c_str());  // made just now, and only this run knows its name
     NewPath.clear();
     Fail("get the size of");
