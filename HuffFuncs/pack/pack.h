@@ -49,7 +49,6 @@ struct TCompressorState {
   TParallelism Parallelism;  // set by the caller
   std::size_t Threads = 1;   // set by the first pass, as are the rest
   std::vector<TSegment> Segments;
-  std::uint64_t PayloadBits = 0;  // once the segments are placed
 };
 
 // Raises EError "Invalid Filename" for a missing path or a directory, EFOpenError for a file

@@ -255,8 +255,8 @@ std::uint64_t PrepareContainer(TCompressorState& state) {
       segment.BitLength += std::uint64_t{segment.Counts[value]} * codes[value].Length;
     bit += segment.BitLength;
   }
-  state.PayloadBits = bit + codes[EndMarker].Length;
-  return HeaderSize + (state.PayloadBits + 7) / 8;
+  state.Header.PayloadSize = static_cast<std::uint32_t>((bit + codes[EndMarker].Length + 7) / 8);
+  return HeaderSize + state.Header.PayloadSize;
 }
 
 void EncodeSegments(TCompressorState& state) {
@@ -287,7 +287,6 @@ void EncodeSegments(TCompressorState& state) {
     state.Output.WriteAt(byte.Offset, std::span(&byte.Value, 1));
     checksum += byte.Value;
   }
-  state.Header.PayloadSize = static_cast<std::uint32_t>((state.PayloadBits + 7) / 8);
   state.Header.Checksum = checksum;
   state.Output.WriteAt(0, EncodeHeader(state.Header));
 }
