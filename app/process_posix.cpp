@@ -43,10 +43,9 @@ void PrepareProcess() {
 }
 
 std::vector<std::string> ProgramArguments(int argc, char** argv, bool keepEmpty) {
-  std::vector<std::string> arguments;
-  for (int i = 1; i < argc; ++i)
-    if (keepEmpty || argv[i][0] != '\0')
-      arguments.emplace_back(argv[i]);
+  std::vector<std::string> arguments(argc > 0 ? argv + 1 : argv, argv + argc);
+  if (!keepEmpty)
+    std::erase(arguments, "");
   return arguments;
 }
 

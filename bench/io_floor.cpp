@@ -81,8 +81,8 @@ int main(int argc, char** argv) {
     const auto input = huff::TFile::OpenForReading(argv[1]);
     const std::uint64_t inputSize = std::max<std::uint64_t>(input->Size(), 1);
     const std::uint64_t outputSize = std::strtoull(argv[3], nullptr, 10);
-    const std::vector<huff::TSegment> segments =
-        huff::PlanSegments(inputSize, huff::ThreadCount({}, true), {});
+    const std::vector<huff::TSegment> segments = huff::PlanSegments(
+        inputSize, huff::ThreadCount({}, true), huff::TParallelism{}.MinSegmentSize);
     Pass(*input, nullptr, 0, segments, inputSize);
     const auto output = huff::TFile::CreateForWriting(argv[2], input.get());
     Pass(*input, output.get(), outputSize, segments, inputSize);

@@ -110,7 +110,7 @@ TEST(Decode, EachBrokenRuleIsNamedWithWhereItIs) {
   Bytes huge = abc, badSum = abc, badName = abc, strayName = abc;
   std::fill_n(huge.begin() + 32, 4, 0xFF);  // no memory is taken on its word
   badSum[36] = 0x35;                        // 565
-  badName[15] = 'X';
+  std::fill_n(badName.begin(), 16, 'X');    // a name with no zero after it
   strayName[16 + 10] = 'Z';
   // Byte value k's code: 13 0 bits, then k in 8 bits, 0's 3 bits longer: 271 inner nodes, more
   // than a tree of 257 codes has. The device reader must stop at the 256th: past the tree,

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <span>
 
 namespace huff {
@@ -11,10 +12,7 @@ inline constexpr int ChunkSize = 32768;
 
 // The container's checksum. (The compiler adds many bytes at once; SSE2 was a quarter faster.)
 inline std::uint32_t SumBytes(std::span<const std::uint8_t> bytes) {
-  std::uint32_t sum = 0;
-  for (const std::uint8_t byte : bytes)
-    sum += byte;
-  return sum;
+  return std::accumulate(bytes.begin(), bytes.end(), std::uint32_t{0});
 }
 
 inline std::uint64_t LoadWord(const std::uint8_t* at) {

@@ -96,7 +96,7 @@ void TFile::Close() {
   ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
 }
 
-void TFile::Abandon() noexcept {
+TFile::~TFile() {
   Release(Handle);
   if (!NewPath.empty())
     RemoveNewFile(NewPath.c_str(), Identity);

@@ -20,10 +20,10 @@ unsigned ProcessorCount();
 // Large pages, where the system can, for a result about to be written whole: a fresh 4 KiB page
 // cost 3 us on a virtual machine (micro_bench InProcess/pack/65536KiB: 390 MB/s, 1,300 with).
 void PrepareLargeBuffer(void* data, std::size_t size) noexcept;
-// Memory for a result that the caller frees with free(), a large one on a large page; or null.
+// Memory for a result, freed with free(): a large one on large-page bounds, to prepare; or null.
 void* AllocateResult(std::size_t size) noexcept;
 
-// As sarnveld::RemoveUnfinishedOutputs says; a later Close, Abandon or destructor of such a file
+// As sarnveld::RemoveUnfinishedOutputs says; a later Close or destructor of such a file
 // waits for the process's end.
 void RemoveUnfinishedOutputs() noexcept;
 
@@ -40,7 +40,8 @@ class TFile final {
 
   TFile(const TFile&) = delete;
   TFile& operator=(const TFile&) = delete;
-  ~TFile() { Abandon(); }
+  // Unless closed (after a failure): releases the file, and an output's new file goes.
+  ~TFile();
 
   // Up to data.size() bytes at offset; 0 only at the end. Threads may use disjoint ranges at once.
   std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> data);
@@ -48,8 +49,6 @@ class TFile final {
   std::uint64_t Size();
   // Releases the file, and an output's new file takes the old one's place, or raises.
   void Close();
-  // After a failure: releases the file without raising, and an output's new file goes.
-  void Abandon() noexcept;
 
   // Device and file number: two names lead to one file when these agree.
   struct TIdentity {

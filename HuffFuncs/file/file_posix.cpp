@@ -88,10 +88,7 @@ void* AllocateResult(std::size_t size) noexcept {
   constexpr std::size_t Huge = std::size_t{2} << 20;
   if (size < 2 * Huge)
     return std::malloc(size);
-  void* memory = std::aligned_alloc(Huge, (size + Huge - 1) / Huge * Huge);
-  if (memory != nullptr)
-    PrepareLargeBuffer(memory, size);
-  return memory;
+  return std::aligned_alloc(Huge, (size + Huge - 1) / Huge * Huge);
 }
 
 std::string SystemErrorText(unsigned long code) {
@@ -104,12 +101,11 @@ bool NamesNonDirectory(const std::string& path) {
 }
 
 std::unique_ptr<TFile> TFile::OpenForReading(const std::string& path) {
-  // O_NONBLOCK keeps the open of a FIFO without a writer from hanging; it is refused below.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   std::unique_ptr<TFile> file(new TFile(path));
-  file->Handle = fd;
+  // O_NONBLOCK keeps the open of a FIFO without a writer from hanging; it is refused below.
+  file->Handle = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat info {};
-  if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+  if (file->Handle < 0 || ::fstat(Fd(file->Handle), &info) != 0 || !S_ISREG(info.st_mode))
     throw EFOpenError(path);
   file->Identity = IdentityOf(info);
   return file;
@@ -129,6 +125,7 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
   std::unique_ptr<TFile> file(new TFile(path));
   // The old file, to be checked and held; O_NONBLOCK keeps the open of a device from hanging.
   const int old = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  file->Held = old;
   file->RefuseIf(old < 0 && errno != ENOENT);  // a directory, a file this process may not write
   struct stat info {};
   const bool consoleIsFile = ::fstat(STDOUT_FILENO, &info) == 0 && S_ISREG(info.st_mode);
@@ -136,7 +133,6 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
   // Console text written into the input would spoil it.
   file->RefuseIf(mustNotBe != nullptr && consoleIsFile && console == mustNotBe->Identity);
   if (old >= 0) {
-    file->Held = old;
     file->RefuseIf(::fstat(old, &info) != 0);
     const TIdentity found = IdentityOf(info);
     // A FIFO or socket cannot be rewound for the header, and one nobody reads would block; nor
@@ -170,13 +166,12 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
 }
 
 bool TFile::CreateNew(bool& exists) {
-  const int fd = ::open(NewPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  exists = fd < 0 && errno == EEXIST;
-  if (fd < 0)
+  Handle = ::open(NewPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  exists = Handle < 0 && errno == EEXIST;
+  if (Handle < 0)
     return false;
-  Handle = fd;
   struct stat made {};
-  if (::fstat(fd, &made) != 0) {
+  if (::fstat(Fd(Handle), &made) != 0) {
     ::unlink(NewPath.c_str());  // made just now, and only this run knows its name
     NewPath.clear();
     Fail("get the size of");

@@ -7,29 +7,14 @@
 namespace huff {
 namespace {
 
-constexpr std::int32_t NoNode = -1;
-
 struct TTreeNode {
-  std::int32_t Child0 = NoNode;  // reached by code bit 0; NoNode for leaves
-  std::int32_t Child1 = NoNode;  // reached by code bit 1
+  std::int32_t Child0 = 0;  // reached by code bit 0; an internal node's only
+  std::int32_t Child1 = 0;  // reached by code bit 1
   std::int32_t Weight = 0;
 };
 
 // The symbols' leaves, then at most 256 internal nodes in the order they were made.
 using TNodePool = std::array<TTreeNode, 2 * SymbolCount - 1>;
-
-// A leaf at depth d needs a weight of Fibonacci(d + 2) (1, 1, 2, ...), and the root weighs at most
-// MaxInputSize + 1 < Fibonacci(47): no code is longer than 44 bits, and TCodeEntry has 64.
-void AssignBelow(const TNodePool& pool, std::int32_t slot, TCodeEntry code, TCodeTable& codes) {
-  const TTreeNode& node = pool[slot];
-  if (node.Child0 == NoNode) {
-    codes[slot] = code;
-    return;
-  }
-  assert(code.Length < 64);
-  AssignBelow(pool, node.Child0, {code.Bits << 1, code.Length + 1}, codes);
-  AssignBelow(pool, node.Child1, {code.Bits << 1 | 1, code.Length + 1}, codes);
-}
 
 }  // namespace
 
@@ -64,10 +49,18 @@ TCodeTable BuildCodes(const TByteCounts& counts) {
     node.Child0 = b;  // the heavier (or equal) node takes bit 0
     node.Child1 = a;
   }
-  TCodeTable codes{};
-  // With no merge at all (an empty input) the root is the end marker's leaf.
-  if (last != EndMarker)
-    AssignBelow(pool, last, {}, codes);
+  // Each code from its parent's, made after it; the root's, an empty input's end marker's, empty.
+  // A leaf at depth d needs a weight of Fibonacci(d + 2) (1, 1, 2, ...), and the root weighs at
+  // most MaxInputSize + 1 < Fibonacci(47): no code is longer than 44 bits, and TCodeEntry has 64.
+  std::array<TCodeEntry, std::tuple_size_v<TNodePool>> below{};
+  for (std::int32_t slot = last; slot > EndMarker; --slot) {
+    const TCodeEntry code = below[slot];
+    assert(code.Length < 64);
+    below[pool[slot].Child0] = {code.Bits << 1, code.Length + 1};
+    below[pool[slot].Child1] = {code.Bits << 1 | 1, code.Length + 1};
+  }
+  TCodeTable codes;
+  std::copy_n(below.begin(), SymbolCount, codes.begin());
   return codes;
 }
 

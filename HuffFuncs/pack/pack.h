@@ -49,7 +49,6 @@ struct TCompressorState {
   TParallelism Parallelism;  // set by the caller
   std::size_t Threads = 1;   // set by the first pass, as are the rest
   std::vector<TSegment> Segments;
-  std::uint64_t PayloadBits = 0;  // once the segments are placed
 };
 
 // Raises EError "Invalid Filename" for a missing path or a directory, EFOpenError for a file
@@ -61,9 +60,8 @@ void OpenInput(TCompressorState& state, const std::string& path);
 std::uint64_t PrepareContainer(TCompressorState& state);
 void EncodeSegments(TCompressorState& state);
 
-// Consecutive, on ChunkSize boundaries, at least MinSegmentSize but the last, smaller at the end.
-std::vector<TSegment> PlanSegments(std::uint64_t size, std::size_t threads,
-                                   const TParallelism& parallelism);
+// Consecutive, on ChunkSize boundaries, at least minSize bytes but the last, smaller at the end.
+std::vector<TSegment> PlanSegments(std::uint64_t size, std::size_t threads, std::uint64_t minSize);
 std::size_t ThreadCount(const TParallelism& parallelism, bool toFile);
 
 // From this size on, through the pair table: it costs about 8 us and saves 0.1 ns a byte

@@ -215,13 +215,11 @@ std::size_t ThreadCount(const TParallelism& parallelism, bool toFile) {
   return std::clamp<std::size_t>(cores + (toFile ? 1 : 0), 1, 16);
 }
 
-std::vector<TSegment> PlanSegments(std::uint64_t size, std::size_t threads,
-                                   const TParallelism& parallelism) {
+std::vector<TSegment> PlanSegments(std::uint64_t size, std::size_t threads, std::uint64_t minSize) {
   // Each segment a share of what is left: the threads finish close together on the small ones,
   // whatever speed each core runs at. On chunk boundaries: every read but a segment's last whole.
   const std::uint64_t chunks = (size + ChunkSize - 1) / ChunkSize;
-  const std::uint64_t minChunks =
-      std::max<std::uint64_t>((parallelism.MinSegmentSize + ChunkSize - 1) / ChunkSize, 1);
+  const std::uint64_t minChunks = std::max<std::uint64_t>((minSize + ChunkSize - 1) / ChunkSize, 1);
   std::vector<TSegment> segments(1);  // an empty input is one empty segment
   for (std::uint64_t begin = 0, end; begin < chunks; begin = end) {
     end = std::min(chunks, begin + std::max(minChunks, (chunks - begin) / (2 * threads)));
@@ -238,7 +236,7 @@ std::uint64_t PrepareContainer(TCompressorState& state) {
   state.Threads = ThreadCount(state.Parallelism, state.Output.File != nullptr);
   if (state.Parallelism.Threads == 0 && input.InMemory() && size < MemoryThreadsFrom)
     state.Threads = 1;
-  state.Segments = PlanSegments(size, state.Threads, state.Parallelism);
+  state.Segments = PlanSegments(size, state.Threads, state.Parallelism.MinSegmentSize);
   std::vector<TSegment>& segments = state.Segments;
   RunSegments(segments.size(), state.Threads,
               [&](std::size_t index, const std::atomic<bool>& stop) {
@@ -257,8 +255,8 @@ std::uint64_t PrepareContainer(TCompressorState& state) {
       segment.BitLength += std::uint64_t{segment.Counts[value]} * codes[value].Length;
     bit += segment.BitLength;
   }
-  state.PayloadBits = bit + codes[EndMarker].Length;
-  return HeaderSize + (state.PayloadBits + 7) / 8;
+  state.Header.PayloadSize = static_cast<std::uint32_t>((bit + codes[EndMarker].Length + 7) / 8);
+  return HeaderSize + state.Header.PayloadSize;
 }
 
 void EncodeSegments(TCompressorState& state) {
@@ -289,7 +287,6 @@ void EncodeSegments(TCompressorState& state) {
     state.Output.WriteAt(byte.Offset, std::span(&byte.Value, 1));
     checksum += byte.Value;
   }
-  state.Header.PayloadSize = static_cast<std::uint32_t>((state.PayloadBits + 7) / 8);
   state.Header.Checksum = checksum;
   state.Output.WriteAt(0, EncodeHeader(state.Header));
 }

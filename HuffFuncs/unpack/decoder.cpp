@@ -32,12 +32,6 @@ class TImageWriter {
  public:
   TImageWriter(const TImageOut& out, const std::string& container)
       : Out(out), Container(container), Memory(out.Into.value_or(std::span<std::uint8_t>())) {}
-  ~TImageWriter() {
-    if (Kept) {
-      Kept.reset();
-      TThreadBuffer::Trim(KeptImageSize + KeptRoom);
-    }
-  }
 
   bool ToFile() const { return Out.File != nullptr; }
 
@@ -142,13 +136,12 @@ class TPayloadReader {
                  const TDecodeOptions& options)
       : Container(container), PayloadBytes(payloadBytes) {
     Capacity = std::min<std::uint64_t>(container.InMemory() ? MemoryTail : ChunkSize, payloadBytes);
-    std::size_t slots = 1;
+    Windows.resize(1);
     if (options.Threads == 2 || (options.Threads == 0 && !container.InMemory() &&
                                  payloadBytes >= 2 * options.WindowBytes && ProcessorCount() > 1)) {
       Capacity = std::max(Capacity, std::min<std::uint64_t>(options.WindowBytes, payloadBytes));
-      slots = WorkerSlots;
+      Windows.resize(WorkerSlots);
     }
-    Windows.resize(slots);
     for (TWindow& window : Windows)
       window.Slot = std::make_unique_for_overwrite<std::uint8_t[]>(WindowHead + Capacity + 8);
   }
@@ -366,6 +359,7 @@ class TCodeTree {
   TCodeTree() { Nodes.reserve(SymbolCount); }  // room for a complete code's inner nodes
 
   // Adds `symbol`'s code: -1; or, when it and earlier ones begin one another, their first symbol.
+  // The symbols come in their order: the first below a node is the one that made it.
   int Add(const TCodeEntry& code, int symbol) {
     std::size_t at = 0;
     for (int k = static_cast<int>(code.Length) - 1; k > 0; --k) {
@@ -374,13 +368,13 @@ class TCodeTree {
         return ~next;  // an earlier code begins this one
       if (next == 0) {
         next = static_cast<int>(Nodes.size());
-        Nodes.push_back({0, 0});  // may move the nodes, `next` among them: read again below
+        Nodes.push_back({0, 0, symbol});  // may move the nodes, `next` among them: read again below
       }
       at = static_cast<std::size_t>(Nodes[at][(code.Bits >> k) & 1]);
     }
     int& leaf = Nodes[at][code.Bits & 1];
     if (leaf != 0)  // the same code, or codes that begin with this one
-      return leaf < 0 ? ~leaf : Earliest(leaf);
+      return leaf < 0 ? ~leaf : Nodes[static_cast<std::size_t>(leaf)][2];
     leaf = ~symbol;
     return -1;
   }
@@ -400,32 +394,10 @@ class TCodeTree {
   }
 
  private:
-  // The earliest symbol at the leaves below node `at`.
-  int Earliest(int at) const {
-    int earliest = SymbolCount;
-    for (const int next : Nodes[static_cast<std::size_t>(at)])
-      earliest = std::min(earliest, next < 0 ? ~next : next > 0 ? Earliest(next) : SymbolCount);
-    return earliest;
-  }
-
-  std::vector<std::array<int, 2>> Nodes{{0, 0}};  // the root first; 0: nothing there yet
+  // The root first. By bit, a code's leaf (~symbol), an inner node, or 0: nothing there yet; then
+  // the symbol whose code made the node.
+  std::vector<std::array<int, 3>> Nodes{{0, 0, 0}};
 };
-
-// The name in a header field; raises EBadContainer unless it is up to 15 bytes then zeros.
-std::string CheckedName(const std::array<std::uint8_t, NameFieldSize>& field, bool id,
-                        const std::string& container) {
-  const auto end = std::find(field.begin(), field.end(), 0);
-  const auto stray = std::find_if(end, field.end(), [](std::uint8_t b) { return b != 0; });
-  if (end == field.end() || stray != field.end()) {
-    const auto at = end == field.end() ? field.end() - 1 : stray;
-    Damaged(container,
-            std::string("the ") + (id ? "NameID" : "Manufacturer") +
-                " field is not a name of at most 15 bytes followed by zero bytes: byte " +
-                std::to_string((id ? 0 : NameFieldSize) + (at - field.begin())) + " is " +
-                HexByte(*at));
-  }
-  return std::string(field.begin(), end);
-}
 
 // What a decode uses besides its state, kept by the thread as TThreadBuffer is, for its reasons.
 struct TDecodeBuffers {
@@ -482,6 +454,18 @@ class TDecoder {
  private:
   [[noreturn]] void Fail(const std::string& what) const { Damaged(Container.Name, what); }
 
+  // The name in a header field; raises EBadContainer unless it is up to 15 bytes then zeros.
+  std::string CheckedName(const std::array<std::uint8_t, NameFieldSize>& field, bool id) const {
+    const auto end = std::find(field.begin(), field.end() - 1, 0);  // the 16th can only be a zero
+    const auto stray = std::find_if(end, field.end(), [](std::uint8_t b) { return b != 0; });
+    if (stray != field.end())
+      Fail(std::string("the ") + (id ? "NameID" : "Manufacturer") +
+           " field is not a name of at most 15 bytes followed by zero bytes: byte " +
+           std::to_string((id ? 0 : NameFieldSize) + (stray - field.begin())) + " is " +
+           HexByte(*stray));
+    return std::string(field.begin(), end);
+  }
+
   void ReadHeader() {
     std::array<std::uint8_t, HeaderSize> bytes{};
     if (const std::size_t got = Container.ReadInto(0, bytes); got < bytes.size())
@@ -489,8 +473,8 @@ class TDecoder {
                           Count(got, "byte") + ", fewer than the " + std::to_string(HeaderSize) +
                           " of a header");
     const TContainerHeader header = DecodeHeader(bytes);
-    Summary.NameId = CheckedName(header.NameID, true, Container.Name);
-    Summary.Manufacturer = CheckedName(header.Manufacturer, false, Container.Name);
+    Summary.NameId = CheckedName(header.NameID, true);
+    Summary.Manufacturer = CheckedName(header.Manufacturer, false);
     Summary.PayloadSize = header.PayloadSize;
     Summary.Checksum = header.Checksum;
     PayloadBytes = header.PayloadSize;

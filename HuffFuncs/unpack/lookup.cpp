@@ -3,14 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <stdexcept>
 #include <utility>
 
 namespace huff {
 namespace {
 
-// A subtable per inner node of the code tree: a complete code of 257 symbols has 256.
-constexpr std::size_t MaxSubtables = 256;
 constexpr int MinPrimaryBits = 8;
 // When codes of one length take this share of all bit sequences (noise: 255/256 of them 8 bits),
 // lanes almost never meet; one position decodes several codes at once instead. No complete code
@@ -89,8 +86,6 @@ void TLookupTables::PlaceCode(const TCodeEntry& code, int symbol) {
     std::size_t next = link.Value;
     if (link.Kind != TKind::Link) {
       next = Subtables.size() / SubSize;
-      if (next == MaxSubtables)
-        throw std::logic_error("decoder: more subtables than a complete code has inner nodes");
       link = {TKind::Link, static_cast<std::uint8_t>(width), static_cast<std::uint16_t>(next)};
       Subtables.resize(Subtables.size() + SubSize, TStep{});  // moves `entries` and `link`
     }

@@ -81,8 +81,7 @@ class TLookupTables {
  public:
   // For complete codes that do not clash. A payload under 128 KiB gets a smaller primary index:
   // a 13-bit one took as long to make as a 64 KiB image to decode. (`runs`, `stride`: benchmarks.)
-  void Build(const TCodeTable& codes, std::uint64_t payloadBytes, bool runs = true,
-             bool stride = true);
+  void Build(const TCodeTable& codes, std::uint64_t payloadBytes, bool runs, bool stride);
   const TFastTables& Fast() const { return Tables; }
 
  private:
