@@ -203,7 +203,8 @@ inline bool StrideStep(const TFastTables& tables, const std::uint8_t* buffer, st
     values |= std::uint64_t{value & 0xFFu} << (8 * k);
     wrong |= static_cast<unsigned>(value >> 8) << k;
   }
-  const auto kept = static_cast<unsigned>(std::countr_zero(wrong));
+  // Mostly all are: said so, the next load need not wait for these look-ups (Decode/Noise).
+  const auto kept = wrong == 1u << Count ? Count : static_cast<unsigned>(std::countr_zero(wrong));
   StoreLittleEndian64(out, values);
   out += kept;
   pos += kept * Width;
