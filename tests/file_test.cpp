@@ -58,7 +58,7 @@ TEST(TFile, OutputsToOnePathAreWholeAndAFailedReplaceOrCallIsReported) {
 // An output is refused, before it touches any file, when it is the input by another name or
 // link, a file another run is writing, a folder, a FIFO (even one being read), or in no folder.
 // A FIFO is no input either. (A standard output that is the output or the input is the program
-// table's.)
+// table's; here only that refusing it keeps no descriptor.)
 TEST(TFile, AnOutputThatCannotBeReplacedSafelyIsRefused) {
   TTempDir dir;
   for (const char* name : {"in", "locked"})
@@ -86,6 +86,18 @@ TEST(TFile, AnOutputThatCannotBeReplacedSafelyIsRefused) {
 #ifndef _WIN32
   EXPECT_TRUE(fs::is_symlink(dir / "soft") && fs::is_fifo(dir / "fifo"));
   ::close(reader);
+  // Standard output as the input, the output an old file: refused, and no descriptor kept.
+  const auto descriptors = [] {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), {});
+  };
+  const auto before = descriptors();
+  const int console = ::dup(STDOUT_FILENO), in = ::open((dir / "in").c_str(), O_WRONLY);
+  ::dup2(in, STDOUT_FILENO);
+  EXPECT_THROW(TFile::CreateForWriting(dir / "locked", input.get()), huff::EFCreateError);
+  ::dup2(console, STDOUT_FILENO);
+  ::close(in);
+  ::close(console);
+  EXPECT_EQ(descriptors(), before);
 #endif
 }
 
