@@ -160,20 +160,18 @@ inline bool FastStep(const TFastTables& tables, const std::uint8_t* buffer, std:
   // where they end, so that the bits consumed are counted once, at the end, not per entry.
   static_assert(4 * MaxPrimaryBits <= 56);
   std::uint64_t bits = (loaded & ~std::uint64_t{0xFF}) | 0x80;
-  bool checkedNext = false;
+  // An entry that yields nothing is 0 and consumes nothing: those after it are 0 too, and one
+  // test after the four finds it (Decode/Flash).
 #pragma GCC unroll 4
   for (int k = 0; k < 4; ++k) {
-    if ((entry & 0xFF00) == 0) {
-      checkedNext = true;
-      break;
-    }
+    if (k > 0)
+      entry = tables.Packed[bits >> tables.PrimaryShift];
     StoreLittleEndian64(out, entry >> 16);
     out += (entry >> 8) & 0xFF;
     bits <<= entry & 63;
-    entry = tables.Packed[bits >> tables.PrimaryShift];
   }
   pos += static_cast<unsigned>(std::countr_zero(bits)) - 7;
-  if (!checkedNext)
+  if ((entry & 0xFF00) != 0)
     return false;
   // A long code, or the end marker. A long code from below `stop` lies in the buffer.
   if (pos >= stop)
