@@ -30,8 +30,8 @@ struct TFuzzContainer {
 // Bits 0-1 of the first byte choose what the rest is (nothing when too short for it):
 //   0: a container; 1: a payload, given a matching header;
 //   2: bytes 1-2 a length n (little-endian), byte 3's bit 7 raw bits instead of codes, n bytes
-//      of an image that chooses the codes, then data, each byte coded as itself or as a byte
-//      of the image, and the end marker's code: rare codes side by side, as no packed image has;
+//      of an image that chooses the codes, then data, each byte coded as itself or as a value
+//      with a code, and the end marker's code: rare codes side by side, as no packed image has;
 //   3: bytes 1-2 which bit of the packed payload to flip (header matched), then the image.
 std::optional<TFuzzContainer> MakeContainer(const std::uint8_t* data, std::size_t size) {
   const int mode = size == 0 ? -1 : data[0] & 3;
@@ -40,15 +40,19 @@ std::optional<TFuzzContainer> MakeContainer(const std::uint8_t* data, std::size_
     return TFuzzContainer{mode == 0 ? rest : Container(rest)};
   if (mode == 2 && rest.size() >= 3) {
     const std::size_t length = std::min<std::size_t>(rest[0] | rest[1] << 8, rest.size() - 3);
-    const std::uint8_t* const image = rest.data() + 3;  // its values have codes
-    auto codes = CodesOf({image, length});
+    auto codes = CodesOf({rest.data() + 3, length});
+    Bytes present;  // the byte values with a code
+    for (const auto& [symbol, code] : codes)
+      if (symbol != huff::EndMarker)
+        present.push_back(static_cast<std::uint8_t>(symbol));
     std::string bits = Table(codes);
     TFuzzContainer made{{}, rest[2] >> 7 ? std::nullopt : std::optional(Bytes{})};
     for (std::size_t at = 3 + length; at < rest.size(); ++at) {
       if (!made.Image) {
         bits += std::bitset<8>(rest[at]).to_string();
-      } else if (length > 0) {
-        made.Image->push_back(codes.count(rest[at]) ? rest[at] : image[rest[at] % length]);
+      } else if (!present.empty()) {
+        made.Image->push_back(codes.count(rest[at]) ? rest[at]
+                                                    : present[rest[at] % present.size()]);
         bits += codes[made.Image->back()];
       }
     }
