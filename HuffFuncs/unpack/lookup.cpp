@@ -201,7 +201,7 @@ inline bool StrideStep(const TFastTables& tables, const std::uint8_t* buffer, st
     values |= std::uint64_t{value & 0xFFu} << (8 * k);
     wrong |= static_cast<unsigned>(value >> 8) << k;
   }
-  // Mostly all are: said so, the next load need not wait for these look-ups (Decode/Noise).
+  // Mostly all are kept: a constant then, so that the next load need not wait (Decode/Noise).
   const auto kept = wrong == 1u << Count ? Count : static_cast<unsigned>(std::countr_zero(wrong));
   StoreLittleEndian64(out, values);
   out += kept;

@@ -30,7 +30,7 @@ struct TStep {
 };
 
 // A primary entry in one word: bits 0-7 the bits it consumes, 8-15 how many byte values it
-// yields (0: take the checked step), then the byte values from bit 16 on.
+// yields (none: the entry is 0, take the checked step), then the byte values from bit 16 on.
 using TPacked = std::uint64_t;
 
 // What the fast decode reads; copied into its loops' locals, which no store can change.
