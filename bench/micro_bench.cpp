@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <random>
 #include <set>
 #include <string>
@@ -106,6 +107,19 @@ BENCHMARK_CAPTURE(Count, FourHistogramsFlash, &huff::CountBytes, Flash());
 BENCHMARK_CAPTURE(Count, OneByOneFlash, &CountOneByOne, Flash());
 BENCHMARK_CAPTURE(Count, FourHistogramsErased, &huff::CountBytes, Erased());
 BENCHMARK_CAPTURE(Count, OneByOneErased, &CountOneByOne, Erased());
+
+// The checksum, which both directions take over every payload byte.
+std::uint32_t SumPlain(std::span<const std::uint8_t> bytes) {
+  return std::accumulate(bytes.begin(), bytes.end(), std::uint32_t{0});
+}
+void Sum(benchmark::State& run, std::uint32_t (*sum)(std::span<const std::uint8_t>)) {
+  const Bytes container = testing_support::Pack(Flash());
+  for (auto _ : run)
+    benchmark::DoNotOptimize(sum(container));
+  Throughput(run, container.size());
+}
+BENCHMARK_CAPTURE(Sum, SumBytes, &huff::SumBytes);
+BENCHMARK_CAPTURE(Sum, Plain, &SumPlain);
 
 // Tree and codes are built once per run, whatever the input's size: their cost per byte is
 // that of one 16 MiB image.
