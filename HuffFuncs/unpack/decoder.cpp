@@ -127,7 +127,9 @@ struct TWindow {
 };
 
 // The payload a window at a time, and its byte sum: from a file, a block of ChunkSize; from memory,
-// a view of all but its last eight bytes, which go into the slot before zeros for the 8-byte loads.
+// views of MemoryWindow, summed as each is decoded so that the caches bring it in once
+// (micro_bench InProcess/unpack_into/65536KiB, 5 %), but for its last eight bytes, which go into
+// the slot before zeros for the 8-byte loads.
 // With a worker: windows of WindowBytes, read ahead into a ring; it guesses the furthest, so the
 // true decode, coming to it later, finds it done.
 class TPayloadReader {
@@ -239,6 +241,7 @@ class TPayloadReader {
 
  private:
   static constexpr std::size_t MemoryTail = 8;
+  static constexpr std::uint64_t MemoryWindow = 1 << 20;
   static constexpr std::size_t WorkerSlots = 8;
 
   std::uint64_t Unread() const { return PayloadBytes - BytesRead; }
@@ -252,7 +255,7 @@ class TPayloadReader {
     const std::uint64_t offset = HeaderSize + BytesRead;
     if (Container.InMemory() && Unread() > MemoryTail) {
       window.Size = static_cast<std::size_t>(
-          std::min(Unread() - MemoryTail, Windows.size() == 1 ? Unread() : Capacity));
+          std::min(Unread() - MemoryTail, Windows.size() == 1 ? MemoryWindow : Capacity));
       window.Data = Container.Memory.data() + offset;
     } else {
       std::uint8_t* const data = window.Slot.get() + WindowHead;
