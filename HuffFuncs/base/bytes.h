@@ -14,22 +14,21 @@ namespace huff {
 
 inline constexpr int ChunkSize = 32768;
 
-// The container's checksum, modulo 2^32. On x86-64, psadbw adds 16 bytes in one step: four times
-// what the compiler makes of the plain sum (micro_bench Sum).
+// The container's checksum, modulo 2^32. On x86-64 psadbw adds 16 bytes a step, 1.7 times the
+// compiler's own loop (micro_bench Sum).
 inline std::uint32_t SumBytes(std::span<const std::uint8_t> bytes) {
   std::size_t at = 0;
-  std::uint64_t sum = 0;
+  std::uint32_t sum = 0;
 #if defined(__x86_64__) || defined(_M_X64)
   __m128i lanes = _mm_setzero_si128();
-  for (; bytes.size() - at >= 16; at += 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + at));
-    lanes = _mm_add_epi64(lanes, _mm_sad_epu8(block, _mm_setzero_si128()));
-  }
-  sum = static_cast<std::uint64_t>(_mm_cvtsi128_si64(lanes)) +
-        static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(lanes, lanes)));
+  for (; bytes.size() - at >= 16; at += 16)
+    lanes = _mm_add_epi64(
+        lanes, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + at)),
+                            _mm_setzero_si128()));
+  sum = static_cast<std::uint32_t>(
+      _mm_cvtsi128_si64(_mm_add_epi64(lanes, _mm_unpackhi_epi64(lanes, lanes))));
 #endif
-  return std::accumulate(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.end(),
-                         static_cast<std::uint32_t>(sum));
+  return std::accumulate(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.end(), sum);
 }
 
 inline std::uint64_t LoadWord(const std::uint8_t* at) {

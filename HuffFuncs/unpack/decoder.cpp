@@ -127,9 +127,8 @@ struct TWindow {
 };
 
 // The payload a window at a time, and its byte sum: from a file, a block of ChunkSize; from memory,
-// views of MemoryWindow, summed as each is decoded so that the caches bring it in once
-// (micro_bench InProcess/unpack_into/65536KiB, 5 %), but for its last eight bytes, which go into
-// the slot before zeros for the 8-byte loads.
+// views of MemoryWindow, read once for the sum and the decode (InProcess/unpack_into/65536KiB),
+// but for its last eight bytes, which go into the slot before zeros for the 8-byte loads.
 // With a worker: windows of WindowBytes, read ahead into a ring; it guesses the furthest, so the
 // true decode, coming to it later, finds it done.
 class TPayloadReader {
