@@ -20,6 +20,7 @@
 #include "sarnveld.h"
 #include "support.h"
 #include "unpack/decoder.h"
+#include "unpack/lookup.h"
 
 #ifdef SARNVELD_PEERS
 #include <libdeflate.h>
@@ -186,6 +187,21 @@ void PairTable(benchmark::State& run) {
     benchmark::DoNotOptimize(huff::FastCodes(codes, true).Pairs.data());
 }
 BENCHMARK(PairTable);
+
+// The decoder's look-up tables for a small image's codes, which every unpack of it builds.
+void LookupTables(benchmark::State& run) {
+  const auto size = static_cast<std::size_t>(run.range(0));
+  const Bytes image = testing_support::FlashImage(size);
+  const huff::TCodeTable codes = CodesFor(image);
+  const std::size_t payload = testing_support::Pack(image).size() - huff::HeaderSize;
+  huff::TLookupTables tables;
+  for (auto _ : run) {
+    tables.Build(codes, payload, true, true);
+    benchmark::DoNotOptimize(tables.Fast().Packed);
+  }
+  Throughput(run, size);
+}
+BENCHMARK(LookupTables)->Arg(64 << 10)->Arg(1 << 20);
 
 // The whole decoder on a container in memory, the image thrown away: header, checksum, table
 // and data; with every way of the fast decode, and without each of them; and the device reader, a

@@ -80,7 +80,7 @@ inline TStep CodeAt(const TFastTables& tables, std::uint64_t word, unsigned& len
 class TLookupTables {
  public:
   // For complete codes that do not clash. A payload under 128 KiB gets a smaller primary index:
-  // a 13-bit one took as long to make as a 64 KiB image to decode. (`runs`, `stride`: benchmarks.)
+  // a 13-bit one takes half a 64 KiB image's decode (LookupTables). `runs`, `stride`: benchmarks.
   void Build(const TCodeTable& codes, std::uint64_t payloadBytes, bool runs, bool stride);
   const TFastTables& Fast() const { return Tables; }
 
