@@ -151,8 +151,10 @@ TFastCodeTable FastCodes(const TCodeTable& codes, bool pairs) {
 
 std::uint8_t* EncodeBytes(const TFastCodeTable& table, std::span<const std::uint8_t> input,
                           std::uint8_t* out, TBitAccumulator& acc, bool& missing) {
-  return table.SomeAbsent ? EncodeWatching<true>(table, input, out, acc, missing)
-                          : EncodeWatching<false>(table, input, out, acc, missing);
+  return WithBmi2([&] {
+    return table.SomeAbsent ? EncodeWatching<true>(table, input, out, acc, missing)
+                            : EncodeWatching<false>(table, input, out, acc, missing);
+  });
 }
 
 }  // namespace huff

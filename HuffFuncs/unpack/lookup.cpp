@@ -5,6 +5,8 @@
 #include <cstring>
 #include <utility>
 
+#include "base/bytes.h"
+
 namespace huff {
 namespace {
 
@@ -300,21 +302,23 @@ const std::size_t TFastDecoder::RoundRoom = Lanes * LaneRoom + (Lanes - 1) * (Sy
 bool TFastDecoder::Decode(const TFastTables& tables, const std::uint8_t* buffer, std::uint64_t stop,
                           std::uint64_t& local, std::uint8_t*& out, const std::uint8_t* outLimit,
                           const std::uint8_t* outEnd) {
-  if (tables.Stride != nullptr)
-    return DecodeStride(tables, buffer, stop, local, out, outLimit);
-  if (!UseLanes)
+  return WithBmi2([&] {
+    if (tables.Stride != nullptr)
+      return DecodeStride(tables, buffer, stop, local, out, outLimit);
+    if (!UseLanes)
+      return DecodeFast(tables, buffer, stop, local, out, outLimit);
+    // The lanes add at most LaneRoom each, the meetings the codes they pass.
+    constexpr std::size_t MeetingsRoom =
+        (Lanes - 1) * (SyncBits + 64) + Lanes * (LaneRoom - LaneBits);
+    const auto room = static_cast<std::size_t>(outEnd - out);
+    const std::uint64_t width =
+        local >= stop || room < MeetingsRoom
+            ? 0
+            : std::min({LaneBits, (stop - local) / Lanes, (room - MeetingsRoom) / Lanes});
+    if (width >= MinLaneBits)
+      return DecodeRound(tables, buffer, stop, width, local, out);
     return DecodeFast(tables, buffer, stop, local, out, outLimit);
-  // The lanes add at most LaneRoom each, the meetings the codes they pass.
-  constexpr std::size_t MeetingsRoom =
-      (Lanes - 1) * (SyncBits + 64) + Lanes * (LaneRoom - LaneBits);
-  const auto room = static_cast<std::size_t>(outEnd - out);
-  const std::uint64_t width =
-      local >= stop || room < MeetingsRoom
-          ? 0
-          : std::min({LaneBits, (stop - local) / Lanes, (room - MeetingsRoom) / Lanes});
-  if (width >= MinLaneBits)
-    return DecodeRound(tables, buffer, stop, width, local, out);
-  return DecodeFast(tables, buffer, stop, local, out, outLimit);
+  });
 }
 
 // The lanes over [local, local + Lanes * width): lane 0 from local, the others as if a code
