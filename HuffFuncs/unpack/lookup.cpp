@@ -275,24 +275,19 @@ bool MeetGuess(const TFastTables& tables, const std::uint8_t* buffer, std::uint6
   const std::uint64_t limit = std::min(stop, s + SyncBits);
   skipped = 0;
   while (t != s) {
+    const bool behind = t < s;  // the true decode's code is next; else the guess's
+    std::uint64_t& at = behind ? t : s;
+    if (at >= (behind ? limit : std::min(guessEnd, stop)))
+      return false;
     unsigned length = 0;
-    if (t < s) {
-      if (t >= limit)
-        return false;
-      const TStep step = CodeAt(tables, LoadBigEndian64(buffer + t / 8) << (t % 8), length);
-      if (step.Kind != TKind::Byte)
-        return false;
+    const TStep step = CodeAt(tables, LoadBigEndian64(buffer + at / 8) << (at % 8), length);
+    if (step.Kind != TKind::Byte)
+      return false;
+    at += length;
+    if (behind)
       *out++ = static_cast<std::uint8_t>(step.Value);
-      t += length;
-    } else {
-      if (s >= guessEnd || s >= stop)
-        return false;
-      const TStep step = CodeAt(tables, LoadBigEndian64(buffer + s / 8) << (s % 8), length);
-      if (step.Kind != TKind::Byte)
-        return false;
-      s += length;
+    else
       ++skipped;
-    }
   }
   return true;
 }
