@@ -5,10 +5,10 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <vector>
 
+#include "base/bytes.h"
 #include "huffman/huffman.h"
 
 namespace huff {
@@ -52,11 +52,8 @@ inline constexpr std::uint16_t NotStride = 0x100;
 
 // The next 64 bits of the stream, the first in the top bit.
 inline std::uint64_t LoadBigEndian64(const std::uint8_t* at) {
-  std::uint64_t value;
-  std::memcpy(&value, at, 8);
-  if constexpr (std::endian::native == std::endian::little)
-    value = __builtin_bswap64(value);
-  return value;
+  const std::uint64_t value = LoadWord(at);
+  return std::endian::native == std::endian::little ? __builtin_bswap64(value) : value;
 }
 
 // Where the fast decode of `bytes` bytes stops: below it, the eight bytes from a position's
