@@ -100,7 +100,6 @@ TFile::~TFile() {
   Release(Handle);
   if (!NewPath.empty())
     RemoveNewFile(NewPath.c_str(), Identity);
-  NewPath.clear();
   // Only now: a signal or console event until here removes the new file too.
   ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
   Release(Held);
