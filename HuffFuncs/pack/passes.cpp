@@ -244,8 +244,7 @@ std::uint64_t PrepareContainer(TCompressorState& state) {
               });
   TByteCounts counts{};
   for (const TSegment& segment : segments)
-    for (int value = 0; value < 256; ++value)
-      counts[value] += segment.Counts[value];
+    std::ranges::transform(counts, segment.Counts, counts.begin(), std::plus<>());
   const TCodeTable& codes = state.Codes = BuildCodes(counts);
   CheckCodeLengths(codes, input.Name);
   std::uint64_t bit = CodeTableBits(codes);
