@@ -619,14 +619,12 @@ class TDecoder {
       if (BitPos + used > PayloadBytes * 8)
         Fail("the coded data runs past the end of the payload at byte " +
              std::to_string(HeaderSize + PayloadBytes) + " without the end marker's code");
-      if (step.Kind == TKind::End) {
-        BitPos += used;
-        return;
-      }
-      if (!Fits(1))
+      if (step.Kind != TKind::End && !Fits(1))
         Fail("the code at " + Where(BitPos) + " makes the image longer than " +
              std::to_string(sarnveld::MaxImageSize) + " bytes, the most a container holds");
       BitPos += used;
+      if (step.Kind == TKind::End)
+        return;
       *Out++ = static_cast<std::uint8_t>(step.Value);
     }
   }
