@@ -22,9 +22,8 @@ constexpr int MaxStrideBits = 8;
 
 void TLookupTables::Build(const TCodeTable& codes, std::uint64_t payloadBytes, bool runs,
                           bool stride) {
-  PrimaryBits = static_cast<int>(
-      std::clamp<std::uint64_t>(static_cast<std::uint64_t>(std::bit_width(payloadBytes / 16)),
-                                MinPrimaryBits, MaxPrimaryBits));
+  PrimaryBits = std::clamp(static_cast<int>(std::bit_width(payloadBytes / 16)), MinPrimaryBits,
+                           MaxPrimaryBits);
   Primary.resize(std::size_t{1} << PrimaryBits);
   std::memset(static_cast<void*>(Primary.data()), 0, Primary.size() * sizeof(TStep));  // Hole
   Subtables.clear();
