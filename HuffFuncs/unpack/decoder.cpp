@@ -539,11 +539,12 @@ class TDecoder {
     if (Tree.FirstGap().Length == 0)
       Fail("the code entry of the end marker is missing at " + Where(BitPos) +
            ": the byte values' codes leave no room for its code");
+    const auto shortest = static_cast<std::uint32_t>(Summary.ShortestCode);  // the byte values'
     ReadEntry(EndMarker);
     if (const TCodeEntry gap = Tree.FirstGap(); gap.Length != 0)
       Fail("the codes are not complete (the code table ends at " + Where(BitPos) +
            "): no code begins with " + BitString(gap));
-    Writer.Start(ImageBound());
+    Writer.Start(ImageBound(shortest));
     Buffers->Lookup.Build(Codes, PayloadBytes, Options.Runs, Options.Stride);
     Buffers->Fast.UseLanes = Options.Lanes;
     Reader->StartWorker(Buffers->Lookup.Fast());
@@ -572,12 +573,9 @@ class TDecoder {
            ") clash: one begins with the other");
   }
 
-  // The most bytes the rest of the payload can code (end marker included) and an image hold.
-  std::uint64_t ImageBound() const {
-    std::uint32_t shortest = 32;
-    for (int value = 0; value < 256; ++value)
-      if (Codes[value].Length != 0)
-        shortest = std::min(shortest, Codes[value].Length);
+  // The most bytes the rest of the payload can code (end marker included) and an image hold,
+  // when the shortest of the byte values' codes has `shortest` bits.
+  std::uint64_t ImageBound(std::uint32_t shortest) const {
     const std::uint64_t left = PayloadBytes * 8 - BitPos;
     const std::uint32_t end = Codes[EndMarker].Length;
     return left < end ? 0 : std::min((left - end) / shortest, sarnveld::MaxImageSize);
