@@ -177,12 +177,11 @@ class TPayloadReader {
   // read ahead raised, as reading there would have.
   TWindow& Next() {
     std::unique_lock<std::mutex> lock(Lock);
-    if (Entered) {
+    if (WindowsRead > 0) {  // the true decode leaves window Current
       TWindow& left = SlotOf(Current++);
       Changes.wait(lock, [&] { return left.State != TWindow::TGuess::Claimed; });
       left.State = TWindow::TGuess::None;
     }
-    Entered = true;
     lock.unlock();
     ReadAhead();
     if (Current == WindowsRead) {
@@ -334,7 +333,6 @@ class TPayloadReader {
   std::exception_ptr Failure;    // of a read ahead
   std::vector<TWindow> Windows;  // window n in slot n % size
   std::uint64_t Current = 0, WindowsRead = 0;
-  bool Entered = false;  // the true decode is in window Current
   bool Guessed = false;  // the worker took it first: TakeGuess before decoding it
   // The worker, which reads Tables, the windows it claims, and under the lock their states.
   const TFastTables* Tables = nullptr;
