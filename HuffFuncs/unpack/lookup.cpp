@@ -5,8 +5,6 @@
 #include <cstring>
 #include <utility>
 
-#include "base/bytes.h"
-
 namespace huff {
 namespace {
 
