@@ -590,10 +590,8 @@ class TDecoder {
   void DecodeData() {
     StartOutput();
     for (;;) {
-      if (Out >= OutLimit) {
+      if (Out >= OutLimit)
         FlushImage();
-        continue;
-      }
       TakeGuess();
       if (Fits(ChunkSize + TFastDecoder::RoundRoom)) {
         const std::uint64_t stop = LoadableBits(Valid);
