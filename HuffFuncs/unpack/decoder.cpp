@@ -689,11 +689,9 @@ class TDecoder {
   void FinishStream(const std::string& rule) {
     const auto fill = static_cast<int>((8 - BitPos % 8) % 8);
     if (fill > 0) {
-      const std::uint64_t start = BitPos;
       const std::uint32_t bits = ReadBits(fill, "the fill");
-      if (bits != 0)
-        Fail(rule + ", but the bit at " +
-             Where(start + static_cast<unsigned>(std::countl_zero(bits << (32 - fill)))) + " is 1");
+      if (bits != 0)  // its first 1 is as many bits before its end as `bits` is wide
+        Fail(rule + ", but the bit at " + Where(BitPos - std::bit_width(bits)) + " is 1");
     }
     if (BitPos < PayloadBytes * 8)
       Fail(rule + ": the stream ends at byte " + std::to_string(HeaderSize + BitPos / 8) +
