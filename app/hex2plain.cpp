@@ -21,11 +21,12 @@ const std::string Usage =
     "  --version: show the version\r\n"
     "  --: ends the options, for a file whose name begins with '-'\r\n";
 
-// The length of the well-formed UTF-8 character text begins with (RFC 3629), or 0.
-std::size_t Utf8Length(std::string_view text) {
+// The length of the character text begins with when a JSON string may hold it as it is: a
+// well-formed UTF-8 one (RFC 3629) but not a control character; else 0.
+std::size_t JsonPlainLength(std::string_view text) {
   const auto lead = static_cast<unsigned char>(text[0]);
   if (lead < 0x80)
-    return 1;
+    return lead >= 0x20;
   const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
   if (lead < 0xC2 || lead > 0xF4 || text.size() < length)
     return 0;
@@ -72,10 +73,7 @@ std::string PrintableName(std::string_view name) {
 
 // A JSON string: UTF-8 where the bytes are well-formed, each other byte as \u00XX.
 std::string JsonString(std::string_view bytes) {
-  const auto plain = [](std::string_view text) -> std::size_t {
-    return static_cast<unsigned char>(text[0]) < 0x20 ? 0 : Utf8Length(text);
-  };
-  return '"' + Escaped(bytes, "\\u%04x", plain, "\"\\") + '"';
+  return '"' + Escaped(bytes, "\\u%04x", JsonPlainLength, "\"\\") + '"';
 }
 
 std::string Hex(std::string_view bytes) {
