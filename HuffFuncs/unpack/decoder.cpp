@@ -542,7 +542,10 @@ class TDecoder {
     if (const TCodeEntry gap = Tree.FirstGap(); gap.Length != 0)
       Fail("the codes are not complete (the code table ends at " + Where(BitPos) +
            "): no code begins with " + BitString(gap));
-    Writer.Start(ImageBound(shortest));
+    // The most bytes the rest of the payload can code (end marker included) and an image hold.
+    const std::uint64_t left = PayloadBytes * 8 - BitPos;
+    const std::uint32_t end = Codes[EndMarker].Length;
+    Writer.Start(left < end ? 0 : std::min((left - end) / shortest, sarnveld::MaxImageSize));
     Buffers->Lookup.Build(Codes, PayloadBytes, Options.Runs, Options.Stride);
     Buffers->Fast.UseLanes = Options.Lanes;
     Reader->StartWorker(Buffers->Lookup.Fast());
@@ -569,14 +572,6 @@ class TDecoder {
            ", entry at " + Where(Entries[earlier]) + ") and " + SymbolName(symbol) + " (" +
            BitString(code) + ", entry at " + Where(Entries[symbol]) +
            ") clash: one begins with the other");
-  }
-
-  // The most bytes the rest of the payload can code (end marker included) and an image hold,
-  // when the shortest of the byte values' codes has `shortest` bits.
-  std::uint64_t ImageBound(std::uint32_t shortest) const {
-    const std::uint64_t left = PayloadBytes * 8 - BitPos;
-    const std::uint32_t end = Codes[EndMarker].Length;
-    return left < end ? 0 : std::min((left - end) / shortest, sarnveld::MaxImageSize);
   }
 
   // Whether `more` bytes fit after the image decoded so far, in what a container may hold.
