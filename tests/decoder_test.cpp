@@ -98,6 +98,18 @@ TEST(Decode, EveryShapeOfInputAndCodeDecodesAlikeEveryWay) {
   for (std::size_t at = 20000; at < 20128; ++at)
     Decode(Container(bits.substr(0, at) + chain[EndMarker] + bits.substr(at, 10000) +
                      chain[EndMarker]));
+  // An image past the thread's buffer is decoded into memory asked for once, for the most its
+  // codes can make: noise's shortest has 7 bits, so not eight bytes for each payload byte.
+  std::uint64_t asked = 0;
+  Bytes room;
+  const sarnveld::Allocate allocate = [&](std::uint64_t size) {
+    room.resize(static_cast<std::size_t>(asked = size));
+    return std::span(room);
+  };
+  const Bytes noise = RandomBytes(3 << 19, 4);
+  huff::DecodeContainer({.Memory = Pack(noise), .Name = "c.hex"}, {.Allocate = &allocate});
+  EXPECT_TRUE(asked > noise.size() && asked < noise.size() * 3 / 2 &&
+              std::equal(noise.begin(), noise.end(), room.begin()));
   // The device reader stops at the call after which its sink answered nonzero.
   const TDeviceOutcome stopped = DeviceDecode(packed, Bytes{100}, 3, 2);
   EXPECT_EQ(stopped.Status, SARNVELD_DECODE_STOPPED);
