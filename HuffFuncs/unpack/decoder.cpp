@@ -361,8 +361,11 @@ class TCodeTree {
   // Adds `symbol`'s code: -1; or, when it and earlier ones begin one another, their first symbol.
   // The symbols come in their order: the first below a node is the one that made it.
   int Add(const TCodeEntry& code, int symbol) {
-    std::size_t at = 0;
-    for (int k = static_cast<int>(code.Length) - 1; k > 0; --k) {
+    // Most codes are long: from the node of their first TopBits bits, once made, not the root.
+    auto k = static_cast<int>(code.Length) - 1;
+    const int top = k >= TopBits ? Top[code.Bits >> (k + 1 - TopBits)] : 0;
+    auto at = static_cast<std::size_t>(top);
+    for (k -= top > 0 ? TopBits : 0; k > 0; --k) {
       int& next = Nodes[at][(code.Bits >> k) & 1];
       if (next < 0)
         return ~next;  // an earlier code begins this one
@@ -371,6 +374,8 @@ class TCodeTree {
         Nodes.push_back({0, 0, symbol});  // may move the nodes, `next` among them: read again below
       }
       at = static_cast<std::size_t>(Nodes[at][(code.Bits >> k) & 1]);
+      if (static_cast<int>(code.Length) - k == TopBits)
+        Top[code.Bits >> k] = static_cast<int>(at);
     }
     int& leaf = Nodes[at][code.Bits & 1];
     if (leaf != 0)  // the same code, or codes that begin with this one
@@ -397,6 +402,8 @@ class TCodeTree {
   // The root first. By bit, a code's leaf (~symbol), an inner node, or 0: nothing there yet; then
   // the symbol whose code made the node.
   std::vector<std::array<int, 3>> Nodes{{0, 0, 0}};
+  static constexpr int TopBits = 8;
+  std::array<int, 1 << TopBits> Top{};  // by a code's first TopBits bits: their node, or 0
 };
 
 // What a decode uses besides its state, kept by the thread as TThreadBuffer is, for its reasons.
