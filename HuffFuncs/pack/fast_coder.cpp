@@ -86,6 +86,7 @@ std::uint8_t* EncodeGroups(const TFastCodeTable& table, std::span<const std::uin
   if constexpr (PerStore >= 2) {
     // Two groups at a time, and a run of one value (erased flash) as a whole when it can.
     while (end - in >= 8) {
+      PrefetchAhead<8>(in);
       const std::uint64_t word = LoadWord(in);
       if (IsRunWord(word) && table.WordCodes[word & 0xFF].Length != 0) {
         const TCodedRun run = CodeRunWords(word, table.WordCodes[word & 0xFF], in, end, acc, out);

@@ -9,6 +9,7 @@ void CountBytes(std::span<const std::uint8_t> bytes, TByteCounts& counts) {
   const std::uint8_t* in = bytes.data();
   const std::uint8_t* end = in + bytes.size();
   for (; end - in >= 8; in += 8) {
+    PrefetchAhead<8>(in);
     const std::uint64_t word = LoadWord(in);
     // Erased flash is long runs of one value: a run is measured, and counted once.
     if (IsRunWord(word)) {
