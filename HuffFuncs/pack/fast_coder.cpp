@@ -139,14 +139,21 @@ TFastCodeTable FastCodes(const TCodeTable& codes, bool pairs) {
   }
   if (!pairs || table.MaxLength > MaxPairLength)
     return table;
+  // A row of the second byte's at a time, from the first's bits, length and mask (0 without a
+  // code) in 32-bit lanes: the compiler vectorises it (PairTable).
+  std::array<std::uint32_t, 256> bits, lengths, masks;
+  for (int value = 0; value < 256; ++value) {
+    bits[value] = static_cast<std::uint32_t>(codes[value].Bits);
+    lengths[value] = codes[value].Length;
+    masks[value] = lengths[value] == 0 ? 0 : ~0u;
+  }
   table.Pairs.resize(256 * 256);
-  for (int second = 0; second < 256; ++second)
-    for (int first = 0; first < 256; ++first) {
-      const TCodeEntry a = codes[first], b = codes[second];
-      if (a.Length != 0 && b.Length != 0)
-        table.Pairs[static_cast<std::size_t>(second << 8 | first)] =
-            static_cast<std::uint32_t>((a.Bits << b.Length | b.Bits) << 5) | (a.Length + b.Length);
-    }
+  for (int second = 0; second < 256; ++second) {
+    const unsigned shift = lengths[second] + 5, tail = bits[second] << 5 | lengths[second];
+    std::uint32_t* const row = table.Pairs.data() + 256 * second;
+    for (int first = 0; first < 256; ++first)
+      row[first] = ((bits[first] << shift | tail) + lengths[first]) & masks[first] & masks[second];
+  }
   return table;
 }
 
