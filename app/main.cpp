@@ -13,10 +13,6 @@ const std::string Usage = std::string(Banner) +
                           "  NameID: use '-' for default 'ZRQ-705'\r\n"
                           "  Manufacturer: use '-' for default 'Sarnveld'\r\n";
 
-std::string NameOrDefault(const std::string& argument, std::string_view fallback) {
-  return argument == "-" ? std::string(fallback) : argument;
-}
-
 int Run(const std::vector<std::string>& arguments) {
   if (arguments.size() != 4) {
     app::WriteConsole(Usage);
@@ -24,8 +20,8 @@ int Run(const std::vector<std::string>& arguments) {
   }
   app::WriteConsole(Banner);
   sarnveld::PackFile(arguments[0], arguments[1],
-                     NameOrDefault(arguments[2], sarnveld::DefaultNameId),
-                     NameOrDefault(arguments[3], sarnveld::DefaultManufacturer));
+                     arguments[2] == "-" ? sarnveld::DefaultNameId : arguments[2],
+                     arguments[3] == "-" ? sarnveld::DefaultManufacturer : arguments[3]);
   // The container is complete: a failure to say so no longer removes it.
   app::WriteConsole("Ok\r\n");
   return 0;
