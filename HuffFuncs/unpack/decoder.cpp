@@ -485,8 +485,7 @@ class TDecoder {
     Summary.PayloadSize = header.PayloadSize;
     Summary.Checksum = header.Checksum;
     PayloadBytes = header.PayloadSize;
-    const std::uint64_t length = Container.Size();
-    const std::uint64_t follow = length - std::min<std::uint64_t>(length, HeaderSize);
+    const std::uint64_t follow = std::max<std::uint64_t>(Container.Size(), HeaderSize) - HeaderSize;
     if (follow != PayloadBytes)
       Fail("PayloadSize (byte 32) is " + std::to_string(PayloadBytes) + ", but " +
            Count(follow, "byte") + (follow == 1 ? " follows" : " follow") + " the header");
