@@ -191,10 +191,6 @@ int Guarded(sarnveld_error* error, TBody&& body) noexcept {
   return failure ? -1 : 0;
 }
 
-std::string_view NameOr(const char* name, std::string_view fallback) {
-  return name != nullptr ? std::string_view(name) : fallback;
-}
-
 void Require(bool condition, const char* what) {
   if (!condition)
     throw sarnveld::Error("EError", std::string("Invalid argument: ") + what);
@@ -245,8 +241,8 @@ int sarnveld_pack_file(const char* plainfile, const char* hexfile, const char* n
   return Guarded(error, [&] {
     Require(plainfile != nullptr, "plainfile is NULL");
     Require(hexfile != nullptr, "hexfile is NULL");
-    sarnveld::PackFile(plainfile, hexfile, NameOr(name_id, sarnveld::DefaultNameId),
-                       NameOr(manufacturer, sarnveld::DefaultManufacturer));
+    sarnveld::PackFile(plainfile, hexfile, name_id != nullptr ? name_id : sarnveld::DefaultNameId,
+                       manufacturer != nullptr ? manufacturer : sarnveld::DefaultManufacturer);
   });
 }
 
@@ -270,8 +266,8 @@ int sarnveld_pack(const void* image, std::size_t image_size, const char* name_id
     TMemory memory(nullptr, &std::free);
     std::size_t size = 0;
     sarnveld::Pack(Bytes(image, image_size, "image is NULL but image_size is not 0"),
-                   Into(memory, size), NameOr(name_id, sarnveld::DefaultNameId),
-                   NameOr(manufacturer, sarnveld::DefaultManufacturer));
+                   Into(memory, size), name_id != nullptr ? name_id : sarnveld::DefaultNameId,
+                   manufacturer != nullptr ? manufacturer : sarnveld::DefaultManufacturer);
     *container = memory.release();
     *container_size = size;
   });
