@@ -37,12 +37,9 @@ void TLookupTables::Build(const TCodeTable& codes, std::uint64_t payloadBytes, b
   const TPacked* const shorter = Shorter.data();    // a local: stores might alias the vector
   constexpr int LastValue = 8 * (MaxPerEntry + 1);  // where a full entry's last value is
   std::array<TPacked, 256> lastCost;                // what taking it off the entry takes
-  int shortest = 32;                                // the shortest byte value's code
-  for (int value = 0; value < 256; ++value) {
-    const auto length = static_cast<int>(codes[value].Length);
-    lastCost[value] = (TPacked{static_cast<unsigned>(value)} << LastValue) + 0x100 + length;
-    shortest = length == 0 ? shortest : std::min(shortest, length);
-  }
+  for (int value = 0; value < 256; ++value)
+    lastCost[value] =
+        (TPacked{static_cast<unsigned>(value)} << LastValue) + 0x100 + codes[value].Length;
   for (int n = 1; n <= PrimaryBits; ++n) {
     TPacked* const entries = n == PrimaryBits ? Packed.data() : Shorter.data() + (1u << n);
     std::fill_n(entries, 1u << n, 0);
@@ -55,9 +52,9 @@ void TLookupTables::Build(const TCodeTable& codes, std::uint64_t payloadBytes, b
       TPacked* const block = entries + (codes[value].Bits << left);
       const TPacked first =
           static_cast<TPacked>(length) + 0x100 + (TPacked{static_cast<unsigned>(value)} << 16);
-      // A rest of fewer bits than six shortest codes is never full: then the loop has no look-up,
+      // A rest of fewer bits than an entry's values is never full: then the loop has no look-up,
       // and the compiler vectorises it (LookupTables).
-      const bool someFull = left >= MaxPerEntry * shortest;
+      const bool someFull = left >= MaxPerEntry;
       for (std::uint32_t k = 0; k < (1u << left); ++k) {
         TPacked rest = rests[k];
         rest -= someFull && (rest >> 8 & 0xFF) == MaxPerEntry ? lastCost[rest >> LastValue] : 0;
