@@ -9,6 +9,7 @@ namespace huff {
 namespace {
 
 constexpr int MinPrimaryBits = 8;
+static_assert(MinPrimaryBits >= SubBits);  // subtables numbered from the primary index's start
 // When codes of one length take this share of all bit sequences (noise: 255/256 of them 8 bits),
 // lanes almost never meet; one position decodes several codes at once instead. No complete code
 // of 257 symbols has that share above 8 bits; shorter ones are the packed entries' and the runs'.
@@ -22,17 +23,17 @@ void TLookupTables::Build(const TCodeTable& codes, std::uint64_t payloadBytes, b
                           bool stride) {
   PrimaryBits = std::clamp(static_cast<int>(std::bit_width(payloadBytes / 16)), MinPrimaryBits,
                            MaxPrimaryBits);
-  Primary.resize(std::size_t{1} << PrimaryBits);
-  std::memset(static_cast<void*>(Primary.data()), 0, Primary.size() * sizeof(TStep));  // Hole
-  Subtables.clear();
+  const std::size_t primarySize = std::size_t{1} << PrimaryBits;
+  Steps.resize(primarySize);
+  std::memset(static_cast<void*>(Steps.data()), 0, primarySize * sizeof(TStep));  // Hole
   for (int symbol = 0; symbol < SymbolCount; ++symbol)
     if (codes[symbol].Length != 0)
       PlaceCode(codes[symbol], symbol);
   // The entries for the first n bits of an index, n from 0 up (in Shorter[2^n + bits]): a code,
   // then the entry made already for the bits after it, less its last code when it is full. (A
   // code at a time, the table took as long to make as a 64 KiB image takes to decode.)
-  Packed.resize(Primary.size());
-  Shorter.resize(Primary.size());
+  Packed.resize(primarySize);
+  Shorter.resize(primarySize);
   Shorter[1] = 0;                                   // no bits: no code
   const TPacked* const shorter = Shorter.data();    // a local: stores might alias the vector
   constexpr int LastValue = 8 * (MaxPerEntry + 1);  // where a full entry's last value is
@@ -63,8 +64,7 @@ void TLookupTables::Build(const TCodeTable& codes, std::uint64_t payloadBytes, b
     }
   }
 
-  Tables = {Packed.data(), Primary.data(), Subtables.data(),
-            static_cast<unsigned>(64 - PrimaryBits)};
+  Tables = {Packed.data(), Steps.data(), static_cast<unsigned>(64 - PrimaryBits)};
   // A one-bit code's byte value (erased flash) comes in long runs of one bit value.
   for (int value = 0; value < 256 && runs; ++value)
     if (codes[value].Length == 1) {
@@ -78,24 +78,23 @@ void TLookupTables::Build(const TCodeTable& codes, std::uint64_t payloadBytes, b
 
 void TLookupTables::PlaceCode(const TCodeEntry& code, int symbol) {
   const TKind kind = symbol == EndMarker ? TKind::End : TKind::Byte;
-  std::size_t table = 0;  // the primary table; then a subtable's first entry, plus one
+  std::size_t table = 0;  // where in Steps: the primary index, then a subtable
   int width = PrimaryBits;
   int left = static_cast<int>(code.Length);  // bits not yet covered by the tables above
   while (left > width) {
     left -= width;
-    TStep* const entries = table == 0 ? Primary.data() : Subtables.data() + table - 1;
-    TStep& link = entries[(code.Bits >> left) & ((1u << width) - 1)];
+    TStep& link = Steps[table + ((code.Bits >> left) & ((1u << width) - 1))];
     std::size_t next = link.Value;
     if (link.Kind != TKind::Link) {
-      next = Subtables.size() / SubSize;
+      next = Steps.size() / SubSize;
       link = {TKind::Link, static_cast<std::uint8_t>(width), static_cast<std::uint16_t>(next)};
-      Subtables.resize(Subtables.size() + SubSize, TStep{});  // moves `entries` and `link`
+      Steps.resize(Steps.size() + SubSize, TStep{});  // moves `link`
     }
-    table = 1 + next * SubSize;
+    table = next * SubSize;
     width = SubBits;
   }
   // The code's last `left` bits, followed by every value of the bits after it.
-  TStep* const entries = table == 0 ? Primary.data() : Subtables.data() + table - 1;
+  TStep* const entries = Steps.data() + table;
   const std::uint32_t first = (code.Bits & ((1u << left) - 1)) << (width - left);
   const TStep step{kind, static_cast<std::uint8_t>(left), static_cast<std::uint16_t>(symbol)};
   // As a word, which the compiler stores several at once, unlike the struct.
@@ -119,7 +118,7 @@ void TLookupTables::BuildStride(const TCodeTable& codes) {
       width > std::min(MaxStrideBits, PrimaryBits))
     return;
   for (std::uint32_t index = 0; index < (1u << width); ++index) {
-    const TStep& step = Primary[index << (PrimaryBits - width)];
+    const TStep& step = Steps[index << (PrimaryBits - width)];
     Stride[index] = step.Kind == TKind::Byte && step.Bits == width ? step.Value : NotStride;
   }
   Tables.Stride = Stride.data();

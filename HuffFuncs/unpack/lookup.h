@@ -36,8 +36,7 @@ using TPacked = std::uint64_t;
 // What the fast decode reads; copied into its loops' locals, which no store can change.
 struct TFastTables {
   const TPacked* Packed = nullptr;
-  const TStep* Primary = nullptr;
-  const TStep* Subtables = nullptr;
+  const TStep* Steps = nullptr;  // the primary index's, then the subtables, numbered from it
   unsigned PrimaryShift = 64 - MaxPrimaryBits;  // 64 less the primary index's bits
   // For a one-bit code (erased flash): the entry of an index all of its bit (else one never
   // matched), the bit 64 times, the value 8 times.
@@ -64,11 +63,11 @@ inline std::uint64_t LoadableBits(std::size_t bytes) {
 
 // The code that begins `word`, and its length. Every entry of a complete code's is filled.
 inline TStep CodeAt(const TFastTables& tables, std::uint64_t word, unsigned& length) {
-  TStep step = tables.Primary[word >> tables.PrimaryShift];
+  TStep step = tables.Steps[word >> tables.PrimaryShift];
   unsigned used = 0;
   while (step.Kind == TKind::Link) {
     used += step.Bits;
-    step = tables.Subtables[step.Value * SubSize + ((word << used) >> (64 - SubBits))];
+    step = tables.Steps[step.Value * SubSize + ((word << used) >> (64 - SubBits))];
   }
   length = used + step.Bits;
   return step;
@@ -86,8 +85,7 @@ class TLookupTables {
   void BuildStride(const TCodeTable& codes);
 
   int PrimaryBits = MaxPrimaryBits;
-  std::vector<TStep> Primary;
-  std::vector<TStep> Subtables;  // SubSize entries each
+  std::vector<TStep> Steps;  // the primary index, then the subtables of SubSize each
   std::vector<TPacked> Packed;
   std::vector<TPacked> Shorter;  // what Packed is made from
   std::array<std::uint16_t, 256> Stride;
