@@ -53,16 +53,16 @@ class TImageWriter {
       return {};
     return Memory.subspan(static_cast<std::size_t>(Written));
   }
-  // Takes `count` bytes decoded into the Room as the image's.
-  void Commit(std::size_t count) { Written += count; }
 
-  // Raises EBufferTooSmall past the memory given. A file takes whole blocks but the last.
+  // Raises EBufferTooSmall past the memory given. A file takes whole blocks but the last; a piece
+  // decoded into the Room is taken where it is.
   void Write(std::span<const std::uint8_t> piece) {
     if (Out.Into || Out.Allocate != nullptr) {
       const std::span<std::uint8_t> room = Room(piece.size());
       if (room.size() < piece.size())
         TooSmall(Memory.size());
-      std::copy(piece.begin(), piece.end(), room.begin());
+      if (room.data() != piece.data())
+        std::copy(piece.begin(), piece.end(), room.begin());
       Written += piece.size();
       return;
     }
@@ -655,8 +655,7 @@ class TDecoder {
         std::min<std::uint64_t>(ChunkSize + TFastDecoder::RoundRoom, PayloadBytes * 8 + 128));
     const std::size_t past = size - std::min<std::size_t>(ChunkSize, size);
     std::span<std::uint8_t> room = Writer.Room(size);
-    InPlace = !room.empty();
-    if (!InPlace) {
+    if (room.empty()) {
       if (Buffers->Out.size() < size)
         Buffers->Out.resize(size);
       room = std::span(Buffers->Out.data(), size);
@@ -673,10 +672,7 @@ class TDecoder {
       return;
     const auto count = static_cast<std::size_t>(Out - OutBuffer);
     const std::size_t rest = last || !Writer.ToFile() ? 0 : count % ChunkSize;
-    if (InPlace)
-      Writer.Commit(count);
-    else
-      Writer.Write(std::span(OutBuffer, count - rest));
+    Writer.Write(std::span(OutBuffer, count - rest));
     Summary.ImageSize += count - rest;
     if (last)
       return;
@@ -718,7 +714,6 @@ class TDecoder {
   TThreadDecodeBuffers Buffers;
   std::optional<TPayloadReader> Reader;  // after Buffers: its worker reads the tables there
   std::uint8_t* OutBuffer = nullptr;
-  bool InPlace = false;  // OutBuffer is in the image's memory
   std::uint8_t* Out = nullptr;
   const std::uint8_t* OutLimit = nullptr;
   const std::uint8_t* OutEnd = nullptr;
