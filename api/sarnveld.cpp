@@ -65,16 +65,15 @@ void PackFile(const std::string& plainfile, const std::string& hexfile, std::str
               std::string_view manufacturer) {
   Translated([&] {
     // On a failure the state's files are abandoned as it goes: the old output stays.
-    const auto state = std::make_unique<huff::TCompressorState>();
-    state->Header = huff::NamedHeader(nameId, manufacturer);
-    huff::OpenInput(*state, plainfile);
-    state->OutputFile = huff::TFile::CreateForWriting(hexfile, state->InputFile.get());
-    state->Output = {.File = state->OutputFile.get()};
-    huff::PrepareContainer(*state);
-    huff::EncodeSegments(*state);
+    huff::TCompressorState state{.Header = huff::NamedHeader(nameId, manufacturer)};
+    huff::OpenInput(state, plainfile);
+    state.OutputFile = huff::TFile::CreateForWriting(hexfile, state.InputFile.get());
+    state.Output = {.File = state.OutputFile.get()};
+    huff::PrepareContainer(state);
+    huff::EncodeSegments(state);
     // The input is let go first; then the output takes the old one's place, complete.
-    state->InputFile->Close();
-    state->OutputFile->Close();
+    state.InputFile->Close();
+    state.OutputFile->Close();
   });
 }
 
@@ -102,18 +101,17 @@ Summary UnpackFile(const std::string& hexfile, const std::optional<std::string>&
 void Pack(std::span<const std::uint8_t> image, const Allocate& allocate, std::string_view nameId,
           std::string_view manufacturer) {
   Translated([&] {
-    const auto state = std::make_unique<huff::TCompressorState>();
-    state->Header = huff::NamedHeader(nameId, manufacturer);
-    state->Input = Memory(image, "packed");
-    const std::uint64_t size = huff::PrepareContainer(*state);
-    state->Output.Memory = allocate(size);
-    if (state->Output.Memory.size() < size)
+    huff::TCompressorState state{.Header = huff::NamedHeader(nameId, manufacturer)};
+    state.Input = Memory(image, "packed");
+    const std::uint64_t size = huff::PrepareContainer(state);
+    state.Output.Memory = allocate(size);
+    if (state.Output.Memory.size() < size)
       throw huff::EBufferTooSmall(
           "The container of " + MemoryName + " needs " + huff::Count(size, "byte") +
-          ", more than the " + huff::Count(state->Output.Memory.size(), "byte") + " given for it");
-    state->Output.Memory = state->Output.Memory.first(static_cast<std::size_t>(size));
-    huff::PrepareLargeBuffer(state->Output.Memory.data(), state->Output.Memory.size());
-    huff::EncodeSegments(*state);
+          ", more than the " + huff::Count(state.Output.Memory.size(), "byte") + " given for it");
+    state.Output.Memory = state.Output.Memory.first(static_cast<std::size_t>(size));
+    huff::PrepareLargeBuffer(state.Output.Memory.data(), state.Output.Memory.size());
+    huff::EncodeSegments(state);
   });
 }
 

@@ -41,14 +41,14 @@ struct TParallelism {
 
 struct TCompressorState {
   TContainerHeader Header;
-  TSource Input;  // the image: memory, or InputFile
-  TSink Output;   // the container: memory of its size, or OutputFile
-  std::unique_ptr<TFile> InputFile;
-  std::unique_ptr<TFile> OutputFile;
+  TSource Input{};  // the image: memory, or InputFile
+  TSink Output{};   // the container: memory of its size, or OutputFile
+  std::unique_ptr<TFile> InputFile{};
+  std::unique_ptr<TFile> OutputFile{};
   TCodeTable Codes{};
-  TParallelism Parallelism;  // set by the caller
-  std::size_t Threads = 1;   // set by the first pass, as are the rest
-  std::vector<TSegment> Segments;
+  TParallelism Parallelism{};  // set by the caller
+  std::size_t Threads = 1;     // set by the first pass, as are the rest
+  std::vector<TSegment> Segments{};
 };
 
 // Raises EError "Invalid Filename" for a missing path or a directory, EFOpenError for a file
