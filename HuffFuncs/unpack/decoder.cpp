@@ -208,15 +208,6 @@ class TPayloadReader {
     return &window;
   }
 
-  // After a fault: reads the rest of the payload, which still counts towards the checksum.
-  void Drain() {
-    StopWorker();
-    if (Failure)
-      std::rethrow_exception(Failure);
-    while (!FileEnded && Unread() > 0 && Read(Windows[0]).Size > 0) {
-    }
-  }
-
   // Raises EBadContainer when the file goes on past the payload.
   void ExpectEnd() {
     std::uint8_t probe = 0;
@@ -228,8 +219,14 @@ class TPayloadReader {
     }
   }
 
-  // Raises EBadContainer when the payload's sum is not `checksum`.
-  void CheckSum(std::uint32_t checksum) const {
+  // Raises EBadContainer when the payload's sum is not `checksum`. After a fault, or for a sum
+  // first, reads the rest of the payload, which still counts towards it.
+  void CheckSum(std::uint32_t checksum) {
+    StopWorker();
+    if (Failure)
+      std::rethrow_exception(Failure);
+    while (!FileEnded && Unread() > 0 && Read(Windows[0]).Size > 0) {
+    }
     if (Sum != checksum || Unread() > 0)
       Damaged(Container.Name, "its payload's bytes sum to " + std::to_string(Sum) +
                                   ", but Checksum (byte 36) is " + std::to_string(checksum));
@@ -436,7 +433,6 @@ class TDecoder {
     ReadHeader();
     if (Options.SumFirst) {
       TPayloadReader payload(Container, PayloadBytes, {.Threads = 1});  // no ring to sum
-      payload.Drain();
       payload.CheckSum(Summary.Checksum);
       ReadHeader();  // again: the file may have grown meanwhile
     }
@@ -446,10 +442,8 @@ class TDecoder {
       Reader->ExpectEnd();
     } catch (const EBadContainer&) {
       // A damaged payload breaks its structure anywhere; the checksum names the cause.
-      if (!Reader->SizeChanged()) {
-        Reader->Drain();
+      if (!Reader->SizeChanged())
         Reader->CheckSum(Summary.Checksum);
-      }
       throw;
     }
     Reader->CheckSum(Summary.Checksum);
