@@ -83,7 +83,7 @@ void Throughput(benchmark::State& run, std::size_t bytes) {
 
 // The codes the packer would give the image.
 huff::TCodeTable CodesFor(const Bytes& image) {
-  return huff::BuildCodes(huff::CountSymbols(image));
+  return huff::BuildCodes(huff::CountSymbols(image), "image");
 }
 
 // A byte at a time, as CountSymbols does.
@@ -128,7 +128,7 @@ void TreeAndCodes(benchmark::State& run) {
   huff::TByteCounts counts{};
   huff::CountBytes(Flash(), counts);
   for (auto _ : run)
-    benchmark::DoNotOptimize(huff::BuildCodes(counts).data());
+    benchmark::DoNotOptimize(huff::BuildCodes(counts, "image").data());
   Throughput(run, Flash().size());
 }
 BENCHMARK(TreeAndCodes);

@@ -18,7 +18,7 @@ using TNodePool = std::array<TTreeNode, 2 * SymbolCount - 1>;
 
 }  // namespace
 
-TCodeTable BuildCodes(const TByteCounts& counts) {
+TCodeTable BuildCodes(const TByteCounts& counts, const std::string& inputName) {
   TNodePool pool;
   for (int value = 0; value < 256; ++value)
     pool[value].Weight = static_cast<std::int32_t>(counts[value]);
@@ -61,10 +61,6 @@ TCodeTable BuildCodes(const TByteCounts& counts) {
   }
   TCodeTable codes;
   std::copy_n(below.begin(), SymbolCount, codes.begin());
-  return codes;
-}
-
-void CheckCodeLengths(const TCodeTable& codes, const std::string& inputName) {
   for (int symbol = 0; symbol < SymbolCount; ++symbol) {
     const std::uint32_t length = codes[symbol].Length;
     if (length > MaxStoredCodeLength)
@@ -72,6 +68,7 @@ void CheckCodeLengths(const TCodeTable& codes, const std::string& inputName) {
                          " bits for " + SymbolName(symbol) + ", longer than the " +
                          std::to_string(MaxStoredCodeLength) + " bits a container can state");
   }
+  return codes;
 }
 
 EInputTooLarge InputTooLarge(const std::string& path, const std::string& holds, const char* done) {

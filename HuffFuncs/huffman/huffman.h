@@ -38,8 +38,7 @@ inline std::string SymbolName(int symbol) {
 // weighs 1, absent byte values take no part. Among equal weights the lower slot goes first: byte
 // values before the end marker, leaves before internal nodes, older internal nodes before newer.
 // The first taken gets bit 1, the second bit 0; an empty input has no code. At most MaxInputSize.
-TCodeTable BuildCodes(const TByteCounts& counts);
 // Raises ECodeTooLong, naming the input, for a code longer than MaxStoredCodeLength.
-void CheckCodeLengths(const TCodeTable& codes, const std::string& inputName);
+TCodeTable BuildCodes(const TByteCounts& counts, const std::string& inputName);
 
 }  // namespace huff

@@ -245,8 +245,7 @@ std::uint64_t PrepareContainer(TCompressorState& state) {
   TByteCounts counts{};
   for (const TSegment& segment : segments)
     std::ranges::transform(counts, segment.Counts, counts.begin(), std::plus<>());
-  const TCodeTable& codes = state.Codes = BuildCodes(counts);
-  CheckCodeLengths(codes, input.Name);
+  const TCodeTable& codes = state.Codes = BuildCodes(counts, input.Name);
   std::uint64_t bit = CodeTableBits(codes);
   for (TSegment& segment : segments) {
     segment.StartBit = bit;
@@ -291,8 +290,8 @@ void EncodeSegments(TCompressorState& state) {
 }
 
 std::vector<std::uint8_t> CompressBitByBit(TCompressorState& state) {
-  const TCodeTable& codes = state.Codes = BuildCodes(CountSymbols(state.Input.Memory));
-  CheckCodeLengths(codes, state.Input.Name);
+  const TCodeTable& codes = state.Codes =
+      BuildCodes(CountSymbols(state.Input.Memory), state.Input.Name);
   std::vector<std::uint8_t> container(HeaderSize);
   TBitWriter writer(container);
   WriteCodeTable(codes, writer);

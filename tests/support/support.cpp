@@ -150,7 +150,7 @@ std::string Table(const std::map<int, std::string>& codes) {
 }
 
 std::map<int, std::string> CodesOf(std::span<const std::uint8_t> image) {
-  const huff::TCodeTable table = huff::BuildCodes(huff::CountSymbols(image));
+  const huff::TCodeTable table = huff::BuildCodes(huff::CountSymbols(image), "image");
   std::map<int, std::string> codes;
   for (int symbol = 0; symbol < huff::SymbolCount; ++symbol)
     for (std::uint32_t i = table[symbol].Length; i > 0; --i)
