@@ -22,17 +22,18 @@ constexpr std::size_t WriteBlock = std::size_t{1} << 17;
 // In memory, a thread costs more than it saves below this (micro_bench InProcess/pack).
 constexpr std::uint64_t MemoryThreadsFrom = 2 << 20;
 
-// Runs job(i) for every segment on up to `workers` threads, the caller's too, each taking the
+// Runs job for every segment on up to state.Threads threads, the caller's too, each taking the
 // next (a slowed core takes fewer). A failure stops the others; the first segment's is raised.
-void RunSegments(std::size_t count, std::size_t workers,
-                 const std::function<void(std::size_t, const std::atomic<bool>&)>& job) {
+void RunSegments(TCompressorState& state,
+                 const std::function<void(TSegment&, std::size_t, const std::atomic<bool>&)>& job) {
+  const std::size_t count = state.Segments.size();
   std::atomic<bool> stop = false;
   std::atomic<std::size_t> next = 0;
   std::vector<std::exception_ptr> failures(count);
   auto work = [&] {
     for (std::size_t index; !stop && (index = next++) < count;) {
       try {
-        job(index, stop);
+        job(state.Segments[index], index, stop);
       } catch (...) {
         failures[index] = std::current_exception();
         stop = true;
@@ -40,7 +41,7 @@ void RunSegments(std::size_t count, std::size_t workers,
     }
   };
   std::vector<std::thread> threads;
-  for (std::size_t i = 1; i < std::min(workers, count); ++i) {
+  for (std::size_t i = 1; i < std::min(state.Threads, count); ++i) {
     try {
       threads.emplace_back(work);
     } catch (const std::system_error&) {
@@ -238,10 +239,9 @@ std::uint64_t PrepareContainer(TCompressorState& state) {
     state.Threads = 1;
   state.Segments = PlanSegments(size, state.Threads, state.Parallelism.MinSegmentSize);
   std::vector<TSegment>& segments = state.Segments;
-  RunSegments(segments.size(), state.Threads,
-              [&](std::size_t index, const std::atomic<bool>& stop) {
-                CountSegment(input, segments[index], index + 1 == segments.size(), stop);
-              });
+  RunSegments(state, [&](TSegment& segment, std::size_t index, const std::atomic<bool>& stop) {
+    CountSegment(input, segment, index + 1 == segments.size(), stop);
+  });
   TByteCounts counts{};
   for (const TSegment& segment : segments)
     std::ranges::transform(counts, segment.Counts, counts.begin(), std::plus<>());
@@ -261,11 +261,9 @@ void EncodeSegments(TCompressorState& state) {
   std::vector<TSegment>& segments = state.Segments;
   const TFastCodeTable fast = FastCodes(state.Codes, segments.back().End >= PairTableMinInput);
   std::mutex writing;
-  RunSegments(segments.size(), state.Threads,
-              [&](std::size_t index, const std::atomic<bool>& stop) {
-                EncodeSegment(state, fast, segments[index], index == 0,
-                              index + 1 == segments.size(), writing, stop);
-              });
+  RunSegments(state, [&](TSegment& segment, std::size_t index, const std::atomic<bool>& stop) {
+    EncodeSegment(state, fast, segment, index == 0, index + 1 == segments.size(), writing, stop);
+  });
   // Anything past what was counted means the file grew.
   std::uint8_t probe = 0;
   if (!state.Input.Block(segments.back().End, 1, &probe).empty())
