@@ -52,7 +52,7 @@ inline TCodeEntry JoinCodes(const TCodeEntry* codes, const std::uint32_t* pairs,
     const std::uint32_t a = pairs[in[0] | in[1] << 8], b = pairs[in[2] | in[3] << 8];
     if constexpr (WatchAbsent)
       absent |= (a == 0) | (b == 0);
-    return {std::uint64_t{a >> 5} << (b & 31) | b >> 5, (a & 31) + (b & 31)};
+    return {std::uint64_t{a >> 6} << (b & 63) | b >> 6, (a + b) & 63};
   }
   std::uint64_t group = 0;
   unsigned length = 0;
@@ -149,7 +149,7 @@ TFastCodeTable FastCodes(const TCodeTable& codes, bool pairs) {
   }
   table.Pairs.resize(256 * 256);
   for (int second = 0; second < 256; ++second) {
-    const unsigned shift = lengths[second] + 5, tail = bits[second] << 5 | lengths[second];
+    const unsigned shift = lengths[second] + 6, tail = bits[second] << 6 | lengths[second];
     std::uint32_t* const row = table.Pairs.data() + 256 * second;
     for (int first = 0; first < 256; ++first)
       row[first] = ((bits[first] << shift | tail) + lengths[first]) & masks[first] & masks[second];

@@ -19,7 +19,8 @@ struct TFastCodeTable {
   // For a word of eight bytes of one value: its code 8 times; Length 0 past 56 bits.
   std::array<TCodeEntry, 256> WordCodes{};
   // Unless a code is longer than MaxPairLength, asked for: two bytes' codes joined, at first +
-  // 256 * second, as (code << 5) | length; 0 where either has none.
+  // 256 * second, as (code << 6) | length; 0 where either has none. Six bits: a shift by a whole
+  // entry is by its length, and two entries' sum holds their lengths' (EncodeFast, -3 %).
   std::vector<std::uint32_t> Pairs;
 };
 
