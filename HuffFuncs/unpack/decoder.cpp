@@ -299,25 +299,21 @@ class TPayloadReader {
         return;
       window->State = TWindow::TGuess::Claimed;
       lock.unlock();
-      Guess(*window);
+      // The window decoded as if a code began at its first bit, up to its last eight bytes, a code
+      // that needs the checked step, or GuessRoom bytes. Without lanes it allocates nothing.
+      const std::uint64_t stop = LoadableBits(window->Size);
+      std::uint8_t* out = window->Guess.get();
+      std::uint64_t local = 0;
+      const std::uint8_t* const limit = out + GuessRoom();
+      while (local < stop && out < limit &&
+             !GuessFast.Decode(*Tables, window->Data, stop, local, out, limit, limit + 64)) {
+      }
+      window->GuessCount = static_cast<std::size_t>(out - window->Guess.get());
+      window->GuessBits = local;
       lock.lock();
       window->State = TWindow::TGuess::Made;
       Changes.notify_all();
     }
-  }
-
-  // The window decoded as if a code began at its first bit, up to its last eight bytes, a code
-  // that needs the checked step, or GuessRoom bytes. Without lanes it allocates nothing.
-  void Guess(TWindow& window) noexcept {
-    const std::uint64_t stop = LoadableBits(window.Size);
-    std::uint8_t* out = window.Guess.get();
-    std::uint64_t local = 0;
-    const std::uint8_t* const limit = out + GuessRoom();
-    while (local < stop && out < limit &&
-           !GuessFast.Decode(*Tables, window.Data, stop, local, out, limit, limit + 64)) {
-    }
-    window.GuessCount = static_cast<std::size_t>(out - window.Guess.get());
-    window.GuessBits = local;
   }
 
   const TSource& Container;
