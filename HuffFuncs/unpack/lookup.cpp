@@ -94,14 +94,12 @@ void TLookupTables::PlaceCode(const TCodeEntry& code, int symbol) {
     width = SubBits;
   }
   // The code's last `left` bits, followed by every value of the bits after it.
-  TStep* const entries = Steps.data() + table;
-  const std::uint32_t first = (code.Bits & ((1u << left) - 1)) << (width - left);
+  TStep* const from = Steps.data() + table + ((code.Bits & ((1u << left) - 1)) << (width - left));
   const TStep step{kind, static_cast<std::uint8_t>(left), static_cast<std::uint16_t>(symbol)};
   // As a word, which the compiler stores several at once, unlike the struct.
   static_assert(sizeof(TStep) == 4);
   std::uint32_t word;
   std::memcpy(&word, &step, sizeof word);
-  TStep* const from = entries + first;
   for (std::uint32_t k = 0; k < (1u << (width - left)); ++k)
     std::memcpy(static_cast<void*>(from + k), &word, sizeof word);
 }
