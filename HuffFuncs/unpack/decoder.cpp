@@ -621,11 +621,10 @@ class TDecoder {
     if (guess == nullptr || !Fits(ChunkSize + TFastDecoder::RoundRoom + guess->GuessCount))
       return;
     const std::uint64_t s = (guess->Start - BufferStart) * 8;
-    const std::uint64_t stop = LoadableBits(Valid);
     std::uint64_t t = BitPos - BufferStart * 8;
     std::size_t taken = 0;
-    const bool met =
-        MeetGuess(Buffers->Lookup.Fast(), Buffer, t, s, s + guess->GuessBits, stop, Out, taken);
+    const bool met = MeetGuess(Buffers->Lookup.Fast(), Buffer, t, s, s + guess->GuessBits,
+                               LoadableBits(Valid), Out, taken);
     BitPos = BufferStart * 8 + (met ? s + guess->GuessBits : t);
     while (met && taken < guess->GuessCount) {
       if (Out >= OutLimit)
