@@ -642,7 +642,6 @@ class TDecoder {
   void StartOutput() {
     const std::size_t size = static_cast<std::size_t>(
         std::min<std::uint64_t>(ChunkSize + TFastDecoder::RoundRoom, PayloadBytes * 8 + 128));
-    const std::size_t past = size - std::min<std::size_t>(ChunkSize, size);
     std::span<std::uint8_t> room = Writer.Room(size);
     if (room.empty()) {
       if (Buffers->Out.size() < size)
@@ -652,7 +651,7 @@ class TDecoder {
     OutBuffer = room.data();
     Out = OutBuffer;
     OutEnd = OutBuffer + room.size();
-    OutLimit = OutEnd - past;
+    OutLimit = OutEnd - (size - std::min<std::size_t>(ChunkSize, size));
   }
 
   // Takes the codes' bytes as the image's (a file whole blocks but the last), and room for more.
