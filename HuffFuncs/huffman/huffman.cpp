@@ -61,13 +61,12 @@ TCodeTable BuildCodes(const TByteCounts& counts, const std::string& inputName) {
   }
   TCodeTable codes;
   std::copy_n(below.begin(), SymbolCount, codes.begin());
-  for (int symbol = 0; symbol < SymbolCount; ++symbol) {
-    const std::uint32_t length = codes[symbol].Length;
-    if (length > MaxStoredCodeLength)
-      throw ECodeTooLong("File " + inputName + " needs a code of " + std::to_string(length) +
-                         " bits for " + SymbolName(symbol) + ", longer than the " +
-                         std::to_string(MaxStoredCodeLength) + " bits a container can state");
-  }
+  for (int symbol = 0; symbol < SymbolCount; ++symbol)
+    if (codes[symbol].Length > MaxStoredCodeLength)
+      throw ECodeTooLong("File " + inputName + " needs a code of " +
+                         std::to_string(codes[symbol].Length) + " bits for " + SymbolName(symbol) +
+                         ", longer than the " + std::to_string(MaxStoredCodeLength) +
+                         " bits a container can state");
   return codes;
 }
 
