@@ -656,8 +656,6 @@ class TDecoder {
 
   // Takes the codes' bytes as the image's (a file whole blocks but the last), and room for more.
   void FlushImage(bool last = false) {
-    if (Out == nullptr)
-      return;
     const auto count = static_cast<std::size_t>(Out - OutBuffer);
     const std::size_t rest = last || !Writer.ToFile() ? 0 : count % ChunkSize;
     Writer.Write(std::span(OutBuffer, count - rest));
