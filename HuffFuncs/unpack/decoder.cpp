@@ -183,7 +183,20 @@ class TPayloadReader {
       left.State = TWindow::TGuess::None;
     }
     lock.unlock();
-    ReadAhead();
+    // Reads windows into the free slots; a read that fails is raised where the true decode comes.
+    while (!FileEnded && !Failure && Unread() > 0 && WindowsRead < Current + Windows.size()) {
+      try {
+        if (Read(SlotOf(WindowsRead)).Size == 0)
+          break;
+      } catch (...) {
+        Failure = std::current_exception();
+        break;
+      }
+      lock.lock();
+      ++WindowsRead;
+      lock.unlock();
+      Changes.notify_all();
+    }
     if (Current == WindowsRead) {
       if (Failure)
         std::rethrow_exception(Failure);
@@ -264,24 +277,6 @@ class TPayloadReader {
     Sum += SumBytes(std::span(window.Data, window.Size));
     BytesRead += window.Size;
     return window;
-  }
-
-  // Reads windows into the free slots; a read that fails is raised where the true decode comes.
-  void ReadAhead() {
-    while (!FileEnded && !Failure && Unread() > 0 && WindowsRead < Current + Windows.size()) {
-      try {
-        if (Read(SlotOf(WindowsRead)).Size == 0)
-          return;
-      } catch (...) {
-        Failure = std::current_exception();
-        return;
-      }
-      {
-        const std::lock_guard<std::mutex> lock(Lock);
-        ++WindowsRead;
-      }
-      Changes.notify_all();
-    }
   }
 
   // Takes the window furthest ahead that no one has taken.
