@@ -20,7 +20,7 @@ struct TFastCodeTable {
   std::array<TCodeEntry, 256> WordCodes{};
   // Unless a code is longer than MaxPairLength, asked for: two bytes' codes joined, at first +
   // 256 * second, as (code << 6) | length; 0 where either has none. Six bits: a shift by a whole
-  // entry is by its length, and two entries' sum holds their lengths' (EncodeFast, -3 %).
+  // entry is by its length, and two entries' sum holds their lengths' (EncodeFast/*, 3 % less).
   std::vector<std::uint32_t> Pairs;
 };
 
