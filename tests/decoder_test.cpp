@@ -23,12 +23,14 @@ using huff::EndMarker;
 using testing::AnyOf, testing::HasSubstr, testing::StartsWith;
 
 // What the fast decode says (its summary, or what it raised) and gives, as the straightforward
-// one must, and the fast one with a worker over windows of the smallest size and an odd one.
+// one must, and the fast one with a worker over windows of the smallest size, an odd one and
+// one large enough for the worker's lanes.
 std::pair<std::string, Bytes> Decode(const Bytes& container) {
   const huff::TDecodeOptions ways[] = {{false, false, false, false, 1},
                                        {.Threads = 1},
                                        {.Threads = 2, .WindowBytes = 16},
-                                       {.Threads = 2, .WindowBytes = 1000}};
+                                       {.Threads = 2, .WindowBytes = 1000},
+                                       {.Threads = 2, .WindowBytes = 40000}};
   std::pair<std::string, Bytes> outcomes[std::size(ways)];
   for (std::size_t way = 0; way < std::size(ways); ++way) {
     auto& [said, image] = outcomes[way];

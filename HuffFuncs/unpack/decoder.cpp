@@ -155,7 +155,7 @@ class TPayloadReader {
     for (TWindow& window : Windows)
       window.Guess = std::make_unique_for_overwrite<std::uint8_t[]>(GuessRoom() + 64);
     Tables = &tables;
-    GuessFast.UseLanes = false;  // they gained the worker nothing (bench/compare, check only)
+    GuessFast.MakeLaneRoom();  // here, where a failure is raised: the worker's loop cannot throw
     try {
       Worker = std::thread(&TPayloadReader::WorkLoop, this);
     } catch (const std::system_error&) {
@@ -295,7 +295,7 @@ class TPayloadReader {
       window->State = TWindow::TGuess::Claimed;
       lock.unlock();
       // The window decoded as if a code began at its first bit, up to its last eight bytes, a code
-      // that needs the checked step, or GuessRoom bytes. Without lanes it allocates nothing.
+      // that needs the checked step, or GuessRoom bytes.
       const std::uint64_t stop = LoadableBits(window->Size);
       std::uint8_t* out = window->Guess.get();
       std::uint64_t local = 0;

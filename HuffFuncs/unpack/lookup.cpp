@@ -313,13 +313,17 @@ bool TFastDecoder::Decode(const TFastTables& tables, const std::uint8_t* buffer,
   });
 }
 
+void TFastDecoder::MakeLaneRoom() {
+  if (!LaneOut)
+    LaneOut = std::make_unique_for_overwrite<std::uint8_t[]>((Lanes - 1) * LaneRoom);
+}
+
 // The lanes over [local, local + Lanes * width): lane 0 from local, the others as if a code
 // began at their share's start, kept from where they fall into step, as prefix codes soon do.
 bool TFastDecoder::DecodeRound(const TFastTables& tables, const std::uint8_t* buffer,
                                std::uint64_t stop, std::uint64_t width, std::uint64_t& local,
                                std::uint8_t*& out) {
-  if (!LaneOut)
-    LaneOut = std::make_unique_for_overwrite<std::uint8_t[]>((Lanes - 1) * LaneRoom);
+  MakeLaneRoom();
   std::array<std::uint64_t, Lanes> pos, end;
   std::array<std::uint8_t*, Lanes> outs;
   std::array<bool, Lanes> checkedNext{};

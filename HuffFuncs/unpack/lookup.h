@@ -108,6 +108,7 @@ class TFastDecoder {
   // The most a call adds to the output past outLimit: a round of the lanes and their meetings.
   static const std::size_t RoundRoom;
   bool UseLanes = true;  // off only for the benchmarks
+  void MakeLaneRoom();   // else made on the first round of the lanes
 
   // Decodes from local, in bits from buffer's start, towards stop, while out is below outLimit
   // (past it by 64 bytes or a round of the lanes, below outEnd). True at a code that needs the
