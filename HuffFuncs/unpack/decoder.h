@@ -28,7 +28,8 @@ struct TDecodeOptions {
   // Sums the whole payload first: a run that writes a file checks what it can before it does.
   bool SumFirst = false;
   // 2: a worker decodes windows of WindowBytes ahead, from a guessed start, for this thread to
-  // meet. 0: so for a file of two windows where two processors run. 1: this thread alone.
+  // meet. 0: so for a file of two windows, or memory of 16, where two processors run. 1: this
+  // thread alone.
   int Threads = 0;
   std::size_t WindowBytes = 128 * 1024;  // at least 16
 };
