@@ -265,9 +265,9 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   command += " <" + NullDevice + (append ? " >>" : " >") + Quoted(output);
 #ifdef _WIN32
   // Under wine a start has failed once in a while, with tests running side by side (cmd then
-  // gives 9009); the cause is not known, and a second try gets through.
-  int status = 9009;
-  for (int attempt = 0; attempt < 3 && status == 9009; ++attempt)
+  // gives 9009, or does not start: -1); the cause is not known, and a second try gets through.
+  int status = -1;
+  for (int attempt = 0; attempt < 3 && (status == 9009 || status == -1); ++attempt)
     status = std::system((command + '"').c_str());
   result.ExitCode = status;
 #else
