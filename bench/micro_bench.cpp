@@ -205,8 +205,8 @@ BENCHMARK(LookupTables)->Arg(64 << 10)->Arg(1 << 20);
 
 // The whole decoder on a container in memory, the image thrown away: header, checksum, table
 // and data; with every way of the fast decode, and without each of them; and the device reader, a
-// bit at a time, for scale. On one thread but in FlashWorker, so that the ways compare alike
-// on any number of processors.
+// bit at a time, for scale. On one thread, FlashWorker alone with its worker, so that the ways
+// compare alike on any number of processors.
 void Decode(benchmark::State& run, const Bytes& image, huff::TDecodeOptions options) {
   options.Threads = std::max(options.Threads, 1);
   const Bytes container = testing_support::Pack(image);
