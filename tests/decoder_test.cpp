@@ -15,6 +15,7 @@
 #include "base/errors.h"
 #include "sarnveld_decode.h"
 #include "support.h"
+#include "unpack/lookup.h"
 
 namespace {
 
@@ -100,6 +101,19 @@ TEST(Decode, EveryShapeOfInputAndCodeDecodesAlikeEveryWay) {
   for (std::size_t at = 20000; at < 20128; ++at)
     Decode(Container(bits.substr(0, at) + chain[EndMarker] + bits.substr(at, 10000) +
                      chain[EndMarker]));
+  // Where the true decode meets a guess, it stops at the end marker for the checked step. The
+  // threads seldom put the marker there, so here it is: 'a' 1, the end 0; a, a, the end, a.
+  huff::TCodeTable codes{};
+  codes['a'] = {1, 1};
+  codes[EndMarker] = {0, 1};
+  huff::TLookupTables lookup;
+  lookup.Build(codes, 16, false, false);
+  const Bytes meeting = {0xD0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  std::uint64_t t = 0;
+  std::size_t skipped = 0;
+  std::uint8_t met[8], *out = met;
+  EXPECT_FALSE(huff::MeetGuess(lookup.Fast(), meeting.data(), t, 4, 64, 64, out, skipped));
+  EXPECT_EQ(t, 2u);
   // An image past the thread's buffer is decoded into memory asked for once, for the most its
   // codes can make: noise's shortest has 7 bits, so not eight bytes for each payload byte.
   std::uint64_t asked = 0;
