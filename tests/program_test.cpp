@@ -12,6 +12,11 @@
 
 #include "support.h"
 
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -40,11 +45,12 @@ Bytes Named(Bytes container, const std::string& nameId,
 // What hex2plain prints for a container of these figures.
 std::string Summary(const std::string& name, const std::string& payload,
                     const std::string& checksum, const std::string& image, const std::string& codes,
-                    const std::string& shortest, const std::string& longest) {
-  return UnpackerBanner + "NameID: " + name +
-         "\r\nManufacturer: Sarnveld\r\nPayloadSize: " + payload + "\r\nChecksum: " + checksum +
-         "\r\nImage size: " + image + "\r\nByte values with codes: " + codes +
-         "\r\nShortest code: " + shortest + "\r\nLongest code: " + longest + "\r\nOk\r\n";
+                    const std::string& shortest, const std::string& longest,
+                    const std::string& manufacturer = "Sarnveld") {
+  return UnpackerBanner + "NameID: " + name + "\r\nManufacturer: " + manufacturer +
+         "\r\nPayloadSize: " + payload + "\r\nChecksum: " + checksum + "\r\nImage size: " + image +
+         "\r\nByte values with codes: " + codes + "\r\nShortest code: " + shortest +
+         "\r\nLongest code: " + longest + "\r\nOk\r\n";
 }
 
 // Each entry below the current directory, by relative name: its type and permissions, and a
@@ -83,8 +89,10 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   Bytes damaged = container;
   damaged[40] ^= 0x80;  // the start bit: the checksum is reported all the same
   // Names: UTF-8, a control character, the backslash, the quote; then not UTF-8: a lone 0xFF,
-  // a lead byte without its follower, a surrogate's three bytes.
-  const Bytes names = Named(Pack(Text("a")), "\xC3\xA9 \x01\\\"\xFF\xC3(\xED\xA0\x80");
+  // a lead byte without its follower, a surrogate's three bytes, a zero in three bytes and a
+  // code point past U+10FFFF.
+  const Bytes names = Named(Pack(Text("a")), "\xC3\xA9 \x01\\\"\xFF\xC3(\xED\xA0\x80",
+                            "\xE0\x80\x80\xF4\x90\x80\x80");
   std::map<std::string, Bytes> files = {{"in", abc},
                                         {"εικόνα", abc},
                                         {"-", abc},
@@ -97,10 +105,13 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
                                         {"deep", FibonacciImage(33)},
                                         {"random", RandomBytes(65536, 7)}};
 #ifndef _WIN32
-  // Paths past 256 bytes (not on Windows, whose limit is 259); a longer old output is replaced.
+  // Paths past 256 bytes (not on Windows, whose limit is 259); a longer old output is replaced
+  // through a link that names it from their folder.
   const std::string longIn = std::string(250, 'd') + "/" + std::string(100, 'i'),
-                    longOut = std::string(250, 'd') + "/" + std::string(100, 'o');
+                    longOut = std::string(250, 'd') + "/" + std::string(100, 'o'),
+                    longLink = std::string(250, 'd') + "/" + std::string(100, 'l');
   fs::create_directory(std::string(250, 'd'));
+  fs::create_symlink(std::string(100, 'o'), longLink);
   files[longIn] = abc;
   files[longOut] = RandomBytes(5000, 1);
   fs::create_symlink("out", "link");  // "out" is replaced through it
@@ -146,11 +157,12 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       Summary("ZRQ-705", "33", "128 (0x00000080)", "0 bytes", "0", "none", "none");
   const std::string namesSummary =
       Summary("\\xC3\\xA9 \\x01\\x5C\"\\xFF\\xC3(\\xED\\xA0\\x80", "35", "162 (0x000000A2)",
-              "1 byte", "1", "1 bit", "1 bit");
+              "1 byte", "1", "1 bit", "1 bit", "\\xE0\\x80\\x80\\xF4\\x90\\x80\\x80");
   const std::string namesJson =
       "{\"ok\": true, \"name_id\": \"\xC3\xA9 "
       R"(\u0001\\\"\u00ff\u00c3(\u00ed\u00a0\u0080", "name_id_hex": "c3a920015c22ffc328eda080", )"
-      R"("manufacturer": "Sarnveld", "manufacturer_hex": "5361726e76656c64", "payload_size": 35, )"
+      R"("manufacturer": "\u00e0\u0080\u0080\u00f4\u0090\u0080\u0080", )"
+      R"("manufacturer_hex": "e08080f4908080", "payload_size": 35, )"
       R"("checksum": 162, "image_size": 1, "coded_byte_values": 1, "shortest_code": 1, )"
       R"("longest_code": 1})"
       "\r\n";
@@ -206,17 +218,18 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       {Unpacker, {"bad.hex", "--json", "out"}, 1, jsonFailure},
       {Unpacker, {"abc.hex", "out"}, 0, abcSummary, {{"out", abc}}},
       {Unpacker, {"empty.hex", "out"}, 0, emptySummary, {{"out", {}}}},
-      {Unpacker, {"names.hex", "out"}, 0, namesSummary, {{"out", Text("a")}}},
+      {Unpacker, {"names.hex", "-"}, 0, namesSummary, {{"-", Text("a")}}},
       {Unpacker, {"--json", "names.hex"}, 0, namesJson},
 #ifndef _WIN32
       // Where arguments are bytes, any bytes are stored as given.
       {Packer, named("\xFF\xFE", "\x80"), 0, Ok, stored("\xFF\xFE", "\x80")},
-      {Packer, packs(longIn, longOut), 0, Ok, {{longOut, container}}},
+      {Packer, packs(longIn, longLink), 0, Ok, {{longOut, container}}},
       {Packer, packs("in", "link"), 0, Ok, packed},
-      // Room for the console text, not for the container; then for the banner and the
-      // container, not for "Ok"; then a console that refuses every write.
+      // Room for the console text, not for the container; then for the banner, the container
+      // and half of "Ok\r\n"; then a console that refuses every write.
       {Packer, packs("random", "link"), 1, Packs("EInOutError", limited), {}, "console", 4096},
-      {Packer, packs("in", "out"), 1, PackerBanner, packed, "console", std::ssize(PackerBanner)},
+      {Packer, packs("in", "out"), 1, PackerBanner + "Ok", packed, "console",
+       std::ssize(PackerBanner) + 2},
       {Packer, packs("in", "out"), 1, "", {}, "/dev/full"},
       {Packer, packs("in", "/dev/full"), 1,
        Packs("EInOutError", "Cannot write file /dev/full: No space left on device")},
@@ -254,6 +267,14 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   }
 #ifndef _WIN32
   EXPECT_TRUE(fs::is_character_file(NullDevice) && fs::is_character_file("/dev/full"));
+  // A console that is a pipe nobody reads fails the run as any console does: exit code 1.
+  int pipe[2];
+  ASSERT_EQ(::pipe(pipe), 0);
+  ::close(pipe[0]);
+  const int status =
+      std::system(("exec " + Packer + " in out - - >&" + std::to_string(pipe[1])).c_str());
+  ::close(pipe[1]);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 #endif
   fs::current_path(saved);
 }
