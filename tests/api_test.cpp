@@ -67,10 +67,12 @@ TEST(Api, MemoryGivesTheImageBack) {
               0);
     EXPECT_STREQ(error.kind, "");  // "" on success
     EXPECT_EQ(Take(buffer, size), c.Image);
-    EXPECT_EQ(summary.image_size, c.Image.size());
     EXPECT_STREQ(summary.name_id, c.StoredNameId);
     EXPECT_STREQ(summary.manufacturer, c.StoredManufacturer);
-    EXPECT_EQ(summary.shortest_code == 0, c.Image.empty());
+    EXPECT_EQ((sarnveld::Summary{summary.name_id, summary.manufacturer, summary.payload_size,
+                                 summary.checksum, summary.image_size, summary.coded_byte_values,
+                                 summary.shortest_code, summary.longest_code}),
+              huff::DecodeContainer({.Memory = container, .Name = "memory"}, {}));
     Bytes room(c.Image.size() + 1, 0xA5);
     ASSERT_EQ(sarnveld_unpack_into(container.data(), container.size(), room.data(), c.Image.size(),
                                    &size, nullptr, nullptr),
@@ -152,6 +154,10 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
                                      nullptr, e);
        },
        "EError", "Invalid argument: image is NULL but image_capacity is not 0", 1},
+      {[&](auto e) {
+         return sarnveld_unpack_into(one.data(), one.size(), room, 1, nullptr, nullptr, e);
+       },
+       "EError", "Invalid argument: image_size must not be NULL"},
 #ifndef _WIN32
       // Unpacked while the process may map only 16 MiB more.
       {[&](auto e) {
