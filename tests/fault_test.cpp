@@ -129,6 +129,9 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
     EXPECT_TRUE(!writes || (result.Signal == signal && result.Output == subject.Banner)) << at;
     EXPECT_TRUE(subject.LeftAsItWas());
   }
+  // A signal ignored from the start (nohup) stays ignored.
+  succeeded(subject.Run({"--ignore-signal=HUP", "FAULT_KIND=write", "FAULT_AT=2",
+                         "FAULT_SIGNAL=" + std::to_string(SIGHUP)}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Programs, FaultSweep,
