@@ -34,6 +34,8 @@ def test_round_trip(image, name_id, manufacturer):
     assert sarnveld.unpack_and_describe(container) == (image, summary)
     copy = pickle.loads(pickle.dumps(summary))
     assert copy == summary and hash(copy) == hash(summary) and copy is not summary
+    shown = eval(repr(summary), {"Summary": dict})
+    assert shown == {field: getattr(summary, field) for field in shown} and len(shown) == 8
 
 
 @pytest.fixture
