@@ -149,20 +149,26 @@ TEST(Failures, AChangedInputIsReportedAndLeavesTheOldOutput) {
   const Bytes image = RandomBytes(200000, 8, 0.3);
   const std::string packed = " while it was being packed: 200000 bytes were counted",
                     payload = std::to_string(Pack(image).size() - 40);
-  const std::vector<std::string> grows = {"FAULT_RESIZE=400001", "FAULT_RESIZE_AT=2"};
+  const std::vector<std::string> grows = {"FAULT_RESIZE=400001", "FAULT_RESIZE_AT=2"},
+                                 shrinks = {"FAULT_RESIZE=50040", "FAULT_RESIZE_AT=2"};
   const struct {
     TMode Mode;
     std::vector<std::string> Environment;
     std::string Message;  // after the input's name
-  } cases[] = {{Packing, {"FAULT_RESIZE=200001"}, " grew" + packed},
-               {Packing, {"FAULT_RESIZE=100000"}, " shrank" + packed + ", 100000 read"},
-               // A container that grows while it is read: found at its end, or by the second pass.
-               {Checking, grows,
-                " is damaged: the file grew while it was read, past the " + payload +
-                    " payload bytes of PayloadSize (byte 32)"},
-               {Unpacking, grows,
-                " is damaged: PayloadSize (byte 32) is " + payload +
-                    ", but 399961 bytes follow the header"}};
+  } cases[] = {
+      {Packing, {"FAULT_RESIZE=200001"}, " grew" + packed},
+      {Packing, {"FAULT_RESIZE=100000"}, " shrank" + packed + ", 100000 read"},
+      // A container that shrinks or grows while it is read: found at its end, or by the second
+      // pass.
+      {Checking, shrinks,
+       " is damaged: the file ended after 50000 payload bytes, but PayloadSize (byte 32) is " +
+           payload + ": it shrank while it was read"},
+      {Checking, grows,
+       " is damaged: the file grew while it was read, past the " + payload +
+           " payload bytes of PayloadSize (byte 32)"},
+      {Unpacking, grows,
+       " is damaged: PayloadSize (byte 32) is " + payload +
+           ", but 399961 bytes follow the header"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Message);
     const TSubject subject(c.Mode, image);
