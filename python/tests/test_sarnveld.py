@@ -56,6 +56,8 @@ LONG = "/".join(["n" * 250] * 5)
     (lambda d: sarnveld.pack("text"), TypeError, None, ""),
     (lambda d: sarnveld.pack(b"", 7), TypeError, None, "name_id must be"),
     (lambda d: sarnveld.pack(b"", None, "a\0b"), ValueError, None, "manufacturer holds a NUL"),
+    (lambda d: sarnveld.pack(b"", b"a\0b"), ValueError, None, "name_id holds a NUL"),
+    (lambda d: sarnveld.unpack_file(d / "c\0.hex"), ValueError, None, "hexfile holds a NUL"),
     (lambda d: sarnveld.unpack_file(3), TypeError, None, ""),
 ])
 def test_failures(files, call, error, kind, text):
