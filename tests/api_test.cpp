@@ -43,9 +43,16 @@ Bytes PackInMemory(const Bytes& image, const char* nameId = nullptr, const char*
   return Take(buffer, size);
 }
 
-// A container in memory gives the image back, into room of its size exactly too. NULL names are
-// the defaults; any other, "-" and "" included, is stored as given, cut to 15 bytes.
+// A container in memory gives the image back, into room of its size exactly too, and every way
+// the decoder's summary. NULL names are the defaults; any other, "-" and "" included, is stored
+// as given, cut to 15 bytes.
 TEST(Api, MemoryGivesTheImageBack) {
+  const TTempDir dir;
+  const std::string hex = dir / "c.hex";
+  const auto fields = [](const sarnveld_summary& s) {
+    return sarnveld::Summary{s.name_id,    s.manufacturer,      s.payload_size,  s.checksum,
+                             s.image_size, s.coded_byte_values, s.shortest_code, s.longest_code};
+  };
   const struct {
     Bytes Image;
     const char *NameId, *Manufacturer, *StoredNameId, *StoredManufacturer;
@@ -60,7 +67,7 @@ TEST(Api, MemoryGivesTheImageBack) {
     const Bytes container = PackInMemory(c.Image, c.NameId, c.Manufacturer);
     void* buffer = nullptr;
     std::size_t size = 0;
-    sarnveld_summary summary{};
+    sarnveld_summary summary{}, into{}, fromFile{};
     sarnveld_error error;
     std::memset(&error, 'z', sizeof error);
     ASSERT_EQ(sarnveld_unpack(container.data(), container.size(), &buffer, &size, &summary, &error),
@@ -69,17 +76,25 @@ TEST(Api, MemoryGivesTheImageBack) {
     EXPECT_EQ(Take(buffer, size), c.Image);
     EXPECT_STREQ(summary.name_id, c.StoredNameId);
     EXPECT_STREQ(summary.manufacturer, c.StoredManufacturer);
-    EXPECT_EQ((sarnveld::Summary{summary.name_id, summary.manufacturer, summary.payload_size,
-                                 summary.checksum, summary.image_size, summary.coded_byte_values,
-                                 summary.shortest_code, summary.longest_code}),
-              huff::DecodeContainer({.Memory = container, .Name = "memory"}, {}));
+    EXPECT_EQ(fields(summary), huff::DecodeContainer({.Memory = container, .Name = "memory"}, {}));
     Bytes room(c.Image.size() + 1, 0xA5);
     ASSERT_EQ(sarnveld_unpack_into(container.data(), container.size(), room.data(), c.Image.size(),
-                                   &size, nullptr, nullptr),
+                                   &size, &into, nullptr),
               0);
     EXPECT_EQ(size, c.Image.size());
     EXPECT_TRUE(room.back() == 0xA5 && std::equal(c.Image.begin(), c.Image.end(), room.begin()));
+    WriteWholeFile(hex, container);
+    ASSERT_EQ(sarnveld_unpack_file(hex.c_str(), nullptr, &fromFile, nullptr), 0);
+    EXPECT_TRUE(fields(into) == fields(summary) && fields(fromFile) == fields(summary));
   }
+  // Memory from the C++ face's caller that is short of what was asked for is refused.
+  Bytes room;
+  const sarnveld::Allocate shortOfIt = [&](std::uint64_t size) {
+    room.resize(static_cast<std::size_t>(size) - 1);
+    return std::span(room);
+  };
+  EXPECT_THROW(sarnveld::Pack(Text("abc"), shortOfIt), sarnveld::Error);
+  EXPECT_THROW(sarnveld::Unpack(Pack(Text("abc")), shortOfIt), sarnveld::Error);
 }
 
 // Each failure gives -1 and the programs' kind and message (cut before a whole character when
