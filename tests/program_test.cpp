@@ -268,12 +268,12 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
 #ifndef _WIN32
   EXPECT_TRUE(fs::is_character_file(NullDevice) && fs::is_character_file("/dev/full"));
   // A console that is a pipe nobody reads fails the run as any console does: exit code 1.
-  int pipe[2];
-  ASSERT_EQ(::pipe(pipe), 0);
-  ::close(pipe[0]);
+  int ends[2];
+  EXPECT_EQ(::pipe(ends), 0);
+  ::close(ends[0]);
   const int status =
-      std::system(("exec " + Packer + " in out - - >&" + std::to_string(pipe[1])).c_str());
-  ::close(pipe[1]);
+      std::system(("exec '" + Packer + "' in out - - >&" + std::to_string(ends[1])).c_str());
+  ::close(ends[1]);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 #endif
   fs::current_path(saved);
