@@ -1,18 +1,25 @@
 // The library's parts in bytes per second, each fast part beside the straightforward one it is
 // held against or without the mechanism it adds; and the whole library in a caller's process,
 // beside liblz4, libzstd level 1 and libdeflate level 1, on flash-like images of 64 KiB to
-// 64 MiB, with the ratios printed at the end. Run it on one core (taskset -c 0) and on all.
+// 64 MiB, with the ratios and the memory a caller's thread keeps printed at the end. Run it on
+// one core (taskset -c 0) and on all.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <numeric>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "pack/bit_writer.h"
 #include "pack/fast_coder.h"
@@ -417,6 +424,60 @@ class TReporter : public benchmark::ConsoleReporter {
   std::set<std::string> Medians;
 };
 
+// What a caller's thread keeps from one call to the next: malloc's bytes in use after the call
+// (its result freed) less those before, on a fresh thread whose kept buffers are freed when it
+// ends. Packing trims what the thread keeps to 256 KiB; unpacking keeps room for a small image.
+void PrintKept() {
+#ifdef __GLIBC__
+  const auto inUse = [] {
+    const struct mallinfo2 info = mallinfo2();
+    return static_cast<long long>(info.uordblks + info.hblkhd);
+  };
+  const testing_support::TTempDir dir;
+  const std::string in = dir / "in", hex = dir / "hex", out = dir / "out";
+  const Bytes& image = Image(Sizes[3]);
+  const Bytes& container = Container(Sizes[3]);
+  testing_support::WriteWholeFile(in, image);
+  testing_support::WriteWholeFile(hex, container);
+  const auto pack = [&] {
+    void* result = nullptr;
+    std::size_t size = 0;
+    sarnveld_pack(image.data(), image.size(), nullptr, nullptr, &result, &size, nullptr);
+    sarnveld_free(result);
+  };
+  const auto unpack = [&] {
+    void* result = nullptr;
+    std::size_t size = 0;
+    sarnveld_unpack(container.data(), container.size(), &result, &size, nullptr, nullptr);
+    sarnveld_free(result);
+  };
+  const auto packFile = [&] {
+    sarnveld_pack_file(in.c_str(), hex.c_str(), nullptr, nullptr, nullptr);
+  };
+  const auto unpackFile = [&] { sarnveld_unpack_file(hex.c_str(), out.c_str(), nullptr, nullptr); };
+  const struct {
+    const char* Name;
+    std::vector<std::function<void()>> Calls;
+  } rows[] = {{"pack", {pack}},
+              {"pack_file", {packFile}},
+              {"unpack", {unpack}},
+              {"unpack_file", {unpackFile}},
+              {"unpack, then pack", {unpack, pack}}};
+  std::printf("\nmemory a caller's thread keeps after its calls, %zu KiB images:\n",
+              Sizes[3] >> 10);
+  for (const auto& row : rows) {
+    long long kept = 0;
+    std::thread([&] {
+      const long long before = inUse();
+      for (const auto& call : row.Calls)
+        call();
+      kept = inUse() - before;
+    }).join();
+    std::printf("  %-18s %6lld KiB\n", row.Name, kept >> 10);
+  }
+#endif
+}
+
 void PrintInProcess(const std::map<std::string, double>& speeds) {
   const auto speed = [&](const char* name, std::size_t size) {
     for (const auto& [key, value] : speeds)
@@ -452,6 +513,7 @@ void PrintInProcess(const std::map<std::string, double>& speeds) {
                 speed("pack", size) >= 1200 ? "met" : "MISSED",
                 speed("unpack", size) >= 1000 ? "met" : "MISSED",
                 speed("unpack_into", size) >= 1000 ? "met" : "MISSED");
+  PrintKept();
 }
 
 }  // namespace
