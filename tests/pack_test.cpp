@@ -8,6 +8,8 @@
 #include <map>
 #include <random>
 
+#include "pack/bit_writer.h"
+#include "pack/fast_coder.h"
 #include "support.h"
 
 namespace {
@@ -58,6 +60,31 @@ TEST(Compress, TheFastPassWritesWhatWriteBitWritesForEveryCodeLengthAndSegmentCo
     for (const huff::TParallelism split : {huff::TParallelism{2, 1u << 20}, {1, 1}, {2, 1}, {7, 1}})
       ASSERT_TRUE(Pack(input, split) == PackBitByBit(input))
           << input.size() << " " << split.Threads;
+  // Every code as long as the longest, after 0 to 7 pending bits: each store as full as the
+  // bound on its codes lets it be, with pairs and without.
+  for (std::uint32_t length = 1; length <= 32; ++length) {
+    huff::TCodeTable codes;
+    for (huff::TCodeEntry& code : codes)
+      code = {random() & ((std::uint64_t{1} << length) - 1), length};
+    const Bytes input = RandomBytes(200, length);
+    for (unsigned pending = 0; pending < 8; ++pending) {
+      Bytes expected, fast((7 + input.size() * length) / 8 + 8);
+      huff::TBitWriter writer(expected);
+      huff::WriteCode(writer, {0, pending});
+      for (const std::uint8_t byte : input)
+        huff::WriteCode(writer, codes[byte]);
+      writer.FlushBits();
+      for (const bool pairs : {false, true}) {
+        huff::TBitAccumulator acc{0, pending};
+        bool missing = false;
+        std::uint8_t* end =
+            huff::EncodeBytes(huff::FastCodes(codes, pairs), input, fast.data(), acc, missing);
+        huff::StoreWholeBytes(acc, end);
+        EXPECT_TRUE(Bytes(fast.data(), end + (acc.Count > 0)) == expected)
+            << length << " " << pending;
+      }
+    }
+  }
 }
 
 // A file that reads differently in the second pass: a byte value not counted, anywhere in a
