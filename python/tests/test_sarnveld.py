@@ -54,6 +54,7 @@ LONG = "/".join(["n" * 250] * 5)
     (lambda d: sarnveld.pack_file(d / "in é.bin", d / LONG), sarnveld.Error, "EFCreateError",
      "Cannot create file {d}/" + LONG),
     (lambda d: sarnveld.pack("text"), TypeError, None, ""),
+    (lambda d: sarnveld.pack(memoryview(b"abcdef")[::2]), BufferError, None, "memoryview: "),
     (lambda d: sarnveld.pack(b"", 7), TypeError, None, "name_id must be"),
     (lambda d: sarnveld.pack(b"", None, "a\0b"), ValueError, None, "manufacturer holds a NUL"),
     (lambda d: sarnveld.pack(b"", b"a\0b"), ValueError, None, "name_id holds a NUL"),
