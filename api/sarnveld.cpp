@@ -67,6 +67,9 @@ void PackFile(const std::string& plainfile, const std::string& hexfile, std::str
     // On a failure the state's files are abandoned as it goes: the old output stays.
     huff::TCompressorState state{.Header = huff::NamedHeader(nameId, manufacturer)};
     huff::OpenInput(state, plainfile);
+    // As for unpacking: an empty name would make a new file in the working folder, then fail.
+    if (hexfile.empty())
+      throw huff::EError("Invalid Filename");
     state.OutputFile = huff::TFile::CreateForWriting(hexfile, state.InputFile.get());
     state.Output = {.File = state.OutputFile.get()};
     huff::PrepareContainer(state);

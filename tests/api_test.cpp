@@ -128,6 +128,8 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
        "EError", "Invalid argument: plainfile is NULL"},
       {[&](auto e) { return sarnveld_pack_file(in.c_str(), nullptr, nullptr, nullptr, e); },
        "EError", "Invalid argument: hexfile is NULL"},
+      {[&](auto e) { return sarnveld_pack_file(in.c_str(), "", nullptr, nullptr, e); }, "EError",
+       "Invalid Filename"},
       {[&](auto e) {
          return sarnveld_pack_file(in.c_str(), longPath.c_str(), nullptr, nullptr, e);
        },
