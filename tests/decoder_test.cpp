@@ -128,7 +128,9 @@ TEST(Decode, EveryShapeOfInputAndCodeDecodesAlikeEveryWay) {
   huff::DecodeContainer({.Memory = Pack(noise), .Name = "c.hex"}, {.Allocate = &allocate});
   EXPECT_TRUE(asked > noise.size() && asked < noise.size() * 3 / 2 &&
               std::equal(noise.begin(), noise.end(), room.begin()));
-  // The device reader stops at the call after which its sink answered nonzero.
+  // The device reader gives the last image whole, and stops at the call after which its sink
+  // answered nonzero.
+  EXPECT_TRUE(DeviceDecode(packed) == (TDeviceOutcome{SARNVELD_DECODE_OK, image, ""}));
   const TDeviceOutcome stopped = DeviceDecode(packed, Bytes{100}, 3, 2);
   EXPECT_EQ(stopped.Status, SARNVELD_DECODE_STOPPED);
   EXPECT_TRUE(stopped.Broken.empty() && !stopped.Image.empty() &&

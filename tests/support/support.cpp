@@ -165,8 +165,8 @@ TDeviceOutcome DeviceDecode(const Bytes& container, std::span<const std::uint8_t
   } sink{{}, 0, stopAfter};
   const auto take = [](void* user, const std::uint8_t* bytes, std::size_t size) {
     auto& sink = *static_cast<TSink*>(user);
-    if (size == 0)
-      sink.Broken = "the sink was given an empty piece";
+    if (size == 0 || size > SARNVELD_DECODE_OUT_BYTES)
+      sink.Broken = "the sink was given an empty piece, or more than the reader gathers";
     if (sink.StopAfter != 0 && sink.Calls >= sink.StopAfter)
       sink.Broken = "the sink was called after it answered nonzero";
     sink.Image.insert(sink.Image.end(), bytes, bytes + size);
