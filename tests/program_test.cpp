@@ -114,7 +114,9 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   fs::create_symlink(std::string(100, 'o'), longLink);
   files[longIn] = abc;
   files[longOut] = RandomBytes(5000, 1);
-  fs::create_symlink("out", "link");  // "out" is replaced through it
+  fs::create_symlink("out", "link");  // "out" is replaced through it, and through a link to it
+  fs::create_symlink("link", "chain");
+  fs::create_symlink(Packer, "alias");  // a report names the program as its file is named
   const std::string limited = "Cannot write file link: File too large";
 #endif
   WriteWholeFile("huge", {});
@@ -224,7 +226,8 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       // Where arguments are bytes, any bytes are stored as given.
       {Packer, named("\xFF\xFE", "\x80"), 0, Ok, stored("\xFF\xFE", "\x80")},
       {Packer, packs(longIn, longLink), 0, Ok, {{longOut, container}}},
-      {Packer, packs("in", "link"), 0, Ok, packed},
+      {Packer, packs("in", "chain"), 0, Ok, packed},
+      {"./alias", packs("missing", "out"), 1, invalid},
       // Room for the console text, not for the container; then for the banner, the container
       // and half of "Ok\r\n"; then a console that refuses every write.
       {Packer, packs("random", "link"), 1, Packs("EInOutError", limited), {}, "console", 4096},
