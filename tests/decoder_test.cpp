@@ -96,6 +96,9 @@ TEST(Decode, EveryShapeOfInputAndCodeDecodesAlikeEveryWay) {
   const auto [said, decoded] = Decode(Container(bits + chain[EndMarker]));
   EXPECT_THAT(said, HasSubstr(", 32 values, codes 1-32"));
   EXPECT_TRUE(decoded == chained);
+  // The end marker's code is among the shortest, here the only one of one bit.
+  EXPECT_THAT(Decode(Container(Table({{'a', "10"}, {'b', "11"}, {EndMarker, "0"}}) + "10 0")).first,
+              HasSubstr("codes 1-2"));
   // An end marker's code inside the stream ends it there, every way: what follows is no fill.
   // At every bit of a window, where the worker has guessed the next window (as the threads run).
   for (std::size_t at = 20000; at < 20128; ++at)
