@@ -50,8 +50,8 @@ int sarnveld_pack(const void* image, size_t image_size, const char* name_id,
                   sarnveld_error* error);
 
 /* Decodes a container (at most 2147483646 bytes) into *image, for sarnveld_free, never NULL on
-   success; NULL and 0 on failure. An image past 1 MiB reserves room for 8 times the payload,
-   then gives back the rest. */
+   success; NULL and 0 on failure. An image past the thread's memory (1 MiB at least) reserves
+   room for up to 8 times the payload, then gives back the rest. */
 int sarnveld_unpack(const void* container, size_t container_size, void** image, size_t* image_size,
                     sarnveld_summary* summary /* may be NULL */, sarnveld_error* error);
 

@@ -77,10 +77,10 @@ Summary UnpackInto(std::span<const std::uint8_t> container, std::span<std::uint8
 // Checks a container without keeping its image.
 Summary Describe(std::span<const std::uint8_t> container);
 
-// Decodes into memory `allocate` gives: for an image of up to 1 MiB, its exact size once the
-// container is checked; for a longer one, once it outgrows that, the most the payload can decode
-// to (up to eight times its size, at most MaxImageSize; untouched, it costs nothing where pages
-// come one at a time). Summary::ImageSize says how much is the image.
+// Decodes into memory `allocate` gives: for an image that fits the thread's memory (1 MiB at
+// least), its exact size once the container is checked; else, once it outgrows that, the most the
+// payload can decode to (up to eight times its size, at most MaxImageSize; untouched, it costs
+// nothing where pages come one at a time). Summary::ImageSize says how much is the image.
 Summary Unpack(std::span<const std::uint8_t> container, const Allocate& allocate);
 
 // In a catch block: the failure as every face reports it (no memory EOutOfMemory, else EError).
