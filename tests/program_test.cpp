@@ -116,7 +116,7 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   files[longOut] = RandomBytes(5000, 1);
   fs::create_symlink("out", "link");  // "out" is replaced through it, and through a link to it
   fs::create_symlink("link", "chain");
-  fs::create_symlink(Packer, "alias");  // a report names the program as its file is named
+  fs::create_symlink(Packer, "alias");  // a report names the program's file, not the link
   const std::string limited = "Cannot write file link: File too large";
 #endif
   WriteWholeFile("huge", {});
