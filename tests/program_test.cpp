@@ -116,6 +116,7 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   files[longOut] = RandomBytes(5000, 1);
   fs::create_symlink("out", "link");  // "out" is replaced through it, and through a link to it
   fs::create_symlink("link", "chain");
+  fs::create_symlink("in", "in.");      // a message that ends in a full stop is given no second one
   fs::create_symlink(Packer, "alias");  // a report names the program's file, not the link
   const std::string limited = "Cannot write file link: File too large";
 #endif
@@ -227,6 +228,7 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       {Packer, named("\xFF\xFE", "\x80"), 0, Ok, stored("\xFF\xFE", "\x80")},
       {Packer, packs(longIn, longLink), 0, Ok, {{longOut, container}}},
       {Packer, packs("in", "chain"), 0, Ok, packed},
+      {Packer, packs("in", "in."), 1, uncreated("in.")},
       {"./alias", packs("missing", "out"), 1, invalid},
       // Room for the console text, not for the container; then for the banner, the container
       // and half of "Ok\r\n"; then a console that refuses every write.
