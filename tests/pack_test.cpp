@@ -88,8 +88,8 @@ TEST(Compress, TheFastPassWritesWhatWriteBitWritesForEveryCodeLengthAndSegmentCo
 }
 
 // A file that reads differently in the second pass: a byte value not counted, anywhere in a
-// chunk, with the pair table or not; or two bytes swapped between segments, whose codes would
-// no longer meet. And a code too long for a container, which both passes refuse.
+// chunk, with the pair table or not; two bytes swapped between segments, whose codes would no
+// longer meet; or fewer bytes. And a code too long for a container, which both passes refuse.
 TEST(Compress, ChangedFilesAndTooLongCodesAreRefused) {
   TTempDir dir;
   const std::string path = dir / "image.bin";
@@ -124,12 +124,16 @@ TEST(Compress, ChangedFilesAndTooLongCodesAreRefused) {
                                             " was not there when it was counted");
     }
   }
-  const Bytes counted = Text("b" + std::string(2 * ChunkSize - 1, 'a'));
+  const Bytes counted = Text("b" + std::string(3 * ChunkSize - 1, 'a'));
   Bytes moved = counted;
   std::swap(moved[0], moved[ChunkSize]);
   EXPECT_EQ(refusal(counted, moved), changed + "the bytes from offset 0 to " +
                                          std::to_string(ChunkSize) +
                                          " no longer hold what was counted");
+  // Cut inside the middle segment: the count is the whole input's, not the segment's.
+  EXPECT_EQ(refusal(counted, Bytes(counted.begin(), counted.begin() + ChunkSize + 5)),
+            "File " + path + " shrank while it was being packed: " + std::to_string(3 * ChunkSize) +
+                " bytes were counted, " + std::to_string(ChunkSize + 5) + " read");
   // The packer's run pins the fast pass's message; the straightforward pass refuses alike.
   EXPECT_THROW(PackBitByBit(FibonacciImage(33)), huff::ECodeTooLong);
 }
