@@ -88,6 +88,9 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   const Bytes abc = Text("abc"), previous = Text("previous"), container = Pack(abc);
   Bytes damaged = container;
   damaged[40] ^= 0x80;  // the start bit: the checksum is reported all the same
+  Bytes deep = FibonacciImage(33);
+  for (auto& byte : deep)
+    byte ^= 0x80;  // the longest codes are not byte value 0's
   // Names: UTF-8, a control character, the backslash, the quote, DEL; then not UTF-8: a lone
   // 0xFF, a lead byte without its follower, a surrogate's three bytes, a zero in three bytes and
   // a code point past U+10FFFF.
@@ -102,7 +105,7 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
                                         {"bad.hex", damaged},
                                         {"names.hex", names},
                                         {"empty.hex", Pack({})},
-                                        {"deep", FibonacciImage(33)},
+                                        {"deep", deep},
                                         {"random", RandomBytes(65536, 7)}};
 #ifndef _WIN32
   // Paths past 256 bytes (not on Windows, whose limit is 259); a longer old output is replaced
@@ -179,7 +182,7 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   const std::string tooLarge =
       "File huge is too large: it holds 2147483647 bytes, and at most 2147483646 can be packed";
   const std::string tooLong =
-      "File deep needs a code of 33 bits for byte value 0x00, longer "
+      "File deep needs a code of 33 bits for byte value 0x80, longer "
       "than the 32 bits a container can state";
   const struct {
     std::string Program;
