@@ -201,7 +201,7 @@ TEST(Decode, EachBrokenRuleIsNamedWithWhereItIs) {
        "the codes are not complete (the code table ends at byte 74, bit 0x80): no code begins "
        "with 00",
        BadTable},
-      {Container(Table({{'a', "1"}, {'b', "0"}}) + "1 0 1"),
+      {Container(Table({{'a', "1"}, {'b', "0"}})),
        "the code entry of the end marker is missing at byte 73, bit 0x01: the byte values' "
        "codes leave no room for its code",
        BadTable},
