@@ -229,7 +229,9 @@ TEST(Decode, EachBrokenRuleIsNamedWithWhereItIs) {
     SCOPED_TRACE(c.Message);
     const std::string said = Decode(c.Container).first;
     EXPECT_THAT(said, HasSubstr(c.Message));
-    EXPECT_EQ(DeviceDecode(c.Container).Status, c.Device);
+    const TDeviceOutcome device = DeviceDecode(c.Container);
+    EXPECT_EQ(device.Status, c.Device);
+    EXPECT_EQ(device.Broken, "");
     EXPECT_THAT(said, AnyOf(StartsWith("EBadContainer: Container c.hex is damaged: "),
                             StartsWith("EBadContainer: File c.hex is not a")));
   }

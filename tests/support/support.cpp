@@ -188,8 +188,11 @@ TDeviceOutcome DeviceDecode(const Bytes& container, std::span<const std::uint8_t
       sink.Broken = "a call after an error returned another status";
     if (status != SARNVELD_DECODE_OK)
       error = status;
-    if ((sarnveld_decoder_header(decoder) != nullptr) != (at >= huff::HeaderSize))
-      sink.Broken = "the header came before its 40 bytes, or not with them";
+    // The header stays as it came: a tree node past the last would lie on its names.
+    const sarnveld_header* header = sarnveld_decoder_header(decoder);
+    if ((header != nullptr) != (at >= huff::HeaderSize) ||
+        (header != nullptr && std::memcmp(header, container.data(), 32) != 0))
+      sink.Broken = "the header came before its 40 bytes, not with them, or not as they are";
     if (piece == copyAfter) {
       // Plain data: a copy goes on; the spoilt original shows anything pointing back into it.
       std::memcpy(&states[1], &states[0], sizeof states[1]);
