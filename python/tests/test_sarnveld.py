@@ -53,8 +53,8 @@ LONG = "/".join(["n" * 250] * 5)
 @pytest.mark.parametrize("call, error, kind, text", [
     (lambda d: sarnveld.pack_file(d / "in é.bin", d / LONG), sarnveld.Error, "EFCreateError",
      "Cannot create file {d}/" + LONG),
-    (lambda d: sarnveld.pack_file(d / "in é.bin", os.fsencode(d) + b"/\xff/o"), sarnveld.Error,
-     "EFCreateError", "Cannot create file {d}/\\xff/o"),
+    (lambda d: sarnveld.pack_file(d / "in é.bin", os.fsdecode(os.fsencode(d) + b"/\xff/o")),
+     sarnveld.Error, "EFCreateError", "Cannot create file {d}/\\xff/o"),
     (lambda d: sarnveld.pack("text"), TypeError, None, ""),
     (lambda d: sarnveld.pack(memoryview(b"abcdef")[::2]), BufferError, None, "memoryview: "),
     (lambda d: sarnveld.pack(b"", 7), TypeError, None, "name_id must be"),
