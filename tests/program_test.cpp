@@ -195,7 +195,7 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   } cases[] = {
       {Packer, {"in", "out", "-", "-", "-"}, 0, usage},
       {Packer, {"", "in", "out", "-"}, 0, usage},
-      {Packer, named("--", " -"), 0, Ok, stored("--", " -")},
+      {Packer, named("--", "- "), 0, Ok, stored("--", "- ")},
       // UTF-8, as Windows passes a command line as text, cut to 15 bytes inside a character;
       // U+1D11E is a surrogate pair on Windows.
       {Packer, named(greek, cjk), 0, Ok, stored(greek.substr(0, 15), cjk.substr(0, 15))},
