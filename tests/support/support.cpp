@@ -122,10 +122,10 @@ void FixHeader(Bytes& container) {
 }
 
 Bytes Container(const Bytes& payload) {
-  Bytes container(huff::HeaderSize, 0);
+  Bytes container(huff::HeaderSize + payload.size(), 0);
   std::copy_n("ZRQ-705", 7, container.begin());
   std::copy_n("Sarnveld", 8, container.begin() + 16);
-  container.insert(container.end(), payload.begin(), payload.end());
+  std::copy(payload.begin(), payload.end(), container.begin() + huff::HeaderSize);
   FixHeader(container);
   return container;
 }
