@@ -76,6 +76,11 @@ def test_path_like_arguments(files, as_path):
     summary = sarnveld.unpack_file(as_path(files / "c.hex"), as_path(files / "o"))
     assert (summary.name_id, (files / "o").read_bytes()) == (b"PATHS", NOISE)
     assert sarnveld.unpack_file(as_path(files / "c.hex")).image_size == len(NOISE)
+    # Without a plainfile nothing is written. In memory, an image past the 1 MiB a thread keeps
+    # comes back as long as it is, though its room was the most its payload could decode to.
+    assert sorted(p.name for p in files.iterdir()) == ["c.hex", "in é.bin", "o"]
+    image = NOISE * 6 + bytes(1 << 20)
+    assert sarnveld.unpack(sarnveld.pack(image)) == image
 
 
 # Type checkers see the module as it is: the stub names every function with its parameters.
