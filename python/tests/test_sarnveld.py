@@ -75,6 +75,7 @@ def test_path_like_arguments(files, as_path):
     sarnveld.pack_file(as_path(files / "in é.bin"), as_path(files / "c.hex"), name_id="PATHS")
     summary = sarnveld.unpack_file(as_path(files / "c.hex"), as_path(files / "o"))
     assert (summary.name_id, (files / "o").read_bytes()) == (b"PATHS", NOISE)
+    assert summary != sarnveld.describe(sarnveld.pack(NOISE))  # by its name alone
     assert sarnveld.unpack_file(as_path(files / "c.hex")).image_size == len(NOISE)
     # Without a plainfile nothing is written. In memory, an image past the 1 MiB a thread keeps
     # comes back as long as it is, though its room was the most its payload could decode to.
@@ -84,7 +85,9 @@ def test_path_like_arguments(files, as_path):
 
 
 # Type checkers see the module as it is: the stub names every function with its parameters.
+# And the module is the library's version.
 def test_the_stub_states_the_module():
+    assert sarnveld.__version__ == os.environ["SARNVELD_VERSION"]
     stub = ast.parse((pathlib.Path(sarnveld.__file__).parent / "__init__.pyi").read_text())
     functions = {node.name: [a.arg for a in node.args.args] for node in stub.body
                  if isinstance(node, ast.FunctionDef)}
