@@ -92,10 +92,10 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   for (auto& byte : deep)
     byte ^= 0x80;  // the longest codes are not byte value 0's
   // Names: UTF-8, a control character, the backslash, the quote, DEL; then not UTF-8: a lone
-  // 0xFF, a lead byte without its follower, a surrogate's three bytes, a zero in three bytes and
-  // a code point past U+10FFFF; then the edges: the last control character, the last printable
-  // one and U+10FFFF.
-  const Bytes names = Named(Pack(Text("a")), "\xC3\xA9 \x01\\\"\xFF\xC3(\xED\xA0\x80",
+  // 0xFF, a lead byte without its follower, the first and the last surrogate, a zero in three
+  // bytes and a code point past U+10FFFF; and at the edges: U+0080, the last control character,
+  // the last printable one and U+10FFFF.
+  const Bytes names = Named(Pack(Text("a")), "\xC2\x80 \x01\\\"\xFF\xC3(\xED\xA0\x80\xED\xBF\xBF",
                             "\x7F\xE0\x80\x80\xF4\x90\x80\x80\x1F~\xF4\x8F\xBF\xBF");
   std::map<std::string, Bytes> files = {{"in", abc},
                                         {"εικόνα", abc},
@@ -162,12 +162,14 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   const std::string greek = "Ζυγαριά東京", cjk = "𝄞株式会社";
   const std::string emptySummary =
       Summary("ZRQ-705", "33", "128 (0x00000080)", "0 bytes", "0", "none", "none");
-  const std::string namesSummary = Summary(
-      "\\xC3\\xA9 \\x01\\x5C\"\\xFF\\xC3(\\xED\\xA0\\x80", "35", "162 (0x000000A2)", "1 byte", "1",
-      "1 bit", "1 bit", "\\x7F\\xE0\\x80\\x80\\xF4\\x90\\x80\\x80\\x1F~\\xF4\\x8F\\xBF\\xBF");
+  const std::string namesSummary =
+      Summary("\\xC2\\x80 \\x01\\x5C\"\\xFF\\xC3(\\xED\\xA0\\x80\\xED\\xBF\\xBF", "35",
+              "162 (0x000000A2)", "1 byte", "1", "1 bit", "1 bit",
+              "\\x7F\\xE0\\x80\\x80\\xF4\\x90\\x80\\x80\\x1F~\\xF4\\x8F\\xBF\\xBF");
   const std::string namesJson =
-      "{\"ok\": true, \"name_id\": \"\xC3\xA9 "
-      R"(\u0001\\\"\u00ff\u00c3(\u00ed\u00a0\u0080", "name_id_hex": "c3a920015c22ffc328eda080", )"
+      "{\"ok\": true, \"name_id\": \"\xC2\x80 "
+      R"(\u0001\\\"\u00ff\u00c3(\u00ed\u00a0\u0080\u00ed\u00bf\u00bf", )"
+      R"("name_id_hex": "c28020015c22ffc328eda080edbfbf", )"
       "\"manufacturer\": \"\x7F"
       R"(\u00e0\u0080\u0080\u00f4\u0090\u0080\u0080\u001f~)"
       "\xF4\x8F\xBF\xBF"
