@@ -75,9 +75,9 @@ TState CurrentState() {
 // Each row runs in a directory of the files below, and must give its exit code and console
 // text (into the console file, when the row names one) and leave every file as it was but
 // those it changes: no file is truncated, nothing is left beside one, a replaced output keeps
-// its mode, through a symbolic link too, while a hard link keeps the old file, and paths are
-// reported as given. The packer takes any argument count but four for
-// a request for its usage text; empty arguments are skipped; only a lone "-" selects a default
+// its mode (set-group-ID too), through a symbolic link too, while a hard link keeps the old file,
+// and paths are reported as given. The packer takes any argument count but four for a request
+// for its usage text; empty arguments are skipped; only a lone "-" selects a default
 // name, other text is stored byte for byte, cut to 15 bytes and a zero. "-" is an ordinary
 // file name, and so is "-h" after hex2plain's "--". A failure to print "Ok" fails the run but
 // keeps the complete container.
@@ -204,7 +204,8 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       // UTF-8, as Windows passes a command line as text, cut to 15 bytes inside a character;
       // U+1D11E is a surrogate pair on Windows.
       {Packer, named(greek, cjk), 0, Ok, stored(greek.substr(0, 15), cjk.substr(0, 15))},
-      {Packer, packs("-", NullDevice), 0, Ok},
+      // A device as the output that is the console too: not refused, as a file would be.
+      {Packer, packs("-", NullDevice), 0, Ok, {}, NullDevice},
       {Packer, packs("--help", "out"), 1, invalid},
       {Packer, packs("missing", "out"), 1, invalid},
       {Packer, packs(NullDevice, "out"), 1, Packs("EFOpenError", "Cannot open file " + NullDevice)},
@@ -262,7 +263,8 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       WriteWholeFile(name, bytes);
     fs::remove("other");
     fs::create_hard_link("out", "other");  // which keeps the old output when "out" is replaced
-    fs::permissions("out", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::permissions("out", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                               fs::perms::set_gid);
     TState expected = CurrentState();
     const TRunResult result = RunProgram(c.Program, c.Arguments,
                                          {.AppendTo = c.Console, .FileSizeLimit = c.FileSizeLimit});
