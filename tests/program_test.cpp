@@ -13,6 +13,7 @@
 #include "support.h"
 
 #ifndef _WIN32
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -53,18 +54,24 @@ std::string Summary(const std::string& name, const std::string& payload,
          "\r\nLongest code: " + longest + "\r\nOk\r\n";
 }
 
-// Each entry below the current directory, by relative name: its type and permissions, and a
-// regular file's bytes (its size alone past 1 MiB, or when it cannot be read).
-using TState = std::map<std::string, std::pair<int, Bytes>>;
+// Each entry below the current directory, by relative name: its type, permissions, owner and
+// group, and a regular file's bytes (its size alone past 1 MiB, or when it cannot be read).
+using TState = std::map<std::string, std::pair<long long, Bytes>>;
 TState CurrentState() {
   TState state;
   for (const auto& entry : fs::recursive_directory_iterator(".")) {
     const fs::file_status status = entry.symlink_status();
+    long long owner = 0;
+#ifndef _WIN32
+    struct stat info {};
+    ::lstat(entry.path().c_str(), &info);
+    owner = static_cast<long long>(info.st_uid) << 40 | static_cast<long long>(info.st_gid) << 24;
+#endif
     // On Windows a run holds its output unshared: that file is not read.
     const bool small = fs::is_regular_file(status) && entry.file_size() <= (1u << 20) &&
                        std::ifstream(entry.path()).is_open();
     state[entry.path().lexically_relative(".").generic_string()] = {
-        static_cast<int>(status.type()) << 16 | static_cast<int>(status.permissions()),
+        owner | static_cast<int>(status.type()) << 16 | static_cast<int>(status.permissions()),
         small                         ? ReadWholeFile(entry.path().string())
         : fs::is_regular_file(status) ? Text(std::to_string(entry.file_size()))
                                       : Bytes{}};
@@ -75,9 +82,9 @@ TState CurrentState() {
 // Each row runs in a directory of the files below, and must give its exit code and console
 // text (into the console file, when the row names one) and leave every file as it was but
 // those it changes: no file is truncated, nothing is left beside one, a replaced output keeps
-// its mode (set-group-ID too), through a symbolic link too, while a hard link keeps the old file,
-// and paths are reported as given. The packer takes any argument count but four for a request
-// for its usage text; empty arguments are skipped; only a lone "-" selects a default
+// its mode (set-group-ID too), owner and group, through a symbolic link too, while a hard link
+// keeps the old file, and paths are reported as given. The packer takes any argument count but four
+// for a request for its usage text; empty arguments are skipped; only a lone "-" selects a default
 // name, other text is stored byte for byte, cut to 15 bytes and a zero. "-" is an ordinary
 // file name, and so is "-h" after hex2plain's "--". A failure to print "Ok" fails the run but
 // keeps the complete container.
@@ -263,6 +270,9 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       WriteWholeFile(name, bytes);
     fs::remove("other");
     fs::create_hard_link("out", "other");  // which keeps the old output when "out" is replaced
+#ifndef _WIN32
+    static_cast<void>(::chown("out", 1, 1));  // as root: another user's file, kept as theirs
+#endif
     fs::permissions("out", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                                fs::perms::set_gid);
     TState expected = CurrentState();
@@ -276,7 +286,7 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
     else if (expected.count(c.Console) != 0)
       expected.at(c.Console).second.insert(expected.at(c.Console).second.end(), c.Output.begin(),
                                            c.Output.end());
-    std::vector<std::pair<std::string, std::pair<int, Bytes>>> differing;
+    std::vector<std::pair<std::string, std::pair<long long, Bytes>>> differing;
     std::ranges::set_symmetric_difference(CurrentState(), expected, std::back_inserter(differing));
     EXPECT_EQ(differing, decltype(differing){});  // what is there, and what should be
   }
