@@ -46,7 +46,8 @@ inline constexpr std::string_view DefaultManufacturer = "Sarnveld";
 // The longest image a container holds, and the longest buffer the memory functions take.
 inline constexpr std::uint64_t MaxImageSize = 2147483646;
 
-// Each below raises Error, nothing else (no memory: "EOutOfMemory"); names are cut at 15 bytes.
+// Each below raises Error, nothing else (no memory: "EOutOfMemory"); names are cut at 15 bytes,
+// and one that holds a zero byte is refused ("EError").
 const char* Version() noexcept;
 
 // Packs the file plainfile into the container hexfile, as sarnveld2hex does.

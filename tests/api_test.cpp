@@ -95,6 +95,9 @@ TEST(Api, MemoryGivesTheImageBack) {
   };
   EXPECT_THROW(sarnveld::Pack(Text("abc"), shortOfIt), sarnveld::Error);
   EXPECT_THROW(sarnveld::Unpack(Pack(Text("abc")), shortOfIt), sarnveld::Error);
+  // A zero byte would end a name early, in a container that no reader takes.
+  EXPECT_THROW(sarnveld::Pack(Text("abc"), std::string_view("\0", 1)), sarnveld::Error);
+  EXPECT_THROW(sarnveld::Pack(Text("abc"), "-", std::string_view("a\0", 2)), sarnveld::Error);
 }
 
 // Each failure gives -1 and the programs' kind and message (cut before a whole character when

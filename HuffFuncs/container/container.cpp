@@ -1,18 +1,25 @@
 #include "container/container.h"
 
 #include <algorithm>
+#include <string>
+
+#include "base/errors.h"
 
 namespace huff {
 
 TContainerHeader NamedHeader(std::string_view nameId, std::string_view manufacturer) {
   TContainerHeader header;
-  const auto copy = [](std::string_view name, std::array<std::uint8_t, NameFieldSize>& field) {
+  const auto copy = [](std::string_view name, std::array<std::uint8_t, NameFieldSize>& field,
+                       const char* what) {
+    // A zero would end the name early: the container would be one that no reader takes.
+    if (name.find('\0') != std::string_view::npos)
+      throw EError(std::string("Invalid argument: the ") + what + " holds a zero byte");
     // The last byte of the field always stays zero.
     const std::size_t count = std::min<std::size_t>(name.size(), NameFieldSize - 1);
     std::copy_n(reinterpret_cast<const std::uint8_t*>(name.data()), count, field.begin());
   };
-  copy(nameId, header.NameID);
-  copy(manufacturer, header.Manufacturer);
+  copy(nameId, header.NameID, "NameID");
+  copy(manufacturer, header.Manufacturer, "Manufacturer");
   return header;
 }
 

@@ -18,7 +18,7 @@ struct TContainerHeader {
   std::uint32_t Checksum = 0;                              // sum of the payload bytes, modulo 2^32
 };
 
-// A header with these names, each cut to 15 bytes.
+// A header with these names, each cut to 15 bytes; a name that holds a zero byte raises EError.
 TContainerHeader NamedHeader(std::string_view nameId, std::string_view manufacturer);
 // The 40 bytes as they stand in the file, integers little-endian, and back, unchecked.
 std::array<std::uint8_t, HeaderSize> EncodeHeader(const TContainerHeader& header);
