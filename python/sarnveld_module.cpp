@@ -239,7 +239,10 @@ PYBIND11_MODULE(_sarnveld, m) {
       .def_readonly("shortest_code", &sarnveld::Summary::ShortestCode)
       .def_readonly("longest_code", &sarnveld::Summary::LongestCode)
       .def("__repr__", &Repr)
-      .def("__eq__", [](const sarnveld::Summary& a, const sarnveld::Summary& b) { return a == b; })
+      // An operator: another type gives NotImplemented, so `summary == None` is False.
+      .def(
+          "__eq__", [](const sarnveld::Summary& a, const sarnveld::Summary& b) { return a == b; },
+          py::is_operator())
       .def("__hash__", [](const sarnveld::Summary& s) { return py::hash(Fields(s)); })
       .def(py::pickle(&Fields, &FromFields));
 

@@ -32,12 +32,12 @@ def test_round_trip(image, name_id, manufacturer):
     summary = sarnveld.describe(bytearray(container))
     assert summary.name_id == stored(name_id, b"ZRQ-705")
     assert summary.manufacturer == stored(manufacturer, b"Sarnveld")
-    # A value: equal to its copies, hashed alike, pickled whole, unequal to another image's; one
-    # decode gives both.
+    # A value: equal to its copies, hashed alike, pickled whole, unequal to another image's and to
+    # what is no Summary; one decode gives both.
     assert sarnveld.unpack_and_describe(container) == (image, summary)
     copy = pickle.loads(pickle.dumps(summary))
     assert copy == summary and hash(copy) == hash(summary) and copy is not summary
-    assert summary != sarnveld.describe(sarnveld.pack(image + b"\0"))
+    assert summary != sarnveld.describe(sarnveld.pack(image + b"\0")) and summary != image
     shown = eval(repr(summary), {"Summary": dict})
     assert shown == {field: getattr(summary, field) for field in shown} and len(shown) == 8
 
