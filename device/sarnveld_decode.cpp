@@ -299,16 +299,16 @@ int sarnveld_decoder_feed(sarnveld_decoder* decoder, const uint8_t* bytes, size_
     if (status != SARNVELD_DECODE_OK)
       return Fail(decoder, status);
   }
-  const int status = Payload(decoder, bytes, size);
+  int status = Payload(decoder, bytes, size);
   // The image decoded so far reaches the sink before the call returns: nothing is held back
   // in a saved state, and before a fault the sink has the same bytes however the container
-  // was split.
-  if (status == SARNVELD_DECODE_STOPPED)
-    return Fail(decoder, status);
-  const int flushed = Flush(decoder, decoder->out_count);
-  if (status != SARNVELD_DECODE_OK)
-    return Fail(decoder, status);
-  return flushed == SARNVELD_DECODE_OK ? flushed : Fail(decoder, flushed);
+  // was split. Its stop, at bytes before the fault, comes first: as when they came apart.
+  if (status != SARNVELD_DECODE_STOPPED) {
+    const int flushed = Flush(decoder, decoder->out_count);
+    if (status == SARNVELD_DECODE_OK || flushed == SARNVELD_DECODE_STOPPED)
+      status = flushed;
+  }
+  return status == SARNVELD_DECODE_OK ? status : Fail(decoder, status);
 }
 
 int sarnveld_decoder_finish(sarnveld_decoder* decoder) {

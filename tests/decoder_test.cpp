@@ -138,6 +138,11 @@ TEST(Decode, EveryShapeOfInputAndCodeDecodesAlikeEveryWay) {
   EXPECT_EQ(stopped.Status, SARNVELD_DECODE_STOPPED);
   EXPECT_TRUE(stopped.Broken.empty() && !stopped.Image.empty() &&
               std::equal(stopped.Image.begin(), stopped.Image.end(), image.begin()));
+  // A stop at the bytes before a fault comes first, whether the fault came in the same call.
+  const Bytes faulty = Container(Table({{'a', "0"}, {EndMarker, "1"}}) + "0 1 001");
+  for (const Bytes& pieces : {Bytes{}, Bytes{1}})
+    EXPECT_TRUE(DeviceDecode(faulty, pieces, 0, 1) ==
+                (TDeviceOutcome{SARNVELD_DECODE_STOPPED, Text("a"), ""}));
 }
 
 TEST(Decode, EachBrokenRuleIsNamedWithWhereItIs) {
