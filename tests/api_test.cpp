@@ -152,6 +152,8 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
        "EError", "Invalid argument: container and container_size must not be NULL"},
       {[&](auto e) { return sarnveld_unpack_file(nullptr, out.c_str(), nullptr, e); }, "EError",
        "Invalid argument: hexfile is NULL"},
+      {[&](auto e) { return sarnveld_unpack_file(in.c_str(), "", nullptr, e); }, "EError",
+       "Invalid Filename"},
       {[&](auto e) { return sarnveld_unpack(nullptr, 5, &result, &size, nullptr, e); }, "EError",
        "Invalid argument: container is NULL but container_size is not 0", 2},
       {[&](auto e) { return sarnveld_unpack_into(nullptr, 5, room, 9, &size, nullptr, e); },
