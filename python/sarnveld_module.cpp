@@ -226,8 +226,9 @@ PYBIND11_MODULE(_sarnveld, m) {
     }
   });
 
-  py::class_<sarnveld::Summary>(m, "Summary",
-                                "What a container holds, once all of it has been checked.")
+  py::class_<sarnveld::Summary> summary(m, "Summary",
+                                        "What a container holds, once all of it has been checked.");
+  summary
       .def_property_readonly("name_id",
                              [](const sarnveld::Summary& s) { return py::bytes(s.NameId); })
       .def_property_readonly("manufacturer",
@@ -244,7 +245,19 @@ PYBIND11_MODULE(_sarnveld, m) {
           "__eq__", [](const sarnveld::Summary& a, const sarnveld::Summary& b) { return a == b; },
           py::is_operator())
       .def("__hash__", [](const sarnveld::Summary& s) { return py::hash(Fields(s)); })
-      .def(py::pickle(&Fields, &FromFields));
+      // Every instance holds a value, blank until its state is set: pybind11's own __new__ left
+      // the memory as it found it, for a pickle or Summary.__new__ alone to read.
+      .def_static("__new__", [](const py::object&, const py::args&) { return sarnveld::Summary{}; })
+      .def("__getstate__", &Fields);
+  // Under another name: a method called __setstate__ would be taken for a constructor, and
+  // skipped on the value __new__ made. Only a blank one takes a state: a Summary stays immutable.
+  summary.attr("__setstate__") = py::cpp_function(
+      [](sarnveld::Summary& s, const py::tuple& fields) {
+        if (s != sarnveld::Summary{})
+          throw py::type_error("a Summary is immutable");
+        s = FromFields(fields);
+      },
+      py::name("set_state"), py::is_method(summary));
 
   m.def("pack", &Pack, py::arg("data"), py::arg("name_id") = py::none(),
         py::arg("manufacturer") = py::none(),

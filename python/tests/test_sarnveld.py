@@ -40,6 +40,10 @@ def test_round_trip(image, name_id, manufacturer):
     assert summary != sarnveld.describe(sarnveld.pack(image + b"\0")) and summary != image
     shown = eval(repr(summary), {"Summary": dict})
     assert shown == {field: getattr(summary, field) for field in shown} and len(shown) == 8
+    # Summary.__new__ alone (as a pickle without its state) makes a blank value, not one of
+    # memory as it was found.
+    blank = eval(repr(sarnveld.Summary.__new__(sarnveld.Summary)), {"Summary": dict})
+    assert blank == dict.fromkeys(shown, 0) | {"name_id": b"", "manufacturer": b""}
 
 
 @pytest.fixture
@@ -66,6 +70,8 @@ LONG = "/".join(["n" * 250] * 5)
     (lambda d: sarnveld.pack(b"", b"a\0b"), ValueError, None, "name_id holds a NUL"),
     (lambda d: sarnveld.unpack_file(d / "c\0.hex"), ValueError, None, "hexfile holds a NUL"),
     (lambda d: sarnveld.unpack_file(3), TypeError, None, ""),
+    (lambda d: sarnveld.describe(sarnveld.pack(b"")).__setstate__(()), TypeError, None,
+     "a Summary is immutable"),
 ])
 def test_failures(files, call, error, kind, text):
     with pytest.raises(error) as raised:
