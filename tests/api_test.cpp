@@ -94,7 +94,13 @@ TEST(Api, MemoryGivesTheImageBack) {
     return std::span(room);
   };
   EXPECT_THROW(sarnveld::Pack(Text("abc"), shortOfIt), sarnveld::Error);
-  EXPECT_THROW(sarnveld::Unpack(Pack(Text("abc")), shortOfIt), sarnveld::Error);
+  try {
+    sarnveld::Unpack(Pack(Text("abc")), shortOfIt);
+    ADD_FAILURE();
+  } catch (const sarnveld::Error& error) {
+    EXPECT_EQ(error.Message(),
+              "Unpacking container memory needs 3 bytes, more than the 2 bytes given for it");
+  }
   // A zero byte would end a name early, in a container that no reader takes.
   EXPECT_THROW(sarnveld::Pack(Text("abc"), std::string_view("\0", 1)), sarnveld::Error);
   EXPECT_THROW(sarnveld::Pack(Text("abc"), "-", std::string_view("a\0", 2)), sarnveld::Error);
@@ -108,6 +114,8 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
   const std::string in = dir / "in.bin", hex = dir / "c.hex", out = dir / "out.bin";
   const Bytes image = RandomBytes(1000, 3), container = PackInMemory(image),
               one = PackInMemory({1});
+  Bytes badSum = PackInMemory(Bytes(100000));  // an image past a block of the decode's output
+  ++badSum[36];
   WriteWholeFile(in, image);
   // 64 MiB of one value, 8 MiB packed: unpacked with room for 16 MiB more, the image cannot
   // grow past 32 MiB, which always takes new address space.
@@ -177,6 +185,13 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
          return sarnveld_unpack_into(one.data(), one.size(), room, 0, &size, nullptr, e);
        },
        "EBufferTooSmall", "Container memory holds an image longer than the 0 bytes given for it",
+       1},
+      // Damage is reported as such, though the image does not fit either.
+      {[&](auto e) {
+         return sarnveld_unpack_into(badSum.data(), badSum.size(), room, 0, &size, nullptr, e);
+       },
+       "EBadContainer",
+       "Container memory is damaged: its payload's bytes sum to 195, but Checksum (byte 36) is 196",
        1},
       {[&](auto e) {
          return sarnveld_unpack_into(container.data(), container.size(), nullptr, 1000, &size,

@@ -91,8 +91,9 @@ class TImageWriter {
   // Asks for memory of `size` bytes and moves what the thread's memory holds there.
   void Allocate(std::uint64_t size) {
     const std::span<std::uint8_t> memory = (*Out.Allocate)(size);
-    if (memory.size() < size)
-      TooSmall(memory.size());
+    if (memory.size() < size)  // the image may be shorter: this is room the decode needs
+      throw EBufferTooSmall("Unpacking container " + Container + " needs " + Count(size, "byte") +
+                            ", more than the " + Count(memory.size(), "byte") + " given for it");
     PrepareLargeBuffer(memory.data(), memory.size());
     if (Written > 0)
       std::memcpy(memory.data(), Memory.data(), static_cast<std::size_t>(Written));
@@ -438,6 +439,9 @@ class TDecoder {
       // A damaged payload breaks its structure anywhere; the checksum names the cause.
       if (!Reader->SizeChanged())
         Reader->CheckSum(Summary.Checksum);
+      throw;
+    } catch (const EBufferTooSmall&) {
+      Reader->CheckSum(Summary.Checksum);  // damage is what makes an image too long, if any
       throw;
     }
     Reader->CheckSum(Summary.Checksum);
