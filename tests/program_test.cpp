@@ -116,13 +116,13 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
                                         {"deep", deep},
                                         {"random", RandomBytes(65536, 7)}};
 #ifndef _WIN32
-  // Paths past 256 bytes (not on Windows, whose limit is 259); a longer old output is replaced
-  // through a link that names it from their folder.
+  // Paths past 256 bytes (not on Windows, whose limit is 259); a longer old output, its name the
+  // longest a folder holds, is replaced through a link that names it from their folder.
   const std::string longIn = std::string(250, 'd') + "/" + std::string(100, 'i'),
-                    longOut = std::string(250, 'd') + "/" + std::string(100, 'o'),
+                    longOut = std::string(250, 'd') + "/" + std::string(255, 'o'),
                     longLink = std::string(250, 'd') + "/" + std::string(100, 'l');
   fs::create_directory(std::string(250, 'd'));
-  fs::create_symlink(std::string(100, 'o'), longLink);
+  fs::create_symlink(std::string(255, 'o'), longLink);
   files[longIn] = abc;
   files[longOut] = RandomBytes(5000, 1);
   fs::create_symlink("out", "link");  // "out" is replaced through it, and through a link to it

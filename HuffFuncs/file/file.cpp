@@ -40,13 +40,13 @@ void TFile::ForgetUnfinished(int slot) noexcept {
 }
 
 // The new file is "blinky.hex.sarnveld-1a2b3c.tmp"; a run killed outright can leave one.
-void TFile::MakeNewFile() {
+void TFile::MakeNewFile(std::size_t stem) {
   const auto start = static_cast<std::uint32_t>(
       (std::chrono::steady_clock::now().time_since_epoch().count() >> 10) ^
       reinterpret_cast<std::uintptr_t>(this));
   for (std::uint32_t attempt = 0;; ++attempt) {
     const std::uint32_t unique = start ^ attempt * 0x9E3779B9u;
-    NewPath = Target + ".sarnveld-";
+    NewPath = Target.substr(0, stem) + ".sarnveld-";
     for (int shift = 20; shift >= 0; shift -= 4)
       NewPath += "0123456789abcdef"[(unique >> shift) & 15];
     NewPath += ".tmp";

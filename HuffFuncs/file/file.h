@@ -61,8 +61,9 @@ class TFile final {
   friend void RemoveUnfinishedOutputs() noexcept;
   explicit TFile(std::string path) : Path(std::move(path)) {}
 
-  // file.cpp's. The new file beside Target, under a name no other has, recorded.
-  void MakeNewFile();
+  // file.cpp's. The new file beside Target, named from its first `stem` bytes and a name no
+  // other has, recorded.
+  void MakeNewFile(std::size_t stem);
   [[noreturn]] void Fail(const char* action, unsigned long code = LastError()) const;
   void RefuseIf(bool refused) const;  // with EFCreateError
   // Frees the table entry; when a handler has taken it, waits for the end it gives the process.

@@ -156,7 +156,7 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
                    (mustNotBe != nullptr && found == mustNotBe->Identity));
   }
   file->Target = Followed(path, Win(file->Held));
-  file->MakeNewFile();
+  file->MakeNewFile(file->Target.size());  // the limit on a whole path comes first
   return file;
 }
 
