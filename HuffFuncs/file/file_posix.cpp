@@ -156,13 +156,10 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
                    IdentityOf(named) != found);
   }
   file->Target = Followed(path);
-  // The new file's name adds 20 bytes to the output's, cut to 235 at a character's start: so
+  // The new file's name adds 20 bytes to the output's, cut to 235 (a name is bytes here): so
   // that a name of any length a folder holds (255 bytes) can be replaced.
   const std::size_t name = file->Target.rfind('/') + 1;  // npos + 1: no folder given
-  std::size_t stem = std::min(file->Target.size(), name + 235);
-  while (stem > name && (static_cast<unsigned char>(file->Target[stem]) & 0xC0) == 0x80)
-    --stem;
-  file->MakeNewFile(stem);
+  file->MakeNewFile(std::min(file->Target.size(), name + 235));
   if (old >= 0) {
     // The owner and group where this process may, then the permissions (a chown clears some).
     if (::fchown(Fd(file->Handle), info.st_uid, info.st_gid) != 0)
