@@ -2,7 +2,8 @@
 import os
 from typing import Optional, Union
 
-from typing_extensions import Buffer
+# Not typing_extensions.Buffer, which Debian 12's mypy does not know: it made every buffer Any.
+from _typeshed import ReadableBuffer as Buffer
 
 _Name = Union[str, bytes, None]
 _Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]

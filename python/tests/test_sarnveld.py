@@ -91,8 +91,9 @@ def test_path_like_arguments(files, as_path):
     assert sarnveld.unpack((files / "c.hex").read_bytes()) == NOISE
 
 
-# Type checkers see the module as it is: the stub names every function with its parameters.
-# And the module is the library's version.
+# Type checkers see the module as it is: the stub names every function with its parameters,
+# and Debian's mypy takes it, so that a call with no bytes-like argument is refused, not let
+# through as Any. And the module is the library's version.
 def test_the_stub_states_the_module():
     assert sarnveld.__version__ == os.environ["SARNVELD_VERSION"]
     stub = ast.parse((pathlib.Path(sarnveld.__file__).parent / "__init__.pyi").read_text())
@@ -103,3 +104,7 @@ def test_the_stub_states_the_module():
         if callable(member) and not isinstance(member, type):
             parameters = member.__doc__.split("(", 1)[1].split(")", 1)[0]
             assert functions[name] == [p.split(":")[0].strip() for p in parameters.split(",")], name
+    mypy = pytest.importorskip("mypy.api")
+    found, _, status = mypy.run(["--cache-dir=/dev/null", "-c",
+                                 "import sarnveld; sarnveld.pack(5)"])
+    assert status == 1 and found.count("error:") == 1 and 'type "int"' in found, found
