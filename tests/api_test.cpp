@@ -43,12 +43,12 @@ Bytes PackInMemory(const Bytes& image, const char* nameId = nullptr, const char*
   return Take(buffer, size);
 }
 
-// A container in memory gives the image back, into room of its size exactly too, and every way
-// the decoder's summary. NULL names are the defaults; any other, "-" and "" included, is stored
-// as given, cut to 15 bytes.
+// A container in memory, the same as of a file, gives the image back, into room of its size
+// exactly too, and every way the decoder's summary. NULL names are the defaults; any other, "-"
+// and "" included, is stored as given, cut to 15 bytes.
 TEST(Api, MemoryGivesTheImageBack) {
   const TTempDir dir;
-  const std::string hex = dir / "c.hex";
+  const std::string in = dir / "in.bin", hex = dir / "c.hex";
   const auto fields = [](const sarnveld_summary& s) {
     return sarnveld::Summary{s.name_id,    s.manufacturer,      s.payload_size,  s.checksum,
                              s.image_size, s.coded_byte_values, s.shortest_code, s.longest_code};
@@ -83,7 +83,9 @@ TEST(Api, MemoryGivesTheImageBack) {
               0);
     EXPECT_EQ(size, c.Image.size());
     EXPECT_TRUE(room.back() == 0xA5 && std::equal(c.Image.begin(), c.Image.end(), room.begin()));
-    WriteWholeFile(hex, container);
+    WriteWholeFile(in, c.Image);
+    ASSERT_EQ(sarnveld_pack_file(in.c_str(), hex.c_str(), c.NameId, c.Manufacturer, nullptr), 0);
+    EXPECT_TRUE(ReadWholeFile(hex) == container);
     ASSERT_EQ(sarnveld_unpack_file(hex.c_str(), nullptr, &fromFile, nullptr), 0);
     EXPECT_TRUE(fields(into) == fields(summary) && fields(fromFile) == fields(summary));
   }
