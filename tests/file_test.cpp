@@ -11,6 +11,7 @@
 #include <unistd.h>
 #endif
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "base/errors.h"
@@ -55,6 +56,29 @@ TEST(TFile, OutputsToOnePathAreWholeAndAFailedReplaceOrCallIsReported) {
       ThrowsMessage<huff::EInOutError>(AllOf(StartsWith(start), Not(ContainsRegex("\\s$")))));
   EXPECT_EQ(ReadWholeFile(dir / "old"), Old);
 }
+
+#ifndef _WIN32
+// What a signal handler calls removes the new file of each unfinished output, however many
+// outputs the process closed before, and only those: a file that took one's name since is
+// someone else's. In a child: after the call, the process must end.
+TEST(TFile, TheHandlersCallRemovesTheNewFilesAlone) {
+  TTempDir dir;
+  const auto run = [&] {
+    for (int i = 0; i < 9; ++i)
+      TFile::CreateForWriting(dir / "out", nullptr)->Close();
+    const auto kept = TFile::CreateForWriting(dir / "kept", nullptr),
+               gone = TFile::CreateForWriting(dir / "gone", nullptr);
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+      if (entry.path().filename().string().starts_with("kept.")) {
+        WriteWholeFile(dir / "other", Old);
+        fs::rename(dir / "other", entry.path());
+      }
+    huff::RemoveUnfinishedOutputs();
+    std::_Exit(std::distance(fs::directory_iterator(dir.path()), {}) == 2 ? 0 : 1);
+  };
+  EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "");
+}
+#endif
 
 // An output is refused, before it touches any file, when it is the input by another name or
 // link, a file another run is writing, a folder, a FIFO (even one being read), or in no folder.
