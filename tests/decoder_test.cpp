@@ -25,20 +25,25 @@ using testing::AnyOf, testing::HasSubstr, testing::StartsWith;
 
 // What the fast decode says (its summary, or what it raised) and gives, as the straightforward
 // one must, and the fast one with a worker over windows of the smallest size, an odd one and
-// one large enough for the worker's lanes.
+// one large enough for the worker's lanes; and from a file, whose windows have zeros after them.
 std::pair<std::string, Bytes> Decode(const Bytes& container) {
-  const huff::TDecodeOptions ways[] = {{false, false, false, false, 1},
-                                       {.Threads = 1},
-                                       {.Threads = 2, .WindowBytes = 16},
-                                       {.Threads = 2, .WindowBytes = 1000},
-                                       {.Threads = 2, .WindowBytes = 40000}};
+  const huff::TDecodeOptions ways[] = {
+      {false, false, false, false, 1},      {.Threads = 1},
+      {.Threads = 2, .WindowBytes = 16},    {.Threads = 2, .WindowBytes = 1000},
+      {.Threads = 2, .WindowBytes = 40000}, {.Threads = 1}};
+  const TTempDir dir;
+  WriteWholeFile(dir / "c.hex", container);
+  const auto file = huff::TFile::OpenForReading(dir / "c.hex");
   std::pair<std::string, Bytes> outcomes[std::size(ways)];
   for (std::size_t way = 0; way < std::size(ways); ++way) {
     auto& [said, image] = outcomes[way];
     try {
       image.resize(container.size() * 8);  // room for the most a payload can code
-      const sarnveld::Summary s = huff::DecodeContainer({.Memory = container, .Name = "c.hex"},
-                                                        {.Into = std::span(image)}, ways[way]);
+      const sarnveld::Summary s =
+          huff::DecodeContainer({.Memory = container,
+                                 .File = way + 1 == std::size(ways) ? file.get() : nullptr,
+                                 .Name = "c.hex"},
+                                {.Into = std::span(image)}, ways[way]);
       image.resize(static_cast<std::size_t>(s.ImageSize));
       said = "image " + std::to_string(s.ImageSize) + ", " + std::to_string(s.CodedByteValues) +
              " values, codes " + std::to_string(s.ShortestCode) + "-" +
@@ -81,12 +86,13 @@ TEST(Decode, EveryShapeOfInputAndCodeDecodesAlikeEveryWay) {
       }
     }
   }
-  // Any complete prefix code reads as stored: byte value k's code k 0 bits and a 1, the end
-  // marker's 32 0 bits, side by side as no packed image puts them.
-  std::map<int, std::string> chain{{EndMarker, std::string(32, '0')}};
+  // Any complete prefix code reads as stored: byte value k's code k 1 bits and a 0, the end
+  // marker's 32 1 bits, side by side as no packed image puts them.
+  std::map<int, std::string> chain{{EndMarker, std::string(32, '1')}};
   for (int value = 0; value < 32; ++value)
-    chain[value] = std::string(static_cast<std::size_t>(value), '0') + "1";
+    chain[value] = std::string(static_cast<std::size_t>(value), '1') + "0";
   std::string bits = Table(chain);
+  const std::size_t table = bits.size();
   std::geometric_distribution<int> lengths(0.3);
   Bytes chained;
   for (int code = 0; code < 200000; ++code) {
@@ -104,6 +110,15 @@ TEST(Decode, EveryShapeOfInputAndCodeDecodesAlikeEveryWay) {
   for (std::size_t at = 20000; at < 20128; ++at)
     Decode(Container(bits.substr(0, at) + chain[EndMarker] + bits.substr(at, 10000) +
                      chain[EndMarker]));
+  // After codes of 12 bits (a step of the fast decode takes four), whatever bit they begin at,
+  // the end marker's code across the end of a file's first block: only the checked step reads
+  // past the bytes loaded.
+  for (std::size_t lead = 0; lead < 48; ++lead) {
+    std::string twelves = bits.substr(0, table) + std::string(lead, '0');
+    while (twelves.size() < 8 * huff::ChunkSize - 28)
+      twelves += chain[11];
+    Decode(Container(twelves + chain[EndMarker] + chain[11] + chain[EndMarker]));
+  }
   // Where the true decode meets a guess, it stops at the end marker for the checked step. The
   // threads seldom put the marker there, so here it is: 'a' 1, the end 0; a, a, the end, a.
   huff::TCodeTable codes{};
