@@ -46,8 +46,8 @@ TEST(Compress, TheFastPassWritesWhatWriteBitWritesForEveryCodeLengthAndSegmentCo
     for (std::uint32_t k = random() % 12; k > 0; --k)
       runs.push_back(static_cast<std::uint8_t>(random()));
   }
-  for (const std::size_t size : {std::size_t{ChunkSize} + 1, huff::PairTableMinInput - 1,
-                                 huff::PairTableMinInput, std::size_t{600000}}) {
+  for (const std::uint64_t size : {std::uint64_t{ChunkSize} + 1, huff::PairTableMinInput - 1,
+                                   huff::PairTableMinInput, std::uint64_t{600000}}) {
     inputs.push_back(RandomBytes(size, static_cast<unsigned>(size)));
     inputs.push_back(RandomBytes(size / 3, 5, 0.05));  // then erased flash
     inputs.back().resize(size, 0xFF);

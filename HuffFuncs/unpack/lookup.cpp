@@ -303,10 +303,10 @@ bool TFastDecoder::Decode(const TFastTables& tables, const std::uint8_t* buffer,
     constexpr std::size_t MeetingsRoom =
         (Lanes - 1) * (SyncBits + 64) + Lanes * (LaneRoom - LaneBits);
     const auto room = static_cast<std::size_t>(outEnd - out);
-    const std::uint64_t width =
-        local >= stop || room < MeetingsRoom
-            ? 0
-            : std::min({LaneBits, (stop - local) / Lanes, (room - MeetingsRoom) / Lanes});
+    const std::uint64_t width = local >= stop || room < MeetingsRoom
+                                    ? 0
+                                    : std::min<std::uint64_t>({LaneBits, (stop - local) / Lanes,
+                                                               (room - MeetingsRoom) / Lanes});
     if (width >= MinLaneBits)
       return DecodeRound(tables, buffer, stop, width, local, out);
     return DecodeFast(tables, buffer, stop, local, out, outLimit);
