@@ -87,31 +87,36 @@ ssize_t AfterRead(int fd, std::size_t count, ssize_t result) {
 
 }  // namespace
 
+// With 64-bit offsets on a 32-bit system the headers make pread, pwrite and fstat the ...64
+// calls: the definitions below take those names, and the look-ups must as well.
+constexpr bool Offsets64 = sizeof(off_t) > sizeof(long);
+
 // The function that the program would have called without the shim.
-#define FAULT_NEXT(name) \
-  static auto* const next = reinterpret_cast<decltype(&::name)>(::dlsym(RTLD_NEXT, #name))
+#define FAULT_NEXT(name, offsets)                                \
+  static auto* const next = reinterpret_cast<decltype(&::name)>( \
+      ::dlsym(RTLD_NEXT, offsets && Offsets64 ? #name "64" : #name))
 
 // The programs read and write their files by pread and pwrite alone (the console, by write).
 extern "C" {
 
 ssize_t pread(int fd, void* data, std::size_t count, off_t offset) {
-  FAULT_NEXT(pread);
+  FAULT_NEXT(pread, true);
   return Inject(Read, fd) ? -1 : AfterRead(fd, count, next(fd, data, Limit(fd, count), offset));
 }
 
 ssize_t pwrite(int fd, const void* data, std::size_t count, off_t offset) {
-  FAULT_NEXT(pwrite);
+  FAULT_NEXT(pwrite, true);
   return Inject(Write, fd) ? -1 : next(fd, data, Limit(fd, count), offset);
 }
 
 int fstat(int fd, struct stat* info) noexcept {
-  FAULT_NEXT(fstat);
+  FAULT_NEXT(fstat, true);
   return Inject(Size, fd) ? -1 : next(fd, info);
 }
 
 // The descriptor is released even when close fails, as the system does.
 int close(int fd) {
-  FAULT_NEXT(close);
+  FAULT_NEXT(close, false);
   const bool fail = Inject(Close, fd);
   const int result = next(fd);
   return fail ? (errno = EIO, -1) : result;
