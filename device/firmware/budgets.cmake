@@ -2,8 +2,8 @@
 # instructions per image byte from the firmware's report (LOG), .text, stack per call and what
 # it links from elsewhere from the reader built alone for each core (OBJECTS/CPU.o and its
 # .su). Writes the table to TABLE.
-#   cmake -DSIZE=arm-none-eabi-size -DNM=arm-none-eabi-nm -DOBJECTS=dir -DLOG=on-target.log
-#         -DTABLE=budgets.md -P budgets.cmake
+#   cmake -DSIZE=arm-none-eabi-size -DNM=arm-none-eabi-nm -DOBJECTS=dir -DCPUS=cpu,cpu,...
+#         -DLOG=on-target.log -DTABLE=budgets.md -P budgets.cmake
 set(failures "")
 file(READ ${LOG} report)
 string(REGEX MATCH "sizeof\\(sarnveld_decoder\\) = ([0-9]+)" _ "${report}")
@@ -19,7 +19,8 @@ if(state GREATER 1536)
 endif()
 
 set(rows "")
-foreach(cpu cortex-m0plus cortex-m3 cortex-m4)
+string(REPLACE "," ";" cpus "${CPUS}")
+foreach(cpu IN LISTS cpus)
   execute_process(COMMAND ${SIZE} ${OBJECTS}/${cpu}.o OUTPUT_VARIABLE sizes
                   COMMAND_ERROR_IS_FATAL ANY)
   # What it needs from elsewhere: memset, and nothing of libgcc on any core.
@@ -48,14 +49,14 @@ foreach(cpu cortex-m0plus cortex-m3 cortex-m4)
     endif()
   endforeach()
   math(EXPR stack "${entry} + ${helpers}")
-  if(cpu STREQUAL "cortex-m0plus" AND text GREATER 2048)
+  if(cpu MATCHES "m0plus|m23" AND text GREATER 2048)
     list(APPEND failures ".text on the ${cpu}")
   endif()
   if(stack GREATER 128)
     list(APPEND failures "the stack on the ${cpu}")
   endif()
   string(APPEND rows "| .text, ${cpu} (-Os -mthumb) | ${text} bytes |")
-  if(cpu STREQUAL "cortex-m0plus")
+  if(cpu MATCHES "m0plus|m23")
     string(APPEND rows " 2,048 bytes |\n")
   else()
     string(APPEND rows " |\n")
