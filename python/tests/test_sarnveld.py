@@ -72,6 +72,8 @@ LONG = "/".join(["n" * 250] * 5)
     (lambda d: sarnveld.unpack_file(3), TypeError, None, ""),
     (lambda d: sarnveld.describe(sarnveld.pack(b"")).__setstate__(()), TypeError, None,
      "a Summary is immutable"),
+    (lambda d: sarnveld.Summary.__new__(sarnveld.Summary).__setstate__((0,) * 9), ValueError, None,
+     "a Summary has 8 fields"),
 ])
 def test_failures(files, call, error, kind, text):
     with pytest.raises(error) as raised:
