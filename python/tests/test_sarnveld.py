@@ -5,6 +5,7 @@ import os
 import pathlib
 import pickle
 import random
+import threading
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -92,6 +93,29 @@ def test_path_like_arguments(files, as_path):
     assert sorted(p.name for p in files.iterdir()) == ["c.hex", "in é.bin", "o"]
     assert sarnveld.unpack((files / "c.hex").read_bytes()) == NOISE
 
+
+# A call runs without the GIL, on a copy of a buffer that other threads may change meanwhile:
+# here one that rewrites it whole, now noise, now zeros, as often as it can.
+def test_other_threads_run_meanwhile_and_cannot_change_the_input():
+    image, states, rewrites, done = bytearray(NOISE), (NOISE, bytes(len(NOISE))), [0], []
+
+    def rewrite():
+        while not done:
+            image[:] = states[rewrites[0] % 2]
+            rewrites[0] += 1
+
+    threading.Thread(target=rewrite, daemon=True).start()
+    try:
+        for _ in range(20):
+            before = rewrites[0]
+            container = sarnveld.pack(image)
+            ran = rewrites[0] > before
+            assert sarnveld.unpack(container) in states
+            if ran:
+                return
+        pytest.fail("no other thread ran while a container was packed")
+    finally:
+        done.append(True)
 
 # Type checkers see the module as it is: the stub names every function with its parameters,
 # and Debian's mypy takes it, so that a call with no bytes-like argument is refused, not let
