@@ -2,13 +2,20 @@
 // given back went to the system, and fresh pages cost a small input more than packing it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#if __has_include(<sanitizer/asan_interface.h>)
+#include <sanitizer/asan_interface.h>  // poisons memory under AddressSanitizer, else does nothing
+#else
+#define ASAN_POISON_MEMORY_REGION(at, size) ((void)(at), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(at, size) ((void)(at), (void)(size))
+#endif
 
 namespace huff {
 
-// Under AddressSanitizer every buffer has its own size, and a store past its end is seen.
+// Under AddressSanitizer a decode's buffers are its own, and a store past their end is seen.
 #if defined(__SANITIZE_ADDRESS__)
 inline constexpr bool ExactBuffers = true;
 #elif defined(__has_feature)
@@ -22,7 +29,7 @@ inline constexpr bool ExactBuffers = false;
 class TThreadBuffer {
  public:
   explicit TThreadBuffer(std::size_t size) {
-    if (Taken || ExactBuffers) {
+    if (Taken) {
       Own = std::make_unique_for_overwrite<std::uint8_t[]>(size + Page);
     } else if (size > Capacity) {
       Kept.reset();  // first, so that the two are never held at once
@@ -32,8 +39,16 @@ class TThreadBuffer {
     Taken |= !Own;
     std::uint8_t* const memory = Own ? Own.get() : Kept.get();
     Data = memory + (Page - reinterpret_cast<std::uintptr_t>(memory) % Page) % Page;
+    // Under AddressSanitizer a store past `size`, or into a kept buffer let go, is seen.
+    const std::size_t allocated = memory != nullptr ? (Own ? size : Capacity) + Page : 0;
+    ASAN_POISON_MEMORY_REGION(memory, allocated);
+    ASAN_UNPOISON_MEMORY_REGION(Data, std::min(size, allocated - (Data - memory)));
   }
-  ~TThreadBuffer() { Taken &= Own != nullptr; }
+  ~TThreadBuffer() {
+    if (!Own && Kept)
+      ASAN_POISON_MEMORY_REGION(Kept.get(), Capacity + Page);
+    Taken &= Own != nullptr;
+  }
 
   // After a call, on the caller's thread.
   static void Trim(std::size_t keep) {
