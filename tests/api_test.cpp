@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <stdexcept>
 #include <string>
 
 #include "support.h"
@@ -97,12 +98,21 @@ TEST(Api, MemoryGivesTheImageBack) {
     return std::span(room);
   };
   EXPECT_THROW(sarnveld::Pack(Text("abc"), shortOfIt), sarnveld::Error);
-  try {
-    sarnveld::Unpack(Pack(Text("abc")), shortOfIt);
-    ADD_FAILURE();
-  } catch (const sarnveld::Error& error) {
-    EXPECT_EQ(error.Message(),
-              "Unpacking container memory needs 3 bytes, more than the 2 bytes given for it");
+  // A callback that throws is EError with its what().
+  const sarnveld::Allocate throwing = [](std::uint64_t) -> std::span<std::uint8_t> {
+    throw std::runtime_error("no room here");
+  };
+  for (const auto& [allocate, said] :
+       {std::pair{&shortOfIt,
+                  "EBufferTooSmall: Unpacking container memory needs 3 bytes, more "
+                  "than the 2 bytes given for it"},
+        {&throwing, "EError: no room here"}}) {
+    try {
+      sarnveld::Unpack(Pack(Text("abc")), *allocate);
+      ADD_FAILURE();
+    } catch (const sarnveld::Error& error) {
+      EXPECT_EQ(error.Kind() + ": " + error.Message(), said);
+    }
   }
   // A zero byte would end a name early, in a container that no reader takes.
   EXPECT_THROW(sarnveld::Pack(Text("abc"), std::string_view("\0", 1)), sarnveld::Error);
