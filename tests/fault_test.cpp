@@ -158,14 +158,17 @@ TEST(Failures, AChangedInputIsReportedAndLeavesTheOldOutput) {
   } cases[] = {
       {Packing, {"FAULT_RESIZE=200001"}, " grew" + packed},
       {Packing, {"FAULT_RESIZE=100000"}, " shrank" + packed + ", 100000 read"},
-      // A container that shrinks or grows while it is read: found at its end, or by the second
-      // pass.
+      // A container that shrinks or grows while it is read: found at its end, by the second pass,
+      // or, cut right after its header was read, by the header's size.
       {Checking, shrinks,
        " is damaged: the file ended after 50000 payload bytes, but PayloadSize (byte 32) is " +
            payload + ": it shrank while it was read"},
       {Checking, grows,
        " is damaged: the file grew while it was read, past the " + payload +
            " payload bytes of PayloadSize (byte 32)"},
+      {Checking,
+       {"FAULT_RESIZE=10", "FAULT_RESIZE_AT=1"},
+       " is damaged: PayloadSize (byte 32) is " + payload + ", but 0 bytes follow the header"},
       {Unpacking, grows,
        " is damaged: PayloadSize (byte 32) is " + payload +
            ", but 399961 bytes follow the header"}};
