@@ -101,6 +101,7 @@ TEST(Decode, EveryShapeOfInputAndCodeDecodesAlikeEveryWay) {
   const auto [said, decoded] = Decode(Container(bits + chain[EndMarker]));
   EXPECT_THAT(said, HasSubstr(", 32 values, codes 1-32"));
   EXPECT_TRUE(decoded == chained);
+  EXPECT_TRUE(DeviceDecode(Container(bits + chain[EndMarker])).Image == chained);
   // The end marker's code is among the shortest, here the only one of one bit.
   EXPECT_THAT(Decode(Container(Table({{'a', "10"}, {'b', "11"}, {EndMarker, "0"}}) + "10 0")).first,
               HasSubstr("codes 1-2"));
@@ -165,7 +166,7 @@ TEST(Decode, EachBrokenRuleIsNamedWithWhereItIs) {
   std::fill_n(huge.begin() + 32, 4, 0xFF);  // no memory is taken on its word
   badSum[36] = 0x35;                        // 565
   std::fill_n(badName.begin(), 16, 'X');    // a name with no zero after it
-  strayName[16 + 10] = 'Z';
+  strayName[16] = 0;  // the Manufacturer's first byte: "arnveld" follows a zero
   // Byte value k's code: 13 0 bits, then k in 8 bits, 0's 3 bits longer: 271 inner nodes, more
   // than a tree of 257 codes has. The device reader must stop at the 256th: past the tree,
   // node 270 would lie on its payload count, made as a byte ends.
@@ -192,8 +193,8 @@ TEST(Decode, EachBrokenRuleIsNamedWithWhereItIs) {
        "the NameID field is not a name of at most 15 bytes followed by zero bytes: byte 15 is 0x58",
        BadHeader},
       {strayName,
-       "the Manufacturer field is not a name of at most 15 bytes followed by zero bytes: byte 26 "
-       "is 0x5A",
+       "the Manufacturer field is not a name of at most 15 bytes followed by zero bytes: byte 17 "
+       "is 0x61",
        BadHeader},
       {Container(std::string(264, '0')),
        "does not begin with its start bit (a 1) at byte 40, bit 0x80", BadTable},
