@@ -208,6 +208,11 @@ TEST(Decode, EachBrokenRuleIsNamedWithWhereItIs) {
        "the codes of byte value 0x61 (1, entry at byte 72, bit 0x40) and byte value 0x62 (11, "
        "entry at byte 73, bit 0x80) clash",
        BadTable},
+      // a's code begins b's: a reader going on past a's leaf would take b's as 00, and decode.
+      {Container(Table({{'a', "1"}, {'b', "100"}, {EndMarker, "01"}}) + "1 01"),
+       "the codes of byte value 0x61 (1, entry at byte 72, bit 0x40) and byte value 0x62 (100, "
+       "entry at byte 73, bit 0x80) clash",
+       BadTable},
       // c's code begins a's and b's: the earlier entry is named, though b's code sorts first.
       {Container(Table({{'a', "01"}, {'b', "00"}, {'c', "0"}, {EndMarker, "1"}})),
        "the codes of byte value 0x61 (01, entry at byte 72, bit 0x40) and byte value 0x63 (0, "
