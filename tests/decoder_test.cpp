@@ -98,10 +98,10 @@ TEST(Decode, EveryShapeOfInputAndCodeDecodesAlikeEveryWay) {
     chained.push_back(static_cast<std::uint8_t>(std::min(lengths(random), 31)));
     bits += chain[chained.back()];
   }
-  const auto [said, decoded] = Decode(Container(bits + chain[EndMarker]));
+  const Bytes chainedContainer = Container(bits + chain[EndMarker]);
+  const auto [said, decoded] = Decode(chainedContainer);
   EXPECT_THAT(said, HasSubstr(", 32 values, codes 1-32"));
-  EXPECT_TRUE(decoded == chained);
-  EXPECT_TRUE(DeviceDecode(Container(bits + chain[EndMarker])).Image == chained);
+  EXPECT_TRUE(decoded == chained && DeviceDecode(chainedContainer).Image == chained);
   // The end marker's code is among the shortest, here the only one of one bit.
   EXPECT_THAT(Decode(Container(Table({{'a', "10"}, {'b', "11"}, {EndMarker, "0"}}) + "10 0")).first,
               HasSubstr("codes 1-2"));

@@ -117,6 +117,7 @@ def test_other_threads_run_meanwhile_and_cannot_change_the_input():
     finally:
         done.append(True)
 
+
 # Type checkers see the module as it is: the stub names every function with its parameters,
 # and Debian's mypy takes it, so that a call with no bytes-like argument is refused, not let
 # through as Any. And the module is the library's version.
