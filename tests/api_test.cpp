@@ -146,75 +146,61 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
   void* result = nullptr;
   std::size_t size = 0;
   std::uint8_t room[1000];
+  using TCall = std::function<int(sarnveld_error*)>;
+  const auto packFile = [](const char* in, const char* hex) -> TCall {
+    return [=](auto e) { return sarnveld_pack_file(in, hex, nullptr, nullptr, e); };
+  };
+  const auto unpackFile = [](const char* hex, const char* out) -> TCall {
+    return [=](auto e) { return sarnveld_unpack_file(hex, out, nullptr, e); };
+  };
+  const auto pack = [&](const void* data, std::size_t bytes, void** to) -> TCall {
+    return
+        [=, &size](auto e) { return sarnveld_pack(data, bytes, nullptr, nullptr, to, &size, e); };
+  };
+  const auto unpack = [&](const void* data, std::size_t bytes, void** to) -> TCall {
+    return [=, &size](auto e) { return sarnveld_unpack(data, bytes, to, &size, nullptr, e); };
+  };
+  const auto into = [](const Bytes& c, void* to, std::size_t capacity, std::size_t* got) -> TCall {
+    return [=, &c](auto e) {
+      return sarnveld_unpack_into(c.data(), c.size(), to, capacity, got, nullptr, e);
+    };
+  };
   const struct {
-    std::function<int(sarnveld_error*)> Call;
+    TCall Call;
     std::string Kind, Message;
     int Clears = 0;
   } cases[] = {
-      {[&](auto e) { return sarnveld_pack_file(nullptr, hex.c_str(), nullptr, nullptr, e); },
-       "EError", "Invalid argument: plainfile is NULL"},
-      {[&](auto e) { return sarnveld_pack_file(in.c_str(), nullptr, nullptr, nullptr, e); },
-       "EError", "Invalid argument: hexfile is NULL"},
-      {[&](auto e) { return sarnveld_pack_file(in.c_str(), "", nullptr, nullptr, e); }, "EError",
-       "Invalid Filename"},
-      {[&](auto e) {
-         return sarnveld_pack_file(in.c_str(), longPath.c_str(), nullptr, nullptr, e);
-       },
-       "EFCreateError", "Cannot create file " + longPath},
-      {[&](auto e) {
-         return sarnveld_pack(image.data(), tooLarge, nullptr, nullptr, &result, &size, e);
-       },
-       "EInputTooLarge", memoryTooLarge + "packed", 2},
-      {[&](auto e) { return sarnveld_pack(nullptr, 5, nullptr, nullptr, &result, &size, e); },
-       "EError", "Invalid argument: image is NULL but image_size is not 0", 2},
-      {[&](auto e) {
-         return sarnveld_pack(image.data(), image.size(), nullptr, nullptr, nullptr, &size, e);
-       },
-       "EError", "Invalid argument: container and container_size must not be NULL"},
-      {[&](auto e) { return sarnveld_unpack_file(nullptr, out.c_str(), nullptr, e); }, "EError",
-       "Invalid argument: hexfile is NULL"},
-      {[&](auto e) { return sarnveld_unpack_file(in.c_str(), "", nullptr, e); }, "EError",
-       "Invalid Filename"},
-      {[&](auto e) { return sarnveld_unpack(nullptr, 5, &result, &size, nullptr, e); }, "EError",
+      {packFile(nullptr, hex.c_str()), "EError", "Invalid argument: plainfile is NULL"},
+      {packFile(in.c_str(), nullptr), "EError", "Invalid argument: hexfile is NULL"},
+      {packFile(in.c_str(), ""), "EError", "Invalid Filename"},
+      {packFile(in.c_str(), longPath.c_str()), "EFCreateError", "Cannot create file " + longPath},
+      {pack(image.data(), tooLarge, &result), "EInputTooLarge", memoryTooLarge + "packed", 2},
+      {pack(nullptr, 5, &result), "EError",
+       "Invalid argument: image is NULL but image_size is not 0", 2},
+      {pack(image.data(), image.size(), nullptr), "EError",
+       "Invalid argument: container and container_size must not be NULL"},
+      {unpackFile(nullptr, out.c_str()), "EError", "Invalid argument: hexfile is NULL"},
+      {unpackFile(in.c_str(), ""), "EError", "Invalid Filename"},
+      {unpack(nullptr, 5, &result), "EError",
        "Invalid argument: container is NULL but container_size is not 0", 2},
       {[&](auto e) { return sarnveld_unpack_into(nullptr, 5, room, 9, &size, nullptr, e); },
        "EError", "Invalid argument: container is NULL but container_size is not 0", 1},
-      {[&](auto e) {
-         return sarnveld_unpack(container.data(), tooLarge, &result, &size, nullptr, e);
-       },
-       "EInputTooLarge", memoryTooLarge + "unpacked in memory", 2},
-      {[&](auto e) {
-         return sarnveld_unpack(container.data(), container.size(), nullptr, &size, nullptr, e);
-       },
-       "EError", "Invalid argument: image and image_size must not be NULL"},
+      {unpack(container.data(), tooLarge, &result), "EInputTooLarge",
+       memoryTooLarge + "unpacked in memory", 2},
+      {unpack(container.data(), container.size(), nullptr), "EError",
+       "Invalid argument: image and image_size must not be NULL"},
       // Room for the image but its last byte, and none for one byte; a NULL buffer with room.
-      {[&](auto e) {
-         return sarnveld_unpack_into(container.data(), container.size(), room, 999, &size, nullptr,
-                                     e);
-       },
-       "EBufferTooSmall", "Container memory holds an image longer than the 999 bytes given for it",
-       1},
-      {[&](auto e) {
-         return sarnveld_unpack_into(one.data(), one.size(), room, 0, &size, nullptr, e);
-       },
-       "EBufferTooSmall", "Container memory holds an image longer than the 0 bytes given for it",
-       1},
+      {into(container, room, 999, &size), "EBufferTooSmall",
+       "Container memory holds an image longer than the 999 bytes given for it", 1},
+      {into(one, room, 0, &size), "EBufferTooSmall",
+       "Container memory holds an image longer than the 0 bytes given for it", 1},
       // Damage is reported as such, though the image does not fit either.
-      {[&](auto e) {
-         return sarnveld_unpack_into(badSum.data(), badSum.size(), room, 0, &size, nullptr, e);
-       },
-       "EBadContainer",
+      {into(badSum, room, 0, &size), "EBadContainer",
        "Container memory is damaged: its payload's bytes sum to 195, but Checksum (byte 36) is 196",
        1},
-      {[&](auto e) {
-         return sarnveld_unpack_into(container.data(), container.size(), nullptr, 1000, &size,
-                                     nullptr, e);
-       },
-       "EError", "Invalid argument: image is NULL but image_capacity is not 0", 1},
-      {[&](auto e) {
-         return sarnveld_unpack_into(one.data(), one.size(), room, 1, nullptr, nullptr, e);
-       },
-       "EError", "Invalid argument: image_size must not be NULL"},
+      {into(container, nullptr, 1000, &size), "EError",
+       "Invalid argument: image is NULL but image_capacity is not 0", 1},
+      {into(one, room, 1, nullptr), "EError", "Invalid argument: image_size must not be NULL"},
 #ifndef _WIN32
       // Unpacked while the process may map only 16 MiB more.
       {[&](auto e) {
@@ -224,8 +210,7 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
          ::getrlimit(RLIMIT_AS, &old);
          const rlimit tight{pages * ::sysconf(_SC_PAGESIZE) + (16 << 20), old.rlim_max};
          EXPECT_EQ(::setrlimit(RLIMIT_AS, &tight), 0);
-         const int returned =
-             sarnveld_unpack(zeros.data(), zeros.size(), &result, &size, nullptr, e);
+         const int returned = unpack(zeros.data(), zeros.size(), &result)(e);
          ::setrlimit(RLIMIT_AS, &old);
          return returned;
        },
