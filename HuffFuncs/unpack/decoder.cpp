@@ -646,8 +646,7 @@ class TDecoder {
         std::min<std::uint64_t>(ChunkSize + TFastDecoder::RoundRoom, PayloadBytes * 8 + 128));
     std::span<std::uint8_t> room = Writer.Room(size);
     if (room.empty()) {
-      if (Buffers->Out.size() < size)
-        Buffers->Out.resize(size);
+      Buffers->Out.resize(size);  // not larger: under ASan a store past `size` is seen
       room = std::span(Buffers->Out.data(), size);
     }
     OutBuffer = room.data();
