@@ -44,8 +44,8 @@ std::optional<TFuzzContainer> MakeContainer(const std::uint8_t* data, std::size_
     const auto codes = CodesOf({rest.data() + 3, length});
     std::array<std::string, huff::SymbolCount> code;  // by symbol, not by a map: fuzzing's speed
     Bytes present;                                    // the byte values with a code
-    for (const auto& [symbol, bits] : codes) {
-      code[static_cast<std::size_t>(symbol)] = bits;
+    for (const auto& [symbol, its] : codes) {
+      code[static_cast<std::size_t>(symbol)] = its;
       if (symbol != huff::EndMarker)
         present.push_back(static_cast<std::uint8_t>(symbol));
     }
