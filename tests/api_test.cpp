@@ -4,6 +4,7 @@
 #include <sarnveld.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -69,9 +70,10 @@ TEST(Api, MemoryGivesTheImageBack) {
     const Bytes container = PackInMemory(c.Image, c.NameId, c.Manufacturer);
     void* buffer = nullptr;
     std::size_t size = 0;
-    sarnveld_summary summary{}, into{}, fromFile{};
+    sarnveld_summary summary, into{}, fromFile{};
     sarnveld_error error;
     std::memset(&error, 'z', sizeof error);
+    std::memset(&summary, 'z', sizeof summary);
     ASSERT_EQ(sarnveld_unpack(container.data(), container.size(), &buffer, &size, &summary, &error),
               0);
     EXPECT_STREQ(error.kind, "");  // "" on success
@@ -84,6 +86,8 @@ TEST(Api, MemoryGivesTheImageBack) {
                                    &size, &into, nullptr),
               0);
     EXPECT_EQ(size, c.Image.size());
+    // Past a name its field holds zeros, whatever was there before: the struct's bytes are fixed.
+    EXPECT_EQ(std::memcmp(&summary, &into, offsetof(sarnveld_summary, payload_size)), 0);
     EXPECT_TRUE(room.back() == 0xA5 && std::equal(c.Image.begin(), c.Image.end(), room.begin()));
     WriteWholeFile(in, c.Image);
     ASSERT_EQ(sarnveld_pack_file(in.c_str(), hex.c_str(), c.NameId, c.Manufacturer, nullptr), 0);
