@@ -15,7 +15,6 @@
 #include "base/errors.h"
 #include "sarnveld_decode.h"
 #include "support.h"
-#include "unpack/lookup.h"
 
 namespace {
 
@@ -105,33 +104,16 @@ TEST(Decode, EveryShapeOfInputAndCodeDecodesAlikeEveryWay) {
   // The end marker's code is among the shortest, here the only one of one bit.
   EXPECT_THAT(Decode(Container(Table({{'a', "10"}, {'b', "11"}, {EndMarker, "0"}}) + "10 0")).first,
               HasSubstr("codes 1-2"));
-  // An end marker's code inside the stream ends it there, every way: what follows is no fill.
-  // At every bit of a window, where the worker has guessed the next window (as the threads run).
-  for (std::size_t at = 20000; at < 20128; ++at)
-    Decode(Container(bits.substr(0, at) + chain[EndMarker] + bits.substr(at, 10000) +
-                     chain[EndMarker]));
   // After codes of 12 bits (a step of the fast decode takes four), whatever bit they begin at,
   // the end marker's code across the end of a file's first block: only the checked step reads
-  // past the bytes loaded.
+  // past the bytes loaded. Codes follow it, not fill: where the true decode meets the worker's
+  // guess there, the end marker must stop it too.
   for (std::size_t lead = 0; lead < 48; ++lead) {
     std::string twelves = Table(chain) + std::string(lead, '0');
     while (twelves.size() < 8 * huff::ChunkSize - 28)
       twelves += chain[11];
     Decode(Container(twelves + chain[EndMarker] + chain[11] + chain[EndMarker]));
   }
-  // Where the true decode meets a guess, it stops at the end marker for the checked step. The
-  // threads seldom put the marker there, so here it is: 'a' 1, the end 0; a, a, the end, a.
-  huff::TCodeTable codes{};
-  codes['a'] = {1, 1};
-  codes[EndMarker] = {0, 1};
-  huff::TLookupTables lookup;
-  lookup.Build(codes, 16, false, false);
-  const Bytes meeting = {0xD0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  std::uint64_t t = 0;
-  std::size_t skipped = 0;
-  std::uint8_t met[8], *out = met;
-  EXPECT_FALSE(huff::MeetGuess(lookup.Fast(), meeting.data(), t, 4, 64, 64, out, skipped));
-  EXPECT_EQ(t, 2u);
   // An image past the thread's buffer is decoded into memory asked for once, for the most its
   // codes can make: noise's shortest has 7 bits, so not eight bytes for each payload byte. The
   // Allocate may pack and decode: its buffers and tables are not those of the decode that asked.
