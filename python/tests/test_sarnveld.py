@@ -5,7 +5,9 @@ import os
 import pathlib
 import pickle
 import random
+import sys
 import threading
+import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -95,7 +97,9 @@ def test_path_like_arguments(files, as_path):
 
 
 # A call runs without the GIL, on a copy of a buffer that other threads may change meanwhile:
-# here one that rewrites it whole, now noise, now zeros, as often as it can.
+# here one that rewrites it whole, now noise, now zeros. With a long switch interval that thread
+# takes the GIL only where this one lets it go, so a rewrite counted across a call ran inside it;
+# on a busy machine that may take many calls.
 def test_other_threads_run_meanwhile_and_cannot_change_the_input():
     image, states, rewrites, done = bytearray(NOISE), (NOISE, bytes(len(NOISE))), [0], []
 
@@ -103,10 +107,13 @@ def test_other_threads_run_meanwhile_and_cannot_change_the_input():
         while not done:
             image[:] = states[rewrites[0] % 2]
             rewrites[0] += 1
+            time.sleep(0.0001)  # lets the GIL go
 
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(30)
     threading.Thread(target=rewrite, daemon=True).start()
     try:
-        for _ in range(20):
+        for _ in range(2000):
             before = rewrites[0]
             container = sarnveld.pack(image)
             ran = rewrites[0] > before
@@ -116,6 +123,7 @@ def test_other_threads_run_meanwhile_and_cannot_change_the_input():
         pytest.fail("no other thread ran while a container was packed")
     finally:
         done.append(True)
+        sys.setswitchinterval(interval)
 
 
 # Type checkers see the module as it is: the stub names every function with its parameters,
