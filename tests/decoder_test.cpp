@@ -160,78 +160,66 @@ TEST(Decode, EachBrokenRuleIsNamedWithWhereItIs) {
             BadStream = SARNVELD_DECODE_BAD_STREAM, BadSize = SARNVELD_DECODE_BAD_SIZE;
   // The first entry follows the start bit and the map: payload bit 257, byte 72, bit 0x40.
   const struct {
+    int Device;  // the device reader's status
     Bytes Container;
     std::string Message;
-    int Device;  // the device reader's status
   } cases[] = {
-      {Bytes(abc.begin(), abc.begin() + 39), "it holds 39 bytes, fewer than the 40 of a header",
-       BadSize},
-      {Bytes(abc.begin(), abc.begin() + 41), "PayloadSize (byte 32) is 38, but 1 byte follows",
-       BadSize},
-      {huge, "PayloadSize (byte 32) is 4294967295, but 38 bytes follow", BadSize},
-      {badSum, "its payload's bytes sum to 564, but Checksum (byte 36) is 565",
-       SARNVELD_DECODE_BAD_CHECKSUM},
-      {badName,
-       "the NameID field is not a name of at most 15 bytes followed by zero bytes: byte 15 is 0x58",
-       BadHeader},
-      {strayName,
+      {BadSize, Bytes(abc.begin(), abc.begin() + 39),
+       "it holds 39 bytes, fewer than the 40 of a header"},
+      {BadSize, Bytes(abc.begin(), abc.begin() + 41),
+       "PayloadSize (byte 32) is 38, but 1 byte follows"},
+      {BadSize, huge, "PayloadSize (byte 32) is 4294967295, but 38 bytes follow"},
+      {SARNVELD_DECODE_BAD_CHECKSUM, badSum,
+       "its payload's bytes sum to 564, but Checksum (byte 36) is 565"},
+      {BadHeader, badName,
+       "the NameID field is not a name of at most 15 bytes followed by zero bytes: byte 15 is "
+       "0x58"},
+      {BadHeader, strayName,
        "the Manufacturer field is not a name of at most 15 bytes followed by zero bytes: byte 17 "
-       "is 0x61",
-       BadHeader},
-      {Container(std::string(264, '0')),
-       "does not begin with its start bit (a 1) at byte 40, bit 0x80", BadTable},
-      {Container("1" + std::string(100, '0')),
-       "the payload ends at byte 53, inside the presence map", BadStream},
-      {Container("1" + std::string(97, '0') + "1" + std::string(158, '0') + "1 00000 1"),
-       "the code entry of byte value 0x61 at byte 72, bit 0x40 does not begin with a 0 bit",
-       BadTable},
+       "is 0x61"},
+      {BadTable, Container(std::string(264, '0')),
+       "does not begin with its start bit (a 1) at byte 40, bit 0x80"},
+      {BadStream, Container("1" + std::string(100, '0')),
+       "the payload ends at byte 53, inside the presence map"},
+      {BadTable, Container("1" + std::string(97, '0') + "1" + std::string(158, '0') + "1 00000 1"),
+       "the code entry of byte value 0x61 at byte 72, bit 0x40 does not begin with a 0 bit"},
       // In code order the clash of 'c' and the end marker comes first; in the stream, a's and b's.
-      {Container(Table({{'a', "1"}, {'b', "11"}, {'c', "0"}, {EndMarker, "00"}})),
+      {BadTable, Container(Table({{'a', "1"}, {'b', "11"}, {'c', "0"}, {EndMarker, "00"}})),
        "the codes of byte value 0x61 (1, entry at byte 72, bit 0x40) and byte value 0x62 (11, "
-       "entry at byte 73, bit 0x80) clash",
-       BadTable},
+       "entry at byte 73, bit 0x80) clash"},
       // a's code begins b's: a reader going on past a's leaf would take b's as 00, and decode.
-      {Container(Table({{'a', "1"}, {'b', "100"}, {EndMarker, "01"}}) + "1 01"),
+      {BadTable, Container(Table({{'a', "1"}, {'b', "100"}, {EndMarker, "01"}}) + "1 01"),
        "the codes of byte value 0x61 (1, entry at byte 72, bit 0x40) and byte value 0x62 (100, "
-       "entry at byte 73, bit 0x80) clash",
-       BadTable},
+       "entry at byte 73, bit 0x80) clash"},
       // c's code begins a's and b's: the earlier entry is named, though b's code sorts first.
-      {Container(Table({{'a', "01"}, {'b', "00"}, {'c', "0"}, {EndMarker, "1"}})),
+      {BadTable, Container(Table({{'a', "01"}, {'b', "00"}, {'c', "0"}, {EndMarker, "1"}})),
        "the codes of byte value 0x61 (01, entry at byte 72, bit 0x40) and byte value 0x63 (0, "
-       "entry at byte 74, bit 0x40) clash",
-       BadTable},
-      {Container(Table({{'a', "1"}, {'b', "01"}, {EndMarker, "0"}}) + "1 0"),
+       "entry at byte 74, bit 0x40) clash"},
+      {BadTable, Container(Table({{'a', "1"}, {'b', "01"}, {EndMarker, "0"}}) + "1 0"),
        "the codes of byte value 0x62 (01, entry at byte 73, bit 0x80) and the end marker (0, entry "
-       "at byte 74, bit 0x80) clash",
-       BadTable},
+       "at byte 74, bit 0x80) clash"},
       // Of the gaps 00 and 11, the first in code order is named.
-      {Container(Table({{'a', "01"}, {EndMarker, "10"}}) + "01 10"),
+      {BadTable, Container(Table({{'a', "01"}, {EndMarker, "10"}}) + "01 10"),
        "the codes are not complete (the code table ends at byte 74, bit 0x40): no code begins "
-       "with 00",
-       BadTable},
-      {Container(Table({{'a', "1"}, {'b', "0"}})),
+       "with 00"},
+      {BadTable, Container(Table({{'a', "1"}, {'b', "0"}})),
        "the code entry of the end marker is missing at byte 73, bit 0x01: the byte values' "
-       "codes leave no room for its code",
-       BadTable},
-      {Container(Table({}) + "0 00000 0 0"),
+       "codes leave no room for its code"},
+      {BadStream, Container(Table({}) + "0 00000 0 0"),
        "the presence map names no byte value, so only zero fill may follow it: the stream ends at "
-       "byte 73, but the payload goes on for 1 more byte",
-       BadStream},
-      {Container(Table({}) + "01"),
+       "byte 73, but the payload goes on for 1 more byte"},
+      {BadStream, Container(Table({}) + "01"),
        "names no byte value, so only zero fill may follow it, but the bit at byte 72, bit 0x20 is "
-       "1",
-       BadStream},
-      {Container(Table(deep)),
-       "the payload ends at byte 937, inside the code entry of the end marker", BadTable},
-      {Container(Table({{'a', "0"}, {'b', "10"}, {EndMarker, "11"}}) + "10"),
-       "the coded data runs past the end of the payload at byte 76 without the end marker's code",
-       BadStream},
-      {Container(Table({{'a', "0"}})),
-       "the payload ends at byte 73, inside the code entry of the end marker", BadStream},
-      {Container(Table({{'a', "0"}, {EndMarker, "1"}}) + "0 1 001"),
+       "1"},
+      {BadTable, Container(Table(deep)),
+       "the payload ends at byte 937, inside the code entry of the end marker"},
+      {BadStream, Container(Table({{'a', "0"}, {'b', "10"}, {EndMarker, "11"}}) + "10"),
+       "the coded data runs past the end of the payload at byte 76 without the end marker's code"},
+      {BadStream, Container(Table({{'a', "0"}})),
+       "the payload ends at byte 73, inside the code entry of the end marker"},
+      {BadStream, Container(Table({{'a', "0"}, {EndMarker, "1"}}) + "0 1 001"),
        "after the end marker's code only zero fill may follow, but the bit at byte 74, bit 0x10 "
-       "is 1",
-       BadStream},
+       "is 1"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Message);
