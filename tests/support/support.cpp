@@ -92,11 +92,9 @@ void WriteWholeFile(const std::string& path, const Bytes& bytes) {
 
 // The programs' default names.
 static huff::TCompressorState StateOf(const Bytes& input, huff::TParallelism parallelism = {}) {
-  huff::TCompressorState state;
-  state.Header = huff::NamedHeader("ZRQ-705", "Sarnveld");
-  state.Input = {.Memory = input, .Name = "memory"};
-  state.Parallelism = parallelism;
-  return state;
+  return {.Header = huff::NamedHeader("ZRQ-705", "Sarnveld"),
+          .Input = {.Memory = input, .Name = "memory"},
+          .Parallelism = parallelism};
 }
 
 Bytes Pack(const Bytes& input, huff::TParallelism parallelism) {
