@@ -174,10 +174,9 @@ TDeviceOutcome DeviceDecode(const Bytes& container, std::span<const std::uint8_t
   sarnveld_decoder* decoder = &states[0];
   sarnveld_decoder_init(decoder, take, &sink);
   int error = SARNVELD_DECODE_OK;
-  std::size_t at = 0;
   if (std::all_of(pieces.begin(), pieces.end(), [](std::uint8_t size) { return size == 0; }))
     pieces = {};  // only empty pieces would never end
-  for (std::size_t piece = 0; at < container.size() || piece == 0; ++piece) {
+  for (std::size_t piece = 0, at = 0; at < container.size() || piece == 0; ++piece) {
     const std::size_t size = std::min<std::size_t>(
         pieces.empty() ? container.size() : pieces[piece % pieces.size()], container.size() - at);
     const int status = sarnveld_decoder_feed(decoder, container.data() + at, size);
