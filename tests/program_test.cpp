@@ -35,8 +35,7 @@ std::string Unpacks(const std::string& kind, const std::string& message) {
 }
 
 // The container with these names instead.
-Bytes Named(Bytes container, const std::string& nameId,
-            const std::string& manufacturer = "Sarnveld") {
+Bytes Named(Bytes container, const std::string& nameId, const std::string& manufacturer) {
   std::fill_n(container.begin(), 32, 0);
   std::copy(nameId.begin(), nameId.end(), container.begin());
   std::copy(manufacturer.begin(), manufacturer.end(), container.begin() + 16);
@@ -185,8 +184,7 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       R"("shortest_code": 1, "longest_code": 1})"
       "\r\n";
   const std::string sum =
-      "Container bad.hex is damaged: its payload's bytes sum to 436, but "
-      "Checksum (byte 36) is 564";
+      "Container bad.hex is damaged: its payload's bytes sum to 436, but Checksum (byte 36) is 564";
   const std::string jsonFailure =
       R"({"ok": false, "kind": "EBadContainer", "message": ")" + sum + "\"}\r\n";
   const std::string abcSummary =
@@ -283,9 +281,8 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       expected.at(name).second = bytes;
     if (c.Console.empty())
       EXPECT_EQ(result.Output, c.Output);
-    else if (expected.count(c.Console) != 0)
-      expected.at(c.Console).second.insert(expected.at(c.Console).second.end(), c.Output.begin(),
-                                           c.Output.end());
+    else if (expected.contains(c.Console))
+      std::ranges::copy(c.Output, std::back_inserter(expected.at(c.Console).second));
     std::vector<std::pair<std::string, std::pair<long long, Bytes>>> differing;
     std::ranges::set_symmetric_difference(CurrentState(), expected, std::back_inserter(differing));
     EXPECT_EQ(differing, decltype(differing){});  // what is there, and what should be
