@@ -38,8 +38,7 @@ struct TSubject {
                       {.Environment = environment});
   }
 
-  // The old output as it was, nothing beside it, and the input unchanged unless the shim
-  // changed it.
+  // The old output as it was, nothing beside it, the input unchanged unless the shim changed it.
   bool LeftAsItWas(bool inputChanged = false) const {
     return std::distance(fs::directory_iterator(Dir.path()), {}) == 2 &&
            ReadWholeFile(Dir / "out") == Previous &&

@@ -8,8 +8,7 @@
 //                 stopping the run would, then make the call
 //   FAULT_SHORT   K: every read and write takes at most K bytes, as a nearly full disk would,
 //                 and every other one fails with EINTR first, as on a signal
-//   FAULT_RESIZE  length: once the first pass has read to the end of a file, it is cut or
-//                 grown to length
+//   FAULT_RESIZE  L: once the first pass has read to the end of a file, it is cut or grown to L
 //   FAULT_RESIZE_AT  N: that comes at the Nth read instead
 //   FAULT_REPORT  where to write, at exit, how many calls of each kind there were
 #include <dlfcn.h>
