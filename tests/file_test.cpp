@@ -112,7 +112,10 @@ TEST(TFile, AnOutputThatCannotBeReplacedSafelyIsRefused) {
   EXPECT_TRUE(fs::is_symlink(dir / "soft") && fs::is_fifo(dir / "fifo"));
   ::close(reader);
   // Standard output as the input, the output an old file: refused, and no descriptor kept.
-  const auto before = std::distance(fs::directory_iterator("/proc/self/fd"), {});
+  const auto descriptors = [] {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), {});
+  };
+  const auto before = descriptors();
   const int console = ::dup(STDOUT_FILENO), in = ::open((dir / "in").c_str(), O_WRONLY);
   ASSERT_TRUE(console >= 0 && in >= 0 && ::dup2(in, STDOUT_FILENO) == STDOUT_FILENO);
   bool refused = false;
@@ -125,7 +128,7 @@ TEST(TFile, AnOutputThatCannotBeReplacedSafelyIsRefused) {
   ::close(in);
   ::close(console);
   EXPECT_TRUE(refused);
-  EXPECT_EQ(std::distance(fs::directory_iterator("/proc/self/fd"), {}), before);
+  EXPECT_EQ(descriptors(), before);
 #endif
 }
 

@@ -43,8 +43,10 @@ std::pair<long, long> RoundTrip(std::uint64_t size) {
   };
   TTempDir dir;
   std::ofstream in(dir / "in", std::ios::binary);
-  for (std::uint64_t at = 0; at < size; at += MiB)
-    in.write(reinterpret_cast<const char*>(block(at).data()), std::min(MiB, size - at));
+  for (std::uint64_t at = 0; at < size; at += MiB) {
+    const Bytes bytes = block(at);
+    in.write(reinterpret_cast<const char*>(bytes.data()), std::ssize(bytes));
+  }
   in.close();
   const auto measured = [&dir](std::vector<std::string> words) {
     words.insert(words.begin(), {"-f", "%M", "-o", dir / "peak"});
