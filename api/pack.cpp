@@ -27,6 +27,7 @@ void PackFile(const std::string& plainfile, const std::string& hexfile, std::str
 void Pack(std::span<const std::uint8_t> image, const Allocate& allocate, std::string_view nameId,
           std::string_view manufacturer) {
   api::Translated([&] {
+    api::Require(static_cast<bool>(allocate), "allocate is empty");
     huff::TCompressorState state{.Header = huff::NamedHeader(nameId, manufacturer)};
     state.Input = api::Memory(image, "packed");
     const std::uint64_t size = huff::PrepareContainer(state);

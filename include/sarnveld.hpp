@@ -66,7 +66,7 @@ using Allocate = std::function<std::span<std::uint8_t>(std::uint64_t size)>;
 std::vector<std::uint8_t> Pack(std::span<const std::uint8_t> image,
                                std::string_view nameId = DefaultNameId,
                                std::string_view manufacturer = DefaultManufacturer);
-// Packs into memory that `allocate` gives for the container's exact size.
+// Packs into memory that `allocate` (not empty) gives for the container's exact size.
 void Pack(std::span<const std::uint8_t> image, const Allocate& allocate,
           std::string_view nameId = DefaultNameId,
           std::string_view manufacturer = DefaultManufacturer);

@@ -95,25 +95,30 @@ TEST(Api, MemoryGivesTheImageBack) {
     ASSERT_EQ(sarnveld_unpack_file(hex.c_str(), nullptr, &fromFile, nullptr), 0);
     EXPECT_TRUE(fields(into) == fields(summary) && fields(fromFile) == fields(summary));
   }
-  // Memory from the C++ face's caller that is short of what was asked for is refused.
+  // Memory from the C++ face's caller that is short of what was asked for is refused, a
+  // callback that throws is EError with its what(), and an empty one has nothing to give.
   Bytes room;
   const sarnveld::Allocate shortOfIt = [&](std::uint64_t size) {
     room.resize(static_cast<std::size_t>(size) - 1);
     return std::span(room);
   };
-  EXPECT_THROW(sarnveld::Pack(Text("abc"), shortOfIt), sarnveld::Error);
-  // A callback that throws is EError with its what().
   const sarnveld::Allocate throwing = [](std::uint64_t) -> std::span<std::uint8_t> {
     throw std::runtime_error("no room here");
   };
-  for (const auto& [allocate, said] :
-       {std::pair{&shortOfIt,
-                  "EBufferTooSmall: Unpacking container memory needs 3 bytes, more "
-                  "than the 2 bytes given for it"},
-        {&throwing, "EError: no room here"}}) {
+  const sarnveld::Allocate none;
+  for (const auto& [packs, allocate, said] :
+       {std::tuple{true, &shortOfIt,
+                   "EBufferTooSmall: The container of memory needs 78 bytes, more than the 77 "
+                   "bytes given for it"},
+        {true, &none, "EError: Invalid argument: allocate is empty"},
+        {false, &shortOfIt,
+         "EBufferTooSmall: Unpacking container memory needs 3 bytes, more than the 2 bytes "
+         "given for it"},
+        {false, &throwing, "EError: no room here"}}) {
     try {
-      sarnveld::Unpack(Pack(Text("abc")), *allocate);
-      ADD_FAILURE();
+      packs ? sarnveld::Pack(Text("abc"), *allocate)
+            : static_cast<void>(sarnveld::Unpack(Pack(Text("abc")), *allocate));
+      ADD_FAILURE() << said;
     } catch (const sarnveld::Error& error) {
       EXPECT_EQ(error.Kind() + ": " + error.Message(), said);
     }
