@@ -85,8 +85,8 @@ TState CurrentState() {
 // keeps the old file, and paths are reported as given. The packer takes any argument count but four
 // for a request for its usage text; empty arguments are skipped; only a lone "-" selects a default
 // name, other text is stored byte for byte, cut to 15 bytes and a zero. "-" is an ordinary
-// file name, and so is "-h" after hex2plain's "--". A failure to print "Ok" fails the run but
-// keeps the complete container.
+// file name, and so is "-h" after hex2plain's "--"; of its help, version and an unknown option
+// the first decides. A failure to print "Ok" fails the run but keeps the complete container.
 TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
   TTempDir dir;
   const fs::path saved = fs::current_path();
@@ -220,8 +220,8 @@ TEST(Programs, EachRunPrintsItsTextAndLeavesOnlyAWholeOutput) {
       {Unpacker, {"abc.hex", "out", "extra"}, 0, help},
       {Unpacker, {"abc.hex", "--help", "out"}, 0, help},
       {Unpacker, {"-h"}, 0, help},
-      {Unpacker, {"--version"}, 0, "hex2plain " SARNVELD_VERSION "\r\n"},
-      {Unpacker, {"abc.hex", "-x", "out"}, 1, help + "Unknown option: -x\r\n"},
+      {Unpacker, {"--version", "-x"}, 0, "hex2plain " SARNVELD_VERSION "\r\n"},
+      {Unpacker, {"abc.hex", "-x", "--help"}, 1, help + "Unknown option: -x\r\n"},
       {Unpacker, {"--", "-h", "out"}, 1, notFound},
       {Unpacker, {"abc.hex", ""}, 1, notFound},
       {Unpacker, {".", "out"}, 1, notFound},
