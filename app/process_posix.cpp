@@ -24,6 +24,12 @@ void StopRun(int number) {
   ::raise(number);  // delivered as the handler returns
 }
 
+// Every signal that by default ends a process and is sent from outside it: Ctrl-C and Ctrl-\,
+// kill, a closed terminal, a CPU-time limit, timers, a user's own. SIGPIPE and SIGXFSZ are
+// ignored instead, for the failed write to report.
+constexpr int StopSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGALRM,
+                               SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU};
+
 }  // namespace
 
 void PrepareProcess() {
@@ -32,9 +38,9 @@ void PrepareProcess() {
   struct sigaction stop {};
   stop.sa_handler = StopRun;
   sigemptyset(&stop.sa_mask);
-  for (const int number : {SIGINT, SIGTERM, SIGHUP})
+  for (const int number : StopSignals)
     sigaddset(&stop.sa_mask, number);
-  for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+  for (const int number : StopSignals) {
     // A signal ignored from the start (nohup, a background job) stays ignored.
     struct sigaction previous {};
     if (::sigaction(number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)

@@ -4,6 +4,8 @@
 // no "Ok", the old output as it was, nothing left beside it and the input unchanged.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -83,8 +85,9 @@ class FaultSweep : public ::testing::TestWithParam<TSweepCase> {};
 // Each read, write, size query and close that a counting run made is failed in turn, and a
 // run told to fail the one after the last succeeds. The sweep fails when a kind that the
 // program uses saw no fault, so that it cannot pass by failing nothing. Short reads and writes,
-// each interrupted first, are retried and change nothing. A signal that stops a run while its
-// output is being written removes the new file and ends the program as the signal asks.
+// each interrupted first, are retried and change nothing. Any signal that ends a process from
+// outside, come while the output is being written, removes the new file and ends the program
+// as the signal asks.
 TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
   const TSweepCase& c = GetParam();
   const Bytes image = RandomBytes(c.ImageSize, 17, c.Skew);
@@ -122,7 +125,10 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
     counts += " " + std::to_string(count) + " " + kind;
   }
   std::printf("%s\n", counts.c_str());
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+  const rlimit noCore{0, 0};  // for SIGQUIT and SIGXCPU, no core file
+  ASSERT_EQ(::setrlimit(RLIMIT_CORE, &noCore), 0);
+  for (const int signal :
+       {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU}) {
     const std::string at = "FAULT_SIGNAL=" + std::to_string(signal);
     const TRunResult result = subject.Run({"FAULT_KIND=write", "FAULT_AT=2", at});
     EXPECT_TRUE(!writes || (result.Signal == signal && result.Output == subject.Banner)) << at;

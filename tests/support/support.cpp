@@ -254,8 +254,8 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   std::string command = "exec";
   if (options.FileSizeLimit >= 0)
     command += " prlimit --fsize=" + std::to_string(options.FileSizeLimit);
-  command +=
-      " env --default-signal=HUP,INT,TERM" + std::string(wrapped ? " --ignore-signal=XFSZ" : "");
+  command += " env --default-signal=HUP,INT,QUIT,TERM" +
+             std::string(wrapped ? " --ignore-signal=XFSZ" : "");
   for (const std::string& entry : options.Environment)
     command += ' ' + Quoted(entry);
   command += ' ' + (wrapped ? std::string(wrapper) + ' ' : "") + Quoted(program);
