@@ -81,7 +81,8 @@ TEST(TFile, TheHandlersCallRemovesTheNewFilesAlone) {
 #endif
 
 // An output is refused, before it touches any file, when it is the input by another name or
-// link, a file another run is writing, a folder, a FIFO (even one being read), or in no folder.
+// link, a file another run is writing, a folder, a FIFO (even one being read), a file named only
+// by a link of /proc's (its text is "<path> (deleted)"), or in no folder.
 // A FIFO is no input either. (A standard output that is the output or the input is the program
 // table's; here only that refusing it keeps no descriptor.)
 TEST(TFile, AnOutputThatCannotBeReplacedSafelyIsRefused) {
@@ -94,8 +95,11 @@ TEST(TFile, AnOutputThatCannotBeReplacedSafelyIsRefused) {
   const auto writing = TFile::CreateForWriting(dir / "locked", nullptr);
   std::vector<std::string> outputs = {"./in", "hard", "locked", "folder", "no/out"};
 #ifndef _WIN32
-  outputs.insert(outputs.end(), {"soft", "fifo"});
+  outputs.insert(outputs.end(), {"soft", "fifo", "removed"});
   fs::create_symlink(dir / "in", dir / "soft");
+  const int removed = ::open((dir / "gone").c_str(), O_RDWR | O_CREAT, 0600);
+  fs::remove(dir / "gone");
+  fs::create_symlink("/proc/self/fd/" + std::to_string(removed), dir / "removed");
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
   const int reader = ::open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK);
   EXPECT_THROW(TFile::OpenForReading(dir / "fifo"), huff::EFOpenError);
@@ -111,6 +115,7 @@ TEST(TFile, AnOutputThatCannotBeReplacedSafelyIsRefused) {
 #ifndef _WIN32
   EXPECT_TRUE(fs::is_symlink(dir / "soft") && fs::is_fifo(dir / "fifo"));
   ::close(reader);
+  ::close(removed);
   // Standard output as the input, the output an old file: refused, and no descriptor kept.
   const auto descriptors = [] {
     return std::distance(fs::directory_iterator("/proc/self/fd"), {});

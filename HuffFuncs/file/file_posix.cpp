@@ -156,6 +156,10 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
                    IdentityOf(named) != found);
   }
   file->Target = Followed(path);
+  // A link of /proc's names its file by a text that may lead elsewhere: "<path> (deleted)".
+  struct stat target {};
+  file->RefuseIf(old >= 0 && (::stat(file->Target.c_str(), &target) != 0 ||
+                              IdentityOf(target) != IdentityOf(info)));
   // The new file's name adds 20 bytes to the output's, cut to 235 (a name is bytes here): so
   // that a name of any length a folder holds (255 bytes) can be replaced.
   const std::size_t name = file->Target.rfind('/') + 1;  // npos + 1: no folder given
