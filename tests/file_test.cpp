@@ -7,6 +7,7 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -114,6 +115,8 @@ TEST(TFile, AnOutputThatCannotBeReplacedSafelyIsRefused) {
   EXPECT_TRUE(fs::is_empty(dir / "folder"));
 #ifndef _WIN32
   EXPECT_TRUE(fs::is_symlink(dir / "soft") && fs::is_fifo(dir / "fifo"));
+  pollfd hangUp{reader, POLLIN, 0};  // a writer that came and went would have ended the stream
+  EXPECT_EQ(::poll(&hangUp, 1, 0), 0);
   ::close(reader);
   ::close(removed);
   // Standard output as the input, the output an old file: refused, and no descriptor kept.

@@ -124,11 +124,13 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
     sigset_t Previous;
   } held;
   std::unique_ptr<TFile> file(new TFile(path));
+  // A FIFO is refused unopened: a writer come and gone would end its reader's stream.
+  struct stat info {};
+  file->RefuseIf(::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode));
   // The old file, to be checked and held; O_NONBLOCK keeps the open of a device from hanging.
   const int old = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
   file->Held = old;
   file->RefuseIf(old < 0 && errno != ENOENT);  // a directory, a file this process may not write
-  struct stat info {};
   const bool consoleIsFile = ::fstat(STDOUT_FILENO, &info) == 0 && S_ISREG(info.st_mode);
   const TIdentity console = IdentityOf(info);
   // Console text written into the input would spoil it.
