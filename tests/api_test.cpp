@@ -89,6 +89,12 @@ TEST(Api, MemoryGivesTheImageBack) {
     // Past a name its field holds zeros, whatever was there before: the struct's bytes are fixed.
     EXPECT_EQ(std::memcmp(&summary, &into, offsetof(sarnveld_summary, payload_size)), 0);
     EXPECT_TRUE(room.back() == 0xA5 && std::equal(c.Image.begin(), c.Image.end(), room.begin()));
+    // A capacity of SIZE_MAX, for "no limit", given room enough.
+    room.resize(c.Image.size() + (1 << 20));
+    ASSERT_EQ(sarnveld_unpack_into(container.data(), container.size(), room.data(), SIZE_MAX, &size,
+                                   nullptr, nullptr),
+              0);
+    EXPECT_TRUE(size == c.Image.size() && std::equal(c.Image.begin(), c.Image.end(), room.begin()));
     WriteWholeFile(in, c.Image);
     ASSERT_EQ(sarnveld_pack_file(in.c_str(), hex.c_str(), c.NameId, c.Manufacturer, nullptr), 0);
     EXPECT_TRUE(ReadWholeFile(hex) == container);

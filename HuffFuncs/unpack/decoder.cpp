@@ -4,6 +4,7 @@
 #include <bit>
 #include <bitset>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <stdexcept>
@@ -31,7 +32,12 @@ namespace {
 class TImageWriter {
  public:
   TImageWriter(const TImageOut& out, const std::string& container)
-      : Out(out), Container(container), Memory(out.Into.value_or(std::span<std::uint8_t>())) {}
+      : Out(out), Container(container), Memory(out.Into.value_or(std::span<std::uint8_t>())) {
+    // Memory said to reach past the end of the address space (SIZE_MAX for "no limit") ends
+    // there: the decode's end pointer would wrap round.
+    const std::uintptr_t reachable = UINTPTR_MAX - reinterpret_cast<std::uintptr_t>(Memory.data());
+    Memory = Memory.first(std::min<std::uintptr_t>(Memory.size(), reachable));
+  }
 
   bool ToFile() const { return Out.File != nullptr; }
 
