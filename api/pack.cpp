@@ -73,10 +73,12 @@ int sarnveld_pack(const void* image, std::size_t image_size, const char* name_id
                   const char* manufacturer, void** container, std::size_t* container_size,
                   sarnveld_error* error) {
   return api::Guarded(error, [&] {
+    if (container != nullptr)  // NULL and 0 on any failure, in what is given
+      *container = nullptr;
+    if (container_size != nullptr)
+      *container_size = 0;
     api::Require(container != nullptr && container_size != nullptr,
                  "container and container_size must not be NULL");
-    *container = nullptr;
-    *container_size = 0;
     api::TMemory memory(nullptr, &std::free);
     std::size_t size = 0;
     sarnveld::Pack(api::Bytes(image, image_size, "image is NULL but image_size is not 0"),

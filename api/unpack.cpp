@@ -90,10 +90,12 @@ int sarnveld_unpack_file(const char* hexfile, const char* plainfile, sarnveld_su
 int sarnveld_unpack(const void* container, std::size_t container_size, void** image,
                     std::size_t* image_size, sarnveld_summary* summary, sarnveld_error* error) {
   return api::Guarded(error, [&] {
+    if (image != nullptr)  // NULL and 0 on any failure, in what is given
+      *image = nullptr;
+    if (image_size != nullptr)
+      *image_size = 0;
     api::Require(image != nullptr && image_size != nullptr,
                  "image and image_size must not be NULL");
-    *image = nullptr;
-    *image_size = 0;
     api::TMemory memory(nullptr, &std::free);
     std::size_t reserved = 0;
     const sarnveld::Summary unpacked = sarnveld::Unpack(

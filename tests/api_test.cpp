@@ -193,7 +193,7 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
       {pack(nullptr, 5, &result), "EError",
        "Invalid argument: image is NULL but image_size is not 0", 2},
       {pack(image.data(), image.size(), nullptr), "EError",
-       "Invalid argument: container and container_size must not be NULL"},
+       "Invalid argument: container and container_size must not be NULL", 1},
       {unpackFile(nullptr, out.c_str()), "EError", "Invalid argument: hexfile is NULL"},
       {unpackFile(in.c_str(), ""), "EError", "Invalid Filename"},
       {unpack(nullptr, 5, &result), "EError",
@@ -203,7 +203,7 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
       {unpack(container.data(), tooLarge, &result), "EInputTooLarge",
        memoryTooLarge + "unpacked in memory", 2},
       {unpack(container.data(), container.size(), nullptr), "EError",
-       "Invalid argument: image and image_size must not be NULL"},
+       "Invalid argument: image and image_size must not be NULL", 1},
       // Room for the image but its last byte, and none for one byte; a NULL buffer with room.
       {into(container, room, 999, &size), "EBufferTooSmall",
        "Container memory holds an image longer than the 999 bytes given for it", 1},
