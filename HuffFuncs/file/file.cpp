@@ -90,8 +90,15 @@ void TFile::Close() {
   if (NewPath.empty())
     return;
   // Only a whole file takes the old one's place: a signal until then removes it.
-  if (!PutInPlace(NewPath, Target, replaces))
-    Fail("replace");
+  bool kept = false;
+  if (!PutInPlace(NewPath, Target, replaces, kept)) {
+    const unsigned long code = LastError();
+    if (kept) {
+      NewPath.clear();
+      ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
+    }
+    Fail("replace", code);
+  }
   NewPath.clear();
   ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
 }

@@ -73,8 +73,10 @@ class TFile final {
   static unsigned long LastError() noexcept;  // errno, or GetLastError
   // Makes the new file at NewPath unless something has that name (`exists`).
   bool CreateNew(bool& exists);
-  // Puts the new file `from` in the place of `to`, which was there when `replaces`.
-  static bool PutInPlace(const std::string& from, const std::string& to, bool replaces) noexcept;
+  // Puts the new file `from` in the place of `to`, which was there when `replaces`. Failing,
+  // `kept` says that the old file is gone all the same: the new one is all there is.
+  static bool PutInPlace(const std::string& from, const std::string& to, bool replaces,
+                         bool& kept) noexcept;
   // Removes the new file at `path` when it is still `identity`. Async-signal-safe.
   static void RemoveNewFile(const char* path, const TIdentity& identity) noexcept;
   // Closes handle unless -1, and makes it -1 even when that fails (false, LastError): a retry

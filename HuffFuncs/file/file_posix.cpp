@@ -190,7 +190,7 @@ bool TFile::CreateNew(bool& exists) {
   return true;
 }
 
-bool TFile::PutInPlace(const std::string& from, const std::string& to, bool) noexcept {
+bool TFile::PutInPlace(const std::string& from, const std::string& to, bool, bool&) noexcept {
   return ::rename(from.c_str(), to.c_str()) == 0;
 }
 

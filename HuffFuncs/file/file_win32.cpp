@@ -170,11 +170,20 @@ bool TFile::CreateNew(bool& exists) {
   return true;
 }
 
-// The old file, held until now, gives the new one its attributes and security.
-bool TFile::PutInPlace(const std::string& from, const std::string& to, bool replaces) noexcept {
-  return replaces ? ::ReplaceFileA(to.c_str(), from.c_str(), nullptr,
-                                   REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
-                  : ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
+// The old file, held until now, gives the new one its attributes and security. ReplaceFile that
+// cannot move the new file has removed the old one all the same: then a plain move, and when
+// that fails too the new file stays, whole, under its own name.
+bool TFile::PutInPlace(const std::string& from, const std::string& to, bool replaces,
+                       bool& kept) noexcept {
+  if (replaces && ::ReplaceFileA(to.c_str(), from.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                                 nullptr, nullptr))
+    return true;
+  if (replaces && ::GetLastError() != ERROR_UNABLE_TO_MOVE_REPLACEMENT)
+    return false;
+  if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING))
+    return true;
+  kept = replaces;
+  return false;
 }
 
 unsigned long TFile::LastError() noexcept {
