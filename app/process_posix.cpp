@@ -24,11 +24,18 @@ void StopRun(int number) {
   ::raise(number);  // delivered as the handler returns
 }
 
-// Every signal that by default ends a process and is sent from outside it: Ctrl-C and Ctrl-\,
-// kill, a closed terminal, a CPU-time limit, timers, a user's own. SIGPIPE and SIGXFSZ are
-// ignored instead, for the failed write to report.
+// The signals that by default end a process and are sent from outside it: Ctrl-C and Ctrl-\,
+// kill, a closed terminal, a CPU-time limit, timers, I/O, a power failure, a user's own. SIGPIPE
+// and SIGXFSZ are ignored instead, for the failed write to report.
 constexpr int StopSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGALRM,
-                               SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU};
+                               SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU,
+#ifdef SIGPOLL
+                               SIGPOLL,
+#endif
+#ifdef SIGPWR
+                               SIGPWR
+#endif
+};
 
 }  // namespace
 
@@ -41,9 +48,11 @@ void PrepareProcess() {
   for (const int number : StopSignals)
     sigaddset(&stop.sa_mask, number);
   for (const int number : StopSignals) {
-    // A signal ignored from the start (nohup, a background job) stays ignored.
+    // A signal ignored from the start (nohup, a background job) stays ignored, and one handled
+    // already (a profiler's SIGPROF) stays the handler's.
     struct sigaction previous {};
-    if (::sigaction(number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
+    if (::sigaction(number, nullptr, &previous) == 0 && (previous.sa_flags & SA_SIGINFO) == 0 &&
+        previous.sa_handler == SIG_DFL)
       ::sigaction(number, &stop, nullptr);
   }
 }

@@ -125,18 +125,22 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
     counts += " " + std::to_string(count) + " " + kind;
   }
   std::printf("%s\n", counts.c_str());
-  const rlimit noCore{0, 0};  // for SIGQUIT and SIGXCPU, no core file
-  ASSERT_EQ(::setrlimit(RLIMIT_CORE, &noCore), 0);
-  for (const int signal :
-       {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU}) {
+  rlimit core{};  // for SIGQUIT and SIGXCPU, no core file
+  ASSERT_EQ(::getrlimit(RLIMIT_CORE, &core), 0);
+  core.rlim_cur = 0;
+  ASSERT_EQ(::setrlimit(RLIMIT_CORE, &core), 0);
+  for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM,
+                           SIGPROF, SIGXCPU, SIGPOLL, SIGPWR}) {
     const std::string at = "FAULT_SIGNAL=" + std::to_string(signal);
     const TRunResult result = subject.Run({"FAULT_KIND=write", "FAULT_AT=2", at});
     EXPECT_TRUE(!writes || (result.Signal == signal && result.Output == subject.Banner)) << at;
     EXPECT_TRUE(subject.LeftAsItWas());
   }
-  // A signal ignored from the start (nohup) stays ignored.
+  // A signal ignored from the start (nohup) stays ignored, and one handled stays the handler's.
   succeeded(subject.Run({"--ignore-signal=HUP", "FAULT_KIND=write", "FAULT_AT=2",
                          "FAULT_SIGNAL=" + std::to_string(SIGHUP)}));
+  succeeded(subject.Run({"FAULT_HANDLED=" + std::to_string(SIGPROF), "FAULT_KIND=write",
+                         "FAULT_AT=2", "FAULT_SIGNAL=" + std::to_string(SIGPROF)}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Programs, FaultSweep,

@@ -246,7 +246,7 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   // cmd.exe runs the line: it takes off the outer quotes and redirects the standard handles.
   std::string command = '"' + Quoted((StartDirectory / program).string());
 #else
-  // The signals a user stops a run with take their default course, as from a shell (nohup);
+  // Every signal takes its default course, as from a shell (an entry may ask for nohup's);
   // a checker such as valgrind writes files of its own first, past any limit: for it SIGXFSZ
   // is ignored. The wrapper's words are split by sh.
   const char* const wrapper = std::getenv("SARNVELD_TEST_WRAPPER");
@@ -254,8 +254,7 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   std::string command = "exec";
   if (options.FileSizeLimit >= 0)
     command += " prlimit --fsize=" + std::to_string(options.FileSizeLimit);
-  command += " env --default-signal=HUP,INT,QUIT,TERM" +
-             std::string(wrapped ? " --ignore-signal=XFSZ" : "");
+  command += " env --default-signal" + std::string(wrapped ? " --ignore-signal=XFSZ" : "");
   for (const std::string& entry : options.Environment)
     command += ' ' + Quoted(entry);
   command += ' ' + (wrapped ? std::string(wrapper) + ' ' : "") + Quoted(program);
