@@ -82,8 +82,8 @@ TEST(TFile, TheHandlersCallRemovesTheNewFilesAlone) {
 #endif
 
 // An output is refused, before it touches any file, when it is the input by another name or
-// link, a file another run is writing, a folder, a FIFO (even one being read), a file named only
-// by a link of /proc's (its text is "<path> (deleted)"), or in no folder.
+// link, a file another run is writing, a folder, a FIFO (even one being read), a file removed
+// from the name it was opened by (a /proc link's text is "<path> (deleted)"), or in no folder.
 // A FIFO is no input either. (A standard output that is the output or the input is the program
 // table's; here only that refusing it keeps no descriptor.)
 TEST(TFile, AnOutputThatCannotBeReplacedSafelyIsRefused) {
@@ -100,6 +100,7 @@ TEST(TFile, AnOutputThatCannotBeReplacedSafelyIsRefused) {
   fs::create_symlink(dir / "in", dir / "soft");
   const int removed = ::open((dir / "gone").c_str(), O_RDWR | O_CREAT, 0600);
   fs::remove(dir / "gone");
+  WriteWholeFile(dir / "gone (deleted)", Old);  // what the link's text names, another file
   fs::create_symlink("/proc/self/fd/" + std::to_string(removed), dir / "removed");
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
   const int reader = ::open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK);

@@ -35,7 +35,8 @@ class TFile final {
   // A new file beside the one `path` leads to, which Close puts in its place whole, with its
   // permissions; until then the old one stays, and other runs that want it are refused. A device
   // is written in place. EFCreateError for `mustNotBe` (by any name), a file another run writes,
-  // a directory, FIFO or socket, a folder where no file can be made, a standard output of either.
+  // a directory, FIFO or socket, a folder where no file can be made, a standard output of either,
+  // a file removed from the name it was opened by (a /proc link's).
   static std::unique_ptr<TFile> CreateForWriting(const std::string& path, const TFile* mustNotBe);
 
   TFile(const TFile&) = delete;
