@@ -89,7 +89,7 @@ TEST(Api, MemoryGivesTheImageBack) {
     // Past a name its field holds zeros, whatever was there before: the struct's bytes are fixed.
     EXPECT_EQ(std::memcmp(&summary, &into, offsetof(sarnveld_summary, payload_size)), 0);
     EXPECT_TRUE(room.back() == 0xA5 && std::equal(c.Image.begin(), c.Image.end(), room.begin()));
-    // A capacity of SIZE_MAX, for "no limit", given room enough.
+    // A capacity of SIZE_MAX over room enough (past the image the decode may write) is no hang.
     room.resize(c.Image.size() + (1 << 20));
     ASSERT_EQ(sarnveld_unpack_into(container.data(), container.size(), room.data(), SIZE_MAX, &size,
                                    nullptr, nullptr),
@@ -192,8 +192,11 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
       {pack(image.data(), tooLarge, &result), "EInputTooLarge", memoryTooLarge + "packed", 2},
       {pack(nullptr, 5, &result), "EError",
        "Invalid argument: image is NULL but image_size is not 0", 2},
+      // Either result NULL: the other is cleared all the same (size, not passed, set here).
       {pack(image.data(), image.size(), nullptr), "EError",
        "Invalid argument: container and container_size must not be NULL", 1},
+      {[&](auto e) { return size = 0, sarnveld_pack(image.data(), 9, 0, 0, &result, nullptr, e); },
+       "EError", "Invalid argument: container and container_size must not be NULL", 2},
       {unpackFile(nullptr, out.c_str()), "EError", "Invalid argument: hexfile is NULL"},
       {unpackFile(in.c_str(), ""), "EError", "Invalid Filename"},
       {unpack(nullptr, 5, &result), "EError",
@@ -204,6 +207,8 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
        memoryTooLarge + "unpacked in memory", 2},
       {unpack(container.data(), container.size(), nullptr), "EError",
        "Invalid argument: image and image_size must not be NULL", 1},
+      {[&](auto e) { return size = 0, sarnveld_unpack(container.data(), 9, &result, 0, 0, e); },
+       "EError", "Invalid argument: image and image_size must not be NULL", 2},
       // Room for the image but its last byte, and none for one byte; a NULL buffer with room.
       {into(container, room, 999, &size), "EBufferTooSmall",
        "Container memory holds an image longer than the 999 bytes given for it", 1},
