@@ -93,11 +93,15 @@ void TFile::Close() {
   bool kept = false;
   if (!PutInPlace(NewPath, Target, replaces, kept)) {
     const unsigned long code = LastError();
-    if (kept) {
-      NewPath.clear();
-      ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
-    }
-    Fail("replace", code);
+    if (!kept)
+      Fail("replace", code);
+    // The only copy left: the report says where it is.
+    ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
+    std::string reason = SystemErrorText(code);
+    if (reason.ends_with('.'))
+      reason.pop_back();
+    throw EInOutError("Cannot replace file " + Path + ": " + reason + "; the new file is kept as " +
+                      std::exchange(NewPath, {}));
   }
   NewPath.clear();
   ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
