@@ -27,13 +27,16 @@ void StopRun(int number) {
 // The signals that by default end a process and are sent from outside it: Ctrl-C and Ctrl-\,
 // kill, a closed terminal, a CPU-time limit, timers, I/O, a power failure, a user's own. SIGPIPE
 // and SIGXFSZ are ignored instead, for the failed write to report.
-constexpr int StopSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGALRM,
-                               SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU,
+constexpr int StopSignals[] = {
+    SIGHUP,    SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU,
 #ifdef SIGPOLL
-                               SIGPOLL,
+    SIGPOLL,
 #endif
 #ifdef SIGPWR
-                               SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
 #endif
 };
 

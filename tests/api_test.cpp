@@ -195,7 +195,9 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
       // Either result NULL: the other is cleared all the same (size, not passed, set here).
       {pack(image.data(), image.size(), nullptr), "EError",
        "Invalid argument: container and container_size must not be NULL", 1},
-      {[&](auto e) { return size = 0, sarnveld_pack(image.data(), 9, 0, 0, &result, nullptr, e); },
+      {[&](auto e) {
+         return size = 0, sarnveld_pack(image.data(), 9, nullptr, nullptr, &result, nullptr, e);
+       },
        "EError", "Invalid argument: container and container_size must not be NULL", 2},
       {unpackFile(nullptr, out.c_str()), "EError", "Invalid argument: hexfile is NULL"},
       {unpackFile(in.c_str(), ""), "EError", "Invalid Filename"},
@@ -207,7 +209,9 @@ TEST(Api, EachFailureIsReportedAsTheProgramsReportIt) {
        memoryTooLarge + "unpacked in memory", 2},
       {unpack(container.data(), container.size(), nullptr), "EError",
        "Invalid argument: image and image_size must not be NULL", 1},
-      {[&](auto e) { return size = 0, sarnveld_unpack(container.data(), 9, &result, 0, 0, e); },
+      {[&](auto e) {
+         return size = 0, sarnveld_unpack(container.data(), 9, &result, nullptr, nullptr, e);
+       },
        "EError", "Invalid argument: image and image_size must not be NULL", 2},
       // Room for the image but its last byte, and none for one byte; a NULL buffer with room.
       {into(container, room, 999, &size), "EBufferTooSmall",

@@ -85,9 +85,9 @@ class FaultSweep : public ::testing::TestWithParam<TSweepCase> {};
 // Each read, write, size query and close that a counting run made is failed in turn, and a
 // run told to fail the one after the last succeeds. The sweep fails when a kind that the
 // program uses saw no fault, so that it cannot pass by failing nothing. Short reads and writes,
-// each interrupted first, are retried and change nothing. Any signal that ends a process from
-// outside, come while the output is being written, removes the new file and ends the program
-// as the signal asks.
+// each interrupted first, are retried and change nothing. Each signal the programs stop for,
+// come while the output is being written, removes the new file and ends the program as the
+// signal asks.
 TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
   const TSweepCase& c = GetParam();
   const Bytes image = RandomBytes(c.ImageSize, 17, c.Skew);
@@ -130,7 +130,7 @@ TEST_P(FaultSweep, EveryFailedFileCallIsReportedAndLeavesTheOldOutput) {
   core.rlim_cur = 0;
   ASSERT_EQ(::setrlimit(RLIMIT_CORE, &core), 0);
   for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM,
-                           SIGPROF, SIGXCPU, SIGPOLL, SIGPWR}) {
+                           SIGPROF, SIGXCPU, SIGPOLL, SIGPWR, SIGSTKFLT}) {
     const std::string at = "FAULT_SIGNAL=" + std::to_string(signal);
     const TRunResult result = subject.Run({"FAULT_KIND=write", "FAULT_AT=2", at});
     EXPECT_TRUE(!writes || (result.Signal == signal && result.Output == subject.Banner)) << at;

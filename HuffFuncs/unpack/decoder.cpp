@@ -33,8 +33,8 @@ class TImageWriter {
  public:
   TImageWriter(const TImageOut& out, const std::string& container)
       : Out(out), Container(container), Memory(out.Into.value_or(std::span<std::uint8_t>())) {
-    // A capacity is the caller's word for what lies there, but one past the end of the address
-    // space (SIZE_MAX, taken for "no limit") must not wrap the decode's end pointer round.
+    // A capacity is the caller's word for what lies there, but one reaching past the end of the
+    // address space (a careless SIZE_MAX) must not wrap the decode's end pointer round.
     const std::uintptr_t reachable = UINTPTR_MAX - reinterpret_cast<std::uintptr_t>(Memory.data());
     Memory = Memory.first(std::min<std::uintptr_t>(Memory.size(), reachable));
   }

@@ -11,7 +11,7 @@
 //   FAULT_RESIZE  L: once the first pass has read to the end of a file, it is cut or grown to L
 //   FAULT_RESIZE_AT  N: that comes at the Nth read instead
 //   FAULT_REPORT  where to write, at exit, how many calls of each kind there were
-//   FAULT_HANDLED S: signal S has a handler from before main, as a profiler's, that ignores it
+//   FAULT_HANDLED  S: signal S has a handler from before main, as a profiler's, that ignores it
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/stat.h>
