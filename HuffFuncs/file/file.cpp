@@ -72,9 +72,11 @@ void TFile::MakeNewFile(std::size_t stem) {
   }
 }
 
-void TFile::Fail(const char* action, unsigned long code) const {
-  throw EInOutError(std::string("Cannot ") + action + " file " + Path + ": " +
-                    SystemErrorText(code));
+void TFile::Fail(const char* action, unsigned long code, const std::string& more) const {
+  std::string reason = SystemErrorText(code);
+  if (!more.empty() && reason.ends_with('.'))
+    reason.pop_back();
+  throw EInOutError(std::string("Cannot ") + action + " file " + Path + ": " + reason + more);
 }
 
 void TFile::RefuseIf(bool refused) const {
@@ -97,11 +99,7 @@ void TFile::Close() {
       Fail("replace", code);
     // The only copy left: the report says where it is.
     ForgetUnfinished(std::exchange(UnfinishedSlot, -1));
-    std::string reason = SystemErrorText(code);
-    if (reason.ends_with('.'))
-      reason.pop_back();
-    throw EInOutError("Cannot replace file " + Path + ": " + reason + "; the new file is kept as " +
-                      std::exchange(NewPath, {}));
+    Fail("replace", code, "; the new file is kept as " + std::exchange(NewPath, {}));
   }
   NewPath.clear();
   ForgetUnfinished(std::exchange(UnfinishedSlot, -1));

@@ -65,7 +65,9 @@ class TFile final {
   // file.cpp's. The new file beside Target, named from its first `stem` bytes and a name no
   // other has, recorded.
   void MakeNewFile(std::size_t stem);
-  [[noreturn]] void Fail(const char* action, unsigned long code = LastError()) const;
+  // EInOutError "Cannot <action> file <Path>: <the system's reason>", `more` after the reason.
+  [[noreturn]] void Fail(const char* action, unsigned long code = LastError(),
+                         const std::string& more = {}) const;
   void RefuseIf(bool refused) const;  // with EFCreateError
   // Frees the table entry; when a handler has taken it, waits for the end it gives the process.
   static void ForgetUnfinished(int slot) noexcept;
