@@ -135,6 +135,7 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
   const TIdentity console = IdentityOf(info);
   // Console text written into the input would spoil it.
   file->RefuseIf(mustNotBe != nullptr && consoleIsFile && console == mustNotBe->Identity);
+  file->Target = Followed(path);
   if (old >= 0) {
     file->RefuseIf(::fstat(old, &info) != 0);
     const TIdentity found = IdentityOf(info);
@@ -151,17 +152,13 @@ std::unique_ptr<TFile> TFile::CreateForWriting(const std::string& path, const TF
       file->Identity = found;
       return file;
     }
-    // Held for this run alone until its new file is in place; one that had it until just now
-    // may have put its own file there.
+    // Held for this run alone until its new file is in place. Where the links lead must be the
+    // file held: one that had it until just now may have put its own file there, and a link of
+    // /proc's names its file by a text that may lead elsewhere ("<path> (deleted)").
     struct stat named {};
-    file->RefuseIf(!LockForWriting(old) || ::stat(path.c_str(), &named) != 0 ||
+    file->RefuseIf(!LockForWriting(old) || ::stat(file->Target.c_str(), &named) != 0 ||
                    IdentityOf(named) != found);
   }
-  file->Target = Followed(path);
-  // A link of /proc's names its file by a text that may lead elsewhere: "<path> (deleted)".
-  struct stat target {};
-  file->RefuseIf(old >= 0 && (::stat(file->Target.c_str(), &target) != 0 ||
-                              IdentityOf(target) != IdentityOf(info)));
   // The new file's name adds 20 bytes to the output's, cut to 235 (a name is bytes here): so
   // that a name of any length a folder holds (255 bytes) can be replaced.
   const std::size_t name = file->Target.rfind('/') + 1;  // npos + 1: no folder given
